@@ -1,0 +1,33 @@
+# Debian packages the project needs, and a helper that installs the missing ones.
+# Sourced by ./test, ./play and .ci/run.
+
+GORVANE_BUILD_PACKAGES=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-base-dev-tools
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev
+)
+GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+GORVANE_PLAY_PACKAGES=(fonts-noto-cjk)
+
+# ensure_packages NAME...: installs what is missing when run as root; otherwise
+# prints the one apt-get line that is needed and fails.
+ensure_packages() {
+  local missing=()
+  local name
+  for name in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$name")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get install -y ${missing[*]}" >&2
+    return 1
+  fi
+  echo "Installing: ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >&2
+  apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+}

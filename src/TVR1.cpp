@@ -1,0 +1,16 @@
+// Program start: the title, the lobby window, the hidden help window, and
+// the event loop.
+#include <QApplication>
+
+#include "help/THelpForm.h"
+#include "lobby/TForm1.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Gorvane 1: Client"));
+
+  gorvane::TForm1 lobby;
+  gorvane::THelpForm help;
+  lobby.show();
+  return QApplication::exec();
+}

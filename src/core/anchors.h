@@ -1,0 +1,33 @@
+// Fixed pixel layouts whose controls keep their distance to the anchored
+// edges of their parent when it is resized.
+#pragma once
+
+#include <QRect>
+#include <QSize>
+#include <QWidget>
+#include <vector>
+
+namespace gorvane {
+
+enum Anchor : unsigned { kLeft = 1, kTop = 2, kRight = 4, kBottom = 8 };
+
+// A panel whose children were placed for designSize and follow its resizing.
+class AnchorPanel : public QWidget {
+ public:
+  AnchorPanel(QSize designSize, QWidget* parent);
+  void Place(QWidget& widget, QRect geometry, unsigned anchors);
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  struct Item {
+    QWidget* widget;
+    QRect geometry;
+    unsigned anchors;
+  };
+  QSize design_;
+  std::vector<Item> items_;
+};
+
+}  // namespace gorvane

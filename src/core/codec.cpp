@@ -1,0 +1,105 @@
+#include "core/codec.h"
+
+namespace gorvane {
+namespace {
+
+constexpr char kQuote = '"';
+
+bool NeedsQuotes(std::string_view field) {
+  for (unsigned char c : field) {
+    if (c <= 0x20 || c == kQuote || c == ',') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Fields SplitDelimitedText(std::string_view text, char delimiter) {
+  Fields fields;
+  const size_t n = text.size();
+  size_t p = 0;
+  auto skipBlanks = [&] {
+    while (p < n && IsBlank(static_cast<unsigned char>(text[p]))) ++p;
+  };
+  skipBlanks();
+  while (p < n) {
+    std::string field;
+    if (text[p] == kQuote) {
+      ++p;
+      bool closed = false;
+      while (p < n) {
+        const size_t q = text.find(kQuote, p);
+        if (q == std::string_view::npos) break;
+        field.append(text, p, q - p);
+        if (q + 1 < n && text[q + 1] == kQuote) {
+          field += kQuote;
+          p = q + 2;
+          continue;
+        }
+        p = q + 1;
+        closed = true;
+        break;
+      }
+      if (!closed) {
+        // No closing quote: the field runs to the end of the text less its
+        // last byte, counted from where the content started.
+        field.append(text.substr(p));
+        if (!field.empty()) field.pop_back();
+        p = n;
+      }
+    } else {
+      const size_t start = p;
+      while (p < n) {
+        const unsigned char c = static_cast<unsigned char>(text[p]);
+        if (c <= 0x20 || c == static_cast<unsigned char>(delimiter)) break;
+        ++p;
+      }
+      field.assign(text.substr(start, p - start));
+    }
+    fields.push_back(std::move(field));
+    skipBlanks();
+    if (p < n && text[p] == delimiter) {
+      if (p == n - 1) fields.emplace_back();
+      ++p;
+      skipBlanks();
+    }
+  }
+  return fields;
+}
+
+Fields SplitCommaText(std::string_view text) { return SplitDelimitedText(text, ','); }
+
+std::string JoinCommaText(const Fields& fields) {
+  if (fields.size() == 1 && fields.front().empty()) return "\"\"";
+  std::string out;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) out += ',';
+    const std::string& field = fields[i];
+    if (!NeedsQuotes(field)) {
+      out += field;
+      continue;
+    }
+    out += kQuote;
+    for (char c : field) {
+      if (c == kQuote) out += kQuote;
+      out += c;
+    }
+    out += kQuote;
+  }
+  return out;
+}
+
+std::string_view TextAfterFirstSpace(std::string_view text) {
+  const size_t blank = text.find(' ');
+  return blank == std::string_view::npos ? text : text.substr(blank + 1);
+}
+
+std::string_view TrimMessage(std::string_view bytes) {
+  size_t begin = 0;
+  size_t end = bytes.size();
+  while (begin < end && static_cast<unsigned char>(bytes[begin]) <= 0x20) ++begin;
+  while (end > begin && static_cast<unsigned char>(bytes[end - 1]) <= 0x20) --end;
+  return bytes.substr(begin, end - begin);
+}
+
+}  // namespace gorvane

@@ -1,0 +1,52 @@
+#include "core/console_widgets.h"
+
+#include <QScrollBar>
+#include <QTextCharFormat>
+
+#include "core/qt_text.h"
+
+namespace gorvane {
+
+QFont FontOf(const QStringList& families, int pixels) {
+  QFont font;
+  font.setFamilies(families);
+  font.setPixelSize(pixels);
+  return font;
+}
+
+QFont ConsoleFont() {
+  return FontOf({QStringLiteral("ＭＳ ゴシック"), QStringLiteral("Noto Sans Mono CJK JP"),
+                 QStringLiteral("Noto Sans CJK JP"), QStringLiteral("monospace")},
+                12);
+}
+
+void SetUpLogArea(QPlainTextEdit& edit) {
+  edit.setReadOnly(true);
+  // Undo history of a log only costs memory (about 18 MiB per 100k lines).
+  edit.setUndoRedoEnabled(false);
+  edit.setFocusPolicy(Qt::ClickFocus);
+  edit.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  edit.setLineWrapMode(QPlainTextEdit::WidgetWidth);
+}
+
+RichConsoleView::RichConsoleView(QPlainTextEdit& edit) : edit_(edit), end_(edit.document()) {
+  end_.movePosition(QTextCursor::End);
+  empty_ = edit.document()->isEmpty();
+}
+
+void RichConsoleView::AddLine(std::string_view cp932Line, Rgb colour) {
+  QTextCharFormat format;
+  format.setForeground(QColor(colour.red, colour.green, colour.blue));
+  end_.movePosition(QTextCursor::End);
+  if (!empty_) end_.insertBlock(QTextBlockFormat(), format);
+  end_.insertText(ToQString(cp932Line), format);
+  empty_ = false;
+  QScrollBar* bar = edit_.verticalScrollBar();
+  bar->setValue(bar->maximum());
+}
+
+void DebugLogView::AppendLine(std::string_view cp932Line) {
+  edit_.appendPlainText(ToQString(cp932Line));
+}
+
+}  // namespace gorvane

@@ -1,0 +1,71 @@
+// The narrow interfaces through which the logic reaches the outside world.
+// The Qt windows implement them; tests replace them with fakes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace gorvane {
+
+struct Rgb {
+  uint8_t red = 0;
+  uint8_t green = 0;
+  uint8_t blue = 0;
+  friend bool operator==(const Rgb&, const Rgb&) = default;
+};
+
+struct LocalTime {
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual LocalTime Now() const = 0;
+};
+
+// A rich-text console: adds one line in one colour and scrolls to it.
+class ConsoleView {
+ public:
+  virtual ~ConsoleView() = default;
+  virtual void AddLine(std::string_view cp932Line, Rgb colour) = 0;
+};
+
+// The plain debug log under the lobby console.
+class DebugLog {
+ public:
+  virtual ~DebugLog() = default;
+  virtual void AppendLine(std::string_view cp932Line) = 0;
+};
+
+// The modal error box with one OK button; returns when it is closed.
+class ErrorBox {
+ public:
+  virtual ~ErrorBox() = default;
+  virtual void ShowError(std::string_view cp932Text) = 0;
+};
+
+// The client socket. active: on from the connect event to the disconnect
+// event; connected: the underlying connection is up.
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  virtual bool active() const = 0;
+  virtual bool connected() const = 0;
+  // Begins an asynchronous connect; false when it cannot even start.
+  virtual bool Start(const std::string& address, uint16_t port) = 0;
+  virtual void Close() = 0;
+  virtual void Send(std::string_view bytes) = 0;
+};
+
+// The blocking pause between list requests and before closing at exit.
+class Pause {
+ public:
+  virtual ~Pause() = default;
+  virtual void Wait(int milliseconds) = 0;
+};
+
+}  // namespace gorvane

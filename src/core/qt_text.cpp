@@ -1,0 +1,17 @@
+#include "core/qt_text.h"
+
+#include "core/sjis.h"
+
+namespace gorvane {
+
+QString ToQString(std::string_view cp932) {
+  const std::string utf8 = sjis::ToUtf8(cp932);
+  return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+std::optional<std::string> FromQString(const QString& text) {
+  const QByteArray utf8 = text.toUtf8();
+  return sjis::FromUtf8(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+}
+
+}  // namespace gorvane

@@ -1,0 +1,48 @@
+#include "core/session.h"
+
+#include "core/codec.h"
+#include "core/fields.h"
+#include "core/sjis.h"
+
+namespace gorvane {
+
+std::string EncodeCommand(std::string_view kind, int32_t id, std::string_view argument) {
+  std::string wire;
+  wire.reserve(kind.size() + argument.size() + 14);
+  wire.append(kind);
+  wire += ' ';
+  wire += std::to_string(id);
+  wire += ' ';
+  wire.append(argument);
+  wire += '\0';
+  return wire;
+}
+
+void Session::SendCommand(std::string_view kind, std::string_view argument) {
+  if (!transport_.active()) return;
+  const std::string wire = EncodeCommand(kind, myId, argument);
+  transport_.Send(wire);
+  std::string line = "DEBUG: SEND: ";
+  line.append(TrimMessage(wire));
+  debugLog_.AppendLine(line);
+}
+
+void Session::ReceiveBytes(std::string_view bytes, const Dispatch& dispatch) {
+  std::string line;
+  const auto result = framer_.Feed(bytes, [&](std::string_view text) {
+    line.assign("DEBUG: ");
+    line.append(text);
+    debugLog_.AppendLine(line);
+    try {
+      dispatch(text);
+    } catch (const FieldError& error) {
+      errorBox_.ShowError(error.what());
+    }
+  });
+  if (result == MessageFramer::Result::kOverflow) {
+    lobbyConsole_.Print(sjis::Text("SYS: サーバから終端のない長すぎるデータを受信したため切断しました．"), kRed);
+    transport_.Close();
+  }
+}
+
+}  // namespace gorvane

@@ -1,0 +1,50 @@
+// The session's wire: sending commands and receiving messages on the one
+// connection the lobby window owns.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "core/TVR1Util.h"
+#include "core/framing.h"
+#include "core/ports.h"
+
+namespace gorvane {
+
+// "KIND id argument" + NUL, the id in decimal.
+std::string EncodeCommand(std::string_view kind, int32_t id, std::string_view argument);
+
+class Session {
+ public:
+  using Dispatch = std::function<void(std::string_view text)>;
+
+  Session(Transport& transport, DebugLog& debugLog, ErrorBox& errorBox, Console& lobbyConsole)
+      : transport_(transport), debugLog_(debugLog), errorBox_(errorBox), lobbyConsole_(lobbyConsole) {}
+
+  // Sends one command in one write while the socket is active and echoes it
+  // to the debug log; does nothing at all otherwise.
+  void SendCommand(std::string_view kind, std::string_view argument);
+
+  // The receive loop: every complete message is echoed to the debug log and
+  // dispatched, in order. A message whose fields are wrong shows the error
+  // box and stops only its own handling. A peer that sends more than the
+  // framing holds without a terminator is disconnected.
+  void ReceiveBytes(std::string_view bytes, const Dispatch& dispatch);
+
+  // A new connection must not see the tail of the previous one.
+  void ResetFraming() { framer_.Reset(); }
+
+  int32_t myId = 0;
+  int32_t myPartyNo = 0;
+
+ private:
+  Transport& transport_;
+  DebugLog& debugLog_;
+  ErrorBox& errorBox_;
+  Console& lobbyConsole_;
+  MessageFramer framer_;
+};
+
+}  // namespace gorvane

@@ -1,0 +1,29 @@
+// Code page 932 (Shift-JIS with the Microsoft and NEC extensions) at the edges.
+// Everything inside the logic stays in code page 932 bytes; only views and
+// sources of literal text convert.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace gorvane::sjis {
+
+// Turns code page 932 bytes into UTF-8 for display. A byte that does not
+// start a valid character, and a lead byte cut off at the end, each show as
+// U+FFFD so that nothing disappears silently from the screen.
+std::string ToUtf8(std::string_view cp932);
+
+// Turns UTF-8 into code page 932, or nothing when some character has no
+// code page 932 form (or the UTF-8 is malformed).
+std::optional<std::string> FromUtf8(std::string_view utf8);
+
+// Literal program text written in UTF-8 in the sources, as code page 932.
+// Every literal the program uses is representable; a mistake is a bug, so
+// it throws std::logic_error rather than send altered text.
+std::string Text(std::string_view utf8);
+
+// Whether a UTF-8 text can be held in code page 932 without loss.
+bool Representable(std::string_view utf8);
+
+}  // namespace gorvane::sjis

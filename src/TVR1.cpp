@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
 
   gorvane::TForm1 lobby;
   gorvane::THelpForm help;
+  lobby.SetHelpForm(&help);
   lobby.show();
   return QApplication::exec();
 }

@@ -45,8 +45,6 @@ void RichConsoleView::AddLine(std::string_view cp932Line, Rgb colour) {
   bar->setValue(bar->maximum());
 }
 
-void DebugLogView::AppendLine(std::string_view cp932Line) {
-  edit_.appendPlainText(ToQString(cp932Line));
-}
+void DebugLogView::AppendLine(std::string_view cp932Line) { edit_.appendPlainText(ToQString(cp932Line)); }
 
 }  // namespace gorvane

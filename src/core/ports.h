@@ -48,6 +48,9 @@ class ErrorBox {
   virtual void ShowError(std::string_view cp932Text) = 0;
 };
 
+// Kinds of socket error events.
+enum class SocketErrorKind { kGeneral, kSend, kReceive, kConnect, kDisconnect, kAccept, kLookup };
+
 // The client socket. active: on from the connect event to the disconnect
 // event; connected: the underlying connection is up.
 class Transport {
@@ -59,6 +62,13 @@ class Transport {
   virtual bool Start(const std::string& address, uint16_t port) = 0;
   virtual void Close() = 0;
   virtual void Send(std::string_view bytes) = 0;
+};
+
+// The one way anything is sent to the server.
+class CommandSink {
+ public:
+  virtual ~CommandSink() = default;
+  virtual void SendCommand(std::string_view kind, std::string_view argument) = 0;
 };
 
 // The blocking pause between list requests and before closing at exit.

@@ -1,5 +1,16 @@
 #include "lobby/TForm1.h"
 
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenuBar>
+#include <QScreen>
+#include <filesystem>
+
+#include "core/qt_text.h"
+#include "game/TForm2.h"
+#include "help/THelpForm.h"
+#include "lobby/TPropertyForm.h"
+
 namespace gorvane {
 namespace {
 
@@ -8,31 +19,101 @@ constexpr QSize kDesignSize(361, 528);
 
 }  // namespace
 
-TForm1::TForm1(QWidget* parent)
-    : QMainWindow(parent),
-      panel(new AnchorPanel(kDesignSize, this)),
+std::string TForm1::SettingsPath() {
+  // Fixed at start-up: a later change of directory does not move the file.
+  return (std::filesystem::current_path() / "tvr1.ini").string();
+}
+
+TForm1::TForm1(ErrorBox* errorBox)
+    : panel(new AnchorPanel(kDesignSize, this)),
       RichEdit1(new QPlainTextEdit(panel)),
+      Label2(new QLabel(panel)),
       Label1(new QLabel(QStringLiteral("システムログ領域 (for Debugging)"), panel)),
       Memo2(new QPlainTextEdit(panel)),
       consoleView_(*RichEdit1),
       debugLog_(*Memo2),
-      lobbyConsole_(consoleView_, clock_) {
+      lobbyConsole_(consoleView_, clock_),
+      messageBox_(this),
+      ClientSocket1(new SocketTransport(
+          {[this] { lobby_.ClientSocket1Connect(); }, [this] { lobby_.ClientSocket1Disconnect(); },
+           [this](std::string_view bytes) { lobby_.ClientSocket1Read(bytes); },
+           [this](SocketErrorKind kind, std::string_view detail) {
+             lobby_.ClientSocket1Error(kind, detail);
+           }},
+          this)),
+      lobby_({*ClientSocket1, debugLog_, errorBox ? *errorBox : messageBox_, lobbyConsole_, pause_, *this},
+             SettingsPath()) {
   setWindowTitle(QStringLiteral("［ロビー］Gorvane"));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
   setCentralWidget(panel);
+
+  N1 = menuBar()->addMenu(QStringLiteral("接続(&C)"));
+  S1 = N1->addAction(QStringLiteral("開始(&S)"), [this] { lobby_.Button1Click(); });
+  C1 = N1->addAction(QStringLiteral("切断(&C)"), [this] { lobby_.C1Click(); });
+  N2 = N1->addSeparator();
+  Exit1 = N1->addAction(QStringLiteral("終了(&X)"), [this] {
+    lobby_.Exit1Click();
+    closed_ = true;
+    close();
+  });
+  L1 = menuBar()->addMenu(QStringLiteral("ロビー(&L)"));
+  Property1 = menuBar()->addAction(QStringLiteral("プロパティ(&P)"), [this] { Property1Click(); });
+  Help1 = menuBar()->addAction(QStringLiteral("ヘルプ(&H)"), [this] { Help1Click(); });
 
   SetUpLogArea(*RichEdit1);
   RichEdit1->setFont(ConsoleFont());
   panel->Place(*RichEdit1, QRect(0, 0, 361, 241), kLeft | kTop | kRight);
-
+  Label2->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  panel->Place(*Label2, QRect(0, 243, 361, 16), kLeft | kTop | kRight);
   panel->Place(*Label1, QRect(0, 438, 361, 16), kLeft | kTop);
-
   SetUpLogArea(*Memo2);
-  Memo2->setFont(FontOf({QStringLiteral("MS UI Gothic"), QStringLiteral("Noto Sans CJK JP"),
-                         QStringLiteral("sans-serif")},
-                        11));
+  Memo2->setFont(FontOf(
+      {QStringLiteral("MS UI Gothic"), QStringLiteral("Noto Sans CJK JP"), QStringLiteral("sans-serif")},
+      11));
   panel->Place(*Memo2, QRect(0, 456, 361, 72), kLeft | kTop | kRight | kBottom);
 
-  resize(368, 576);
+  const int menuHeight = menuBar()->sizeHint().height();
+  setMinimumSize(368, 507 - 30);
+  resize(368, kDesignSize.height() + menuHeight);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+
+  ShowOnline(false);
+  lobby_.FormCreate();
+}
+
+void TForm1::Property1Click() {
+  TPropertyForm dialog(lobby_, this);
+  if (dialog.exec() == QDialog::Accepted) lobby_.Property1Closed();
+}
+
+void TForm1::Help1Click() {
+  if (help_ != nullptr) help_->ShowOrRaise();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (!closed_) lobby_.FormClose();
+  closed_ = true;
+  event->accept();
+  // Game windows and the help window close with the lobby.
+  QApplication::quit();
+}
+
+void TForm1::ShowOnline(bool online) {
+  S1->setEnabled(!online);
+  C1->setEnabled(online);
+  L1->setEnabled(online);
+}
+
+void TForm1::ShowLabel2(std::string_view cp932Text) { Label2->setText(ToQString(cp932Text)); }
+
+GameWindow& TForm1::OpenGameWindow(std::string_view cp932Caption) {
+  auto* window = new TForm2(lobby_, this);
+  window->show();
+  window->setWindowTitle(ToQString(cp932Caption));
+  return window->room();
 }
 
 }  // namespace gorvane

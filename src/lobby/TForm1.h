@@ -1,36 +1,76 @@
-// The lobby window: the main window of the client.
+// The lobby window: the main window of the client. It draws the lobby's
+// state and hands the user's commands and the socket's events to the logic.
 #pragma once
 
+#include <QAction>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMenu>
 #include <QPlainTextEdit>
-#include <string_view>
+#include <memory>
+#include <string>
 
 #include "core/TVR1Util.h"
 #include "core/anchors.h"
 #include "core/console_widgets.h"
+#include "core/qt_ports.h"
+#include "core/socket_transport.h"
 #include "core/system_clock.h"
+#include "lobby/lobby.h"
 
 namespace gorvane {
 
-class TForm1 : public QMainWindow {
- public:
-  explicit TForm1(QWidget* parent = nullptr);
+class THelpForm;
 
-  void PrintLobbyMessage(std::string_view cp932Text, int kind) { lobbyConsole_.Print(cp932Text, kind); }
+class TForm1 : public QMainWindow, private LobbyView {
+ public:
+  // errorBox: where error boxes go; nullptr for the real modal box.
+  explicit TForm1(ErrorBox* errorBox = nullptr);
+  void SetHelpForm(THelpForm* help) { help_ = help; }
+
+  Lobby& lobby() { return lobby_; }
+  void PrintLobbyMessage(std::string_view cp932Text, int kind) { lobby_.PrintLobbyMessage(cp932Text, kind); }
   DebugLog& debugLog() { return debugLog_; }
+
+  void Property1Click();
+  void Help1Click();
 
   // Controls keep the names the rest of the program and its tests use.
   AnchorPanel* panel;
   QPlainTextEdit* RichEdit1;
+  QLabel* Label2;
   QLabel* Label1;
   QPlainTextEdit* Memo2;
+  QMenu* N1;
+  QAction* S1;
+  QAction* C1;
+  QAction* N2;
+  QAction* Exit1;
+  QMenu* L1;
+  QAction* Property1;
+  QAction* Help1;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
 
  private:
+  // LobbyView.
+  void ShowOnline(bool online) override;
+  void ShowLabel2(std::string_view cp932Text) override;
+  GameWindow& OpenGameWindow(std::string_view cp932Caption) override;
+
+  static std::string SettingsPath();
+
+  THelpForm* help_ = nullptr;
   SystemClock clock_;
   RichConsoleView consoleView_;
   DebugLogView debugLog_;
   Console lobbyConsole_;
+  MessageErrorBox messageBox_;
+  BlockingPause pause_;
+  SocketTransport* ClientSocket1;
+  Lobby lobby_;
+  bool closed_ = false;
 };
 
 }  // namespace gorvane

@@ -28,7 +28,10 @@ TEST(Codec, SplitsLikeTheProtocolSays) {
       {" \t\r\n ", ',', {}},
       {"a,", ',', {"a", ""}},
       {"a, ", ',', {"a"}},
-      {"a\tb\x01" "c", ',', {"a", "b", "c"}},
+      {"a\tb\x01"
+       "c",
+       ',',
+       {"a", "b", "c"}},
       // The nested records of the lobby lists.
       {"1:\"A B\":0", ':', {"1", "A B", "0"}},
       {"1:A B:0", ':', {"1", "A", "B", "0"}},
@@ -66,11 +69,8 @@ TEST(Codec, JoinsAndSplitsBackToTheSameFields) {
 
 TEST(Codec, TextAfterFirstSpaceKeepsTheRestAsReceived) {
   const std::pair<std::string, std::string> cases[] = {
-      {"S_CHAT x, \"y\"", "x, \"y\""},
-      {"S_CHAT", "S_CHAT"},
-      {"S_CHAT,a b  c", "b  c"},
-      {"S_CHAT,abc", "S_CHAT,abc"},
-      {"S_CHAT ", ""},
+      {"S_CHAT x, \"y\"", "x, \"y\""}, {"S_CHAT", "S_CHAT"}, {"S_CHAT,a b  c", "b  c"},
+      {"S_CHAT,abc", "S_CHAT,abc"},    {"S_CHAT ", ""},
   };
   for (const auto& [text, rest] : cases) EXPECT_EQ(TextAfterFirstSpace(text), rest) << text;
 }

@@ -6,8 +6,8 @@
 #include <QScrollBar>
 #include <QTextBlock>
 
-#include "core/TVR1Util.h"
 #include "../core/fakes.h"
+#include "core/TVR1Util.h"
 
 namespace gorvane {
 namespace {

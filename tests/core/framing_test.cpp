@@ -17,15 +17,15 @@ std::vector<std::string> FeedAll(MessageFramer& framer, const std::vector<std::s
 
 std::string Stream() {
   using namespace std::string_literals;
-  return "S_CONNECT,12,\x83\x5C\x83\x7C\0"s      // double-byte text
-         "\r\nS_LIST,\"1:\"\"A B\"\":0\" \0"s    // CR LF before, blank before the NUL
-         "\0"s                                   // an empty message
+  return "S_CONNECT,12,\x83\x5C\x83\x7C\0"s    // double-byte text
+         "\r\nS_LIST,\"1:\"\"A B\"\":0\" \0"s  // CR LF before, blank before the NUL
+         "\0"s                                 // an empty message
          "S_CHAT x, \"y\"\0"s
          "S_GLIST\0"s;
 }
 
-const std::vector<std::string> kExpected = {
-    "S_CONNECT,12,\x83\x5C\x83\x7C", "S_LIST,\"1:\"\"A B\"\":0\"", "", "S_CHAT x, \"y\"", "S_GLIST"};
+const std::vector<std::string> kExpected = {"S_CONNECT,12,\x83\x5C\x83\x7C", "S_LIST,\"1:\"\"A B\"\":0\"", "",
+                                            "S_CHAT x, \"y\"", "S_GLIST"};
 
 TEST(Framing, OneReadWithSeveralMessagesGivesThemInOrderTrimmed) {
   MessageFramer framer;
@@ -41,7 +41,8 @@ TEST(Framing, EveryWayOfCuttingTheStreamGivesTheSameMessages) {
     size_t at = 0;
     while (at < stream.size()) {
       // Mostly short reads, sometimes empty ones, sometimes the rest.
-      const size_t size = std::uniform_int_distribution<size_t>(0, trial % 3 == 0 ? stream.size() : 5)(random);
+      const size_t size =
+          std::uniform_int_distribution<size_t>(0, trial % 3 == 0 ? stream.size() : 5)(random);
       reads.push_back(stream.substr(at, size));
       at += size;
     }

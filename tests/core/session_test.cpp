@@ -77,8 +77,8 @@ TEST_F(SessionTest, AMalformedMessageStopsOnlyItselfAndShowsTheErrorBox) {
     handled.push_back("done " + std::to_string(value));
   };
   session.ReceiveBytes("S_X,1\0S_X\0S_X,abc\0\0S_X,2\0"s, dispatch);
-  EXPECT_EQ(handled,
-            (std::vector<std::string>{"start S_X", "done 1", "start S_X", "start S_X", "start S_X", "done 2"}));
+  EXPECT_EQ(handled, (std::vector<std::string>{"start S_X", "done 1", "start S_X", "start S_X", "start S_X",
+                                               "done 2"}));
   EXPECT_EQ(errorBox.shown,
             (std::vector<std::string>{MissingFieldText(1), NotAnIntegerText("abc"), MissingFieldText(0)}));
   EXPECT_EQ(transport.closes, 0);

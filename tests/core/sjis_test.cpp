@@ -7,13 +7,13 @@ namespace {
 
 TEST(Sjis, RoundTripsCodePage932Characters) {
   const std::pair<std::string, std::string> cases[] = {
-      {"ソ", "\x83\x5C"},     // trail byte 0x5C
-      {"表", "\x95\x5C"},     // trail byte 0x5C
-      {"ポ", "\x83\x7C"},     // trail byte 0x7C
-      {"①", "\x87\x40"},     // NEC extension row
-      {"～", "\x81\x60"},     // the full-width tilde of code page 932
-      {"\\~", "\x5C\x7E"},    // single bytes stay ASCII
-      {"ｱ", "\xB1"},          // half-width katakana
+      {"ソ", "\x83\x5C"},   // trail byte 0x5C
+      {"表", "\x95\x5C"},   // trail byte 0x5C
+      {"ポ", "\x83\x7C"},   // trail byte 0x7C
+      {"①", "\x87\x40"},    // NEC extension row
+      {"～", "\x81\x60"},   // the full-width tilde of code page 932
+      {"\\~", "\x5C\x7E"},  // single bytes stay ASCII
+      {"ｱ", "\xB1"},        // half-width katakana
       {"ロビー", "\x83\x8D\x83\x72\x81\x5B"},
   };
   for (const auto& [utf8, cp932] : cases) {
@@ -33,7 +33,10 @@ TEST(Sjis, UnrepresentableTextIsRefusedNotAltered) {
 TEST(Sjis, InvalidBytesShowAsReplacementCharacters) {
   // A lone lead byte at the end and a byte that starts nothing.
   EXPECT_EQ(sjis::ToUtf8("a\x83"), "a\xEF\xBF\xBD");
-  EXPECT_EQ(sjis::ToUtf8("\xFF" "b"), "\xEF\xBF\xBD" "b");
+  EXPECT_EQ(sjis::ToUtf8("\xFF"
+                         "b"),
+            "\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(sjis::ToUtf8("\x83 x"), "\xEF\xBF\xBD x");
 }
 

@@ -1,0 +1,152 @@
+#include "lobby/lobby.h"
+
+#include "core/sjis.h"
+
+namespace gorvane {
+
+Lobby::Lobby(Ports ports, std::string settingsPath)
+    : ports_(ports),
+      session_(ports.transport, ports.debugLog, ports.errorBox, ports.console),
+      settings_(std::move(settingsPath)) {}
+
+void Lobby::FormCreate() { LoadSettings(); }
+
+void Lobby::Button1Click() {
+  if (profile_.displayName.empty()) return;
+  const bool started = ports_.transport.Start(profile_.serverAddress, kServerPort);
+  SetOnline(true);
+  if (!started) {
+    PrintLobbyMessage(sjis::Text("SYS: 接続に失敗しました．"), kRed);
+    SetOnline(false);
+  }
+}
+
+void Lobby::C1Click() { SendCommand("G_BYE", "*"); }
+
+void Lobby::Exit1Click() {
+  if (ports_.transport.connected()) {
+    SendCommand("G_BYE", "*");
+    ports_.pause.Wait(300);
+    ports_.transport.Close();
+  }
+  SaveSettings();
+}
+
+void Lobby::ClientSocket1Connect() {
+  // Whatever the previous connection left half-sent is not part of this one.
+  session_.ResetFraming();
+  PrintLobbyMessage(sjis::Text("SYS: サーバに接続しました"), kBlack);
+}
+
+void Lobby::ClientSocket1Disconnect() {
+  PrintLobbyMessage(sjis::Text("SYS: サーバから切断されました..."), kBlack);
+  SetOnline(false);
+}
+
+void Lobby::ClientSocket1Read(std::string_view bytes) {
+  session_.ReceiveBytes(bytes, [this](std::string_view text) { DispatchServerMessage(text, *this); });
+}
+
+void Lobby::ClientSocket1Error(SocketErrorKind kind, std::string_view detail) {
+  switch (kind) {
+    case SocketErrorKind::kConnect:
+      ports_.errorBox.ShowError(sjis::Text("サーバ接続が正常に完了しませんでした．"));
+      SetOnline(false);
+      return;
+    case SocketErrorKind::kSend:
+      ports_.errorBox.ShowError(sjis::Text("データの送信に失敗しました(eeSend)．"));
+      SetOnline(false);
+      // The command is lost; the connection cannot be trusted any more.
+      ports_.transport.Close();
+      return;
+    default:
+      // Not the lobby's to handle; the menus follow the disconnect, if any.
+      AppendDebugLine("Error: Socket: " + std::string(detail));
+      return;
+  }
+}
+
+void Lobby::LoadSettings() {
+  profile_.displayName = settings_.ReadString("Global", "Name", "Anonymous");
+  profile_.serverAddress = settings_.ReadString("Global", "Address", kDefaultServerAddress);
+  ShowLabel2();
+  profile_.loginName = settings_.ReadString("Login", "ID", "guest");
+  profile_.password = settings_.ReadString("Login", "Password", "******");
+}
+
+bool Lobby::SaveSettings() {
+  const bool written = settings_.WriteString("Global", "Name", profile_.displayName) &&
+                       settings_.WriteString("Global", "Address", profile_.serverAddress) &&
+                       settings_.WriteString("Login", "ID", profile_.loginName) &&
+                       settings_.WriteString("Login", "Password", profile_.password);
+  if (!written) ports_.errorBox.ShowError(settings_.path() + sjis::Text(" に書き込めません"));
+  return written;
+}
+
+std::optional<std::string> Lobby::ButtonOKClick(const Profile& entries) {
+  std::optional<std::string> message;
+  const std::string oldName = profile_.displayName;
+  const bool active = socketActive();
+  if (!active) {
+    profile_.serverAddress = entries.serverAddress;
+    profile_.loginName = entries.loginName;
+    profile_.password = entries.password;
+  }
+  const std::string& name = entries.displayName;
+  const bool quoted = name.find('"') != std::string::npos;
+  if (quoted) {
+    message = sjis::Text("名前に二重引用符（\"）は使えません！");
+  } else {
+    profile_.displayName = name;
+  }
+  if (name.empty() || entries.loginName.empty()) {
+    message = sjis::Text("名前/ログイン名を入力してください!");
+  }
+  if (entries.password.size() < 6) {
+    message = sjis::Text("パスワードは6文字以上設定してください");
+  }
+  if (active && !quoted && !name.empty() && name != oldName) {
+    SendCommand("G_RENAME", name);
+  }
+  return message;
+}
+
+void Lobby::SendCommand(std::string_view kind, std::string_view argument) {
+  session_.SendCommand(kind, argument);
+}
+
+void Lobby::PrintLobbyMessage(std::string_view cp932Text, int kind) { ports_.console.Print(cp932Text, kind); }
+
+void Lobby::AppendDebugLine(std::string_view cp932Line) { ports_.debugLog.AppendLine(cp932Line); }
+
+void Lobby::RequestLobbyLists() {
+  SendCommand("G_LIST", "*");
+  ports_.pause.Wait(300);
+  SendCommand("G_PLIST", "*");
+}
+
+// The lobby tables and commands arrive with the lobby lists; until then the
+// dispatcher's calls land here and change nothing.
+void Lobby::createUserList(std::string_view) {}
+void Lobby::RefreshUserList() {}
+void Lobby::createGroupList(std::string_view) {}
+void Lobby::RefreshGroupList() {}
+void Lobby::DispatchQuit(int32_t) {}
+void Lobby::DispatchUserInfo(std::string_view) {}
+void Lobby::DispatchOtherJoin(int32_t, int32_t) {}
+void Lobby::DispatchRename(int32_t, std::string_view) {}
+void Lobby::DispatchPartyLeave(int32_t, int32_t) {}
+
+void Lobby::OpenGameWindow() {
+  const std::string caption = std::to_string(session_.myPartyNo) + sjis::Text("番パーティウィンドウ");
+  currentGameWindow_ = &ports_.view.OpenGameWindow(caption);
+}
+
+void Lobby::SetOnline(bool online) {
+  online_ = online;
+  ports_.view.ShowOnline(online);
+}
+
+void Lobby::ShowLabel2() { ports_.view.ShowLabel2(profile_.displayName + " @ " + profile_.serverAddress); }
+
+}  // namespace gorvane

@@ -1,0 +1,113 @@
+// The logic behind the lobby window: the connection and session, the
+// profile, the menus' online state, and the owner of the dispatcher.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/TVR1Util.h"
+#include "core/dispatcher.h"
+#include "core/ports.h"
+#include "core/session.h"
+#include "lobby/profile.h"
+#include "lobby/profile_file.h"
+
+namespace gorvane {
+
+inline constexpr uint16_t kServerPort = 21012;
+
+// What the lobby logic asks of its window.
+class LobbyView {
+ public:
+  virtual ~LobbyView() = default;
+  // Offline: S1 on, C1 and L1 off. Online: the reverse.
+  virtual void ShowOnline(bool online) = 0;
+  virtual void ShowLabel2(std::string_view cp932Text) = 0;
+  // Creates a new game window, shows it with the caption, and returns its
+  // logic. The window lives as long as the lobby.
+  virtual GameWindow& OpenGameWindow(std::string_view cp932Caption) = 0;
+};
+
+class Lobby : public DispatchTarget {
+ public:
+  struct Ports {
+    Transport& transport;
+    DebugLog& debugLog;
+    ErrorBox& errorBox;
+    Console& console;
+    Pause& pause;
+    LobbyView& view;
+  };
+
+  Lobby(Ports ports, std::string settingsPath);
+
+  // Start-up: reads the settings (the path was fixed at construction).
+  void FormCreate();
+
+  // User commands.
+  void Button1Click();  // connect
+  void C1Click();       // say goodbye
+  // Exit and closing the window: goodbye and close when connected, then save.
+  void Exit1Click();
+  void FormClose() { Exit1Click(); }
+
+  // Socket events.
+  void ClientSocket1Connect();
+  void ClientSocket1Disconnect();
+  void ClientSocket1Read(std::string_view bytes);
+  void ClientSocket1Error(SocketErrorKind kind, std::string_view detail);
+
+  // Settings.
+  void LoadSettings();
+  // Writes the four values; reports a file that cannot be written.
+  bool SaveSettings();
+  const Profile& profile() const { return profile_; }
+  bool socketActive() const { return ports_.transport.active(); }
+  // The settings dialog's OK: every step runs; returns the message of the
+  // last failing check, or nothing when the dialog may close.
+  std::optional<std::string> ButtonOKClick(const Profile& entries);
+  // Label2 after the dialog closed with OK.
+  void Property1Closed() { ShowLabel2(); }
+
+  bool online() const { return online_; }
+
+  // DispatchTarget.
+  int32_t myId() const override { return session_.myId; }
+  void setMyId(int32_t id) override { session_.myId = id; }
+  int32_t myPartyNo() const override { return session_.myPartyNo; }
+  void setMyPartyNo(int32_t number) override { session_.myPartyNo = number; }
+  const std::string& displayName() const override { return profile_.displayName; }
+  const std::string& loginName() const override { return profile_.loginName; }
+  const std::string& password() const override { return profile_.password; }
+  void SendCommand(std::string_view kind, std::string_view argument) override;
+  void PrintLobbyMessage(std::string_view cp932Text, int kind) override;
+  void AppendDebugLine(std::string_view cp932Line) override;
+  void SetMenusOffline() override { SetOnline(false); }
+  void RequestLobbyLists() override;
+  void createUserList(std::string_view text) override;
+  void RefreshUserList() override;
+  void createGroupList(std::string_view text) override;
+  void RefreshGroupList() override;
+  void DispatchQuit(int32_t userId) override;
+  void DispatchUserInfo(std::string_view commaText) override;
+  void DispatchOtherJoin(int32_t userId, int32_t partyNo) override;
+  void DispatchRename(int32_t userId, std::string_view name) override;
+  void DispatchPartyLeave(int32_t userId, int32_t partyNo) override;
+  GameWindow* currentGameWindow() override { return currentGameWindow_; }
+  void OpenGameWindow() override;
+
+ private:
+  void SetOnline(bool online);
+  void ShowLabel2();
+
+  Ports ports_;
+  Session session_;
+  ProfileFile settings_;
+  Profile profile_;
+  bool online_ = false;
+  GameWindow* currentGameWindow_ = nullptr;
+};
+
+}  // namespace gorvane

@@ -1,0 +1,264 @@
+#include "lobby/lobby.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "../core/fakes.h"
+#include "core/sjis.h"
+#include "lobby/version.h"
+
+namespace gorvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+struct RecordingPause : Pause {
+  std::vector<std::string>* wire = nullptr;
+  std::vector<size_t> atSend;  // how many commands had been sent at each pause
+  testing::FakeTransport* transport = nullptr;
+  void Wait(int milliseconds) override {
+    EXPECT_EQ(milliseconds, 300);
+    atSend.push_back(transport->sends.size());
+  }
+};
+
+struct NullGame : GameWindow {
+  void createPartyList(std::string_view) override {}
+  void RefreshPartyList() override {}
+  void ChangeLeader(int32_t) override {}
+  void GetHand(std::string_view) override {}
+  void DispatchReady() override {}
+  void DrowCard(int32_t) override {}
+  void DispatchPlayed(std::string_view) override {}
+  void DispatchUnplayed() override {}
+  void DispatchPiled(int32_t) override {}
+  void DispatchTurnend(int32_t) override {}
+  void DispatchOtherTurn(int32_t) override {}
+  void DispatchOtherDrowCard(int32_t) override {}
+  void DispatchOtheropen(int32_t) override {}
+  void DispatchOtherDice(int32_t, std::string_view) override {}
+  void DispatchOtherPlay(int32_t, int32_t, std::string_view) override {}
+  void DispatchTargetPlay(int32_t, int32_t) override {}
+  void DispatchOtherPile(int32_t, std::string_view) override {}
+  void ReachTreasure(int32_t, int32_t) override {}
+  void ICanGetBack(int32_t) override {}
+  void DispatchResult(std::string_view) override {}
+  void DispatchQuitgame(int32_t) override {}
+  void PrintMessage(std::string_view, int) override {}
+};
+
+struct FakeView : LobbyView {
+  std::optional<bool> online;
+  std::string label2;
+  std::vector<std::string> captions;
+  std::vector<std::unique_ptr<NullGame>> games;
+  void ShowOnline(bool on) override { online = on; }
+  void ShowLabel2(std::string_view text) override { label2 = text; }
+  GameWindow& OpenGameWindow(std::string_view caption) override {
+    captions.emplace_back(caption);
+    games.push_back(std::make_unique<NullGame>());
+    return *games.back();
+  }
+};
+
+class LobbyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("gorvane_lobby_" + std::to_string(::getpid()) + "_" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    pause.transport = &transport;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  void WriteSettings(const std::string& bytes) { std::ofstream(dir / "tvr1.ini", std::ios::binary) << bytes; }
+  std::string ReadSettings() {
+    std::ifstream in(dir / "tvr1.ini", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  Lobby& Make() {
+    lobby = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, errorBox, console, pause, view},
+                                    (dir / "tvr1.ini").string());
+    lobby->FormCreate();
+    return *lobby;
+  }
+  // Connects and lets the server's messages arrive.
+  void Connect() {
+    lobby->Button1Click();
+    transport.isActive = transport.isConnected = true;
+    lobby->ClientSocket1Connect();
+  }
+  void Receive(const std::string& messages) { lobby->ClientSocket1Read(messages); }
+  std::vector<std::string> Sent() const {
+    std::vector<std::string> out;
+    for (const auto& s : transport.sends) out.push_back(s.substr(0, s.size() - 1));
+    return out;
+  }
+  std::string LastLine() const {
+    return consoleView.lines.empty() ? "" : consoleView.lines.back().text.substr(11);
+  }
+
+  fs::path dir;
+  testing::FakeTransport transport;
+  testing::FakeDebugLog debugLog;
+  testing::FakeErrorBox errorBox;
+  testing::FakeConsole consoleView;
+  testing::FixedClock clock;
+  Console console{consoleView, clock};
+  RecordingPause pause;
+  FakeView view;
+  std::unique_ptr<Lobby> lobby;
+};
+
+TEST_F(LobbyTest, DefaultsWhenThereIsNoSettingsFile) {
+  Make();
+  EXPECT_EQ(lobby->profile().displayName, "Anonymous");
+  EXPECT_EQ(lobby->profile().serverAddress, "127.0.0.1");
+  EXPECT_EQ(lobby->profile().loginName, "guest");
+  EXPECT_EQ(lobby->profile().password, "******");
+  EXPECT_EQ(view.label2, "Anonymous @ 127.0.0.1");
+}
+
+TEST_F(LobbyTest, JoinAndLoginExchangeForEachKindOfLogin) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      {"guest", {"G_JOIN 5 " + sjis::Text("ソ名"), "G_LIST 5 *", "G_PLIST 5 *"}},
+      {"Guest", {"G_JOIN 5 " + sjis::Text("ソ名"), "G_LIST 5 *", "G_PLIST 5 *", "G_LOGIN 5 Guest secret"}},
+      {"alice", {"G_JOIN 5 " + sjis::Text("ソ名"), "G_LIST 5 *", "G_PLIST 5 *", "G_LOGIN 5 alice secret"}},
+  };
+  for (const auto& [login, wire] : cases) {
+    transport = testing::FakeTransport{};
+    pause.atSend.clear();
+    WriteSettings("[Global]\r\nName=" + sjis::Text("ソ名") +
+                  "\r\nAddress=127.0.0.9\r\n[Login]\r\nID=" + login + "\r\nPassword=secret\r\n");
+    Make();
+    Connect();
+    Receive("S_CONNECT,5,Hello\0S_GREETING,5,x\0"s);
+    EXPECT_EQ(Sent(), wire) << login;
+    EXPECT_EQ(pause.atSend, std::vector<size_t>{2}) << "the pause falls between G_LIST and G_PLIST";
+    EXPECT_EQ(lobby->myId(), 5);
+  }
+}
+
+TEST_F(LobbyTest, ConnectionStatesDriveTheMenus) {
+  // An empty display name does nothing at all.
+  WriteSettings("[Global]\nName=\n");
+  Make();
+  view.online.reset();
+  lobby->Button1Click();
+  EXPECT_EQ(transport.starts, 0);
+  EXPECT_FALSE(view.online.has_value());
+  EXPECT_TRUE(consoleView.lines.empty());
+
+  WriteSettings("[Global]\nName=Me\n");
+  Make();
+  transport.startSucceeds = false;
+  lobby->Button1Click();
+  EXPECT_EQ(view.online, false);
+  EXPECT_EQ(LastLine(), sjis::Text("SYS: 接続に失敗しました．"));
+  EXPECT_EQ(consoleView.lines.back().colour, (Rgb{255, 0, 0}));
+
+  transport.startSucceeds = true;
+  Connect();
+  EXPECT_EQ(view.online, true);
+  EXPECT_EQ(LastLine(), sjis::Text("SYS: サーバに接続しました"));
+  lobby->C1Click();
+  EXPECT_EQ(Sent().back(), "G_BYE 0 *");
+  EXPECT_EQ(view.online, true) << "the menus wait for the server's answer";
+  Receive("S_BYE\0"s);
+  EXPECT_EQ(view.online, false);
+  transport.isActive = transport.isConnected = false;
+  lobby->ClientSocket1Disconnect();
+  EXPECT_EQ(LastLine(), sjis::Text("SYS: サーバから切断されました..."));
+
+  lobby->ClientSocket1Error(SocketErrorKind::kConnect, "refused");
+  EXPECT_EQ(errorBox.shown.back(), sjis::Text("サーバ接続が正常に完了しませんでした．"));
+  Connect();
+  lobby->ClientSocket1Error(SocketErrorKind::kSend, "broken");
+  EXPECT_EQ(errorBox.shown.back(), sjis::Text("データの送信に失敗しました(eeSend)．"));
+  EXPECT_EQ(view.online, false);
+  EXPECT_EQ(transport.closes, 1);
+  lobby->ClientSocket1Error(SocketErrorKind::kReceive, "reset");
+  EXPECT_EQ(errorBox.shown.size(), 2u);
+  EXPECT_EQ(debugLog.lines.back(), "Error: Socket: reset");
+}
+
+TEST_F(LobbyTest, ExitSaysGoodbyeOnlyWhenConnectedAndAlwaysSaves) {
+  Make();
+  lobby->Exit1Click();
+  EXPECT_TRUE(transport.sends.empty());
+  EXPECT_TRUE(pause.atSend.empty());
+  EXPECT_EQ(transport.closes, 0);
+  EXPECT_EQ(ReadSettings(),
+            "[Global]\r\nName=Anonymous\r\nAddress=127.0.0.1\r\n[Login]\r\nID=guest\r\nPassword=******\r\n");
+
+  Connect();
+  lobby->Exit1Click();
+  EXPECT_EQ(Sent(), std::vector<std::string>{"G_BYE 0 *"});
+  EXPECT_EQ(pause.atSend, std::vector<size_t>{1});
+  EXPECT_EQ(transport.closes, 1);
+}
+
+TEST_F(LobbyTest, AnUnwritableSettingsFileIsReported) {
+  lobby = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, errorBox, console, pause, view},
+                                  (dir / "missing" / "tvr1.ini").string());
+  lobby->FormCreate();
+  EXPECT_FALSE(lobby->SaveSettings());
+  ASSERT_EQ(errorBox.shown.size(), 1u);
+  EXPECT_EQ(errorBox.shown[0], (dir / "missing" / "tvr1.ini").string() + sjis::Text(" に書き込めません"));
+}
+
+TEST_F(LobbyTest, SettingsDialogRunsEveryStepInOrder) {
+  const std::string quote = sjis::Text("名前に二重引用符（\"）は使えません！");
+  const std::string empty = sjis::Text("名前/ログイン名を入力してください!");
+  const std::string shortPass = sjis::Text("パスワードは6文字以上設定してください");
+  struct Case {
+    bool active;
+    Profile entries;
+    std::optional<std::string> message;
+    std::string nameAfter;
+    std::vector<std::string> sent;
+  };
+  const Case cases[] = {
+      {false, {"New", "10.0.0.1", "bob", "123456"}, std::nullopt, "New", {}},
+      {false, {"\"New", "h", "bob", "123456"}, quote, "Old", {}},
+      {false, {"Ne\"w", "h", "bob", "12345"}, shortPass, "Old", {}},
+      {false, {"", "h", "bob", "123456"}, empty, "", {}},
+      {false, {"\"", "h", "", "1"}, shortPass, "Old", {}},
+      {false, {"New", "h", "bob", sjis::Text("パスワ")}, std::nullopt, "New", {}},
+      {false, {sjis::Text("“名”"), "h", "bob", "******"}, std::nullopt, sjis::Text("“名”"), {}},
+      {true, {"New", "h", "bob", "123456"}, std::nullopt, "New", {"G_RENAME 0 New"}},
+      {true, {"old", "h", "bob", "123456"}, std::nullopt, "old", {"G_RENAME 0 old"}},
+      {true, {"Old", "h", "bob", "123456"}, std::nullopt, "Old", {}},
+      {true, {"New", "h", "bob", "12345"}, shortPass, "New", {"G_RENAME 0 New"}},
+      {true, {"", "h", "bob", "123456"}, empty, "", {}},
+      {true, {"N\"", "h", "bob", "123456"}, quote, "Old", {}},
+  };
+  for (const Case& c : cases) {
+    WriteSettings("[Global]\nName=Old\nAddress=1.2.3.4\n[Login]\nID=me\nPassword=pw1234\n");
+    Make();
+    transport.sends.clear();
+    transport.isActive = c.active;
+    EXPECT_EQ(lobby->ButtonOKClick(c.entries), c.message) << c.entries.displayName;
+    EXPECT_EQ(lobby->profile().displayName, c.nameAfter);
+    // Address, login and password are taken over only while not connected.
+    EXPECT_EQ(lobby->profile().serverAddress, c.active ? "1.2.3.4" : c.entries.serverAddress);
+    EXPECT_EQ(lobby->profile().password, c.active ? "pw1234" : c.entries.password);
+    EXPECT_EQ(Sent(), c.sent) << c.entries.displayName;
+    EXPECT_EQ(view.label2, "Old @ 1.2.3.4") << "Label2 changes only after the dialog closes with OK";
+  }
+}
+
+TEST(Version, LabelNamesTheReleaseOfTheMajorNumber) {
+  EXPECT_EQ(VersionLabel(kVersion), "Version 0.5.0.86[Orvia]");
+  EXPECT_EQ(VersionLabel({8, 0, 1, 2}), "Version 8.0.1.2[Callisander]");
+  EXPECT_EQ(VersionLabel({9, 0, 1, 2}), "9.0.1.2");
+  EXPECT_EQ(VersionLabel({65535, 65535, 0, 0}), "65535.65535.0.0");
+}
+
+}  // namespace
+}  // namespace gorvane

@@ -3,6 +3,7 @@
 #include <QProxyStyle>
 #include <QValidator>
 
+#include "core/console_widgets.h"
 #include "core/qt_text.h"
 #include "core/sjis.h"
 #include "lobby/version.h"
@@ -68,24 +69,24 @@ TPropertyForm::TPropertyForm(Lobby& lobby, QWidget* parent)
       lobby_(lobby) {
   setWindowTitle(QStringLiteral("プロパティの設定"));
   setModal(true);
-  setFixedSize(320, 400);
+  setFixedSize(360, 420);
 
   Label1->setGeometry(8, 8, 300, 16);
-  AddressEdit->setGeometry(8, 24, 304, 21);
+  AddressEdit->setGeometry(8, 24, 344, 21);
   Label2->setGeometry(8, 52, 300, 16);
-  NameEdit->setGeometry(8, 68, 304, 21);
-  Label3->setGeometry(8, 94, 304, 16);
-  Panel1->setGeometry(8, 114, 304, 96);
+  NameEdit->setGeometry(8, 68, 344, 21);
+  Label3->setGeometry(8, 94, 344, 16);
+  Panel1->setGeometry(8, 114, 344, 96);
   Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   Label5->setGeometry(8, 6, 280, 16);
-  LoginEdit->setGeometry(8, 22, 288, 21);
+  LoginEdit->setGeometry(8, 22, 328, 21);
   Label6->setGeometry(8, 48, 280, 16);
-  PassEdit->setGeometry(8, 64, 288, 21);
-  Memo1->setGeometry(8, 218, 304, 120);
-  Label4->setGeometry(8, 342, 304, 16);
+  PassEdit->setGeometry(8, 64, 328, 21);
+  Memo1->setGeometry(8, 218, 344, 140);
+  Label4->setGeometry(8, 362, 344, 16);
   Label4->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  ButtonCancel->setGeometry(150, 366, 80, 26);
-  ButtonOK->setGeometry(236, 366, 76, 26);
+  ButtonCancel->setGeometry(190, 386, 80, 26);
+  ButtonOK->setGeometry(276, 386, 76, 26);
 
   for (QLineEdit* edit : {AddressEdit, NameEdit, LoginEdit, PassEdit}) {
     edit->setValidator(new Cp932Validator(edit));
@@ -96,6 +97,9 @@ TPropertyForm::TPropertyForm(Lobby& lobby, QWidget* parent)
   PassEdit->setStyle(asterisks);
 
   Memo1->setReadOnly(true);
+  // The tips keep their own line breaks.
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setFont(FontOf({QStringLiteral("MS UI Gothic"), QStringLiteral("Noto Sans CJK JP")}, 12));
   Memo1->setFrameStyle(QFrame::NoFrame);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setBackgroundRole(QPalette::Window);

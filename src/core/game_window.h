@@ -15,6 +15,10 @@ class GameWindow {
   virtual void createPartyList(std::string_view commaText) = 0;
   virtual void RefreshPartyList() = 0;
   virtual void ChangeLeader(int32_t userId) = 0;
+  // Another user joined the own party (the lobby knows the name).
+  virtual void addMyMember(int32_t userId, std::string_view name) = 0;
+  // A member changed name.
+  virtual void doRename(int32_t userId, std::string_view name) = 0;
 
   // The own hand and turn.
   virtual void GetHand(std::string_view commaText) = 0;

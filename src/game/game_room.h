@@ -16,6 +16,8 @@ class GameRoom : public GameWindow {
   void createPartyList(std::string_view) override {}
   void RefreshPartyList() override {}
   void ChangeLeader(int32_t) override {}
+  void addMyMember(int32_t, std::string_view) override {}
+  void doRename(int32_t, std::string_view) override {}
   void GetHand(std::string_view) override {}
   void DispatchReady() override {}
   void DrowCard(int32_t) override {}

@@ -21,6 +21,8 @@ struct RecordingGame : GameWindow {
   void createPartyList(std::string_view t) override { Call("createPartyList " + std::string(t)); }
   void RefreshPartyList() override { Call("RefreshPartyList"); }
   void ChangeLeader(int32_t u) override { Call("ChangeLeader " + Num(u)); }
+  void addMyMember(int32_t u, std::string_view n) override { Call("addMyMember " + Num(u) + " " + std::string(n)); }
+  void doRename(int32_t u, std::string_view n) override { Call("doRename " + Num(u) + " " + std::string(n)); }
   void GetHand(std::string_view t) override { Call("GetHand " + std::string(t)); }
   void DispatchReady() override { Call("DispatchReady"); }
   void DrowCard(int32_t c) override { Call("DrowCard " + Num(c)); }

@@ -97,8 +97,9 @@ void TForm1::closeEvent(QCloseEvent* event) {
   if (!closed_) lobby_.FormClose();
   closed_ = true;
   event->accept();
-  // Game windows and the help window close with the lobby.
-  QApplication::quit();
+  // Game windows and the help window go with the lobby without closing
+  // themselves (quit() would send them close events of their own).
+  QApplication::exit(0);
 }
 
 void TForm1::ShowOnline(bool online) {

@@ -35,7 +35,6 @@ struct Lines {
   std::vector<int> kinds;
   std::vector<QString> consoleShown;  // the same lines as the console shows them
   std::vector<std::string> debug;     // received messages echoed to the debug log
-  std::vector<QString> debugShown;
 };
 
 Lines MakeLines(size_t count) {
@@ -56,7 +55,6 @@ Lines MakeLines(size_t count) {
   lines.kinds.reserve(count);
   lines.consoleShown.reserve(count);
   lines.debug.reserve(count);
-  lines.debugShown.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     const std::string number = std::to_string(i * 7919 % 100000);
     lines.console.push_back(console[i % 4] + number + (i % 4 == 0 ? ")" : i % 4 == 2 ? "]" : ""));
@@ -64,28 +62,22 @@ Lines MakeLines(size_t count) {
     // The console puts "[hh:nn:ss] " in front; the baseline gets the same length.
     lines.consoleShown.push_back(QStringLiteral("[12:34:56] ") + gorvane::ToQString(lines.console.back()));
     lines.debug.push_back(debug[i % 4] + number);
-    lines.debugShown.push_back(gorvane::ToQString(lines.debug.back()));
   }
   return lines;
 }
 
-struct Memory {
-  double residentMiB = 0;
-  double heapMiB = 0;
-};
-
-Memory MemoryNow() {
-  Memory memory;
+double ResidentMiB() {
   std::ifstream statm("/proc/self/statm");
   long pages = 0;
   long resident = 0;
-  if (statm >> pages >> resident) {
-    memory.residentMiB =
-        static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-  }
+  if (!(statm >> pages >> resident)) return 0;
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
+}
+
+// Bytes the program holds from malloc, in all arenas.
+double HeapMiB() {
   const struct mallinfo2 heap = mallinfo2();
-  memory.heapMiB = static_cast<double>(heap.uordblks + heap.hblkhd) / 1048576.0;
-  return memory;
+  return static_cast<double>(heap.uordblks + heap.hblkhd) / 1048576.0;
 }
 
 std::unique_ptr<gorvane::TForm1> ShownLobby() {
@@ -95,17 +87,41 @@ std::unique_ptr<gorvane::TForm1> ShownLobby() {
   return form;
 }
 
-// One way of adding line i, with the time each block of lines took.
+// One way of adding lines to one window.
 struct Stream {
   std::function<void(size_t)> add;
-  std::vector<double> blockSeconds;
+  double seconds = 0;
+  size_t lines = 0;
+  double heapMiB = 0;
 
-  double MicrosPerLine(size_t firstBlock, size_t endBlock, size_t linesPerBlock) const {
-    double seconds = 0;
-    for (size_t b = firstBlock; b < endBlock; ++b) seconds += blockSeconds[b];
-    return seconds * 1e6 / static_cast<double>((endBlock - firstBlock) * linesPerBlock);
+  // Adds lines [begin, end), giving the event loop a turn every batch lines.
+  void Run(size_t begin, size_t end, size_t batch) {
+    const double heapBefore = HeapMiB();
+    const auto start = Clock::now();
+    for (size_t i = begin; i < end; ++i) {
+      add(i);
+      if ((i + 1) % batch == 0) QCoreApplication::processEvents();
+    }
+    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    lines += end - begin;
+    // Only this stream's window had anything to lay out or paint, so what
+    // the heap gained belongs to its lines.
+    heapMiB += HeapMiB() - heapBefore;
   }
+  double Micros() const { return seconds * 1e6 / static_cast<double>(lines); }
 };
+
+// Streams take turns block by block, so a slow moment of the machine falls
+// on all of them alike.
+void TakeTurns(std::vector<Stream*> streams, size_t begin, size_t end, size_t block,
+               const std::function<size_t(size_t streamIndex, size_t line)>& lineFor, size_t batch) {
+  for (size_t at = begin, turn = 0; at < end; at += block, ++turn) {
+    for (size_t k = 0; k < streams.size(); ++k) {
+      const size_t s = (turn + k) % streams.size();
+      streams[s]->Run(lineFor(s, at), lineFor(s, at) + block, batch);
+    }
+  }
+}
 
 }  // namespace
 
@@ -115,105 +131,82 @@ int main(int argc, char** argv) {
 
   const size_t lineCount = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000;
   constexpr size_t kBlock = 500;
-  // Between the measured tenths the consoles are filled with a turn of the
-  // event loop every this many lines: the memory and the layout are the
-  // same, and the run stays short (a repaint per line costs several
-  // hundred microseconds offscreen).
+  // Up to the last tenth the long consoles are filled with a turn of the
+  // event loop every this many lines: the memory and the layout end the
+  // same, and the run stays short (a repaint per line costs several hundred
+  // microseconds offscreen).
   constexpr size_t kFillBatch = 100;
   if (lineCount < 10 * kBlock || lineCount % (10 * kBlock) != 0) {
     std::fprintf(stderr, "console_bench: lines must be a multiple of %zu\n", 10 * kBlock);
     return 2;
   }
   const Lines lines = MakeLines(lineCount);
-  const size_t blocks = lineCount / kBlock;
-  const size_t tenth = blocks / 10;
+  const size_t tenth = lineCount / 10;
   std::printf(
-      "console_bench: %zu lines per console; each of the first and last %zu lines repainted, "
-      "the others every %zu lines\n",
-      lineCount, tenth * kBlock, kFillBatch);
+      "console_bench: the last %zu of %zu lines (filled every %zu before) against the first %zu of a fresh "
+      "window, each line repainted\n",
+      tenth, lineCount, kFillBatch, tenth);
 
   // Fonts, glyph caches and the backing store come once per process; a
   // throwaway window pays for them before anything is measured.
   {
     const auto warmUp = ShownLobby();
-    for (size_t i = 0; i < 2000; ++i) {
+    for (size_t i = 0; i < 1000; ++i) {
       warmUp->PrintLobbyMessage(lines.console[i], lines.kinds[i]);
       warmUp->debugLog().AppendLine(lines.debug[i]);
       QCoreApplication::processEvents();
     }
   }
   QCoreApplication::processEvents();
-
-  // Memory: a fresh console filled alone, so nothing else grows meanwhile.
-  // Freed pages go back first so that the resident size can only grow.
-  {
-    const auto lobby = ShownLobby();
-    malloc_trim(0);
-    const Memory before = MemoryNow();
-    for (size_t i = 0; i < lineCount; ++i) {
-      lobby->PrintLobbyMessage(lines.console[i], lines.kinds[i]);
-      if ((i + 1) % kFillBatch == 0) QCoreApplication::processEvents();
-    }
-    QCoreApplication::processEvents();
-    const Memory after = MemoryNow();
-    const double per100k = 100000.0 / static_cast<double>(lineCount);
-    std::printf(
-        "console: memory per 100,000 lines %.1f MiB resident, %.1f MiB heap in use (goal <= 60 MiB)\n",
-        (after.residentMiB - before.residentMiB) * per100k, (after.heapMiB - before.heapMiB) * per100k);
-    std::fflush(stdout);
-  }
-  QCoreApplication::processEvents();
   malloc_trim(0);
+  const double residentBefore = ResidentMiB();
 
-  // Time: the streams take turns block by block, so a slow moment of the
-  // machine falls on all of them alike and every stream sees the same
-  // lengths of document at about the same time.
-  const auto lobby = ShownLobby();
-  const auto plain = ShownLobby();  // an identical window, written to directly
-  std::vector<Stream> streams = {
-      {[&](size_t i) { lobby->PrintLobbyMessage(lines.console[i], lines.kinds[i]); }, {}},
-      {[&](size_t i) { plain->RichEdit1->appendPlainText(lines.consoleShown[i]); }, {}},
-      {[&](size_t i) { lobby->debugLog().AppendLine(lines.debug[i]); }, {}},
-      {[&](size_t i) { plain->Memo2->appendPlainText(lines.debugShown[i]); }, {}},
+  // The lobbies' consoles and debug logs are written through the program's
+  // own path; the console of each plain lobby, set up identically, gets
+  // appendPlainText of the same text as the console would show.
+  const auto longLobby = ShownLobby();
+  const auto longPlain = ShownLobby();
+  const auto freshLobby = ShownLobby();
+  const auto freshPlain = ShownLobby();
+  const auto console = [&](gorvane::TForm1& form) {
+    return [&](size_t i) { form.PrintLobbyMessage(lines.console[i], lines.kinds[i]); };
   };
-  for (Stream& stream : streams) stream.blockSeconds.resize(blocks);
-  for (size_t b = 0; b < blocks; ++b) {
-    const size_t batch = b < tenth || b >= blocks - tenth ? 1 : kFillBatch;
-    for (size_t k = 0; k < streams.size(); ++k) {
-      Stream& stream = streams[(b + k) % streams.size()];
-      const auto start = Clock::now();
-      for (size_t i = b * kBlock; i < (b + 1) * kBlock; ++i) {
-        stream.add(i);
-        if ((i + 1) % batch == 0) QCoreApplication::processEvents();
-      }
-      stream.blockSeconds[b] = std::chrono::duration<double>(Clock::now() - start).count();
-    }
-  }
+  const auto debug = [&](gorvane::TForm1& form) {
+    return [&](size_t i) { form.debugLog().AppendLine(lines.debug[i]); };
+  };
+  const auto plainConsole = [&](gorvane::TForm1& form) {
+    return [&](size_t i) { form.RichEdit1->appendPlainText(lines.consoleShown[i]); };
+  };
+  Stream fill[3] = {{console(*longLobby)}, {plainConsole(*longPlain)}, {debug(*longLobby)}};
+  Stream last[3] = {{console(*longLobby)}, {plainConsole(*longPlain)}, {debug(*longLobby)}};
+  Stream first[3] = {{console(*freshLobby)}, {plainConsole(*freshPlain)}, {debug(*freshLobby)}};
 
-  const size_t shown = tenth * kBlock;
-  const auto first = [&](const Stream& s) { return s.MicrosPerLine(0, tenth, kBlock); };
-  const auto last = [&](const Stream& s) { return s.MicrosPerLine(blocks - tenth, blocks, kBlock); };
-  const auto repainted = [&](const Stream& s) { return (first(s) + last(s)) / 2; };
-  const auto batched = [&](const Stream& s) { return s.MicrosPerLine(tenth, blocks - tenth, kBlock); };
-  const Stream& coloured = streams[0];
-  const Stream& plainConsole = streams[1];
-  const Stream& debugLog = streams[2];
-  const Stream& plainDebug = streams[3];
+  TakeTurns(
+      {&fill[0], &fill[1], &fill[2]}, 0, lineCount - tenth, kBlock, [](size_t, size_t line) { return line; },
+      kFillBatch);
+  TakeTurns(
+      {&last[0], &first[0], &last[1], &first[1], &last[2], &first[2]}, 0, tenth, kBlock,
+      [&](size_t s, size_t line) { return s % 2 == 0 ? lineCount - tenth + line : line; }, 1);
 
-  std::printf("console: coloured line %.1f us, appendPlainText %.1f us, ratio %.2f (goal <= 1.1)\n",
-              repainted(coloured), repainted(plainConsole), repainted(coloured) / repainted(plainConsole));
+  const auto both = [&](size_t s) { return (first[s].Micros() + last[s].Micros()) / 2; };
+  const auto growth = [&](size_t s) { return last[s].Micros() / first[s].Micros(); };
+  const auto memory = [&](size_t s) {
+    return (fill[s].heapMiB + last[s].heapMiB) * 100000.0 / static_cast<double>(lineCount);
+  };
+  std::printf("console: coloured line %.1f us, appendPlainText %.1f us, ratio %.2f (goal <= 1.1)\n", both(0),
+              both(1), both(0) / both(1));
   std::printf("console: coloured last %zu lines %.1f us, first %zu lines %.1f us, ratio %.2f (goal <= 1.2)\n",
-              shown, last(coloured), shown, first(coloured), last(coloured) / first(coloured));
-  std::printf("console: appendPlainText last %zu lines %.1f us, first %zu lines %.1f us, ratio %.2f\n", shown,
-              last(plainConsole), shown, first(plainConsole), last(plainConsole) / first(plainConsole));
+              tenth, last[0].Micros(), tenth, first[0].Micros(), growth(0));
+  std::printf("console: appendPlainText last %zu lines %.1f us, first %zu lines %.1f us, ratio %.2f\n", tenth,
+              last[1].Micros(), tenth, first[1].Micros(), growth(1));
   std::printf(
       "console: repainted every %zu lines: coloured line %.1f us, appendPlainText %.1f us, ratio %.2f\n",
-      kFillBatch, batched(coloured), batched(plainConsole), batched(coloured) / batched(plainConsole));
-  std::printf("debug log: line %.1f us, appendPlainText %.1f us, ratio %.2f\n", repainted(debugLog),
-              repainted(plainDebug), repainted(debugLog) / repainted(plainDebug));
-  std::printf("debug log: last %zu lines %.1f us, first %zu lines %.1f us, ratio %.2f (goal <= 1.2)\n", shown,
-              last(debugLog), shown, first(debugLog), last(debugLog) / first(debugLog));
-  std::printf("debug log: appendPlainText last %zu lines %.1f us, first %zu lines %.1f us, ratio %.2f\n",
-              shown, last(plainDebug), shown, first(plainDebug), last(plainDebug) / first(plainDebug));
+      kFillBatch, fill[0].Micros(), fill[1].Micros(), fill[0].Micros() / fill[1].Micros());
+  std::printf("debug log: last %zu lines %.1f us, first %zu lines %.1f us, ratio %.2f (goal <= 1.2)\n", tenth,
+              last[2].Micros(), tenth, first[2].Micros(), growth(2));
+  std::printf("console: memory per 100,000 lines %.1f MiB heap, appendPlainText %.1f MiB (goal <= 60 MiB)\n",
+              memory(0), memory(1));
+  std::printf("debug log: memory per 100,000 lines %.1f MiB heap\n", memory(2));
+  std::printf("all logs: resident size grew %.1f MiB\n", ResidentMiB() - residentBefore);
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "core/codec.h"
 
+#include <algorithm>
+
 namespace gorvane {
 namespace {
 
@@ -16,6 +18,9 @@ bool NeedsQuotes(std::string_view field) {
 
 Fields SplitDelimitedText(std::string_view text, char delimiter) {
   Fields fields;
+  // One allocation for the list in the common case: every field ends at a
+  // delimiter.
+  fields.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), delimiter)) + 1);
   const size_t n = text.size();
   size_t p = 0;
   auto skipBlanks = [&] {
@@ -23,8 +28,8 @@ Fields SplitDelimitedText(std::string_view text, char delimiter) {
   };
   skipBlanks();
   while (p < n) {
-    std::string field;
     if (text[p] == kQuote) {
+      std::string field;
       ++p;
       bool closed = false;
       while (p < n) {
@@ -47,6 +52,7 @@ Fields SplitDelimitedText(std::string_view text, char delimiter) {
         if (!field.empty()) field.pop_back();
         p = n;
       }
+      fields.push_back(std::move(field));
     } else {
       const size_t start = p;
       while (p < n) {
@@ -54,9 +60,8 @@ Fields SplitDelimitedText(std::string_view text, char delimiter) {
         if (c <= 0x20 || c == static_cast<unsigned char>(delimiter)) break;
         ++p;
       }
-      field.assign(text.substr(start, p - start));
+      fields.emplace_back(text.substr(start, p - start));
     }
-    fields.push_back(std::move(field));
     skipBlanks();
     if (p < n && text[p] == delimiter) {
       if (p == n - 1) fields.emplace_back();

@@ -38,8 +38,12 @@ void RichConsoleView::AddLine(std::string_view cp932Line, Rgb colour) {
   QTextCharFormat format;
   format.setForeground(QColor(colour.red, colour.green, colour.blue));
   end_.movePosition(QTextCursor::End);
+  // One edit block: one document change and one repaint of the new line,
+  // not two changes that repaint the whole console.
+  end_.beginEditBlock();
   if (!empty_) end_.insertBlock(QTextBlockFormat(), format);
   end_.insertText(ToQString(cp932Line), format);
+  end_.endEditBlock();
   empty_ = false;
   QScrollBar* bar = edit_.verticalScrollBar();
   bar->setValue(bar->maximum());

@@ -1,4 +1,4 @@
-// Card list files for the game tests.
+// A game room wired to fakes of the lobby, the console and the window.
 #pragma once
 
 #include <unistd.h>
@@ -7,11 +7,32 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "../core/fakes.h"
-#include "game/card_catalogue.h"
+#include "game/game_room.h"
 
 namespace gorvane::testing {
+
+struct RecordingCommands : CommandSink {
+  std::vector<std::string> sent;
+  void SendCommand(std::string_view kind, std::string_view argument) override {
+    sent.push_back(std::string(kind) + " " + std::string(argument));
+  }
+};
+
+struct RecordingView : GameView {
+  std::vector<unsigned> redraws;
+  // Whether a part was redrawn since the last Forget().
+  bool Redrew(unsigned part) const {
+    for (unsigned parts : redraws) {
+      if (parts & part) return true;
+    }
+    return false;
+  }
+  void Forget() { redraws.clear(); }
+  void Redraw(unsigned parts) override { redraws.push_back(parts); }
+};
 
 // Writes bytes to a file of its own under the temporary directory and
 // removes it again.
@@ -40,5 +61,24 @@ inline void LoadCards(CardCatalogue& catalogue, const std::string& bytes) {
   FakeDebugLog log;
   catalogue.LoadCardList(file.path(), errors, log);
 }
+
+struct RoomFixture {
+  RecordingCommands commands;
+  FakeDebugLog debugLog;
+  CardCatalogue catalogue;
+  int32_t myId = 5;
+  FakeConsole consoleView;
+  FixedClock clock;
+  Console console{consoleView, clock};
+  RecordingView view;
+  GameRoom room{LobbyLinks{commands, debugLog, catalogue, [this] { return myId; }}, console, view};
+
+  // Console lines without their timestamp.
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    for (const auto& line : consoleView.lines) lines.push_back(line.text.substr(11));
+    return lines;
+  }
+};
 
 }  // namespace gorvane::testing

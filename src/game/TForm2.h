@@ -1,8 +1,18 @@
-// A party's game window. Closing it hides it; it lives as long as the lobby.
+// A party's game window. It draws the game room's state and hands the
+// user's input to it. Closing it hides it; it lives as long as the lobby.
 #pragma once
 
+#include <QAction>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMainWindow>
+#include <QMenu>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <array>
 
 #include "core/TVR1Util.h"
 #include "core/anchors.h"
@@ -12,19 +22,57 @@
 
 namespace gorvane {
 
-class TForm2 : public QMainWindow {
+class TForm2 : public QMainWindow, private GameView {
  public:
-  TForm2(CommandSink& commands, QWidget* lobby);
+  TForm2(LobbyLinks lobby, QWidget* parent);
+  ~TForm2() override;
 
   GameRoom& room() { return room_; }
+  // The hand list's horizontal scroll extent, as last computed.
+  int handExtent() const { return handExtent_; }
 
+  // Controls keep the names the rest of the program and its tests use.
   AnchorPanel* panel;
   QPlainTextEdit* RichEdit1;
+  QLabel* Label6;
+  QTreeWidget* MemberList;
+  QLabel* Label2;
+  QListWidget* HandList;
+  QLabel* Label1;
+  QListWidget* CharmBox;
+  QLabel* Label7;
+  QLabel* Label4;
+  QListWidget* CorridorList;
+  QLabel* Label3;
+  QLabel* Label5;
+  QLineEdit* Edit2;
+  QPushButton* Button1;
+  QPushButton* Button3;
+  QPushButton* Button4;
+  QPushButton* Button2;
+  QLineEdit* Edit1;
+  QMenu* Party1;
+  QAction* R1;
+  QAction* S1;
+  QAction* N1;
+  QAction* B1;
+  QAction* Help1;
+  std::array<QIcon, 2> ImageList1;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void CreateControls();
+  void CreateMenu();
+  void ConnectInput();
+  // GameView.
+  void Redraw(unsigned parts) override;
+
   SystemClock clock_;
   RichConsoleView consoleView_;
   Console console_;
+  int handExtent_ = 0;
   GameRoom room_;
 };
 

@@ -1,24 +1,63 @@
-// The logic of one game window: the party's roster, the game and the
-// window's console.
+// The logic of one game window: the party's roster, the game, the player's
+// hand, and the state of the window's controls.
 #pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "core/TVR1Util.h"
 #include "core/game_window.h"
 #include "core/ports.h"
+#include "game/card_catalogue.h"
+#include "game/game_screen.h"
+#include "game/game_state.h"
+#include "game/party_roster.h"
 
 namespace gorvane {
 
+// What a game window uses of the lobby that owns it.
+struct LobbyLinks {
+  CommandSink& commands;
+  DebugLog& debugLog;
+  const CardCatalogue& catalogue;
+  // Read at each use: the own id is the session's, not the window's.
+  std::function<int32_t()> myId;
+};
+
 class GameRoom : public GameWindow {
  public:
-  // Start-up of a new window: asks the server for the party's roster.
-  GameRoom(CommandSink& commands, Console& console);
+  // Start-up of a new window: a clean game and an empty roster, and the
+  // server is asked for the party's roster.
+  GameRoom(LobbyLinks lobby, Console& console, GameView& view);
 
-  void createPartyList(std::string_view) override {}
-  void RefreshPartyList() override {}
-  void ChangeLeader(int32_t) override {}
-  void addMyMember(int32_t, std::string_view) override {}
-  void doRename(int32_t, std::string_view) override {}
-  void GetHand(std::string_view) override {}
+  // Roster.
+  void createPartyList(std::string_view commaText) override;
+  void RefreshPartyList() override;
+  void ChangeLeader(int32_t userId) override;
+  void addMyMember(int32_t userId, std::string_view name) override;
+  void doRename(int32_t userId, std::string_view name) override;
+  void quitMember(int32_t userId);
+  std::string MemberName(int32_t userId) const { return roster_.MemberName(userId); }
+
+  // The hand.
+  void GetHand(std::string_view commaText) override;
+  void ShowHand();
+
+  // The user's selections, from the window.
+  void HandListSelect(size_t row, bool selected) { screen_.handList.Select(row, selected); }
+  void MemberListSelect(std::optional<size_t> row) { screen_.memberSelection = row; }
+
+  const GameScreen& screen() const { return screen_; }
+  GameScreen& screen() { return screen_; }
+  const PartyRoster& roster() const { return roster_; }
+  PartyRoster& roster() { return roster_; }
+  const GameState& state() const { return state_; }
+  GameState& state() { return state_; }
+
+  // The game's events; they follow the server's reports of a game.
   void DispatchReady() override {}
   void DrowCard(int32_t) override {}
   void DispatchPlayed(std::string_view) override {}
@@ -36,11 +75,20 @@ class GameRoom : public GameWindow {
   void ICanGetBack(int32_t) override {}
   void DispatchResult(std::string_view) override {}
   void DispatchQuitgame(int32_t) override {}
+
   void PrintMessage(std::string_view cp932Text, int kind) override { console_.Print(cp932Text, kind); }
 
  private:
-  CommandSink& commands_;
+  int32_t myId() const { return lobby_.myId(); }
+  // Slots of the hand in use: the own member's hand count, within the slots.
+  size_t HandCount();
+
+  LobbyLinks lobby_;
   Console& console_;
+  GameView& view_;
+  PartyRoster roster_;
+  GameState state_;
+  GameScreen screen_;
 };
 
 }  // namespace gorvane

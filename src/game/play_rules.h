@@ -10,29 +10,14 @@
 #include <string>
 #include <vector>
 
-namespace gorvane {
+#include "game/card_catalogue.h"
+#include "game/game_state.h"
 
-enum class PlayKind : int {
-  Rejected = -2,
-  NoPlay = -1,
-  Corridor = 0,
-  SendMonster = 1,
-  Detour = 2,
-  ClericRepel = 3,
-  Fight = 4,
-  ClericRevive = 5,
-  ReviveUsed = 6,
-  SendCharmed = 7,
-};
+namespace gorvane {
 
 const char* PlayKindName(PlayKind kind);
 
-inline constexpr size_t kHandSlots = 16;
 using Marks = std::array<bool, kHandSlots>;
-
-// Card numbers with a fixed role.
-inline constexpr int32_t kCharmCard = 58;
-inline constexpr int32_t kSleepCard = 54;
 
 // One hand slot as the rules see it.
 struct HandSlot {

@@ -4,12 +4,17 @@
 
 namespace gorvane {
 
-Lobby::Lobby(Ports ports, std::string settingsPath)
+Lobby::Lobby(Ports ports, std::string settingsPath, std::string cardListPath)
     : ports_(ports),
       session_(ports.transport, ports.debugLog, ports.errorBox, ports.console),
-      settings_(std::move(settingsPath)) {}
+      settings_(std::move(settingsPath)),
+      cardListPath_(std::move(cardListPath)) {}
 
-void Lobby::FormCreate() { LoadSettings(); }
+void Lobby::FormCreate() {
+  // A card list that cannot be read is reported; the client still starts.
+  cardCatalogue_.LoadCardList(cardListPath_, ports_.errorBox, ports_.debugLog);
+  LoadSettings();
+}
 
 void Lobby::Button1Click() {
   if (profile_.displayName.empty()) return;

@@ -11,6 +11,7 @@
 #include "core/dispatcher.h"
 #include "core/ports.h"
 #include "core/session.h"
+#include "game/card_catalogue.h"
 #include "lobby/profile.h"
 #include "lobby/profile_file.h"
 
@@ -41,10 +42,14 @@ class Lobby : public DispatchTarget {
     LobbyView& view;
   };
 
-  Lobby(Ports ports, std::string settingsPath);
+  // The card list is opened by its bare name, in the working directory of
+  // the start-up, unless a path is given.
+  Lobby(Ports ports, std::string settingsPath, std::string cardListPath = std::string(kCardListFile));
 
-  // Start-up: reads the settings (the path was fixed at construction).
+  // Start-up: reads the card list, then the settings (both paths were fixed
+  // at construction).
   void FormCreate();
+  const CardCatalogue& cardCatalogue() const { return cardCatalogue_; }
 
   // User commands.
   void Button1Click();  // connect
@@ -105,6 +110,8 @@ class Lobby : public DispatchTarget {
   Ports ports_;
   Session session_;
   ProfileFile settings_;
+  std::string cardListPath_;
+  CardCatalogue cardCatalogue_;
   Profile profile_;
   bool online_ = false;
   GameWindow* currentGameWindow_ = nullptr;

@@ -114,6 +114,7 @@ TEST(LobbyWindow, JoinsListsAndLogsInOverLoopback) {
   fs::create_directories(dir);
   std::ofstream(dir / "tvr1.ini", std::ios::binary)
       << "[Global]\r\nName=Tester\r\nAddress=127.0.0.2\r\n[Login]\r\nID=alice\r\nPassword=secret\r\n";
+  std::ofstream(dir / "longcardlist.txt", std::ios::binary) << "g001 L Road 0 0 10\r\n";
   const fs::path previous = fs::current_path();
   fs::current_path(dir);
 

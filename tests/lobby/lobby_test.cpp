@@ -75,6 +75,7 @@ class LobbyTest : public ::testing::Test {
     fs::remove_all(dir);
     fs::create_directories(dir);
     pause.transport = &transport;
+    std::ofstream(dir / "longcardlist.txt", std::ios::binary) << "g001 L Road 0 0 10\r\n";
   }
   void TearDown() override { fs::remove_all(dir); }
 
@@ -85,7 +86,7 @@ class LobbyTest : public ::testing::Test {
   }
   Lobby& Make() {
     lobby = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, errorBox, console, pause, view},
-                                    (dir / "tvr1.ini").string());
+                                    (dir / "tvr1.ini").string(), CardListPath());
     lobby->FormCreate();
     return *lobby;
   }
@@ -95,6 +96,7 @@ class LobbyTest : public ::testing::Test {
     transport.isActive = transport.isConnected = true;
     lobby->ClientSocket1Connect();
   }
+  std::string CardListPath() const { return (dir / "longcardlist.txt").string(); }
   void Receive(const std::string& messages) { lobby->ClientSocket1Read(messages); }
   std::vector<std::string> Sent() const {
     std::vector<std::string> out;
@@ -207,7 +209,7 @@ TEST_F(LobbyTest, ExitSaysGoodbyeOnlyWhenConnectedAndAlwaysSaves) {
 
 TEST_F(LobbyTest, AnUnwritableSettingsFileIsReported) {
   lobby = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, errorBox, console, pause, view},
-                                  (dir / "missing" / "tvr1.ini").string());
+                                  (dir / "missing" / "tvr1.ini").string(), CardListPath());
   lobby->FormCreate();
   EXPECT_FALSE(lobby->SaveSettings());
   ASSERT_EQ(errorBox.shown.size(), 1u);
@@ -253,6 +255,29 @@ TEST_F(LobbyTest, SettingsDialogRunsEveryStepInOrder) {
     EXPECT_EQ(Sent(), c.sent) << c.entries.displayName;
     EXPECT_EQ(view.label2, "Old @ 1.2.3.4") << "Label2 changes only after the dialog closes with OK";
   }
+}
+
+TEST_F(LobbyTest, ReadsTheCardListFirstAndStartsWithoutIt) {
+  // Remembers what Label2 showed when each box came up.
+  struct OrderBox : ErrorBox {
+    const FakeView* view = nullptr;
+    std::vector<std::pair<std::string, std::string>> shown;
+    void ShowError(std::string_view text) override { shown.emplace_back(text, view->label2); }
+  } box;
+  box.view = &view;
+  WriteSettings("[Global]\nName=Me\n");
+  const std::string missing = (dir / "no_cards.txt").string();
+  lobby = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, box, console, pause, view},
+                                  (dir / "tvr1.ini").string(), missing);
+  lobby->FormCreate();
+  ASSERT_EQ(box.shown.size(), 1u);
+  EXPECT_EQ(box.shown[0].first, missing + sjis::Text(" を開けません"));
+  EXPECT_EQ(box.shown[0].second, "") << "the card list comes before the settings";
+  EXPECT_EQ(view.label2, "Me @ 127.0.0.1") << "start-up goes on";
+  EXPECT_EQ(lobby->cardCatalogue().Card(1).kind, 0);
+
+  Make();
+  EXPECT_EQ(lobby->cardCatalogue().CardText(1), "Road(10)");
 }
 
 TEST(Version, LabelNamesTheReleaseOfTheMajorNumber) {

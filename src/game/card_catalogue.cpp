@@ -1,0 +1,131 @@
+#include "game/card_catalogue.h"
+
+#include <fstream>
+#include <ios>
+#include <iterator>
+#include <optional>
+#include <vector>
+
+#include "core/codec.h"
+#include "core/fields.h"
+#include "core/sjis.h"
+
+namespace gorvane {
+namespace {
+
+// The whole file, or nothing when it cannot be opened or read.
+std::optional<std::string> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  try {
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return bytes;
+  } catch (const std::ios_base::failure&) {
+    // A directory opens, then fails its first read.
+    return std::nullopt;
+  }
+}
+
+// Lines end with CR, LF or CR LF; a line break at the very end does not
+// start another line.
+std::vector<std::string_view> SplitLines(std::string_view bytes) {
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    const size_t end = bytes.find_first_of("\r\n", start);
+    if (end == std::string_view::npos) {
+      lines.push_back(bytes.substr(start));
+      break;
+    }
+    lines.push_back(bytes.substr(start, end - start));
+    start = end + (bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n' ? 2 : 1);
+  }
+  return lines;
+}
+
+// One line of the file as a card; FieldError says what is wrong with it.
+card_t ParseCard(std::string_view line) {
+  const Fields fields = SplitCommaText(line);
+  card_t card;
+  card.ident = FieldAt(fields, 0);
+  const std::string& kind = FieldAt(fields, 1);
+  // A line without a kind letter would load as a card that plays as
+  // nothing in particular: refuse it like a line that is too short.
+  if (kind.empty()) throw FieldError(sjis::Text("カードの種類が空です"));
+  card.kind = kind.front();
+  card.name = FieldAt(fields, 2);
+  card.aux = IntegerAt(fields, 3);
+  card.dice = IntegerAt(fields, 4);
+  card.value = IntegerAt(fields, 5);
+  return card;
+}
+
+}  // namespace
+
+std::string KindTag(char kind) {
+  switch (kind) {
+    case 'D':
+      return sjis::Text("[ドワーフ]");
+    case 'E':
+      return sjis::Text("[エルフ]");
+    case 'F':
+      return sjis::Text("[戦士]");
+    case 'M':
+      return sjis::Text("[魔術師]");
+    case 'T':
+      return sjis::Text("[シーフ]");
+    case 'S':
+      return sjis::Text("[呪文]");
+    case 'H':
+      return "<Humanoid>";
+    case 'U':
+      return "<Undead>";
+    default:
+      return {};
+  }
+}
+
+void CardCatalogue::LoadCardList(const std::string& path, ErrorBox& errorBox, DebugLog& debugLog) {
+  cardCatalogue.fill(card_t{});
+  const std::optional<std::string> bytes = ReadFile(path);
+  if (!bytes) {
+    errorBox.ShowError(path + sjis::Text(" を開けません"));
+    return;
+  }
+  const std::vector<std::string_view> lines = SplitLines(*bytes);
+  for (size_t k = 1; k <= lines.size(); ++k) {
+    if (k > static_cast<size_t>(kCardCount)) {
+      debugLog.AppendLine("LoadCardList: " + path + ": " + std::to_string(lines.size() - kCardCount) +
+                          " lines after card " + std::to_string(kCardCount) + " ignored");
+      return;
+    }
+    try {
+      cardCatalogue[k] = ParseCard(lines[k - 1]);
+    } catch (const FieldError& error) {
+      errorBox.ShowError(path + sjis::Text(" の ") + std::to_string(k) + sjis::Text(" 行目: ") +
+                         error.what());
+      return;
+    }
+  }
+}
+
+const card_t& CardCatalogue::Card(int32_t number) const {
+  const bool isCard = number >= 1 && number <= kCardCount;
+  return cardCatalogue[isCard ? static_cast<size_t>(number) : 0];
+}
+
+std::string CardCatalogue::CardText(int32_t number) const {
+  const card_t& card = Card(number);
+  std::string text = card.name;
+  if (card.dice != 0) {
+    text += "(" + std::to_string(card.dice) + "D";
+    if (card.value != 0) text += "+" + std::to_string(card.value);
+    text += ")";
+  } else if (card.value != 0) {
+    text += "(" + std::to_string(card.value) + ")";
+  }
+  return text + KindTag(card.kind);
+}
+
+}  // namespace gorvane

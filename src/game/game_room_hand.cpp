@@ -1,0 +1,46 @@
+// The player's hand: the slots, their marks and the hand list's rows.
+#include <algorithm>
+
+#include "core/codec.h"
+#include "core/fields.h"
+#include "game/game_room.h"
+
+namespace gorvane {
+
+void GameRoom::GetHand(std::string_view commaText) {
+  const Fields cards = SplitCommaText(commaText);
+  size_t count = 0;
+  for (const std::string& field : cards) {
+    const int32_t card = ToInteger(field);
+    if (count == kHandSlots) {
+      // More cards than the hand has slots: keep what fits.
+      lobby_.debugLog.AppendLine("GetHand: the hand is full; card " + std::to_string(card) + " dropped");
+      continue;
+    }
+    state_.handCards[count++] = card;
+  }
+  if (party_t* own = roster_.ownMember()) {
+    own->handCount = static_cast<int32_t>(count);
+  } else {
+    lobby_.debugLog.AppendLine("GetHand: no own member in the roster");
+  }
+  ShowHand();
+}
+
+size_t GameRoom::HandCount() {
+  const party_t* own = roster_.ownMember();
+  if (own == nullptr) return 0;
+  return static_cast<size_t>(std::clamp<int32_t>(own->handCount, 0, static_cast<int32_t>(kHandSlots)));
+}
+
+void GameRoom::ShowHand() {
+  std::vector<std::string> rows;
+  const size_t count = HandCount();
+  for (size_t i = 0; i < count; ++i) {
+    rows.push_back((state_.usedMarks[i] ? "[U] " : "") + lobby_.catalogue.CardText(state_.handCards[i]));
+  }
+  screen_.handList.Assign(std::move(rows));
+  view_.Redraw(GameView::kHandList);
+}
+
+}  // namespace gorvane

@@ -1,5 +1,6 @@
 #include "game/TForm2.h"
 
+#include <QCloseEvent>
 #include <QEvent>
 #include <QMenuBar>
 
@@ -49,14 +50,15 @@ QPushButton* PlaceButton(AnchorPanel& panel, const QString& caption, QRect geome
 
 }  // namespace
 
-TForm2::TForm2(LobbyLinks lobby, QWidget* parent)
+TForm2::TForm2(LobbyLinks lobby, std::function<void()> showHelp, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       panel(new AnchorPanel(kDesignSize, this)),
       RichEdit1(new QPlainTextEdit(panel)),
       consoleView_(*RichEdit1),
       console_(consoleView_, clock_),
-      room_(std::move(lobby), console_, *this) {
+      room_(std::move(lobby), console_, *this),
+      showHelp_(std::move(showHelp)) {
   setCentralWidget(panel);
   // The menu bar keeps the system's font; the controls use the window's.
   panel->setFont(WindowFont());
@@ -158,8 +160,26 @@ void TForm2::ConnectInput() {
       room_.MemberListSelect(static_cast<size_t>(MemberList->indexOfTopLevelItem(selected.front())));
     }
   });
+  connect(CharmBox, &QListWidget::itemSelectionChanged, this,
+          [this] { room_.CharmBoxSelect(CharmBox->count() > 0 && CharmBox->item(0)->isSelected()); });
+  connect(Button1, &QPushButton::clicked, this, [this] { room_.Button1Click(); });
+  connect(Button2, &QPushButton::clicked, this, [this] { room_.Button2Click(); });
+  connect(Button3, &QPushButton::clicked, this, [this] { room_.Button3Click(); });
+  connect(Button4, &QPushButton::clicked, this, [this] { room_.Button4Click(); });
+  connect(R1, &QAction::triggered, this, [this] { room_.R1Click(); });
+  connect(S1, &QAction::triggered, this, [this] { room_.S1Click(); });
+  connect(B1, &QAction::triggered, this, &QWidget::close);
+  connect(Help1, &QAction::triggered, this, [this] {
+    if (showHelp_) showHelp_();
+  });
   // The hand list's extent follows its width while a game is on.
   HandList->viewport()->installEventFilter(this);
+}
+
+void TForm2::closeEvent(QCloseEvent* event) {
+  // Leaving the party hides the window; it stays until the lobby goes.
+  room_.FormClose();
+  event->accept();
 }
 
 bool TForm2::eventFilter(QObject* watched, QEvent* event) {

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <array>
+#include <functional>
 
 #include "core/TVR1Util.h"
 #include "core/anchors.h"
@@ -24,7 +25,7 @@ namespace gorvane {
 
 class TForm2 : public QMainWindow, private GameView {
  public:
-  TForm2(LobbyLinks lobby, QWidget* parent);
+  TForm2(LobbyLinks lobby, std::function<void()> showHelp, QWidget* parent);
   ~TForm2() override;
 
   GameRoom& room() { return room_; }
@@ -60,6 +61,7 @@ class TForm2 : public QMainWindow, private GameView {
   std::array<QIcon, 2> ImageList1;
 
  protected:
+  void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -74,6 +76,7 @@ class TForm2 : public QMainWindow, private GameView {
   Console console_;
   int handExtent_ = 0;
   GameRoom room_;
+  std::function<void()> showHelp_;
 };
 
 }  // namespace gorvane

@@ -57,13 +57,25 @@ class GameRoom : public GameWindow {
   const GameState& state() const { return state_; }
   GameState& state() { return state_; }
 
-  // The game's events; they follow the server's reports of a game.
-  void DispatchReady() override {}
-  void DrowCard(int32_t) override {}
-  void DispatchPlayed(std::string_view) override {}
-  void DispatchUnplayed() override {}
-  void DispatchPiled(int32_t) override {}
-  void DispatchTurnend(int32_t) override {}
+  // The own turn as the server reports it.
+  void DispatchReady() override;
+  void DrowCard(int32_t card) override;
+  void DispatchPlayed(std::string_view diceText) override;
+  void DispatchUnplayed() override;
+  void DispatchPiled(int32_t result) override;
+  void DispatchTurnend(int32_t userId) override;
+  void DiscardUsedCards();
+
+  // The player's actions.
+  void Button1Click();  // draw
+  void Button2Click();  // end the turn
+  void Button3Click();  // play
+  void Button4Click();  // discard
+  void S1Click();       // start the game
+  void R1Click();       // refresh the member list
+  void FormClose();     // leave the party
+  void CharmBoxSelect(bool selected) { screen_.charmBox.Select(0, selected); }
+
   void DispatchOtherTurn(int32_t) override {}
   void DispatchOtherDrowCard(int32_t) override {}
   void DispatchOtheropen(int32_t) override {}
@@ -80,6 +92,10 @@ class GameRoom : public GameWindow {
 
  private:
   int32_t myId() const { return lobby_.myId(); }
+  void SetButtons(bool draw, bool play, bool pile, bool turnEnd);
+  // A corridor or charm-box entry: "name(value)".
+  std::string CardLabel(int32_t card) const;
+  std::string DistanceCaption(const party_t& own) const;
   // Slots of the hand in use: the own member's hand count, within the slots.
   size_t HandCount();
 
@@ -89,6 +105,9 @@ class GameRoom : public GameWindow {
   PartyRoster roster_;
   GameState state_;
   GameScreen screen_;
+  // Who the last monster play went to, fixed when it was sent: the
+  // member list's selection may have moved by the time the answer comes.
+  std::optional<int32_t> monsterTarget_;
 };
 
 }  // namespace gorvane

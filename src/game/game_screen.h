@@ -17,6 +17,17 @@ class ListRows {
   // Replaces every row; nothing stays selected.
   void Assign(std::vector<std::string> rows);
   void Clear() { Assign({}); }
+  // Adds a row at the end; the selection stays.
+  void Append(std::string row) {
+    rows_.push_back(std::move(row));
+    selected_.push_back(false);
+  }
+  void RemoveLast() {
+    if (rows_.empty()) return;
+    rows_.pop_back();
+    selected_.pop_back();
+  }
+  size_t size() const { return rows_.size(); }
   // Rows outside the list are ignored.
   void Select(size_t row, bool selected);
   bool IsSelected(size_t row) const { return row < selected_.size() && selected_[row]; }

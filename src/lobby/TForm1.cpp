@@ -111,8 +111,9 @@ void TForm1::ShowOnline(bool online) {
 void TForm1::ShowLabel2(std::string_view cp932Text) { Label2->setText(ToQString(cp932Text)); }
 
 GameWindow& TForm1::OpenGameWindow(std::string_view cp932Caption) {
-  auto* window =
-      new TForm2({lobby_, debugLog_, lobby_.cardCatalogue(), [this] { return lobby_.myId(); }}, this);
+  auto* window = new TForm2(
+      {lobby_, debugLog_, lobby_.cardCatalogue(), [this] { return lobby_.myId(); }}, [this] { Help1Click(); },
+      this);
   window->show();
   window->setWindowTitle(ToQString(cp932Caption));
   return window->room();

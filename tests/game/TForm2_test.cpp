@@ -19,7 +19,7 @@ struct GameWindowFixture {
   testing::FakeDebugLog debugLog;
   CardCatalogue catalogue;
   int32_t myId = 5;
-  TForm2 form{LobbyLinks{commands, debugLog, catalogue, [this] { return myId; }}, nullptr};
+  TForm2 form{LobbyLinks{commands, debugLog, catalogue, [this] { return myId; }}, nullptr, nullptr};
 };
 
 TEST(GameWindow, MemberListShowsTheRosterRows) {

@@ -76,17 +76,22 @@ class GameRoom : public GameWindow {
   void FormClose();     // leave the party
   void CharmBoxSelect(bool selected) { screen_.charmBox.Select(0, selected); }
 
-  void DispatchOtherTurn(int32_t) override {}
-  void DispatchOtherDrowCard(int32_t) override {}
-  void DispatchOtheropen(int32_t) override {}
-  void DispatchOtherDice(int32_t, std::string_view) override {}
-  void DispatchOtherPlay(int32_t, int32_t, std::string_view) override {}
-  void DispatchTargetPlay(int32_t, int32_t) override {}
-  void DispatchOtherPile(int32_t, std::string_view) override {}
-  void ReachTreasure(int32_t, int32_t) override {}
-  void ICanGetBack(int32_t) override {}
-  void DispatchResult(std::string_view) override {}
-  void DispatchQuitgame(int32_t) override {}
+  // Other members' turns.
+  void DispatchOtherTurn(int32_t userId) override;
+  void DispatchOtherDrowCard(int32_t userId) override;
+  void DispatchOtheropen(int32_t userId) override;
+  void DispatchOtherDice(int32_t userId, std::string_view diceText) override;
+  void DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string_view cardsText) override;
+  void DispatchTargetPlay(int32_t playerId, int32_t card) override;
+  void DispatchOtherPile(int32_t userId, std::string_view cardsText) override;
+
+  // Treasure, the way out and the end of a game.
+  void ReachTreasure(int32_t userId, int32_t amount) override;
+  void ICanGetBack(int32_t userId) override;
+  void DispatchResult(std::string_view commaText) override;
+  void DispatchQuitgame(int32_t userId) override;
+  enum class ResetForm { kResults, kQuit };
+  void ResetGameState(ResetForm form);
 
   void PrintMessage(std::string_view cp932Text, int kind) override { console_.Print(cp932Text, kind); }
 

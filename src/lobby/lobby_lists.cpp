@@ -30,6 +30,29 @@ class UniqueRecords {
   std::unordered_map<Key, size_t> at_;
 };
 
+// The debug-log line of each record read, written together when the list
+// ends, or when a bad record ends it early: the log then shows the records
+// read before it, as it would line by line.
+class TraceLines {
+ public:
+  TraceLines(DebugLog& log, size_t expected) : log_(log) { lines_.reserve(expected); }
+  ~TraceLines() {
+    if (!written_) log_.AppendLines(lines_);
+  }
+  TraceLines(const TraceLines&) = delete;
+  TraceLines& operator=(const TraceLines&) = delete;
+  void Add(std::string line) { lines_.push_back(std::move(line)); }
+  void Write() {
+    written_ = true;
+    log_.AppendLines(lines_);
+  }
+
+ private:
+  DebugLog& log_;
+  std::vector<std::string> lines_;
+  bool written_ = false;
+};
+
 }  // namespace
 
 std::string UserEntryText(const userlist_t& user) {
@@ -55,7 +78,7 @@ void LobbyLists::createUserList(std::string_view message) {
   usersSorted_ = false;
   userRowsCurrent_ = false;
   UniqueRecords<userlist_t, int32_t> records(userList_, fields.size());
-  std::string trace;
+  TraceLines traces(debugLog_, fields.size());
   for (size_t i = 1; i < fields.size(); ++i) {
     const std::string& field = fields[i];
     const Fields parts = SplitDelimitedText(field, ':');
@@ -63,10 +86,11 @@ void LobbyLists::createUserList(std::string_view message) {
     user.id = IntegerAt(parts, 0);
     user.name = FieldAt(parts, 1);
     user.group = IntegerAt(parts, 2);
-    trace.assign("createUserList: ").append(field).append("name = ").append(user.name);
+    std::string trace = "createUserList: " + field + "name = " + user.name;
     records.Put(user.id, std::move(user));
-    debugLog_.AppendLine(trace);
+    traces.Add(std::move(trace));
   }
+  traces.Write();
   std::stable_sort(userList_.begin(), userList_.end(),
                    [](const userlist_t& a, const userlist_t& b) { return a.id < b.id; });
   usersSorted_ = true;
@@ -76,7 +100,7 @@ void LobbyLists::createGroupList(std::string_view message) {
   const Fields fields = SplitCommaText(message);
   groupList_.clear();
   UniqueRecords<grouplist_t, int32_t> records(groupList_, fields.size());
-  std::string trace;
+  TraceLines traces(debugLog_, fields.size());
   for (size_t i = 1; i < fields.size(); ++i) {
     const std::string& field = fields[i];
     const Fields parts = SplitDelimitedText(field, ':');
@@ -87,9 +111,9 @@ void LobbyLists::createGroupList(std::string_view message) {
     // Only 1 means a game is running; any other number does not.
     party.playing = IntegerAt(parts, 3) == 1;
     records.Put(party.number, party);
-    trace.assign("createGroupList: ").append(field);
-    debugLog_.AppendLine(trace);
+    traces.Add("createGroupList: " + field);
   }
+  traces.Write();
   std::stable_sort(groupList_.begin(), groupList_.end(),
                    [](const grouplist_t& a, const grouplist_t& b) { return a.number < b.number; });
 }

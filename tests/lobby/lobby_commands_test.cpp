@@ -146,6 +146,12 @@ TEST_F(CommandsTest, AnotherUsersJoinAsksForThePartyListTwice) {
       EXPECT_EQ(view.games.back()->added, c.added) << c.message;
     }
   }
+  // A join into the own party number before any game window exists (both
+  // still 0) has no roster to go to: one debug-log line.
+  Make();
+  Receive("S_CONNECT,5,hi\0S_LIST,8:Bob:0\0S_PJOIN,8,0\0"s);
+  EXPECT_EQ(debugLog.lines.back(), "Error: No Game Window: S_PJOIN,8,0");
+  EXPECT_EQ(LastLine(), S("SYS: Bobさんが 0番パーティに参加しました．"));
 }
 
 TEST_F(CommandsTest, RenamesAndLeavesNameKnownUsersOnly) {

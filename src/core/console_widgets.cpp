@@ -51,4 +51,13 @@ void RichConsoleView::AddLine(std::string_view cp932Line, Rgb colour) {
 
 void DebugLogView::AppendLine(std::string_view cp932Line) { edit_.appendPlainText(ToQString(cp932Line)); }
 
+void DebugLogView::AppendLines(const std::vector<std::string>& cp932Lines) {
+  if (cp932Lines.empty()) return;
+  // A line feed is never part of a double-byte character, so the lines can
+  // be joined before they are converted, once.
+  std::string joined = cp932Lines.front();
+  for (size_t i = 1; i < cp932Lines.size(); ++i) (joined += '\n') += cp932Lines[i];
+  edit_.appendPlainText(ToQString(joined));
+}
+
 }  // namespace gorvane

@@ -37,6 +37,9 @@ class DebugLogView : public DebugLog {
  public:
   explicit DebugLogView(QPlainTextEdit& edit) : edit_(edit) {}
   void AppendLine(std::string_view cp932Line) override;
+  // One append for all: each append lays the log out again, and a list of
+  // thousands of users writes a line per user.
+  void AppendLines(const std::vector<std::string>& cp932Lines) override;
 
  private:
   QPlainTextEdit& edit_;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace gorvane {
 
@@ -39,6 +40,10 @@ class DebugLog {
  public:
   virtual ~DebugLog() = default;
   virtual void AppendLine(std::string_view cp932Line) = 0;
+  // Lines written together, in order: a view may lay them out in one go.
+  virtual void AppendLines(const std::vector<std::string>& cp932Lines) {
+    for (const std::string& line : cp932Lines) AppendLine(line);
+  }
 };
 
 // The modal error box with one OK button; returns when it is closed.

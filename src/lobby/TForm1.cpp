@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMenuBar>
 #include <QScreen>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include "game/TForm2.h"
 #include "help/THelpForm.h"
 #include "lobby/TPropertyForm.h"
+#include "lobby/cp932_validator.h"
 
 namespace gorvane {
 namespace {
@@ -24,10 +26,13 @@ std::string TForm1::SettingsPath() {
   return (std::filesystem::current_path() / "tvr1.ini").string();
 }
 
-TForm1::TForm1(ErrorBox* errorBox)
+TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
     : panel(new AnchorPanel(kDesignSize, this)),
       RichEdit1(new QPlainTextEdit(panel)),
       Label2(new QLabel(panel)),
+      Edit2(new QLineEdit(panel)),
+      Label3(new QLabel(QStringLiteral("参加者一覧"), panel)),
+      Label4(new QLabel(QStringLiteral("パーティリスト"), panel)),
       Label1(new QLabel(QStringLiteral("システムログ領域 (for Debugging)"), panel)),
       Memo2(new QPlainTextEdit(panel)),
       consoleView_(*RichEdit1),
@@ -41,7 +46,8 @@ TForm1::TForm1(ErrorBox* errorBox)
              lobby_.ClientSocket1Error(kind, detail);
            }},
           this)),
-      lobby_({*ClientSocket1, debugLog_, errorBox ? *errorBox : messageBox_, lobbyConsole_, pause_, *this},
+      lobby_({transport ? *transport : *ClientSocket1, debugLog_, errorBox ? *errorBox : messageBox_,
+              lobbyConsole_, pause_, *this},
              SettingsPath()) {
   setWindowTitle(QStringLiteral("［ロビー］Gorvane"));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -58,6 +64,10 @@ TForm1::TForm1(ErrorBox* errorBox)
     close();
   });
   L1 = menuBar()->addMenu(QStringLiteral("ロビー(&L)"));
+  R1 = L1->addAction(QStringLiteral("メンバーリスト更新(&R)"), [this] { lobby_.R1Click(); });
+  G1 = L1->addAction(QStringLiteral("グループリスト更新(&G)"), [this] { lobby_.G1Click(); });
+  P1 = L1->addAction(QStringLiteral("パーティ作成(&P)"), [this] { lobby_.P1Click(); });
+  J1 = L1->addAction(QStringLiteral("パーティ参加(&J)"), [this] { lobby_.J1Click(); });
   Property1 = menuBar()->addAction(QStringLiteral("プロパティ(&P)"), [this] { Property1Click(); });
   Help1 = menuBar()->addAction(QStringLiteral("ヘルプ(&H)"), [this] { Help1Click(); });
 
@@ -66,6 +76,26 @@ TForm1::TForm1(ErrorBox* errorBox)
   panel->Place(*RichEdit1, QRect(0, 0, 361, 241), kLeft | kTop | kRight);
   Label2->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   panel->Place(*Label2, QRect(0, 243, 361, 16), kLeft | kTop | kRight);
+
+  Edit2->setValidator(new Cp932Validator(Edit2));
+  Edit2->installEventFilter(this);
+  connect(Edit2, &QLineEdit::textEdited, this, [this](const QString& text) {
+    if (auto bytes = FromQString(text)) lobby_.Edit2Change(std::move(*bytes));
+  });
+  panel->Place(*Edit2, QRect(0, 261, 361, 20), kLeft | kTop | kRight);
+
+  ListBox1 = new ListBoxView(lobby_.lists().ListBox1(), panel);
+  ListBox1->SetOnDoubleClick([this] { lobby_.ListBox1DblClick(); });
+  ListBox2 = new ListBoxView(lobby_.lists().ListBox2(), panel);
+  panel->Place(*Label3, QRect(0, 285, 120, 14), kLeft | kTop);
+  panel->Place(*ListBox1, QRect(0, 300, 120, 134), kLeft | kTop);
+  panel->Place(*Label4, QRect(124, 285, 237, 14), kLeft | kTop);
+  panel->Place(*ListBox2, QRect(124, 300, 237, 134), kLeft | kTop | kRight);
+  // The chat line has the focus when the window opens; Tab goes on to the
+  // lists and skips the console and the debug log.
+  setTabOrder(Edit2, ListBox1);
+  setTabOrder(ListBox1, ListBox2);
+  Edit2->setFocus();
   panel->Place(*Label1, QRect(0, 438, 361, 16), kLeft | kTop);
   SetUpLogArea(*Memo2);
   Memo2->setFont(FontOf(
@@ -82,6 +112,12 @@ TForm1::TForm1(ErrorBox* errorBox)
 
   ShowOnline(false);
   lobby_.FormCreate();
+}
+
+TForm1::~TForm1() {
+  // The lists live in the logic, which goes before the widgets drawing them.
+  ListBox1->Detach();
+  ListBox2->Detach();
 }
 
 void TForm1::Property1Click() {
@@ -109,6 +145,20 @@ void TForm1::ShowOnline(bool online) {
 }
 
 void TForm1::ShowLabel2(std::string_view cp932Text) { Label2->setText(ToQString(cp932Text)); }
+
+void TForm1::ShowEdit2(std::string_view cp932Text) { Edit2->setText(ToQString(cp932Text)); }
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Edit2 && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    // Either Enter key, whatever modifiers are held.
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      lobby_.Edit2KeyDown(kEnterKey);
+      return !Lobby::Edit2KeyPress(kEnterKey);
+    }
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
 
 GameWindow& TForm1::OpenGameWindow(std::string_view cp932Caption) {
   auto* window = new TForm2(

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -16,6 +17,7 @@
 #include "core/qt_ports.h"
 #include "core/socket_transport.h"
 #include "core/system_clock.h"
+#include "lobby/list_box_view.h"
 #include "lobby/lobby.h"
 
 namespace gorvane {
@@ -25,7 +27,9 @@ class THelpForm;
 class TForm1 : public QMainWindow, private LobbyView {
  public:
   // errorBox: where error boxes go; nullptr for the real modal box.
-  explicit TForm1(ErrorBox* errorBox = nullptr);
+  // transport: the connection; nullptr for the window's own socket.
+  explicit TForm1(ErrorBox* errorBox = nullptr, Transport* transport = nullptr);
+  ~TForm1() override;
   void SetHelpForm(THelpForm* help) { help_ = help; }
 
   Lobby& lobby() { return lobby_; }
@@ -39,6 +43,11 @@ class TForm1 : public QMainWindow, private LobbyView {
   AnchorPanel* panel;
   QPlainTextEdit* RichEdit1;
   QLabel* Label2;
+  QLineEdit* Edit2;
+  QLabel* Label3;
+  ListBoxView* ListBox1;
+  QLabel* Label4;
+  ListBoxView* ListBox2;
   QLabel* Label1;
   QPlainTextEdit* Memo2;
   QMenu* N1;
@@ -47,16 +56,23 @@ class TForm1 : public QMainWindow, private LobbyView {
   QAction* N2;
   QAction* Exit1;
   QMenu* L1;
+  QAction* R1;
+  QAction* G1;
+  QAction* P1;
+  QAction* J1;
   QAction* Property1;
   QAction* Help1;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // Edit2KeyPress: Enter goes to the logic and never reaches the line.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   // LobbyView.
   void ShowOnline(bool online) override;
   void ShowLabel2(std::string_view cp932Text) override;
+  void ShowEdit2(std::string_view cp932Text) override;
   GameWindow& OpenGameWindow(std::string_view cp932Caption) override;
 
   static std::string SettingsPath();

@@ -1,23 +1,15 @@
 #include "lobby/TPropertyForm.h"
 
 #include <QProxyStyle>
-#include <QValidator>
 
 #include "core/console_widgets.h"
 #include "core/qt_text.h"
 #include "core/sjis.h"
+#include "lobby/cp932_validator.h"
 #include "lobby/version.h"
 
 namespace gorvane {
 namespace {
-
-// Edits take only what code page 932 can hold, so nothing typed is altered
-// on its way to the server or the settings file.
-class Cp932Validator : public QValidator {
- public:
-  using QValidator::QValidator;
-  State validate(QString& input, int&) const override { return FromQString(input) ? Acceptable : Invalid; }
-};
 
 // The password edit shows each character as an asterisk.
 class AsteriskStyle : public QProxyStyle {

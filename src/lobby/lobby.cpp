@@ -8,7 +8,8 @@ Lobby::Lobby(Ports ports, std::string settingsPath, std::string cardListPath)
     : ports_(ports),
       session_(ports.transport, ports.debugLog, ports.errorBox, ports.console),
       settings_(std::move(settingsPath)),
-      cardListPath_(std::move(cardListPath)) {}
+      cardListPath_(std::move(cardListPath)),
+      lists_(ports.debugLog) {}
 
 void Lobby::FormCreate() {
   // A card list that cannot be read is reported; the client still starts.
@@ -129,18 +130,6 @@ void Lobby::RequestLobbyLists() {
   ports_.pause.Wait(300);
   SendCommand("G_PLIST", "*");
 }
-
-// The lobby tables and commands arrive with the lobby lists; until then the
-// dispatcher's calls land here and change nothing.
-void Lobby::createUserList(std::string_view) {}
-void Lobby::RefreshUserList() {}
-void Lobby::createGroupList(std::string_view) {}
-void Lobby::RefreshGroupList() {}
-void Lobby::DispatchQuit(int32_t) {}
-void Lobby::DispatchUserInfo(std::string_view) {}
-void Lobby::DispatchOtherJoin(int32_t, int32_t) {}
-void Lobby::DispatchRename(int32_t, std::string_view) {}
-void Lobby::DispatchPartyLeave(int32_t, int32_t) {}
 
 void Lobby::OpenGameWindow() {
   const std::string caption = std::to_string(session_.myPartyNo) + sjis::Text("番パーティウィンドウ");

@@ -6,18 +6,23 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/TVR1Util.h"
 #include "core/dispatcher.h"
 #include "core/ports.h"
 #include "core/session.h"
 #include "game/card_catalogue.h"
+#include "lobby/chat_line.h"
+#include "lobby/lobby_lists.h"
 #include "lobby/profile.h"
 #include "lobby/profile_file.h"
 
 namespace gorvane {
 
 inline constexpr uint16_t kServerPort = 21012;
+// The key code of Enter, whichever Enter key and modifiers were pressed.
+inline constexpr int kEnterKey = 13;
 
 // What the lobby logic asks of its window.
 class LobbyView {
@@ -26,6 +31,8 @@ class LobbyView {
   // Offline: S1 on, C1 and L1 off. Online: the reverse.
   virtual void ShowOnline(bool online) = 0;
   virtual void ShowLabel2(std::string_view cp932Text) = 0;
+  // The program sets the chat line's text.
+  virtual void ShowEdit2(std::string_view cp932Text) = 0;
   // Creates a new game window, shows it with the caption, and returns its
   // logic. The window lives as long as the lobby.
   virtual GameWindow& OpenGameWindow(std::string_view cp932Caption) = 0;
@@ -78,6 +85,21 @@ class Lobby : public DispatchTarget {
 
   bool online() const { return online_; }
 
+  // The chat line: the window reports every edit by the user and each key.
+  void Edit2Change(std::string cp932Text) { chat_.Edited(std::move(cp932Text)); }
+  void Edit2KeyDown(int key);
+  // Whether a typed character reaches the line: Enter neither beeps nor types.
+  static bool Edit2KeyPress(int key) { return key != kEnterKey; }
+  const ChatLine& chatLine() const { return chat_; }
+
+  // The lists and the lobby menu's commands on them.
+  LobbyLists& lists() { return lists_; }
+  void ListBox1DblClick();
+  void R1Click();
+  void G1Click();
+  void P1Click();
+  void J1Click();
+
   // DispatchTarget.
   int32_t myId() const override { return session_.myId; }
   void setMyId(int32_t id) override { session_.myId = id; }
@@ -115,6 +137,8 @@ class Lobby : public DispatchTarget {
   Profile profile_;
   bool online_ = false;
   GameWindow* currentGameWindow_ = nullptr;
+  LobbyLists lists_;
+  ChatLine chat_;
 };
 
 }  // namespace gorvane

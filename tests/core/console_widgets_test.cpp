@@ -81,5 +81,19 @@ TEST(DebugLog, AppendsPlainLinesAndShowsCodePage932Text) {
   EXPECT_EQ(edit.toPlainText(), QString::fromUtf8("DEBUG: S_LOGIN\nDEBUG: S_CHAT ソ①"));
 }
 
+TEST(DebugLog, LinesWrittenTogetherReadAsLinesWrittenOneByOne) {
+  const std::vector<std::string> lines = {"", "createUserList: 1:\x83\x5C:0name = \x83\x5C", "x\x83", "",
+                                          "end"};
+  QPlainTextEdit together;
+  QPlainTextEdit oneByOne;
+  DebugLogView(together).AppendLine("before");
+  DebugLogView(oneByOne).AppendLine("before");
+  DebugLogView(together).AppendLines(lines);
+  for (const std::string& line : lines) DebugLogView(oneByOne).AppendLine(line);
+  DebugLogView(together).AppendLines({});
+  EXPECT_EQ(together.toPlainText(), oneByOne.toPlainText());
+  EXPECT_EQ(together.blockCount(), 6);
+}
+
 }  // namespace
 }  // namespace gorvane

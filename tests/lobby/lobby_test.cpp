@@ -6,118 +6,16 @@
 #include <fstream>
 #include <memory>
 
-#include "../core/fakes.h"
 #include "core/sjis.h"
 #include "lobby/version.h"
+#include "lobby_fixture.h"
 
 namespace gorvane {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-struct RecordingPause : Pause {
-  std::vector<std::string>* wire = nullptr;
-  std::vector<size_t> atSend;  // how many commands had been sent at each pause
-  testing::FakeTransport* transport = nullptr;
-  void Wait(int milliseconds) override {
-    EXPECT_EQ(milliseconds, 300);
-    atSend.push_back(transport->sends.size());
-  }
-};
-
-struct NullGame : GameWindow {
-  void createPartyList(std::string_view) override {}
-  void RefreshPartyList() override {}
-  void ChangeLeader(int32_t) override {}
-  void addMyMember(int32_t, std::string_view) override {}
-  void doRename(int32_t, std::string_view) override {}
-  void GetHand(std::string_view) override {}
-  void DispatchReady() override {}
-  void DrowCard(int32_t) override {}
-  void DispatchPlayed(std::string_view) override {}
-  void DispatchUnplayed() override {}
-  void DispatchPiled(int32_t) override {}
-  void DispatchTurnend(int32_t) override {}
-  void DispatchOtherTurn(int32_t) override {}
-  void DispatchOtherDrowCard(int32_t) override {}
-  void DispatchOtheropen(int32_t) override {}
-  void DispatchOtherDice(int32_t, std::string_view) override {}
-  void DispatchOtherPlay(int32_t, int32_t, std::string_view) override {}
-  void DispatchTargetPlay(int32_t, int32_t) override {}
-  void DispatchOtherPile(int32_t, std::string_view) override {}
-  void ReachTreasure(int32_t, int32_t) override {}
-  void ICanGetBack(int32_t) override {}
-  void DispatchResult(std::string_view) override {}
-  void DispatchQuitgame(int32_t) override {}
-  void PrintMessage(std::string_view, int) override {}
-};
-
-struct FakeView : LobbyView {
-  std::optional<bool> online;
-  std::string label2;
-  std::vector<std::string> captions;
-  std::vector<std::unique_ptr<NullGame>> games;
-  void ShowOnline(bool on) override { online = on; }
-  void ShowLabel2(std::string_view text) override { label2 = text; }
-  GameWindow& OpenGameWindow(std::string_view caption) override {
-    captions.emplace_back(caption);
-    games.push_back(std::make_unique<NullGame>());
-    return *games.back();
-  }
-};
-
-class LobbyTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("gorvane_lobby_" + std::to_string(::getpid()) + "_" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    pause.transport = &transport;
-    std::ofstream(dir / "longcardlist.txt", std::ios::binary) << "g001 L Road 0 0 10\r\n";
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  void WriteSettings(const std::string& bytes) { std::ofstream(dir / "tvr1.ini", std::ios::binary) << bytes; }
-  std::string ReadSettings() {
-    std::ifstream in(dir / "tvr1.ini", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  Lobby& Make() {
-    lobby = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, errorBox, console, pause, view},
-                                    (dir / "tvr1.ini").string(), CardListPath());
-    lobby->FormCreate();
-    return *lobby;
-  }
-  // Connects and lets the server's messages arrive.
-  void Connect() {
-    lobby->Button1Click();
-    transport.isActive = transport.isConnected = true;
-    lobby->ClientSocket1Connect();
-  }
-  std::string CardListPath() const { return (dir / "longcardlist.txt").string(); }
-  void Receive(const std::string& messages) { lobby->ClientSocket1Read(messages); }
-  std::vector<std::string> Sent() const {
-    std::vector<std::string> out;
-    for (const auto& s : transport.sends) out.push_back(s.substr(0, s.size() - 1));
-    return out;
-  }
-  std::string LastLine() const {
-    return consoleView.lines.empty() ? "" : consoleView.lines.back().text.substr(11);
-  }
-
-  fs::path dir;
-  testing::FakeTransport transport;
-  testing::FakeDebugLog debugLog;
-  testing::FakeErrorBox errorBox;
-  testing::FakeConsole consoleView;
-  testing::FixedClock clock;
-  Console console{consoleView, clock};
-  RecordingPause pause;
-  FakeView view;
-  std::unique_ptr<Lobby> lobby;
-};
+using testing::LobbyTest;
 
 TEST_F(LobbyTest, DefaultsWhenThereIsNoSettingsFile) {
   Make();
@@ -260,7 +158,7 @@ TEST_F(LobbyTest, SettingsDialogRunsEveryStepInOrder) {
 TEST_F(LobbyTest, ReadsTheCardListFirstAndStartsWithoutIt) {
   // Remembers what Label2 showed when each box came up.
   struct OrderBox : ErrorBox {
-    const FakeView* view = nullptr;
+    const testing::FakeView* view = nullptr;
     std::vector<std::pair<std::string, std::string>> shown;
     void ShowError(std::string_view text) override { shown.emplace_back(text, view->label2); }
   } box;

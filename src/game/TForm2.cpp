@@ -2,8 +2,10 @@
 
 #include <QCloseEvent>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QMenuBar>
 
+#include "core/cp932_validator.h"
 #include "core/qt_text.h"
 #include "game/game_widgets.h"
 
@@ -137,6 +139,8 @@ void TForm2::CreateControls() {
   Button2 = PlaceButton(*panel, QStringLiteral("ターン終了"), QRect(442, 168, 90, 41));
 
   Edit1 = new QLineEdit(panel);
+  Edit1->setValidator(new Cp932Validator(Edit1));
+  Edit1->installEventFilter(this);
   panel->Place(*Edit1, QRect(8, 296, 527, 20), kLeft | kTop | kRight);
   SetUpLogArea(*RichEdit1);
   RichEdit1->setFont(ConsoleFont());
@@ -162,6 +166,9 @@ void TForm2::ConnectInput() {
   });
   connect(CharmBox, &QListWidget::itemSelectionChanged, this,
           [this] { room_.CharmBoxSelect(CharmBox->count() > 0 && CharmBox->item(0)->isSelected()); });
+  connect(Edit1, &QLineEdit::textEdited, this, [this](const QString& text) {
+    if (auto bytes = FromQString(text)) room_.Edit1Change(std::move(*bytes));
+  });
   connect(Button1, &QPushButton::clicked, this, [this] { room_.Button1Click(); });
   connect(Button2, &QPushButton::clicked, this, [this] { room_.Button2Click(); });
   connect(Button3, &QPushButton::clicked, this, [this] { room_.Button3Click(); });
@@ -183,6 +190,14 @@ void TForm2::closeEvent(QCloseEvent* event) {
 }
 
 bool TForm2::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == Edit1 && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    // Either Enter key, whatever modifiers are held.
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      room_.Edit1KeyDown(kEnterKey);
+      return !GameRoom::Edit1KeyPress(kEnterKey);
+    }
+  }
   if (event->type() == QEvent::Resize && watched == HandList->viewport() && room_.state().gameRunning) {
     handExtent_ = ApplyHandExtent(*HandList);
   }
@@ -207,6 +222,7 @@ void TForm2::Redraw(unsigned parts) {
     Button2->setEnabled(screen.turnEndEnabled);
   }
   if (parts & kStartItem) S1->setEnabled(screen.startEnabled);
+  if (parts & kChatLine) Edit1->setText(ToQString(room_.edit1Text()));
 }
 
 }  // namespace gorvane

@@ -89,6 +89,14 @@ void GameRoom::R1Click() {
   }
 }
 
+void GameRoom::Edit1KeyDown(int key) {
+  if (key != kEnterKey) return;
+  const auto line = chat_.Enter();
+  if (!line) return;
+  lobby_.commands.SendCommand("P_CHAT", *line);
+  view_.Redraw(GameView::kChatLine);
+}
+
 void GameRoom::FormClose() { lobby_.commands.SendCommand("P_BYE", "*"); }
 
 }  // namespace gorvane

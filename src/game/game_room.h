@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/TVR1Util.h"
+#include "core/chat_line.h"
 #include "core/game_window.h"
 #include "core/ports.h"
 #include "game/card_catalogue.h"
@@ -75,6 +76,11 @@ class GameRoom : public GameWindow {
   void R1Click();       // refresh the member list
   void FormClose();     // leave the party
   void CharmBoxSelect(bool selected) { screen_.charmBox.Select(0, selected); }
+  // The party chat line.
+  void Edit1Change(std::string cp932Text) { chat_.Edited(std::move(cp932Text)); }
+  void Edit1KeyDown(int key);
+  static bool Edit1KeyPress(int key) { return key != kEnterKey; }
+  const std::string& edit1Text() const { return chat_.text(); }
 
   // Other members' turns.
   void DispatchOtherTurn(int32_t userId) override;
@@ -113,6 +119,7 @@ class GameRoom : public GameWindow {
   // Who the last monster play went to, fixed when it was sent: the
   // member list's selection may have moved by the time the answer comes.
   std::optional<int32_t> monsterTarget_;
+  ChatLine chat_;
 };
 
 }  // namespace gorvane

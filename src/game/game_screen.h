@@ -67,7 +67,8 @@ class GameView {
     kDistance = 1u << 5,
     kButtons = 1u << 6,
     kStartItem = 1u << 7,
-    kAll = (1u << 8) - 1,
+    kChatLine = 1u << 8,
+    kAll = (1u << 9) - 1,
   };
   virtual ~GameView() = default;
   virtual void Redraw(unsigned parts) = 0;

@@ -7,11 +7,11 @@
 #include <QScreen>
 #include <filesystem>
 
+#include "core/cp932_validator.h"
 #include "core/qt_text.h"
 #include "game/TForm2.h"
 #include "help/THelpForm.h"
 #include "lobby/TPropertyForm.h"
-#include "lobby/cp932_validator.h"
 
 namespace gorvane {
 namespace {

@@ -3,9 +3,9 @@
 #include <QProxyStyle>
 
 #include "core/console_widgets.h"
+#include "core/cp932_validator.h"
 #include "core/qt_text.h"
 #include "core/sjis.h"
-#include "lobby/cp932_validator.h"
 #include "lobby/version.h"
 
 namespace gorvane {

@@ -9,11 +9,11 @@
 #include <utility>
 
 #include "core/TVR1Util.h"
+#include "core/chat_line.h"
 #include "core/dispatcher.h"
 #include "core/ports.h"
 #include "core/session.h"
 #include "game/card_catalogue.h"
-#include "lobby/chat_line.h"
 #include "lobby/lobby_lists.h"
 #include "lobby/profile.h"
 #include "lobby/profile_file.h"
@@ -22,7 +22,6 @@ namespace gorvane {
 
 inline constexpr uint16_t kServerPort = 21012;
 // The key code of Enter, whichever Enter key and modifiers were pressed.
-inline constexpr int kEnterKey = 13;
 
 // What the lobby logic asks of its window.
 class LobbyView {

@@ -95,3 +95,50 @@ TEST(GameWindow, HandListShowsTheHandAndAClickTogglesARow) {
 
 }  // namespace
 }  // namespace gorvane
+
+namespace gorvane {
+namespace {
+
+TEST(GameWindow, ButtonsMenusAndChatSendThroughTheRoom) {
+  GameWindowFixture f;
+  testing::LoadCards(f.catalogue, "a L Path 0 0 10\r\nb F Knight 0 1 2\r\n");
+  f.form.show();
+  GameRoom& room = f.form.room();
+  room.createPartyList("5:1:Me,7:0:B");
+  room.GetHand("1,2,2,2,2,2,2");
+  f.commands.sent.clear();
+
+  f.form.S1->trigger();
+  EXPECT_FALSE(f.form.S1->isEnabled());
+  room.DispatchReady();
+  EXPECT_TRUE(f.form.Button1->isEnabled());
+  EXPECT_FALSE(f.form.Button3->isEnabled());
+  QTest::mouseClick(f.form.Button1, Qt::LeftButton);
+  EXPECT_FALSE(f.form.Button1->isEnabled());
+  EXPECT_TRUE(f.form.Button3->isEnabled() && f.form.Button4->isEnabled() && f.form.Button2->isEnabled());
+  room.DrowCard(2);
+
+  f.form.HandList->item(0)->setSelected(true);
+  QTest::mouseClick(f.form.Button3, Qt::LeftButton);
+  EXPECT_EQ(f.form.HandList->item(0)->text(), "[U] Path(10)");
+  QTest::mouseClick(f.form.Button2, Qt::LeftButton);
+  f.form.R1->trigger();  // during a game: a redraw, nothing sent
+
+  // The chat line: an untouched empty line sends nothing, an erased one an
+  // empty line, Shift+Enter like Enter.
+  QTest::keyClick(f.form.Edit1, Qt::Key_Return);
+  QTest::keyClicks(f.form.Edit1, "a, \"b\"");
+  QTest::keyClick(f.form.Edit1, Qt::Key_Return, Qt::ShiftModifier);
+  EXPECT_TRUE(f.form.Edit1->text().isEmpty());
+  QTest::keyClicks(f.form.Edit1, "x");
+  QTest::keyClick(f.form.Edit1, Qt::Key_Backspace);
+  QTest::keyClick(f.form.Edit1, Qt::Key_Enter);
+
+  f.form.close();
+  EXPECT_TRUE(f.form.isHidden());
+  EXPECT_EQ(f.commands.sent, (std::vector<std::string>{"P_START *", "P_DROW *", "P_PLAY 5 1", "P_TURNEND *",
+                                                       "P_CHAT a, \"b\"", "P_CHAT ", "P_BYE *"}));
+}
+
+}  // namespace
+}  // namespace gorvane

@@ -9,6 +9,9 @@
 
 namespace gorvane {
 
+// The virtual key code of Enter.
+inline constexpr int kEnterKey = 13;
+
 class ChatLine {
  public:
   const std::string& text() const { return text_; }

@@ -80,6 +80,7 @@ class ScriptedServer {
           commands_.push_back({text, now});
         }
         if (text.rfind("G_JOIN ", 0) == 0) Send(client, "S_GREETING,5,Tester\0"s);
+        if (text.rfind("G_LOGIN ", 0) == 0) Send(client, "S_CREATE,5,1\0"s);
         if (text.rfind("G_BYE ", 0) == 0) Send(client, "S_BYE\0"s);
       }
     }
@@ -132,15 +133,19 @@ TEST(LobbyWindow, JoinsListsAndLogsInOverLoopback) {
     lobby.S1->trigger();
     EXPECT_FALSE(lobby.S1->isEnabled());
     EXPECT_TRUE(lobby.C1->isEnabled());
-    ASSERT_TRUE(WaitFor([&] { return server.commands().size() >= 4; }))
+    // The party made after the login opens its window, which asks for its roster.
+    ASSERT_TRUE(WaitFor([&] { return server.commands().size() >= 7; }))
         << "commands seen: " << server.commands().size();
     const auto commands = server.commands();
-    ASSERT_EQ(commands.size(), 4u);
+    ASSERT_EQ(commands.size(), 7u);
     EXPECT_EQ(commands[0].text, "G_JOIN 5 Tester");
     EXPECT_EQ(commands[1].text, "G_LIST 5 *");
     EXPECT_EQ(commands[2].text, "G_PLIST 5 *");
     EXPECT_EQ(commands[3].text, "G_LOGIN 5 alice secret");
     EXPECT_GE(commands[2].at - commands[1].at, std::chrono::milliseconds(300));
+    EXPECT_EQ(commands[4].text, "G_LIST 5 *");
+    EXPECT_EQ(commands[5].text, "G_PLIST 5 *");
+    EXPECT_EQ(commands[6].text, "P_LIST 5 *");
     EXPECT_TRUE(errors.shown.empty());
     EXPECT_TRUE(lobby.RichEdit1->toPlainText().contains(QStringLiteral("SYS: Welcome")));
     EXPECT_TRUE(lobby.Memo2->toPlainText().contains(QStringLiteral("DEBUG: SEND: G_LOGIN 5 alice secret")));
@@ -150,6 +155,8 @@ TEST(LobbyWindow, JoinsListsAndLogsInOverLoopback) {
     ASSERT_TRUE(WaitFor([&] { return lobby.S1->isEnabled(); }));
     lobby.close();
   }
+  // The game window went with the lobby without a goodbye of its own.
+  for (const auto& command : server.commands()) EXPECT_NE(command.text.rfind("P_BYE", 0), 0u) << command.text;
   // Closing the window saved the profile.
   std::ifstream in(dir / "tvr1.ini", std::ios::binary);
   const std::string saved(std::istreambuf_iterator<char>(in), {});

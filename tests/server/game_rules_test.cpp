@@ -204,7 +204,7 @@ TEST(GameRules, TrapTurn) {
 TEST(GameRules, TrapOnAnEmptyHandEndsTheTurnAndAnEmptyDeckEndsTheGame) {
   // Nothing but a trap: no hand is dealt, the trap takes nothing, and the
   // turn that begins with the deck empty is the last.
-  Table table({3}, 3, {196});
+  Table table({3}, 3, std::vector<int32_t>{196});
   EXPECT_EQ(table.To(3), (Strings{"S_FIRSTHAND,1", "S_READY"}));
   EXPECT_EQ(table.Do(3, "P_DROW"), std::nullopt);
   EXPECT_EQ(table.To(3), (Strings{"S_DREW,196", "S_TURNEND,3", "S_READY"}));

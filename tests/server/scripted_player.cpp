@@ -236,7 +236,9 @@ std::optional<Move> ScriptedPlayer::TryPlay() {
   auto attempt = [&](const std::string& key) { return tried_.insert(key).second; };
   std::optional<int32_t> freeMember;
   for (const int32_t member : members_) {
-    if (member != myId_ && !outMembers_.count(member) && monsters_[member] == -1 &&
+    const auto carried = monsters_.find(member);
+    const bool carries = carried != monsters_.end() && carried->second != -1;
+    if (member != myId_ && !outMembers_.count(member) && !carries &&
         !tried_.count("to" + std::to_string(member))) {
       freeMember = member;
       break;
@@ -247,15 +249,8 @@ std::optional<Move> ScriptedPlayer::TryPlay() {
     if (auto move = Send({}, freeMember)) return move;
   }
   if (monster_ != -1) {
-    const auto clerics = Rows("C", false);
-    if (!clerics.empty() && attempt("repel")) {
-      if (auto move = Send({clerics.front()}, std::nullopt)) return move;
-    }
-    const auto detours = Rows("P", false);
-    if (!detours.empty() && attempt("detour")) {
-      if (auto move = Send({detours.front()}, std::nullopt)) return move;
-    }
-    if (attempt("fight" + std::to_string(monster_))) {
+    // Fight, revive the fallen and fight again; a cleric or a detour last.
+    auto fight = [&]() -> std::optional<Move> {
       std::vector<size_t> rows = Rows("DEFMT", false);
       const bool caster = !Rows("EM", false).empty();
       for (const size_t row : Rows("S", false)) {
@@ -263,18 +258,31 @@ std::optional<Move> ScriptedPlayer::TryPlay() {
         if (caster && (!humanoidOnly || cards_->Card(monster_).kind == 'H')) rows.push_back(row);
       }
       std::sort(rows.begin(), rows.end());
-      if (!rows.empty()) {
+      if (rows.empty()) return std::nullopt;
+      return Send(rows, std::nullopt);
+    };
+    if (attempt("fight" + std::to_string(monster_))) {
+      if (auto move = fight()) return move;
+    }
+    if (state_.playKind == PlayKind::Fight && attempt("revive")) {
+      const auto clerics = Rows("C", false);
+      std::vector<size_t> rows = Rows("DEFMT", true);
+      if (!clerics.empty() && !rows.empty()) {
+        rows.insert(rows.begin(), clerics.front());
+        std::sort(rows.begin(), rows.end());
         if (auto move = Send(rows, std::nullopt)) return move;
       }
     }
-  }
-  if (state_.playKind == PlayKind::Fight && attempt("revive")) {
+    if (attempt("again" + std::to_string(monster_))) {
+      if (auto move = fight()) return move;
+    }
     const auto clerics = Rows("C", false);
-    std::vector<size_t> rows = Rows("DEFMT", true);
-    if (!clerics.empty() && !rows.empty()) {
-      rows.insert(rows.begin(), clerics.front());
-      std::sort(rows.begin(), rows.end());
-      if (auto move = Send(rows, std::nullopt)) return move;
+    if (!clerics.empty() && attempt("repel")) {
+      if (auto move = Send({clerics.front()}, std::nullopt)) return move;
+    }
+    const auto detours = Rows("P", false);
+    if (!detours.empty() && attempt("detour")) {
+      if (auto move = Send({detours.front()}, std::nullopt)) return move;
     }
   }
   if (monster_ == -1) {

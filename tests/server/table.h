@@ -13,11 +13,26 @@
 
 namespace gorvane::testing {
 
+// The deck of a seeded game, shuffled as the lobby shuffles it.
+struct ShuffledBy {
+  explicit ShuffledBy(uint32_t s) : seed(s) {}
+  uint32_t seed;
+};
+
 class Table {
  public:
   Table(std::vector<int32_t> players, int32_t leader, std::vector<int32_t> deck, uint32_t seed = 11)
       : rng_(seed) {
     LoadCards(cards_);
+    game_ = std::make_unique<server::Game>(cards_, rng_, std::move(players), leader, std::move(deck));
+    game_->Start(mail_);
+  }
+
+  // A seeded game as the lobby starts one: the deck shuffled by the same
+  // generator that then rolls the dice.
+  Table(std::vector<int32_t> players, int32_t leader, const ShuffledBy& shuffle) : rng_(shuffle.seed) {
+    LoadCards(cards_);
+    std::vector<int32_t> deck = server::ShuffledDeck(cards_, rng_);
     game_ = std::make_unique<server::Game>(cards_, rng_, std::move(players), leader, std::move(deck));
     game_->Start(mail_);
   }

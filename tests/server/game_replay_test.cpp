@@ -3,9 +3,11 @@
 // and a seed replays a game exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <numeric>
 
 #include "core/codec.h"
+#include "loopback.h"
 #include "scripted_player.h"
 #include "table.h"
 
@@ -195,6 +197,60 @@ TEST(SeededGame, ASeedReplaysTheGameMoveForMove) {
   const Played other = PlaySeededGame({2, 4, 6}, 2, 100);
   EXPECT_EQ(first.transcripts, again.transcripts);
   EXPECT_NE(first.transcripts, other.transcripts);
+}
+
+// The same seeded game over sockets: the server started with seed 7 deals
+// and rolls as the engine alone does, so every member's messages match the
+// engine's mail for that member, and the results reach the statistics.
+TEST(SeededGame, OverSocketsEachMemberHearsExactlyTheEnginesMail) {
+  Harness harness("127.0.0.15");
+  std::vector<std::unique_ptr<RawClient>> clients;
+  std::vector<RawClient*> all;
+  for (const char* name : {"Ann", "Bob", "Cy"}) {
+    clients.push_back(harness.Connect(name));
+    all.push_back(clients.back().get());
+  }
+  clients[0]->Command("P_CREATE");
+  harness.Received(all);
+  for (size_t i = 1; i < clients.size(); ++i) clients[i]->Command("P_JOIN", "1");
+  harness.Received(all);
+  std::vector<int32_t> ids;
+  for (RawClient* client : all) ids.push_back(client->id);
+
+  CardCatalogue cards;
+  LoadCards(cards);
+  std::map<int32_t, ScriptedPlayer> bots;
+  for (const int32_t id : ids) bots.emplace(id, ScriptedPlayer(cards, id, ids));
+  Transcripts heard;
+  clients[0]->Command("P_START");
+  const bool finished = harness.RunUntil(
+      all,
+      [&] {
+        for (RawClient* client : all) {
+          for (std::string& message : Drain(*client)) {
+            bots.at(client->id).Receive(message);
+            heard[client->id].push_back(std::move(message));
+          }
+          if (auto move = bots.at(client->id).NextMove()) client->Command(move->kind, move->argument);
+        }
+        return std::all_of(ids.begin(), ids.end(),
+                           [&](int32_t id) { return bots.at(id).result().has_value(); });
+      },
+      std::chrono::seconds(20));
+  ASSERT_TRUE(finished);
+  const Played alone = PlaySeededGame(ids, ids[0], 7);
+  EXPECT_EQ(heard, alone.transcripts);
+
+  for (const server::Result& result : alone.results) {
+    const bool won =
+        result.amount > 0 && std::all_of(alone.results.begin(), alone.results.end(),
+                                         [&](const server::Result& r) { return r.amount <= result.amount; });
+    clients[0]->Command("G_INFO", std::to_string(result.id));
+    const Fields info = SplitCommaText(harness.Received(all)[0].at(0));
+    EXPECT_EQ(info.at(4), std::to_string(result.amount));
+    EXPECT_EQ(info.at(5), won ? "1" : "0");
+  }
+  EXPECT_FALSE(harness.lobby().FindParty(1)->game) << "the party may play again";
 }
 
 }  // namespace

@@ -83,7 +83,9 @@ std::vector<std::string> Drain(RawClient& client) {
   return messages;
 }
 
-Harness::Harness(std::string address, std::string database) : address_(std::move(address)) {
+Harness::Harness(std::string address, std::string database,
+                 const std::function<void(server::ServerOptions&)>& adjust)
+    : address_(std::move(address)) {
   server::ServerOptions options;
   options.listenAddress = address_;
   options.port = 0;
@@ -91,6 +93,7 @@ Harness::Harness(std::string address, std::string database) : address_(std::move
   options.cardsPath = CardListPath();
   options.seed = 7;
   options.log = [this](std::string_view line) { log_.emplace_back(line); };
+  if (adjust) adjust(options);
   server_ = std::make_unique<server::Server>(options);
   std::string error;
   if (!server_->Start(error)) throw std::runtime_error(error);
@@ -126,6 +129,19 @@ void Harness::Settle(const std::vector<RawClient*>& clients) {
     }
     quiet = events == 0 && after == before ? quiet + 1 : 0;
   }
+}
+
+std::vector<std::vector<std::string>> Harness::Received(const std::vector<RawClient*>& clients) {
+  Settle(clients);
+  std::vector<std::vector<std::string>> received;
+  for (RawClient* client : clients) received.push_back(Drain(*client));
+  return received;
+}
+
+std::vector<std::string> Harness::NewLog() {
+  std::vector<std::string> lines(log_.begin() + static_cast<std::ptrdiff_t>(logSeen_), log_.end());
+  logSeen_ = log_.size();
+  return lines;
 }
 
 bool Harness::RunUntil(const std::vector<RawClient*>& clients, const std::function<bool()>& done,

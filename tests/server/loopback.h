@@ -51,7 +51,8 @@ class RawClient {
 // A server on its own 127.0.0.x address and a free port, pumped by the test.
 class Harness {
  public:
-  explicit Harness(std::string address, std::string database = ":memory:");
+  explicit Harness(std::string address, std::string database = ":memory:",
+                   const std::function<void(server::ServerOptions&)>& adjust = {});
   ~Harness();
 
   server::Server& server() { return *server_; }
@@ -62,6 +63,10 @@ class Harness {
   std::unique_ptr<RawClient> Connect(std::string_view name = {});
   // Runs the server and reads the clients until nothing moves any more.
   void Settle(const std::vector<RawClient*>& clients);
+  // Settles and takes what each client received.
+  std::vector<std::vector<std::string>> Received(const std::vector<RawClient*>& clients);
+  // Log lines written since the last call.
+  std::vector<std::string> NewLog();
   // Runs until done() holds or the time is up; whether it held.
   bool RunUntil(const std::vector<RawClient*>& clients, const std::function<bool()>& done,
                 std::chrono::milliseconds limit = std::chrono::seconds(5));
@@ -69,6 +74,7 @@ class Harness {
  private:
   std::string address_;
   std::vector<std::string> log_;
+  size_t logSeen_ = 0;
   std::unique_ptr<server::Server> server_;
 };
 

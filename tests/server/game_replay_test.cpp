@@ -219,27 +219,11 @@ TEST(SeededGame, OverSocketsEachMemberHearsExactlyTheEnginesMail) {
 
   CardCatalogue cards;
   LoadCards(cards);
-  std::map<int32_t, ScriptedPlayer> bots;
-  for (const int32_t id : ids) bots.emplace(id, ScriptedPlayer(cards, id, ids));
-  Transcripts heard;
   clients[0]->Command("P_START");
-  const bool finished = harness.RunUntil(
-      all,
-      [&] {
-        for (RawClient* client : all) {
-          for (std::string& message : Drain(*client)) {
-            bots.at(client->id).Receive(message);
-            heard[client->id].push_back(std::move(message));
-          }
-          if (auto move = bots.at(client->id).NextMove()) client->Command(move->kind, move->argument);
-        }
-        return std::all_of(ids.begin(), ids.end(),
-                           [&](int32_t id) { return bots.at(id).result().has_value(); });
-      },
-      std::chrono::seconds(20));
-  ASSERT_TRUE(finished);
+  const auto heard = PlayOut(harness, all, cards);
+  ASSERT_TRUE(heard);
   const Played alone = PlaySeededGame(ids, ids[0], 7);
-  EXPECT_EQ(heard, alone.transcripts);
+  EXPECT_EQ(*heard, alone.transcripts);
 
   for (const server::Result& result : alone.results) {
     const bool won =

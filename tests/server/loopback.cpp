@@ -6,12 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
 #include "core/codec.h"
 #include "core/fields.h"
 #include "core/ports.h"
+#include "scripted_player.h"
 
 namespace gorvane::testing {
 
@@ -142,6 +144,33 @@ std::vector<std::string> Harness::NewLog() {
   std::vector<std::string> lines(log_.begin() + static_cast<std::ptrdiff_t>(logSeen_), log_.end());
   logSeen_ = log_.size();
   return lines;
+}
+
+std::optional<std::map<int32_t, std::vector<std::string>>> PlayOut(Harness& harness,
+                                                                   const std::vector<RawClient*>& clients,
+                                                                   const CardCatalogue& cards) {
+  std::vector<int32_t> ids;
+  for (RawClient* client : clients) ids.push_back(client->id);
+  std::map<int32_t, ScriptedPlayer> players;
+  for (const int32_t id : ids) players.emplace(id, ScriptedPlayer(cards, id, ids));
+  std::map<int32_t, std::vector<std::string>> heard;
+  const bool finished = harness.RunUntil(
+      clients,
+      [&] {
+        for (RawClient* client : clients) {
+          ScriptedPlayer& player = players.at(client->id);
+          for (std::string& message : Drain(*client)) {
+            player.Receive(message);
+            heard[client->id].push_back(std::move(message));
+          }
+          if (auto move = player.NextMove()) client->Command(move->kind, move->argument);
+        }
+        return std::all_of(players.begin(), players.end(),
+                           [](const auto& p) { return p.second.result().has_value(); });
+      },
+      std::chrono::seconds(20));
+  if (!finished) return std::nullopt;
+  return heard;
 }
 
 bool Harness::RunUntil(const std::vector<RawClient*>& clients, const std::function<bool()>& done,

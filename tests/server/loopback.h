@@ -7,7 +7,9 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +79,12 @@ class Harness {
   size_t logSeen_ = 0;
   std::unique_ptr<server::Server> server_;
 };
+
+// Plays the game the clients' party has just started with one scripted
+// player each, until every one has the results; what each heard, by id.
+std::optional<std::map<int32_t, std::vector<std::string>>> PlayOut(Harness& harness,
+                                                                   const std::vector<RawClient*>& clients,
+                                                                   const CardCatalogue& cards);
 
 // Takes every message out of an inbox.
 std::vector<std::string> Drain(RawClient& client);

@@ -11,6 +11,13 @@ Lobby::Lobby(Ports ports, std::string settingsPath, std::string cardListPath)
       cardListPath_(std::move(cardListPath)),
       lists_(ports.debugLog) {}
 
+Lobby::Lobby(Ports ports, Profile profile, std::string cardListPath)
+    : ports_(ports),
+      session_(ports.transport, ports.debugLog, ports.errorBox, ports.console),
+      cardListPath_(std::move(cardListPath)),
+      profile_(std::move(profile)),
+      lists_(ports.debugLog) {}
+
 void Lobby::FormCreate() {
   // A card list that cannot be read is reported; the client still starts.
   cardCatalogue_.LoadCardList(cardListPath_, ports_.errorBox, ports_.debugLog);
@@ -73,19 +80,24 @@ void Lobby::ClientSocket1Error(SocketErrorKind kind, std::string_view detail) {
 }
 
 void Lobby::LoadSettings() {
-  profile_.displayName = settings_.ReadString("Global", "Name", "Anonymous");
-  profile_.serverAddress = settings_.ReadString("Global", "Address", kDefaultServerAddress);
+  if (!settings_) {
+    ShowLabel2();
+    return;
+  }
+  profile_.displayName = settings_->ReadString("Global", "Name", "Anonymous");
+  profile_.serverAddress = settings_->ReadString("Global", "Address", kDefaultServerAddress);
   ShowLabel2();
-  profile_.loginName = settings_.ReadString("Login", "ID", "guest");
-  profile_.password = settings_.ReadString("Login", "Password", "******");
+  profile_.loginName = settings_->ReadString("Login", "ID", "guest");
+  profile_.password = settings_->ReadString("Login", "Password", "******");
 }
 
 bool Lobby::SaveSettings() {
-  const bool written = settings_.WriteString("Global", "Name", profile_.displayName) &&
-                       settings_.WriteString("Global", "Address", profile_.serverAddress) &&
-                       settings_.WriteString("Login", "ID", profile_.loginName) &&
-                       settings_.WriteString("Login", "Password", profile_.password);
-  if (!written) ports_.errorBox.ShowError(settings_.path() + sjis::Text(" に書き込めません"));
+  if (!settings_) return true;
+  const bool written = settings_->WriteString("Global", "Name", profile_.displayName) &&
+                       settings_->WriteString("Global", "Address", profile_.serverAddress) &&
+                       settings_->WriteString("Login", "ID", profile_.loginName) &&
+                       settings_->WriteString("Login", "Password", profile_.password);
+  if (!written) ports_.errorBox.ShowError(settings_->path() + sjis::Text(" に書き込めません"));
   return written;
 }
 

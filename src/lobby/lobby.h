@@ -51,6 +51,9 @@ class Lobby : public DispatchTarget {
   // The card list is opened by its bare name, in the working directory of
   // the start-up, unless a path is given.
   Lobby(Ports ports, std::string settingsPath, std::string cardListPath = std::string(kCardListFile));
+  // A lobby without a settings file (the headless players): start-up takes
+  // this profile as it is and the exit writes nothing.
+  Lobby(Ports ports, Profile profile, std::string cardListPath);
 
   // Start-up: reads the card list, then the settings (both paths were fixed
   // at construction).
@@ -130,7 +133,7 @@ class Lobby : public DispatchTarget {
 
   Ports ports_;
   Session session_;
-  ProfileFile settings_;
+  std::optional<ProfileFile> settings_;
   std::string cardListPath_;
   CardCatalogue cardCatalogue_;
   Profile profile_;

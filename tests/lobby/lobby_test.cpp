@@ -105,6 +105,24 @@ TEST_F(LobbyTest, ExitSaysGoodbyeOnlyWhenConnectedAndAlwaysSaves) {
   EXPECT_EQ(transport.closes, 1);
 }
 
+TEST_F(LobbyTest, AGivenProfileIsUsedAsItIsAndNothingIsWritten) {
+  // A tvr1.ini beside the card list must not be read or touched.
+  WriteSettings("[Global]\r\nName=FromFile\r\n");
+  lobby = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, errorBox, console, pause, view},
+                                  Profile{"Bot", "127.0.0.9", "guest", "******"}, CardListPath());
+  lobby->FormCreate();
+  EXPECT_EQ(lobby->profile().displayName, "Bot");
+  EXPECT_EQ(view.label2, "Bot @ 127.0.0.9");
+  EXPECT_EQ(lobby->cardCatalogue().Card(1).value, 10);
+
+  Connect();
+  Receive("S_CONNECT,4,hi\0"s);
+  lobby->Exit1Click();
+  EXPECT_EQ(Sent(), (std::vector<std::string>{"G_JOIN 4 Bot", "G_BYE 4 *"}));
+  EXPECT_TRUE(errorBox.shown.empty());
+  EXPECT_EQ(ReadSettings(), "[Global]\r\nName=FromFile\r\n");
+}
+
 TEST_F(LobbyTest, AnUnwritableSettingsFileIsReported) {
   lobby = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, errorBox, console, pause, view},
                                   (dir / "missing" / "tvr1.ini").string(), CardListPath());

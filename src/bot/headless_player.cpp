@@ -121,7 +121,11 @@ void HeadlessPlayer::Handled(std::string_view text) {
     greeted_ = false;
     inParty_ = false;
   } else if (kind == "S_GREETING") {
-    greeted_ = greeted_ || IntegerField(text, 1) == me;
+    if (IntegerField(text, 1) == me) {
+      greeted_ = true;
+      // The greeting has just asked for the lists.
+      lastListRequest_ = SteadyClock::now();
+    }
   } else if (kind == "S_CREATE" || kind == "S_PJOIN") {
     if (IntegerField(text, 1) == me) inParty_ = true;
   } else if (kind == "S_PBYE") {

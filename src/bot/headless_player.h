@@ -65,6 +65,8 @@ class HeadlessPlayer : private LobbyView {
   void Quit() { lobby_.Exit1Click(); }
 
   bool online() const { return transport_.active(); }
+  // A command is out whose answer has not come yet.
+  bool waiting() const { return wait_.waiting(); }
   int32_t myId() const { return lobby_.myId(); }
   const Lobby& lobby() const { return lobby_; }
   // The game window opened last, or nullptr.

@@ -1,0 +1,166 @@
+// A headless player against a scripted peer on loopback: messages cut
+// anywhere by the network reach the client whole, once and in order, and
+// the connection's end is seen.
+#include "bot/headless_player.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "core/sjis.h"
+
+namespace gorvane::bot {
+namespace {
+
+using namespace std::string_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+// Accepts one connection on address:21012 and writes the pieces with a
+// pause between them, so that each arrives in a read of its own; then hangs
+// up, or keeps what the client sends until the client closes.
+class ScriptedPeer {
+ public:
+  ScriptedPeer(const char* address, std::vector<std::string> pieces, bool hangUp = false)
+      : pieces_(std::move(pieces)), hangUp_(hangUp) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(21012);
+    ::inet_pton(AF_INET, address, &at.sin_addr);
+    bound_ =
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && ::listen(listener_, 1) == 0;
+    if (bound_) thread_ = std::thread([this] { Run(); });
+  }
+  ~ScriptedPeer() {
+    ::shutdown(listener_, SHUT_RDWR);
+    ::close(listener_);
+    if (thread_.joinable()) thread_.join();
+  }
+  bool bound() const { return bound_; }
+  bool clientClosed() const { return clientClosed_; }
+  std::string received() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+
+ private:
+  void Run() {
+    timeval timeout{5, 0};
+    ::setsockopt(listener_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    const int client = ::accept(listener_, nullptr, nullptr);
+    if (client < 0) return;
+    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    for (const std::string& piece : pieces_) {
+      ::send(client, piece.data(), piece.size(), MSG_NOSIGNAL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    char buffer[4096];
+    while (!hangUp_) {
+      const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+      if (got <= 0) {
+        clientClosed_ = got == 0;
+        break;
+      }
+      std::lock_guard lock(mutex_);
+      received_.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(client);
+  }
+
+  std::vector<std::string> pieces_;
+  bool hangUp_;
+  int listener_ = -1;
+  bool bound_ = false;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::string received_;
+  std::atomic<bool> clientClosed_{false};
+};
+
+PlayerOptions At(const char* address) {
+  PlayerOptions options;
+  options.host = address;
+  options.name = "Bot";
+  options.cardListPath = "/nonexistent/longcardlist.txt";
+  options.pauses = false;
+  return options;
+}
+
+template <typename Done>
+bool PollUntil(HeadlessPlayer& player, Done done) {
+  const auto deadline = SteadyClock::now() + std::chrono::seconds(5);
+  while (!done()) {
+    if (SteadyClock::now() > deadline) return false;
+    player.Poll(10);
+  }
+  return true;
+}
+
+TEST(HeadlessPlayer, HandlesMessagesCutAnywhereWholeOnceAndInOrder) {
+  ScriptedPeer peer("127.0.0.80", {"S_CONN", "ECT,4,Welcome\0S_GREE"s, "TING,4,Bot\0S_CHAT A> a, \"b\"\0"s});
+  ASSERT_TRUE(peer.bound());
+  std::vector<std::string> seen;
+  std::vector<std::string> console;
+  std::vector<std::string> errors;
+  HeadlessPlayer player(
+      At("127.0.0.80"), [&](std::string_view line) { console.push_back(sjis::ToUtf8(line)); },
+      [&](std::string_view line) { errors.push_back(sjis::ToUtf8(line)); },
+      [&](std::string_view text) { seen.emplace_back(text); });
+  ASSERT_TRUE(player.Start());
+  ASSERT_TRUE(PollUntil(player, [&] { return seen.size() == 3; }));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"S_CONNECT,4,Welcome", "S_GREETING,4,Bot", "S_CHAT A> a, \"b\""}));
+  EXPECT_EQ(player.myId(), 4);
+  ASSERT_GE(console.size(), 3u);
+  EXPECT_EQ(console.back().substr(11), "A> a, \"b\"");
+  // The card list could not be read: said once, and the player goes on.
+  EXPECT_EQ(errors.size(), 1u);
+
+  player.Quit();
+  EXPECT_FALSE(player.online());
+  EXPECT_EQ(console.back().substr(11), "SYS: サーバから切断されました...");
+  EXPECT_FALSE(player.Poll(0));
+  const auto deadline = SteadyClock::now() + std::chrono::seconds(5);
+  while (!peer.clientClosed() && SteadyClock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(peer.clientClosed());
+  EXPECT_EQ(peer.received(), "G_JOIN 4 Bot\0G_LIST 4 *\0G_PLIST 4 *\0G_BYE 4 *\0"s);
+}
+
+TEST(HeadlessPlayer, EndsWhenThePeerCloses) {
+  ScriptedPeer peer("127.0.0.81", {"S_CONNECT,9,hi\0"s}, true);
+  ASSERT_TRUE(peer.bound());
+  std::vector<std::string> console;
+  HeadlessPlayer player(At("127.0.0.81"),
+                        [&](std::string_view line) { console.push_back(sjis::ToUtf8(line)); });
+  ASSERT_TRUE(player.Start());
+  bool open = true;
+  ASSERT_TRUE(PollUntil(player, [&] { return !(open = player.Poll(10)); }));
+  EXPECT_EQ(player.myId(), 9);
+  EXPECT_FALSE(player.online());
+  ASSERT_FALSE(console.empty());
+  EXPECT_EQ(console.back().substr(11), "SYS: サーバから切断されました...");
+}
+
+TEST(HeadlessPlayer, ReportsAConnectNobodyAnswers) {
+  std::vector<std::string> errors;
+  HeadlessPlayer player(At("127.0.0.82"), {},
+                        [&](std::string_view line) { errors.push_back(sjis::ToUtf8(line)); });
+  ASSERT_TRUE(player.Start());
+  ASSERT_TRUE(PollUntil(player, [&] { return !player.Poll(10); }));
+  EXPECT_FALSE(player.online());
+  ASSERT_FALSE(errors.empty());
+  EXPECT_EQ(errors.back(), "サーバ接続が正常に完了しませんでした．");
+}
+
+}  // namespace
+}  // namespace gorvane::bot

@@ -1,0 +1,244 @@
+// Messages per second through the whole receive side of the client (framing,
+// dispatch and the lobby and game room logic, with views that draw nothing)
+// against framing and comma splitting alone, over the same bytes: what one
+// player received during a whole game, recorded at start-up from the real
+// server and three headless players on loopback. The lobby's 300 ms pauses
+// are taken out of the replay, so the logic's own cost is what is measured.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bot/headless_player.h"
+#include "bot/headless_ports.h"
+#include "core/codec.h"
+#include "core/framing.h"
+#include "core/system_clock.h"
+#include "game/game_room.h"
+#include "lobby/lobby.h"
+#include "server/server.h"
+
+namespace {
+
+using namespace gorvane;
+
+constexpr const char* kAddress = "127.0.0.95";
+constexpr uint32_t kSeed = 3;
+// A socket read of one TCP segment.
+constexpr size_t kReadSize = 1460;
+
+std::string CardListPath() { return std::string(GORVANE_DATA_DIR) + "/longcardlist.txt"; }
+
+// Everything the creator of a party received from its connect to the
+// results of its first game, each message with its terminator.
+std::string RecordGame(std::string& error) {
+  std::vector<std::string> log;
+  server::ServerOptions options;
+  options.listenAddress = kAddress;
+  options.databasePath = ":memory:";
+  options.cardsPath = CardListPath();
+  options.seed = kSeed;
+  options.log = [&log](std::string_view line) { log.emplace_back(line); };
+  server::Server server(options);
+  if (!server.Start(error)) return {};
+
+  std::string stream;
+  std::vector<std::unique_ptr<bot::HeadlessPlayer>> players;
+  for (int i = 0; i < 3; ++i) {
+    bot::PlayerOptions player;
+    player.host = kAddress;
+    player.name = "Player" + std::to_string(i + 1);
+    player.mode = i == 0 ? bot::Mode::kCreate : bot::Mode::kJoinAny;
+    player.cardListPath = CardListPath();
+    player.pauses = false;
+    player.gamesToStart = 1;
+    bot::HeadlessPlayer::MessageHook record;
+    if (i == 0) record = [&stream](std::string_view text) { (stream += text) += '\0'; };
+    players.push_back(std::make_unique<bot::HeadlessPlayer>(player, bot::HeadlessPlayer::LineSink{},
+                                                            bot::HeadlessPlayer::LineSink{}, record));
+    players.back()->Start();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (players[0]->results() == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      error = "the recorded game did not end in time";
+      return {};
+    }
+    server.RunOnce(1);
+    for (auto& player : players) player->Poll(0);
+  }
+  return stream;
+}
+
+std::string& Stream() {
+  static std::string stream;
+  return stream;
+}
+
+// The client's receive side with nothing to draw on: a lobby whose socket
+// is up and swallows what is sent, game rooms whose views draw nothing.
+class Replay : private LobbyView {
+ public:
+  Replay()
+      : console_(consoleView_, clock_),
+        lobby_({transport_, debugLog_, errorBox_, console_, pause_, *this},
+               Profile{"Player1", kAddress, "guest", "******"}, CardListPath()) {
+    lobby_.FormCreate();
+    lobby_.ClientSocket1Connect();
+  }
+  void Read(std::string_view bytes) { lobby_.ClientSocket1Read(bytes); }
+  int errors() const { return errorBox_.shown; }
+  const GameRoom* room() const { return rooms_.empty() ? nullptr : &rooms_.back()->room; }
+
+ private:
+  struct Room {
+    Room(LobbyLinks links, ConsoleView& view, const Clock& clock)
+        : console(view, clock), room(std::move(links), console, drawsNothing) {}
+    Console console;
+    bot::NullGameView drawsNothing;
+    GameRoom room;
+  };
+  struct UpTransport : Transport {
+    bool active() const override { return true; }
+    bool connected() const override { return true; }
+    bool Start(const std::string&, uint16_t) override { return true; }
+    void Close() override {}
+    void Send(std::string_view) override {}
+  };
+  struct CountingErrorBox : ErrorBox {
+    void ShowError(std::string_view) override { ++shown; }
+    int shown = 0;
+  };
+
+  void ShowOnline(bool) override {}
+  void ShowLabel2(std::string_view) override {}
+  void ShowEdit2(std::string_view) override {}
+  GameWindow& OpenGameWindow(std::string_view) override {
+    rooms_.push_back(std::make_unique<Room>(
+        LobbyLinks{lobby_, debugLog_, lobby_.cardCatalogue(), [this] { return lobby_.myId(); }}, consoleView_,
+        clock_));
+    return rooms_.back()->room;
+  }
+
+  const bot::LineConsoleView::Sink noLines_;
+  bot::LineConsoleView consoleView_{noLines_};
+  SystemClock clock_;
+  Console console_;
+  UpTransport transport_;
+  bot::SilentDebugLog debugLog_;
+  CountingErrorBox errorBox_;
+  bot::NoPause pause_;
+  Lobby lobby_;
+  std::vector<std::unique_ptr<Room>> rooms_;
+};
+
+size_t FrameAndSplit(MessageFramer& framer, std::string_view stream) {
+  size_t fields = 0;
+  for (size_t at = 0; at < stream.size(); at += kReadSize) {
+    framer.Feed(stream.substr(at, kReadSize),
+                [&](std::string_view text) { fields += SplitCommaText(text).size(); });
+  }
+  return fields;
+}
+
+size_t MessagesIn(std::string_view stream) {
+  return static_cast<size_t>(std::count(stream.begin(), stream.end(), '\0'));
+}
+
+void BM_FramingAndSplit(benchmark::State& state) {
+  const std::string& stream = Stream();
+  MessageFramer framer;
+  for (auto _ : state) benchmark::DoNotOptimize(FrameAndSplit(framer, stream));
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * MessagesIn(stream)));
+}
+BENCHMARK(BM_FramingAndSplit)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_ClientLogic(benchmark::State& state) {
+  const std::string_view stream = Stream();
+  for (auto _ : state) {
+    // A new client for each game: its start-up reads the card list, which
+    // is not the receive side.
+    state.PauseTiming();
+    auto replay = std::make_unique<Replay>();
+    state.ResumeTiming();
+    for (size_t at = 0; at < stream.size(); at += kReadSize) replay->Read(stream.substr(at, kReadSize));
+    benchmark::DoNotOptimize(replay->room());
+    state.PauseTiming();
+    replay.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * MessagesIn(stream)));
+}
+BENCHMARK(BM_ClientLogic)->Repetitions(5)->ReportAggregatesOnly(true);
+
+// The usual table, and each benchmark's median rate kept.
+class RateReporter : public benchmark::ConsoleReporter {
+ public:
+  RateReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+      const auto rate = run.counters.find("items_per_second");
+      if ((median || single) && rate != run.counters.end()) {
+        messagesPerSecond[run.run_name.function_name] = rate->second.value;
+      }
+    }
+  }
+  std::map<std::string, double> messagesPerSecond;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  Stream() = RecordGame(error);
+  if (Stream().empty()) {
+    std::fprintf(stderr, "game_stream: no game recorded: %s\n", error.c_str());
+    return 1;
+  }
+  // The replay must take the stream as the player did: no message refused.
+  {
+    Replay replay;
+    for (size_t at = 0; at < Stream().size(); at += kReadSize) {
+      replay.Read(std::string_view(Stream()).substr(at, kReadSize));
+    }
+    if (replay.errors() != 0 || replay.room() == nullptr) {
+      std::fprintf(stderr, "game_stream: the replay did not follow the game (%d errors)\n", replay.errors());
+      return 1;
+    }
+  }
+  std::printf("game_stream: one player's whole game, %zu messages, %zu bytes (seed %u)\n",
+              MessagesIn(Stream()), Stream().size(), kSeed);
+
+  std::vector<char*> args(argv, argv + argc);
+  std::string interleave = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, interleave.data());
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+  RateReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+
+  const double baseline = reporter.messagesPerSecond["BM_FramingAndSplit"];
+  const double logic = reporter.messagesPerSecond["BM_ClientLogic"];
+  if (baseline <= 0 || logic <= 0) {
+    std::printf("game_stream: a benchmark was not measured (filtered out?)\n");
+    return 0;
+  }
+  std::printf(
+      "game_stream: client logic %.0f messages/s (%.0f ns each), framing+split %.0f messages/s (%.0f ns "
+      "each)\n",
+      logic, 1e9 / logic, baseline, 1e9 / baseline);
+  std::printf("game_stream: ratio logic/framing+split = %.3f (goal >= 0.5)\n", logic / baseline);
+  return 0;
+}

@@ -5,7 +5,7 @@ GORVANE_BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev
+  libsqlite3-dev libssl-dev
 )
 GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 GORVANE_PLAY_PACKAGES=(fonts-noto-cjk)

@@ -1,0 +1,210 @@
+// Accounts: gorvane-server --add-user stores a salted hash of the password it
+// reads, logins are answered with the two refusal codes, and statistics
+// outlive the connection only for accounts.
+#include <openssl/evp.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "core/codec.h"
+#include "loopback.h"
+#include "server/accounts.h"
+#include "server/options.h"
+
+namespace gorvane::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// A database file of its own, removed afterwards.
+struct TempDatabase {
+  TempDatabase()
+      : path(std::filesystem::temp_directory_path() /
+             ("gorvane-accounts-" + std::to_string(getpid()) + "-" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".db")) {
+    std::filesystem::remove(path);
+  }
+  ~TempDatabase() { std::filesystem::remove(path); }
+  std::filesystem::path path;
+};
+
+// gorvane-server --add-user with the text on its standard input; the exit
+// status.
+int AddUser(const TempDatabase& db, const std::string& login, const std::string& input) {
+  const std::string command = std::string(GORVANE_SERVER_BINARY) + " --db '" + db.path.string() +
+                              "' --add-user '" + login + "' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "w");
+  if (!pipe) return -1;
+  std::fputs(input.c_str(), pipe);
+  const int status = pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Row {
+  std::string salt, hash;
+  int iterations = 0;
+};
+
+std::map<std::string, Row> ReadRows(const TempDatabase& db) {
+  sqlite3* raw = nullptr;
+  sqlite3_open(db.path.c_str(), &raw);
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> handle(raw, sqlite3_close);
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_prepare_v2(raw, "SELECT login, salt, hash, iterations FROM accounts", -1, &statement, nullptr);
+  std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> owned(statement, sqlite3_finalize);
+  auto bytes = [&](int column) {
+    return std::string(static_cast<const char*>(sqlite3_column_blob(statement, column)),
+                       static_cast<size_t>(sqlite3_column_bytes(statement, column)));
+  };
+  std::map<std::string, Row> rows;
+  while (statement && sqlite3_step(statement) == SQLITE_ROW) {
+    rows[bytes(0)] = Row{bytes(1), bytes(2), sqlite3_column_int(statement, 3)};
+  }
+  return rows;
+}
+
+std::string Pbkdf2(const std::string& password, const Row& row) {
+  std::string out(row.hash.size(), '\0');
+  PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
+                    reinterpret_cast<const unsigned char*>(row.salt.data()),
+                    static_cast<int>(row.salt.size()), row.iterations, EVP_sha256(),
+                    static_cast<int>(out.size()), reinterpret_cast<unsigned char*>(out.data()));
+  return out;
+}
+
+TEST(Accounts, AddUserKeepsOnlyASaltedHashOfThePasswordFromStandardInput) {
+  TempDatabase db;
+  const std::string password = "open sesame";
+  EXPECT_EQ(AddUser(db, "alice", password + "\n"), 0);
+  EXPECT_EQ(AddUser(db, "bob", password + "\r\n"), 0);
+  EXPECT_EQ(AddUser(db, "two words", "pw\n"), 2);
+  EXPECT_EQ(AddUser(db, "carol", ""), 2) << "no password";
+  const auto rows = ReadRows(db);
+  ASSERT_EQ(rows.size(), 2u);
+  for (const auto& [login, row] : rows) {
+    EXPECT_EQ(row.salt.size(), 16u) << login;
+    EXPECT_GE(row.iterations, 10000) << login;
+    EXPECT_EQ(row.hash, Pbkdf2(password, row)) << login;
+  }
+  EXPECT_NE(rows.at("alice").salt, rows.at("bob").salt);
+  EXPECT_NE(rows.at("alice").hash, rows.at("bob").hash);
+  std::ifstream file(db.path, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(bytes.find("open sesame"), std::string::npos);
+  EXPECT_EQ(bytes.find("sesame"), std::string::npos);
+}
+
+TEST(Accounts, LoginCodesAndStatisticsThatOutliveTheConnection) {
+  TempDatabase db;
+  {
+    std::string error;
+    const auto store = server::AccountStore::Open(db.path.string(), error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->SetPassword("alice", "open sesame", error)) << error;
+  }
+  Harness harness("127.0.0.20", db.path.string());
+  CardCatalogue cards;
+  LoadCards(cards);
+  auto a = harness.Connect("Al");
+  const struct {
+    const char* argument;
+    const char* answer;
+  } logins[] = {{"nobody open sesame", "S_ELOGIN,14"},
+                {"alice open", "S_ELOGIN,15"},
+                {"alice", "S_ELOGIN,15"},
+                {"alice open sesame", "S_LOGIN"}};
+  for (const auto& login : logins) {
+    a->Command("G_LOGIN", login.argument);
+    EXPECT_EQ(harness.Received({a.get()})[0], Strings{login.answer}) << login.argument;
+  }
+
+  // A logged-in player and a guest play a game of two to the end.
+  auto g = harness.Connect("Guest");
+  harness.Received({a.get()});
+  a->Command("P_CREATE");
+  harness.Received({a.get(), g.get()});
+  g->Command("P_JOIN", "1");
+  harness.Received({a.get(), g.get()});
+  a->Command("P_START");
+  const auto heard = PlayOut(harness, {a.get(), g.get()}, cards);
+  ASSERT_TRUE(heard);
+  const Fields result = SplitCommaText(heard->at(a->id).back());
+  std::map<int32_t, std::string> amounts;
+  for (size_t i = 1; i < result.size(); ++i) {
+    const Fields item = SplitDelimitedText(result[i], ':');
+    amounts[std::stoi(item.at(0))] = item.at(1);
+  }
+  auto info = [&](RawClient& asker, int32_t id) {
+    harness.Received({&asker});
+    asker.Command("G_INFO", std::to_string(id));
+    const Strings got = harness.Received({&asker})[0];
+    EXPECT_EQ(got.size(), 1u);
+    return got.empty() ? Fields(6) : SplitCommaText(got.front());
+  };
+  const Fields ofAlice = info(*g, a->id);
+  const Fields ofGuest = info(*a, g->id);
+  EXPECT_EQ(ofAlice.at(3), "alice");
+  EXPECT_EQ(ofAlice.at(4), amounts.at(a->id));
+  EXPECT_EQ(ofGuest.at(3), "guest");
+  EXPECT_EQ(ofGuest.at(4), amounts.at(g->id));
+  const int alices = std::stoi(amounts.at(a->id));
+  EXPECT_EQ(ofAlice.at(5), alices > 0 && alices >= std::stoi(amounts.at(g->id)) ? "1" : "0");
+
+  // Back as new connections: the account keeps its total, the guest starts
+  // again.
+  a->Command("G_BYE");
+  g->Command("G_BYE");
+  harness.Settle({a.get(), g.get()});
+  auto again = harness.Connect("Al");
+  auto guest = harness.Connect("Guest");
+  EXPECT_EQ(info(*again, guest->id).at(4), "0");
+  EXPECT_EQ(info(*again, again->id).at(4), "0") << "not logged in yet";
+  again->Command("G_LOGIN", "alice open sesame");
+  harness.Received({again.get()});
+  EXPECT_EQ(info(*again, again->id).at(4), amounts.at(a->id));
+}
+
+TEST(Accounts, CommandLine) {
+  struct Case {
+    std::vector<std::string> arguments;
+    bool ok;
+  } const cases[] = {
+      {{}, true},
+      {{"--listen", "127.0.0.9", "--port", "0", "--db", "x.db", "--cards", "c.txt", "--max-users", "5",
+        "--seed", "4294967295"},
+       true},
+      {{"--add-user", "alice"}, true},
+      {{"--port", "65536"}, false},
+      {{"--port", "-1"}, false},
+      {{"--max-users", "0"}, false},
+      {{"--seed", "4294967296"}, false},
+      {{"--seed"}, false},
+      {{"--verbose", "1"}, false},
+      {{"stray"}, false},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    const auto line = server::ParseCommandLine(c.arguments, error);
+    EXPECT_EQ(line.has_value(), c.ok) << (c.arguments.empty() ? "" : c.arguments.front()) << " " << error;
+    EXPECT_EQ(error.empty(), c.ok);
+  }
+  std::string error;
+  const auto line = server::ParseCommandLine({"--port", "2", "--max-users", "5", "--seed", "9"}, error);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->server.port, 2);
+  EXPECT_EQ(line->server.maxUsers, 5u);
+  EXPECT_EQ(line->server.seed, 9u);
+  EXPECT_TRUE(line->seedGiven);
+  EXPECT_EQ(line->server.listenAddress, "127.0.0.1") << "the defaults stand";
+  EXPECT_EQ(line->server.databasePath, "gorvane-server.db");
+}
+
+}  // namespace
+}  // namespace gorvane::testing

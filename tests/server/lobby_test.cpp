@@ -1,0 +1,188 @@
+// The lobby and the parties over loopback sockets, as clients see them.
+#include <gtest/gtest.h>
+
+#include "core/codec.h"
+#include "core/sjis.h"
+#include "loopback.h"
+
+namespace gorvane::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+std::string Id(const RawClient& client) { return std::to_string(client.id); }
+
+// The records of a list message, each split the way the client splits it.
+std::vector<Fields> Records(const std::string& message) {
+  Fields fields = SplitCommaText(message);
+  std::vector<Fields> records;
+  for (size_t i = 1; i < fields.size(); ++i) records.push_back(SplitDelimitedText(fields[i], ':'));
+  return records;
+}
+
+TEST(Lobby, ConnectJoinChatInfoAndRename) {
+  Harness harness("127.0.0.11");
+  RawClient a;
+  ASSERT_TRUE(a.Connect("127.0.0.11", harness.server().port()));
+  harness.Settle({&a});
+  ASSERT_EQ(a.inbox.size(), 1u);
+  const Fields connect = SplitCommaText(a.inbox.front());
+  EXPECT_EQ(connect.at(0), "S_CONNECT");
+  EXPECT_GT(a.id, 0);
+  EXPECT_EQ(connect.size(), 3u) << "with a welcome text";
+  a.inbox.clear();
+  a.Command("G_JOIN", "Ann Lee");
+  EXPECT_EQ(harness.Received({&a})[0], Strings{"S_GREETING," + Id(a) + ",\"Ann Lee\""});
+
+  auto b = harness.Connect();
+  b->Command("G_JOIN", "Bob");
+  auto got = harness.Received({&a, b.get()});
+  EXPECT_EQ(got[0], Strings{"S_GREETING," + Id(*b) + ",Bob"});
+  EXPECT_EQ(got[1], got[0]);
+
+  b->Command("G_CHAT", "hi,  \"all\" ");
+  got = harness.Received({&a, b.get()});
+  ASSERT_EQ(got[0].size(), 1u);
+  EXPECT_EQ(TextAfterFirstSpace(got[0][0]), "Bob> hi,  \"all\"");
+  EXPECT_EQ(got[1], got[0]);
+
+  b->Command("G_INFO", Id(a));
+  EXPECT_EQ(harness.Received({b.get()})[0], Strings{"S_INFO," + Id(a) + ",\"Ann Lee\",guest,0,0"});
+  harness.NewLog();
+  b->Command("G_INFO", "9999");
+  EXPECT_TRUE(harness.Received({b.get()})[0].empty());
+  EXPECT_EQ(harness.NewLog().size(), 1u) << "a refused command is logged";
+
+  const std::string kanji = sjis::Text("ボブ");
+  for (const std::string& ignored : {std::string(), std::string("Bo\"b")}) {
+    b->Command("G_RENAME", ignored);
+    got = harness.Received({&a, b.get()});
+    EXPECT_TRUE(got[0].empty() && got[1].empty()) << ignored;
+  }
+  b->Command("G_RENAME", kanji);
+  got = harness.Received({&a, b.get()});
+  EXPECT_EQ(got[0], Strings{"S_RENAME," + Id(*b) + "," + kanji});
+  EXPECT_EQ(got[1], got[0]);
+}
+
+TEST(Lobby, ListsCarryAnyNameIntact) {
+  Harness harness("127.0.0.12");
+  const std::string names[] = {"A B", "c,d", "e:f", "\"g\"", sjis::Text("勇者 の\"剣\"")};
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (const std::string& name : names) clients.push_back(harness.Connect(name));
+  std::vector<RawClient*> all;
+  for (auto& client : clients) all.push_back(client.get());
+  harness.Received(all);
+  clients[1]->Command("P_CREATE");
+  clients[2]->Command("P_JOIN", "1");
+  harness.Received(all);
+
+  clients[0]->Command("G_LIST");
+  clients[0]->Command("G_PLIST");
+  clients[2]->Command("P_LIST");
+  const auto got = harness.Received(all);
+  ASSERT_EQ(got[0].size(), 2u);
+  const std::vector<Fields> users = Records(got[0][0]);
+  ASSERT_EQ(users.size(), 5u);
+  for (size_t i = 0; i < users.size(); ++i) {
+    const std::string party = i == 1 || i == 2 ? "1" : "0";
+    EXPECT_EQ(users[i], (Fields{Id(*clients[i]), names[i], party})) << got[0][0];
+  }
+  EXPECT_EQ(Records(got[0][1]), (std::vector<Fields>{{"1", Id(*clients[1]), "2", "0"}}));
+  ASSERT_EQ(got[2].size(), 1u);
+  EXPECT_EQ(Records(got[2][0]),
+            (std::vector<Fields>{{Id(*clients[1]), "1", names[1]}, {Id(*clients[2]), "0", names[2]}}));
+}
+
+TEST(Lobby, FullServerTurnsAwayAndGoodbyesAreTold) {
+  Harness harness("127.0.0.13", ":memory:", [](server::ServerOptions& options) { options.maxUsers = 2; });
+  auto a = harness.Connect("A");
+  auto b = harness.Connect("B");
+  RawClient c;
+  ASSERT_TRUE(c.Connect("127.0.0.13", harness.server().port()));
+  EXPECT_TRUE(harness.RunUntil({&c}, [&] { return c.closed; }));
+  EXPECT_EQ(Drain(c), Strings{"S_EXCEED"});
+
+  harness.Received({a.get(), b.get()});
+  b->Command("G_BYE");
+  EXPECT_TRUE(harness.RunUntil({a.get(), b.get()}, [&] { return b->closed; }));
+  EXPECT_EQ(Drain(*b), Strings{"S_BYE"});
+  EXPECT_EQ(harness.Received({a.get()})[0], Strings{"S_QUIT," + Id(*b)});
+
+  // The slot is free again; a loss without goodbye is told as abnormal.
+  auto d = harness.Connect("D");
+  ASSERT_TRUE(d);
+  harness.Received({a.get()});
+  d->Close();
+  EXPECT_EQ(harness.Received({a.get()})[0], Strings{"S_ABNORMAL," + Id(*d)});
+}
+
+TEST(Parties, CreateJoinFullLeaveHandOverAndDissolve) {
+  Harness harness("127.0.0.14");
+  std::vector<std::unique_ptr<RawClient>> c;
+  std::vector<RawClient*> all;
+  for (int i = 0; i < 8; ++i) {
+    c.push_back(harness.Connect("P" + std::to_string(i)));
+    all.push_back(c.back().get());
+  }
+  harness.Received(all);
+  c[1]->Command("P_CREATE");
+  auto got = harness.Received(all);
+  for (const Strings& each : got) EXPECT_EQ(each, Strings{"S_CREATE," + Id(*c[1]) + ",1"});
+  // c[0] joins last so that the lowest id is not the first to join.
+  for (int i : {2, 3, 4, 5, 0}) c[i]->Command("P_JOIN", "1");
+  got = harness.Received(all);
+  EXPECT_EQ(got[6].size(), 5u) << "every join is told to everyone";
+  c[6]->Command("P_JOIN", "1");
+  EXPECT_EQ(harness.Received(all)[6], Strings{"S_PCANCEL"}) << "six is full";
+  c[6]->Command("P_JOIN", "7");
+  c[6]->Command("P_JOIN", "x");
+  EXPECT_EQ(harness.Received(all)[6], (Strings{"S_PCANCEL", "S_PCANCEL"}));
+
+  c[1]->Command("P_BYE");
+  got = harness.Received(all);
+  for (int i = 0; i < 8; ++i) {
+    Strings expected{"S_PBYE," + Id(*c[1]) + ",1"};
+    if (i == 0 || (i >= 2 && i <= 5)) expected.push_back("S_LEADER," + Id(*c[0]));
+    EXPECT_EQ(got[static_cast<size_t>(i)], expected) << i;
+  }
+  c[2]->Command("P_CHAT", "go, go");
+  got = harness.Received(all);
+  EXPECT_EQ(got[3], Strings{"S_PCHAT P2> go, go"});
+  EXPECT_TRUE(got[7].empty()) << "party chat stays in the party";
+
+  c[2]->Command("P_START");
+  EXPECT_TRUE(harness.Received(all)[2].empty()) << "only the leader starts";
+  c[0]->Command("P_START");
+  got = harness.Received(all);
+  EXPECT_TRUE(got[0].at(0).starts_with("S_FIRSTHAND,")) << got[0][0];
+  EXPECT_EQ(got[0].at(1), "S_READY");
+  EXPECT_EQ(got[3].at(1), "S_OTURN," + Id(*c[0]));
+  EXPECT_TRUE(got[7].empty());
+  c[7]->Command("G_PLIST");
+  c[6]->Command("P_JOIN", "1");
+  got = harness.Received(all);
+  EXPECT_EQ(Records(got[7].at(0)), (std::vector<Fields>{{"1", Id(*c[0]), "5", "1"}}));
+  EXPECT_EQ(got[6], Strings{"S_PCANCEL"}) << "a playing party takes nobody";
+
+  // A member leaving ends the game for the party, quietly for the rest.
+  c[3]->Command("P_BYE");
+  got = harness.Received(all);
+  for (int i : {0, 2, 4, 5}) EXPECT_EQ(got[static_cast<size_t>(i)], Strings{"S_QUITGAME," + Id(*c[3])}) << i;
+  for (int i : {1, 3, 6, 7})
+    EXPECT_EQ(got[static_cast<size_t>(i)], Strings{"S_PBYE," + Id(*c[3]) + ",1"}) << i;
+  EXPECT_FALSE(harness.lobby().FindParty(1)->game);
+
+  // Creating while in a party leaves it first; the last to leave dissolves it.
+  c[0]->Command("P_CREATE");
+  for (int i : {2, 4, 5}) c[i]->Command("P_BYE");
+  got = harness.Received(all);
+  EXPECT_EQ(got[7].at(0), "S_PBYE," + Id(*c[0]) + ",1");
+  EXPECT_EQ(got[7].at(1), "S_CREATE," + Id(*c[0]) + ",2");
+  EXPECT_EQ(harness.lobby().FindParty(1), nullptr);
+  c[7]->Command("G_PLIST");
+  EXPECT_EQ(Records(harness.Received(all)[7].at(0)), (std::vector<Fields>{{"2", Id(*c[0]), "1", "0"}}));
+}
+
+}  // namespace
+}  // namespace gorvane::testing

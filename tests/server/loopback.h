@@ -1,0 +1,92 @@
+// Scripted clients on raw loopback sockets, and a server run in-process on
+// the test's own thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/framing.h"
+#include "game/card_catalogue.h"
+#include "server/server.h"
+
+namespace gorvane::testing {
+
+// The card list shipped with the program.
+std::string CardListPath();
+// That card list loaded; throws when it cannot be.
+void LoadCards(CardCatalogue& cards);
+
+class RawClient {
+ public:
+  RawClient() = default;
+  ~RawClient();
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool Connect(const std::string& address, uint16_t port);
+  // Bytes as they are, no terminator added.
+  void SendRaw(std::string_view bytes);
+  // "KIND id argument" and the terminator, with this client's id.
+  void Command(std::string_view kind, std::string_view argument = "*");
+  // Reads what has arrived; false once the server has closed the connection.
+  bool Poll();
+  void Close();
+
+  int32_t id = 0;  // from S_CONNECT
+  std::deque<std::string> inbox;
+  bool closed = false;
+
+ private:
+  int fd_ = -1;
+  MessageFramer framer_;
+};
+
+// A server on its own 127.0.0.x address and a free port, pumped by the test.
+class Harness {
+ public:
+  explicit Harness(std::string address, std::string database = ":memory:",
+                   const std::function<void(server::ServerOptions&)>& adjust = {});
+  ~Harness();
+
+  server::Server& server() { return *server_; }
+  const server::Lobby& lobby() { return server_->lobby(); }
+  std::vector<std::string>& log() { return log_; }
+
+  // A client that has connected and, with a name, joined; its inbox empty.
+  std::unique_ptr<RawClient> Connect(std::string_view name = {});
+  // Runs the server and reads the clients until nothing moves any more.
+  void Settle(const std::vector<RawClient*>& clients);
+  // Settles and takes what each client received.
+  std::vector<std::vector<std::string>> Received(const std::vector<RawClient*>& clients);
+  // Log lines written since the last call.
+  std::vector<std::string> NewLog();
+  // Runs until done() holds or the time is up; whether it held.
+  bool RunUntil(const std::vector<RawClient*>& clients, const std::function<bool()>& done,
+                std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+ private:
+  std::string address_;
+  std::vector<std::string> log_;
+  size_t logSeen_ = 0;
+  std::unique_ptr<server::Server> server_;
+};
+
+// Plays the game the clients' party has just started with one scripted
+// player each, until every one has the results; what each heard, by id.
+std::optional<std::map<int32_t, std::vector<std::string>>> PlayOut(Harness& harness,
+                                                                   const std::vector<RawClient*>& clients,
+                                                                   const CardCatalogue& cards);
+
+// Takes every message out of an inbox.
+std::vector<std::string> Drain(RawClient& client);
+
+}  // namespace gorvane::testing

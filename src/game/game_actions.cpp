@@ -6,6 +6,14 @@
 
 namespace gorvane {
 
+std::vector<HandSlot> GameRoom::HandSlots() {
+  std::vector<HandSlot> hand;
+  const size_t count = HandCount();
+  for (size_t i = 0; i < count; ++i)
+    hand.push_back({state_.handCards[i], lobby_.catalogue.Card(state_.handCards[i]).kind});
+  return hand;
+}
+
 void GameRoom::Button1Click() {
   lobby_.commands.SendCommand("P_DROW", "*");
   SetButtons(false, true, true, true);
@@ -15,10 +23,7 @@ void GameRoom::Button2Click() { lobby_.commands.SendCommand("P_TURNEND", "*"); }
 
 void GameRoom::Button3Click() {
   PlayContext context;
-  const size_t count = HandCount();
-  for (size_t i = 0; i < count; ++i) {
-    context.hand.push_back({state_.handCards[i], lobby_.catalogue.Card(state_.handCards[i]).kind});
-  }
+  context.hand = HandSlots();
   context.selectedRows = screen_.handList.Selection();
   context.myId = myId();
   if (const party_t* own = roster_.ownMember()) {
@@ -55,10 +60,7 @@ void GameRoom::Button3Click() {
 
 void GameRoom::Button4Click() {
   DiscardContext context;
-  const size_t count = HandCount();
-  for (size_t i = 0; i < count; ++i) {
-    context.hand.push_back({state_.handCards[i], lobby_.catalogue.Card(state_.handCards[i]).kind});
-  }
+  context.hand = HandSlots();
   context.selectedRows = screen_.handList.Selection();
   context.trapPending = state_.trapPending;
   const DiscardOutcome outcome = DecideDiscard(context, state_.usedMarks, state_.savedMarks);

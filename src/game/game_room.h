@@ -16,6 +16,7 @@
 #include "game/game_screen.h"
 #include "game/game_state.h"
 #include "game/party_roster.h"
+#include "game/play_rules.h"
 
 namespace gorvane {
 
@@ -107,6 +108,8 @@ class GameRoom : public GameWindow {
   // A corridor or charm-box entry: "name(value)".
   std::string CardLabel(int32_t card) const;
   std::string DistanceCaption(const party_t& own) const;
+  // The hand as the play and discard rules see it.
+  std::vector<HandSlot> HandSlots();
   // Slots of the hand in use: the own member's hand count, within the slots.
   size_t HandCount();
 

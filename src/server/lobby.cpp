@@ -37,7 +37,7 @@ const Party* Lobby::FindParty(int32_t number) const {
 void Lobby::Refuse(const User& user, std::string_view kind, std::string_view why) {
   if (!log_) return;
   std::string line = "user " + Number(user.id) + ": refused ";
-  line += kind.empty() ? std::string_view("an empty message") : kind;
+  line += kind.empty() ? std::string("an empty message") : Clip(kind);
   line += ": ";
   line += why;
   log_(line);
@@ -69,7 +69,7 @@ void Lobby::Handle(int32_t id, std::string_view message) {
   User& user = found->second;
   const Command command = ParseCommand(message);
   if (ParseInt32(command.id) != id) {
-    Refuse(user, command.kind, "it speaks as id '" + std::string(command.id) + "'");
+    Refuse(user, command.kind, "it speaks as id '" + Clip(command.id) + "'");
     return;
   }
   if (!user.joined && command.kind != "G_JOIN" && command.kind != "G_BYE") {
@@ -151,7 +151,7 @@ void Lobby::Info(User& user, std::string_view argument) {
   const auto id = ParseInt32(argument);
   const User* other = id ? FindUser(*id) : nullptr;
   if (!other || !other->joined) {
-    Refuse(user, "G_INFO", "no such user '" + std::string(argument) + "'");
+    Refuse(user, "G_INFO", "no such user '" + Clip(argument) + "'");
     return;
   }
   Statistics statistics = other->guest;

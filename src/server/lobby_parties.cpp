@@ -66,7 +66,7 @@ void Lobby::JoinParty(User& user, std::string_view argument) {
     why = "already in that party";
   }
   if (why) {
-    Refuse(user, "P_JOIN", std::string(why) + " '" + std::string(argument) + "'");
+    Refuse(user, "P_JOIN", std::string(why) + " '" + Clip(argument) + "'");
     outbox_.Send(user.id, "S_PCANCEL");
     return;
   }

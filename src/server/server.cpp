@@ -28,6 +28,9 @@ constexpr uint64_t kWakeKey = ~uint64_t{0};
 // How long a connection that was told goodbye may take to close its end.
 constexpr auto kCloseGrace = std::chrono::seconds(2);
 constexpr int kMaxEvents = 256;
+// Connections written to between two looks for new commands: a line to 500
+// players must not keep the next command waiting for all 500 writes.
+constexpr size_t kFlushBudget = 32;
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
@@ -160,7 +163,10 @@ int Server::NextTimeout(int timeoutMs) const {
 
 int Server::RunOnce(int timeoutMs) {
   std::array<epoll_event, kMaxEvents> events{};
-  const int count = epoll_wait(epoll_, events.data(), kMaxEvents, NextTimeout(timeoutMs));
+  // Output still waiting: look for new commands without waiting, then go on
+  // writing.
+  const int count =
+      epoll_wait(epoll_, events.data(), kMaxEvents, dirty_.empty() ? NextTimeout(timeoutMs) : 0);
   if (count < 0) {
     if (errno != EINTR) Log("epoll_wait: " + ErrorText(errno));
     return 0;
@@ -184,12 +190,13 @@ int Server::RunOnce(int timeoutMs) {
   }
   SweepClosing();
   // A loss tells the others, which may find more connections gone.
+  size_t written = 0;
   for (;;) {
-    FlushAll();
+    written += FlushSome();
     if (dead_.empty()) break;
     Reap();
   }
-  return count;
+  return count + static_cast<int>(written);
 }
 
 void Server::StartClosing(Connection& connection) {
@@ -254,7 +261,7 @@ void Server::Admit(int fd, const std::string& peer) {
   if (userKeys_.size() >= options_.maxUsers) {
     Log("connection from " + peer + " turned away: " + std::to_string(options_.maxUsers) + " users already");
     connection.out = std::string("S_EXCEED") + '\0';
-    ++counters_.messagesOut;
+    messagesOut_.fetch_add(1, std::memory_order_relaxed);
     StartClosing(connection);
     Flush(connection);
     return;
@@ -283,7 +290,7 @@ void Server::Read(Connection& connection) {
   const auto result = connection.framer.Feed(std::string_view(buffer.data(), static_cast<size_t>(got)),
                                              [&](std::string_view text) {
                                                if (connection.closing || connection.dead) return;
-                                               ++counters_.messagesIn;
+                                               messagesIn_.fetch_add(1, std::memory_order_relaxed);
                                                lobby_->Handle(connection.user, text);
                                              });
   if (result == MessageFramer::Result::kOverflow) {
@@ -301,7 +308,7 @@ void Server::Send(int32_t user, std::string_view message) {
   if (connection.dead) return;
   connection.out.append(message);
   connection.out.push_back('\0');
-  ++counters_.messagesOut;
+  messagesOut_.fetch_add(1, std::memory_order_relaxed);
   if (connection.out.size() - connection.sent > kMaxQueued) {
     Drop(connection, "stopped reading");
     return;
@@ -361,16 +368,19 @@ void Server::Flush(Connection& connection) {
   }
 }
 
-void Server::FlushAll() {
-  std::vector<uint64_t> keys;
-  keys.swap(dirty_);
-  for (const uint64_t key : keys) {
+size_t Server::FlushSome() {
+  size_t written = 0;
+  while (written < kFlushBudget && !dirty_.empty()) {
+    const uint64_t key = dirty_.front();
+    dirty_.pop_front();
     const auto found = connections_.find(key);
     if (found == connections_.end()) continue;
     Connection& connection = *found->second;
     connection.dirty = false;
     if (!connection.dead) Flush(connection);
+    ++written;
   }
+  return written;
 }
 
 void Server::Drop(Connection& connection, const std::string& why) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <random>
@@ -60,7 +61,10 @@ class Server : private Outbox {
   uint16_t port() const { return port_; }
   const Lobby& lobby() const { return *lobby_; }
   const CardCatalogue& cards() const { return cards_; }
-  ServerCounters counters() const { return counters_; }
+  // Safe to read from another thread while the loop runs.
+  ServerCounters counters() const {
+    return {messagesIn_.load(std::memory_order_relaxed), messagesOut_.load(std::memory_order_relaxed)};
+  }
   size_t connectionCount() const { return connections_.size(); }
 
  private:
@@ -74,7 +78,9 @@ class Server : private Outbox {
   void Admit(int fd, const std::string& peer);
   void Read(Connection& connection);
   void Flush(Connection& connection);
-  void FlushAll();
+  // Writes out to a few of the connections that wait for it, oldest first;
+  // how many.
+  size_t FlushSome();
   void WatchWrites(Connection& connection, bool on);
   // The connection is finished with; the lobby hears of a loss.
   void Drop(Connection& connection, const std::string& why);
@@ -99,10 +105,11 @@ class Server : private Outbox {
   int32_t nextUser_ = 1;
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;
   std::map<int32_t, uint64_t> userKeys_;
-  std::vector<uint64_t> dirty_;
+  std::deque<uint64_t> dirty_;
   std::vector<uint64_t> dead_;
   std::vector<uint64_t> closing_;
-  ServerCounters counters_;
+  std::atomic<uint64_t> messagesIn_{0};
+  std::atomic<uint64_t> messagesOut_{0};
 };
 
 }  // namespace gorvane::server

@@ -86,10 +86,6 @@ std::string ChatLine(std::string_view kind, std::string_view name, std::string_v
   return line;
 }
 
-}  // namespace gorvane::server
-
-namespace gorvane::server {
-
 std::string Printable(std::string_view bytes, size_t limit) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;
@@ -105,6 +101,10 @@ std::string Printable(std::string_view bytes, size_t limit) {
   }
   if (bytes.size() > limit) text += "...";
   return text;
+}
+
+std::string Clip(std::string_view text, size_t limit) {
+  return text.size() <= limit ? std::string(text) : std::string(text.substr(0, limit)) + "...";
 }
 
 }  // namespace gorvane::server

@@ -62,6 +62,20 @@ inline void LoadCards(CardCatalogue& catalogue, const std::string& bytes) {
   catalogue.LoadCardList(file.path(), errors, log);
 }
 
+// A small deck for turn tests: cards 1 to 10 of every kind that matters,
+// card 58 the charm spell, and fillers (other monsters of strength 9) up to 60.
+inline std::string TestDeck() {
+  static constexpr const char* kCards[] = {
+      "c1 L Path 0 0 10",  "c2 L Road 0 0 20",  "c3 F Knight 0 1 2", "c4 H Orc 0 1 8",   "c5 U Ghoul 0 1 6",
+      "c6 C Priest 0 0 0", "c7 P Detour 0 0 0", "c8 O Pit 0 0 0",    "c9 T Rogue 0 1 1", "c10 E Elf 0 1 3"};
+  std::string text;
+  for (int n = 1; n <= 60; ++n) {
+    const char* line = n <= 10 ? kCards[n - 1] : n == 58 ? "c58 S Charm 0 1 0" : "f W Filler 0 0 9";
+    text += std::string(line) + "\r\n";
+  }
+  return text;
+}
+
 struct RoomFixture {
   RecordingCommands commands;
   FakeDebugLog debugLog;

@@ -2,8 +2,6 @@
 // treasure room, the way out, the results and a second game.
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "core/fields.h"
 #include "core/sjis.h"
 #include "game_fakes.h"
@@ -15,24 +13,10 @@ using testing::RoomFixture;
 
 std::string U(std::string_view utf8) { return sjis::Text(utf8); }
 
-std::string CardList() {
-  const std::map<int, std::string> cards = {
-      {1, "c1 L Path 0 0 10"},  {2, "c2 L Road 0 0 20"}, {3, "c3 F Knight 0 1 2"},
-      {4, "c4 H Orc 0 1 8"},    {5, "c5 U Ghoul 0 1 6"}, {6, "c6 C Priest 0 0 0"},
-      {7, "c7 P Detour 0 0 0"}, {9, "c9 T Rogue 0 1 1"}, {10, "c10 E Elf 0 1 3"},
-  };
-  std::string text;
-  for (int n = 1; n <= 10; ++n) {
-    const auto it = cards.find(n);
-    text += (it != cards.end() ? it->second : "f W Filler 0 0 9") + "\r\n";
-  }
-  return text;
-}
-
 class GameFlow : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::LoadCards(f.catalogue, CardList());
+    testing::LoadCards(f.catalogue, testing::TestDeck());
     f.room.createPartyList("3:1:Ann,5:0:Me,8:0:Cid");
     f.room.GetHand("1,2,3,4,5,6,7");
     f.commands.sent.clear();

@@ -2,7 +2,6 @@
 // clicks, with the four buttons at every step.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 
 #include "core/sjis.h"
@@ -15,21 +14,6 @@ using testing::RoomFixture;
 
 std::string U(std::string_view utf8) { return sjis::Text(utf8); }
 
-// Cards by number; every other line up to 60 is a filler monster.
-std::string CardList() {
-  const std::map<int, std::string> cards = {
-      {1, "c1 L Path 0 0 10"}, {2, "c2 L Road 0 0 20"},  {3, "c3 F Knight 0 1 2"},  {4, "c4 H Orc 0 1 8"},
-      {5, "c5 U Ghoul 0 1 6"}, {6, "c6 C Priest 0 0 0"}, {7, "c7 P Detour 0 0 0"},  {8, "c8 O Pit 0 0 0"},
-      {9, "c9 T Rogue 0 1 1"}, {10, "c10 E Elf 0 1 3"},  {58, "c58 S Charm 0 1 0"},
-  };
-  std::string text;
-  for (int n = 1; n <= 60; ++n) {
-    const auto it = cards.find(n);
-    text += (it != cards.end() ? it->second : "f W Filler 0 0 9") + "\r\n";
-  }
-  return text;
-}
-
 struct Buttons {
   bool draw, play, pile, turnEnd;
   friend bool operator==(const Buttons&, const Buttons&) = default;
@@ -38,7 +22,7 @@ struct Buttons {
 class OwnTurn : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::LoadCards(f.catalogue, CardList());
+    testing::LoadCards(f.catalogue, testing::TestDeck());
     f.room.createPartyList("3:1:Lead,5:0:Me,7:0:Third");
     f.room.RefreshPartyList();
     f.commands.sent.clear();

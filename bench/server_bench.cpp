@@ -1,0 +1,455 @@
+// Round trip of a lobby chat line (median and 99th percentile) with a single
+// client, then with 500 connected players chatting while 50 parties play
+// seeded games, and the server thread's CPU time per 1,000 messages. Both
+// round trips are measured in this run, the same way, so their ratio is what
+// counts: the goal is a loaded 99th percentile at most 3x the single
+// client's.
+//
+// The server runs on its own thread; the 499 other players run on one load
+// thread (scripted players that make legal moves with the client's rules),
+// and the measuring client sends one line at a time and waits for its echo.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/codec.h"
+#include "core/fields.h"
+#include "core/framing.h"
+#include "scripted_player.h"
+#include "server/server.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using gorvane::Fields;
+using gorvane::MessageFramer;
+
+constexpr const char* kAddress = "127.0.0.30";
+
+struct Settings {
+  int samples = 2000;
+  double spacingMs = 2.0;  // between one echo and the next line
+  int players = 500;       // connected, the measuring client included
+  int parties = 50;
+  int partySize = 4;
+  double chatEverySeconds = 30;  // per lobby player, on average
+  int thinkMs = 250;             // a scripted player's pause before each move
+};
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+void RaiseFileLimit(rlim_t need) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur >= need) return;
+  limit.rlim_cur = std::min(need, limit.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+int Dial(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  inet_pton(AF_INET, kAddress, &to.sin_addr);
+  if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    std::perror("server_bench: connect");
+    std::exit(1);
+  }
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return fd;
+}
+
+std::string Wire(std::string_view kind, int32_t id, std::string_view argument) {
+  std::string wire(kind);
+  wire += ' ' + std::to_string(id) + ' ';
+  wire += argument;
+  wire += '\0';
+  return wire;
+}
+
+// The server on its own thread, with the CPU clock of that thread.
+class ServerThread {
+ public:
+  explicit ServerThread(gorvane::server::ServerOptions options) : server_(std::move(options)) {
+    std::string error;
+    if (!server_.Start(error)) {
+      std::fprintf(stderr, "server_bench: %s\n", error.c_str());
+      std::exit(1);
+    }
+    thread_ = std::thread([this] { server_.Run(); });
+    pthread_getcpuclockid(thread_.native_handle(), &cpu_);
+  }
+  ~ServerThread() {
+    server_.Stop();
+    thread_.join();
+  }
+  double CpuSeconds() const {
+    timespec t{};
+    clock_gettime(cpu_, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  }
+  uint64_t Messages() const {
+    const auto counters = server_.counters();
+    return counters.messagesIn + counters.messagesOut;
+  }
+  uint16_t port() const { return server_.port(); }
+
+ private:
+  gorvane::server::Server server_;
+  std::thread thread_;
+  clockid_t cpu_{};
+};
+
+// The measuring client: one line out, wait for its own echo.
+class Prober {
+ public:
+  explicit Prober(uint16_t port) : fd_(Dial(port)) {
+    id_ = gorvane::ParseInt32(Fields(gorvane::SplitCommaText(WaitFor("S_CONNECT,"))).at(1)).value_or(0);
+    Send(Wire("G_JOIN", id_, "M"));
+    WaitFor("S_GREETING,");
+  }
+  ~Prober() { close(fd_); }
+
+  double RoundTripMicroseconds(int k) {
+    const std::string line = "ping " + std::to_string(k);
+    const std::string echo = "S_CHAT M> " + line;
+    const auto start = Clock::now();
+    Send(Wire("G_CHAT", id_, line));
+    WaitFor(echo, true);
+    return Seconds(Clock::now() - start) * 1e6;
+  }
+
+ private:
+  void Send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+
+  // The first message that starts with (or, exactly, is) the text; others
+  // are read past.
+  std::string WaitFor(const std::string& text, bool exactly = false) {
+    for (;;) {
+      while (!inbox_.empty()) {
+        std::string message = std::move(inbox_.front());
+        inbox_.pop_front();
+        if (exactly ? message == text : message.starts_with(text)) return message;
+      }
+      char buffer[65536];
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) {
+        std::fprintf(stderr, "server_bench: the measuring client lost its connection\n");
+        std::exit(1);
+      }
+      framer_.Feed(std::string_view(buffer, static_cast<size_t>(n)),
+                   [&](std::string_view message) { inbox_.emplace_back(message); });
+    }
+  }
+
+  int fd_;
+  int32_t id_ = 0;
+  MessageFramer framer_;
+  std::deque<std::string> inbox_;
+};
+
+// Everybody else, on one thread: lobby players who chat now and then, and
+// parties of scripted players who play game after game.
+class Load {
+ public:
+  Load(uint16_t port, const gorvane::CardCatalogue& cards, const Settings& settings)
+      : port_(port), cards_(cards), settings_(settings) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Load() {
+    stop_ = true;
+    thread_.join();
+  }
+  bool ready() const { return ready_; }
+  uint64_t chatLines() const { return chatLines_; }
+  uint64_t moves() const { return moves_; }
+  uint64_t games() const { return games_; }
+
+ private:
+  struct Party {
+    int32_t number = 0;
+    size_t joined = 0;
+    std::vector<size_t> members;  // client indices, the leader first
+    bool started = false;
+  };
+  struct Client {
+    int fd = -1;
+    int32_t id = 0;
+    bool joined = false;
+    MessageFramer framer;
+    std::string pending;
+    std::optional<size_t> party;
+    bool sentJoin = false;
+    std::optional<gorvane::testing::ScriptedPlayer> player;
+    Clock::time_point next{};  // next chat line, next move or the next game
+  };
+
+  void Send(Client& client, std::string_view kind, std::string_view argument) {
+    client.pending += Wire(kind, client.id, argument);
+    Flush(client);
+  }
+  static void Flush(Client& client) {
+    while (!client.pending.empty()) {
+      const ssize_t n =
+          ::send(client.fd, client.pending.data(), client.pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n <= 0) return;
+      client.pending.erase(0, static_cast<size_t>(n));
+    }
+  }
+  Clock::duration ChatGap() {
+    std::exponential_distribution<double> gap(1.0 / settings_.chatEverySeconds);
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(gap(random_)));
+  }
+
+  void Handle(size_t index, std::string_view message) {
+    Client& client = clients_[index];
+    // Lobby chat is most of what arrives and none of it matters here.
+    if (message.starts_with("S_CHAT ")) return;
+    if (client.player) client.player->Receive(message);
+    const Fields fields = gorvane::SplitCommaText(message);
+    if (fields.empty()) return;
+    const std::string& kind = fields[0];
+    auto number = [&](size_t i) {
+      return i < fields.size() ? gorvane::ParseInt32(fields[i]).value_or(0) : 0;
+    };
+    if (kind == "S_CONNECT") {
+      client.id = number(1);
+      Send(client, "G_JOIN", "L" + std::to_string(index));
+    } else if (kind == "S_GREETING" && number(1) == client.id) {
+      client.joined = true;
+      if (client.party && parties_[*client.party].members.front() == index) Send(client, "P_CREATE", "*");
+    }
+    if (!client.party) return;
+    Party& party = parties_[*client.party];
+    const bool leader = party.members.front() == index;
+    if (kind == "S_CREATE" && leader && number(1) == client.id) {
+      party.number = number(2);
+    } else if (kind == "S_PJOIN" && leader && number(2) == party.number &&
+               ++party.joined + 1 == party.members.size()) {
+      Send(client, "P_START", "*");
+    } else if (kind == "S_FIRSTHAND" && !client.player) {
+      std::vector<int32_t> ids;
+      for (const size_t member : party.members) ids.push_back(clients_[member].id);
+      client.player.emplace(cards_, client.id, ids);
+      client.player->Receive(message);
+      if (leader) party.started = true;
+    } else if (kind == "S_RESULT" && leader) {
+      ++games_;
+      client.next = Clock::now() + std::chrono::milliseconds(200);
+      restart_.push_back(index);
+    }
+  }
+
+  void Tick() {
+    const auto now = Clock::now();
+    for (size_t i = 0; i < clients_.size(); ++i) {
+      Client& client = clients_[i];
+      if (!client.joined) continue;
+      if (!client.party) {
+        if (now >= client.next) {
+          Send(client, "G_CHAT", "a line of lobby chat " + std::to_string(++chatLines_));
+          client.next = now + ChatGap();
+        }
+        continue;
+      }
+      Party& party = parties_[*client.party];
+      if (!client.sentJoin && party.number != 0 && party.members.front() != i) {
+        Send(client, "P_JOIN", std::to_string(party.number));
+        client.sentJoin = true;
+      }
+      if (client.player && now >= client.next) {
+        if (auto move = client.player->NextMove()) {
+          Send(client, move->kind, move->argument);
+          ++moves_;
+          client.next = now + std::chrono::milliseconds(settings_.thinkMs);
+        }
+      }
+      if (!client.pending.empty()) Flush(client);
+    }
+    std::erase_if(restart_, [&](size_t index) {
+      if (now < clients_[index].next) return false;
+      Send(clients_[index], "P_START", "*");
+      return true;
+    });
+    bool all = true;
+    for (const Party& party : parties_) all = all && party.started;
+    if (all) ready_ = true;
+  }
+
+  void Run() {
+    const size_t count = static_cast<size_t>(settings_.players - 1);
+    clients_ = std::vector<Client>(count);
+    parties_.resize(static_cast<size_t>(settings_.parties));
+    for (size_t p = 0; p < parties_.size(); ++p) {
+      for (int m = 0; m < settings_.partySize; ++m) {
+        const size_t index = p * static_cast<size_t>(settings_.partySize) + static_cast<size_t>(m);
+        parties_[p].members.push_back(index);
+        clients_[index].party = p;
+      }
+    }
+    const int epoll = epoll_create1(EPOLL_CLOEXEC);
+    const auto start = Clock::now();
+    for (size_t i = 0; i < count; ++i) {
+      clients_[i].fd = Dial(port_);
+      clients_[i].next = clients_[i].party ? start : start + ChatGap();
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = i;
+      epoll_ctl(epoll, EPOLL_CTL_ADD, clients_[i].fd, &event);
+    }
+    std::vector<epoll_event> events(512);
+    char buffer[65536];
+    while (!stop_) {
+      const int n = epoll_wait(epoll, events.data(), static_cast<int>(events.size()), 2);
+      for (int e = 0; e < n; ++e) {
+        const size_t index = events[static_cast<size_t>(e)].data.u64;
+        Client& client = clients_[index];
+        const ssize_t got = recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got <= 0) continue;
+        // A lobby player that has joined only ever hears chat.
+        if (client.joined && !client.party) continue;
+        client.framer.Feed(std::string_view(buffer, static_cast<size_t>(got)),
+                           [&](std::string_view message) { Handle(index, message); });
+      }
+      Tick();
+    }
+    for (Client& client : clients_) close(client.fd);
+    close(epoll);
+  }
+
+  uint16_t port_;
+  const gorvane::CardCatalogue& cards_;
+  Settings settings_;
+  std::mt19937 random_{5};
+  std::vector<Client> clients_;
+  std::vector<Party> parties_;
+  std::vector<size_t> restart_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> ready_{false};
+  std::atomic<uint64_t> chatLines_{0};
+  std::atomic<uint64_t> moves_{0};
+  std::atomic<uint64_t> games_{0};
+  std::thread thread_;
+};
+
+struct Measured {
+  double median = 0;
+  double p99 = 0;
+  double cpuPerThousand = 0;  // ms of server CPU per 1,000 messages in and out
+  double messagesPerSecond = 0;
+};
+
+Measured Probe(const ServerThread& server, Prober& prober, const Settings& settings) {
+  std::vector<double> trips;
+  const double cpu = server.CpuSeconds();
+  const uint64_t messages = server.Messages();
+  const auto start = Clock::now();
+  for (int k = 0; k < settings.samples; ++k) {
+    trips.push_back(prober.RoundTripMicroseconds(k));
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(settings.spacingMs));
+  }
+  const double elapsed = Seconds(Clock::now() - start);
+  const double handled = static_cast<double>(server.Messages() - messages);
+  std::sort(trips.begin(), trips.end());
+  Measured measured;
+  measured.median = trips[trips.size() / 2];
+  measured.p99 = trips[std::min(trips.size() - 1, trips.size() * 99 / 100)];
+  measured.cpuPerThousand = (server.CpuSeconds() - cpu) * 1e3 / handled * 1000;
+  measured.messagesPerSecond = handled / elapsed;
+  return measured;
+}
+
+}  // namespace
+
+// What else the machine is doing, to read the numbers by.
+std::string LoadAverage() {
+  char text[64] = {};
+  if (FILE* file = std::fopen("/proc/loadavg", "r")) {
+    if (!std::fgets(text, sizeof text, file)) text[0] = 0;
+    std::fclose(file);
+  }
+  std::string average(text);
+  return average.substr(0, average.find(' '));
+}
+
+int main(int argc, char** argv) {
+  Settings settings;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    const double value = std::atof(argv[i + 1]);
+    if (option == "--samples") settings.samples = static_cast<int>(value);
+    if (option == "--chat-every") settings.chatEverySeconds = value;
+    if (option == "--think") settings.thinkMs = static_cast<int>(value);
+    if (option == "--spacing") settings.spacingMs = value;
+  }
+  RaiseFileLimit(static_cast<rlim_t>(settings.players) * 2 + 64);
+
+  gorvane::server::ServerOptions options;
+  options.listenAddress = kAddress;
+  options.port = 0;
+  options.databasePath = ":memory:";
+  options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
+  options.maxUsers = static_cast<size_t>(settings.players) + 8;
+  options.seed = 1;
+  options.log = [](std::string_view) {};
+  ServerThread server(options);
+  gorvane::CardCatalogue cards;
+  {
+    struct Quiet : gorvane::ErrorBox, gorvane::DebugLog {
+      void ShowError(std::string_view) override {}
+      void AppendLine(std::string_view) override {}
+    } quiet;
+    cards.LoadCardList(options.cardsPath, quiet, quiet);
+  }
+
+  std::printf("server_bench: %u cores, load average %s before the run\n", std::thread::hardware_concurrency(),
+              LoadAverage().c_str());
+  Prober prober(server.port());
+  const Measured alone = Probe(server, prober, settings);
+  std::printf("server_bench: chat round trip, 1 client: median %.1f us, p99 %.1f us (%d lines)\n",
+              alone.median, alone.p99, settings.samples);
+
+  Load load(server.port(), cards, settings);
+  while (!load.ready()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const uint64_t chat = load.chatLines();
+  const uint64_t moves = load.moves();
+  const uint64_t games = load.games();
+  const auto start = Clock::now();
+  const Measured loaded = Probe(server, prober, settings);
+  const double elapsed = Seconds(Clock::now() - start);
+  std::printf(
+      "server_bench: chat round trip, %d players and %d games: median %.1f us, p99 %.1f us (%d lines)\n",
+      settings.players, settings.parties, loaded.median, loaded.p99, settings.samples);
+  std::printf(
+      "server_bench: load: %.1f lobby chat lines/s to %d players, %.0f game moves/s, %llu games finished, "
+      "%.0f server messages/s\n",
+      static_cast<double>(load.chatLines() - chat) / elapsed, settings.players,
+      static_cast<double>(load.moves() - moves) / elapsed,
+      static_cast<unsigned long long>(load.games() - games), loaded.messagesPerSecond);
+  std::printf("server_bench: loaded / 1 client: median %.2fx, p99 %.2fx (goal p99 <= 3x)\n",
+              loaded.median / alone.median, loaded.p99 / alone.p99);
+  std::printf("server_bench: server CPU per 1,000 messages: 1 client %.2f ms, loaded %.2f ms\n",
+              alone.cpuPerThousand, loaded.cpuPerThousand);
+  return 0;
+}

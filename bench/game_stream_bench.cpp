@@ -35,9 +35,16 @@ constexpr size_t kReadSize = 1460;
 
 std::string CardListPath() { return std::string(GORVANE_DATA_DIR) + "/longcardlist.txt"; }
 
+struct Recording {
+  std::string stream;
+  std::string error;  // why there is no stream
+};
+
 // Everything the creator of a party received from its connect to the
 // results of its first game, each message with its terminator.
-std::string RecordGame(std::string& error) {
+Recording RecordGame() {
+  Recording recording;
+  std::string& error = recording.error;
   std::vector<std::string> log;
   server::ServerOptions options;
   options.listenAddress = kAddress;
@@ -46,9 +53,9 @@ std::string RecordGame(std::string& error) {
   options.seed = kSeed;
   options.log = [&log](std::string_view line) { log.emplace_back(line); };
   server::Server server(options);
-  if (!server.Start(error)) return {};
+  if (!server.Start(error)) return recording;
 
-  std::string stream;
+  std::string& stream = recording.stream;
   std::vector<std::unique_ptr<bot::HeadlessPlayer>> players;
   for (int i = 0; i < 3; ++i) {
     bot::PlayerOptions player;
@@ -68,18 +75,21 @@ std::string RecordGame(std::string& error) {
   while (players[0]->results() == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       error = "the recorded game did not end in time";
-      return {};
+      stream.clear();
+      return recording;
     }
     server.RunOnce(1);
     for (auto& player : players) player->Poll(0);
   }
-  return stream;
+  return recording;
 }
 
-std::string& Stream() {
-  static std::string stream;
-  return stream;
+// Recorded once, on first use, and never changed.
+const Recording& TheRecording() {
+  static const Recording recording = RecordGame();
+  return recording;
 }
+const std::string& Stream() { return TheRecording().stream; }
 
 // The client's receive side with nothing to draw on: a lobby whose socket
 // is up and swallows what is sent, game rooms whose views draw nothing.
@@ -199,10 +209,8 @@ class RateReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string error;
-  Stream() = RecordGame(error);
   if (Stream().empty()) {
-    std::fprintf(stderr, "game_stream: no game recorded: %s\n", error.c_str());
+    std::fprintf(stderr, "game_stream: no game recorded: %s\n", TheRecording().error.c_str());
     return 1;
   }
   // The replay must take the stream as the player did: no message refused.

@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/framing.h"
@@ -103,8 +103,8 @@ class Server : private Outbox {
   std::atomic<bool> stopping_{false};
   uint64_t nextKey_ = 1;
   int32_t nextUser_ = 1;
-  std::map<uint64_t, std::unique_ptr<Connection>> connections_;
-  std::map<int32_t, uint64_t> userKeys_;
+  std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
+  std::unordered_map<int32_t, uint64_t> userKeys_;
   std::deque<uint64_t> dirty_;
   std::vector<uint64_t> dead_;
   std::vector<uint64_t> closing_;

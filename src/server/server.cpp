@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -196,6 +197,10 @@ int Server::RunOnce(int timeoutMs) {
     if (dead_.empty()) break;
     Reap();
   }
+  // Still more to write: give way to anything else waiting for this CPU
+  // before the next slice, so that one line to hundreds of players does not
+  // hold other work on the machine off for milliseconds.
+  if (!dirty_.empty()) sched_yield();
   return count + static_cast<int>(written);
 }
 

@@ -44,10 +44,10 @@ std::string PeerText(const sockaddr_in& address) {
 // The card list reports through the client's ports; the server turns
 // both into log lines, and an error into a refusal to start.
 struct CardListReport : ErrorBox, DebugLog {
-  explicit CardListReport(const std::function<void(std::string_view)>& log) : log(log) {}
+  explicit CardListReport(LogSink sink) : log(std::move(sink)) {}
   void ShowError(std::string_view text) override { errors += std::string(text); }
   void AppendLine(std::string_view line) override { log(line); }
-  const std::function<void(std::string_view)>& log;
+  LogSink log;
   std::string errors;
 };
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -43,10 +44,10 @@ std::string PeerText(const sockaddr_in& address) {
 // The card list reports through the client's ports; the server turns
 // both into log lines, and an error into a refusal to start.
 struct CardListReport : ErrorBox, DebugLog {
-  explicit CardListReport(const std::function<void(std::string_view)>& log) : log(log) {}
+  explicit CardListReport(LogSink sink) : log(std::move(sink)) {}
   void ShowError(std::string_view text) override { errors += std::string(text); }
   void AppendLine(std::string_view line) override { log(line); }
-  const std::function<void(std::string_view)>& log;
+  LogSink log;
   std::string errors;
 };
 
@@ -196,6 +197,10 @@ int Server::RunOnce(int timeoutMs) {
     if (dead_.empty()) break;
     Reap();
   }
+  // Still more to write: give way to anything else waiting for this CPU
+  // before the next slice, so that one line to hundreds of players does not
+  // hold other work on the machine off for milliseconds.
+  if (!dirty_.empty()) sched_yield();
   return count + static_cast<int>(written);
 }
 

@@ -1,5 +1,11 @@
 // The lobby and the parties over loopback sockets, as clients see them.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "core/codec.h"
 #include "core/sjis.h"
@@ -182,6 +188,50 @@ TEST(Parties, CreateJoinFullLeaveHandOverAndDissolve) {
   EXPECT_EQ(harness.lobby().FindParty(1), nullptr);
   c[7]->Command("G_PLIST");
   EXPECT_EQ(Records(harness.Received(all)[7].at(0)), (std::vector<Fields>{{"2", Id(*c[0]), "1", "0"}}));
+}
+
+}  // namespace
+}  // namespace gorvane::testing
+
+namespace gorvane::testing {
+namespace {
+
+// Without a whole card list there is no game to host; lines past the last
+// card are only noted.
+TEST(Lobby, StartsOnlyWithAReadableCardList) {
+  const auto dir = std::filesystem::temp_directory_path() / ("gorvane-cards-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::ifstream shipped(CardListPath(), std::ios::binary);
+  const std::string cards((std::istreambuf_iterator<char>(shipped)), std::istreambuf_iterator<char>());
+  const struct {
+    const char* what;
+    std::string content;  // empty: no file at all
+    bool starts;
+  } cases[] = {
+      {"no file", "", false},
+      {"a bad line", "gv001 F A 0 x 0\n", false},
+      {"a line too many", cards + "gv201 F Extra 0 1 0\n", true},
+  };
+  for (const auto& c : cases) {
+    const auto path = dir / "cards.txt";
+    std::filesystem::remove(path);
+    if (!c.content.empty()) std::ofstream(path, std::ios::binary) << c.content;
+    std::vector<std::string> log;
+    server::ServerOptions options;
+    options.listenAddress = "127.0.0.21";
+    options.port = 0;
+    options.databasePath = ":memory:";
+    options.cardsPath = path.string();
+    options.log = [&](std::string_view line) { log.emplace_back(line); };
+    server::Server server(options);
+    std::string error;
+    EXPECT_EQ(server.Start(error), c.starts) << c.what << ": " << error;
+    EXPECT_EQ(error.empty(), c.starts) << c.what;
+    if (c.starts) {
+      EXPECT_NE(log.front().find("ignored"), std::string::npos) << c.what;
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

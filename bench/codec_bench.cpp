@@ -4,6 +4,8 @@
 // other, so a busy machine moves both numbers together.
 #include <benchmark/benchmark.h>
 
+#include "median_reporter.h"
+
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -160,28 +162,6 @@ void BM_MemchrNuls(benchmark::State& state) {
 }
 BENCHMARK(BM_MemchrNuls)->Repetitions(5)->ReportAggregatesOnly(true);
 
-// Shows the usual table and keeps each benchmark's median throughput.
-class RateReporter : public benchmark::ConsoleReporter {
- public:
-  // Colour codes only for a terminal, so logs stay readable.
-  RateReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-      const auto rate = run.counters.find("bytes_per_second");
-      if ((median || single) && rate != run.counters.end()) {
-        const std::string& args = run.run_name.args;
-        bytesPerSecond[run.run_name.function_name + (args.empty() ? "" : "/" + args)] = rate->second.value;
-      }
-    }
-  }
-  std::map<std::string, double> bytesPerSecond;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -208,14 +188,11 @@ int main(int argc, char** argv) {
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-  RateReporter reporter;
+  gorvane::bench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  const auto rate = [&](const std::string& name) {
-    const auto it = reporter.bytesPerSecond.find(name);
-    return it == reporter.bytesPerSecond.end() ? 0.0 : it->second / 1e6;
-  };
+  const auto rate = [&](const std::string& name) { return reporter.Counter(name, "bytes_per_second") / 1e6; };
   const double memchrRate = rate("BM_MemchrNuls");
   if (memchrRate <= 0) {
     std::printf("codec: memchr baseline not measured (filtered out?)\n");

@@ -5,7 +5,9 @@
 // server and three headless players on loopback. The lobby's 300 ms pauses
 // are taken out of the replay, so the logic's own cost is what is measured.
 #include <benchmark/benchmark.h>
+
 #include <unistd.h>
+#include "median_reporter.h"
 
 #include <algorithm>
 #include <chrono>
@@ -187,25 +189,6 @@ void BM_ClientLogic(benchmark::State& state) {
 }
 BENCHMARK(BM_ClientLogic)->Repetitions(5)->ReportAggregatesOnly(true);
 
-// The usual table, and each benchmark's median rate kept.
-class RateReporter : public benchmark::ConsoleReporter {
- public:
-  RateReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-      const auto rate = run.counters.find("items_per_second");
-      if ((median || single) && rate != run.counters.end()) {
-        messagesPerSecond[run.run_name.function_name] = rate->second.value;
-      }
-    }
-  }
-  std::map<std::string, double> messagesPerSecond;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -233,12 +216,12 @@ int main(int argc, char** argv) {
   int count = static_cast<int>(args.size());
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-  RateReporter reporter;
+  gorvane::bench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  const double baseline = reporter.messagesPerSecond["BM_FramingAndSplit"];
-  const double logic = reporter.messagesPerSecond["BM_ClientLogic"];
+  const double baseline = reporter.Counter("BM_FramingAndSplit", "items_per_second");
+  const double logic = reporter.Counter("BM_ClientLogic", "items_per_second");
   if (baseline <= 0 || logic <= 0) {
     std::printf("game_stream: a benchmark was not measured (filtered out?)\n");
     return 0;

@@ -7,7 +7,9 @@
 // relayout of every row). Both sides of each ratio run in this process, so a
 // busy machine moves them together.
 #include <benchmark/benchmark.h>
+
 #include <unistd.h>
+#include "median_reporter.h"
 
 #include <QApplication>
 #include <QListWidget>
@@ -302,28 +304,6 @@ BENCHMARK(BM_NaiveQuits)
     ->Repetitions(3)
     ->ReportAggregatesOnly(true);
 
-// Shows the usual table and keeps each benchmark's median wall time per
-// iteration, in milliseconds.
-class MedianReporter : public benchmark::ConsoleReporter {
- public:
-  MedianReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_ColorTabular : OO_Tabular) {}
-
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-      const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-      if (median || single) {
-        milliseconds[run.run_name.function_name] = run.GetAdjustedRealTime() *
-                                                   benchmark::GetTimeUnitMultiplier(benchmark::kMillisecond) /
-                                                   benchmark::GetTimeUnitMultiplier(run.time_unit);
-      }
-    }
-  }
-  std::map<std::string, double> milliseconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -335,14 +315,11 @@ int main(int argc, char** argv) {
 
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  MedianReporter reporter;
+  gorvane::bench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
-  const auto ms = [&](const std::string& name) {
-    const auto it = reporter.milliseconds.find(name);
-    return it == reporter.milliseconds.end() ? 0.0 : it->second;
-  };
+  const auto ms = [&](const std::string& name) { return reporter.Milliseconds(name); };
   const double rebuild = ms("BM_LobbyRebuild");
   const double naiveRebuild = ms("BM_NaiveRebuild");
   if (rebuild > 0 && naiveRebuild > 0) {

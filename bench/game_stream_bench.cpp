@@ -209,6 +209,23 @@ int main(int argc, char** argv) {
   }
   std::printf("game_stream: one player's whole game, %zu messages, %zu bytes (seed %u)\n",
               MessagesIn(Stream()), Stream().size(), kSeed);
+  // --write-recording=FILE keeps the recorded bytes, for instance as a seed
+  // of the receive path fuzzer.
+  constexpr std::string_view kWriteFlag = "--write-recording=";
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg.substr(0, kWriteFlag.size()) != kWriteFlag) continue;
+    const std::string path(arg.substr(kWriteFlag.size()));
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    const bool written = file != nullptr && std::fwrite(Stream().data(), 1, Stream().size(), file) == Stream().size();
+    if (file != nullptr && std::fclose(file) != 0) return 1;
+    if (!written) {
+      std::fprintf(stderr, "game_stream: cannot write %s\n", path.c_str());
+      return 1;
+    }
+    std::printf("game_stream: recording written to %s\n", path.c_str());
+    return 0;
+  }
 
   std::vector<char*> args(argv, argv + argc);
   std::string interleave = "--benchmark_enable_random_interleaving=true";

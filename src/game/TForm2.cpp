@@ -206,7 +206,8 @@ bool TForm2::eventFilter(QObject* watched, QEvent* event) {
 
 void TForm2::Redraw(unsigned parts) {
   const GameScreen& screen = room_.screen();
-  if (parts & kMemberList) DrawMemberList(*MemberList, screen.memberList, ImageList1, screen.memberSelection);
+  if (parts & kMemberList)
+    DrawMemberList(*MemberList, screen.memberList.rows(), ImageList1, screen.memberSelection);
   if (parts & kHandList) {
     DrawRows(*HandList, screen.handList);
     handExtent_ = ApplyHandExtent(*HandList);

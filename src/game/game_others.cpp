@@ -10,9 +10,12 @@
 namespace gorvane {
 namespace {
 
+// The cards of a play or discard and the dice of a fight: a handful.
 std::vector<int32_t> Integers(std::string_view commaText) {
+  const FieldViews fields(commaText);
   std::vector<int32_t> values;
-  for (const std::string& field : SplitCommaText(commaText)) values.push_back(ToInteger(field));
+  values.reserve(fields.size());
+  for (const std::string_view field : fields) values.push_back(ToInteger(field));
   return values;
 }
 
@@ -25,7 +28,7 @@ void GameRoom::DispatchOtherTurn(int32_t userId) {
       member.playedThisTurn = false;
     }
     if (party_t* member = roster_.Find(userId)) member->isTurn = true;
-    PrintMessage("SYS; " + MemberName(userId) + sjis::Text("さんのターンが開始しました．"), kBlack);
+    PrintMessage("SYS; " + MemberName(userId) + "さんのターンが開始しました．"_cp932, kBlack);
   }
   RefreshPartyList();
   state_.gameRunning = true;
@@ -33,7 +36,7 @@ void GameRoom::DispatchOtherTurn(int32_t userId) {
 
 void GameRoom::DispatchOtherDrowCard(int32_t userId) {
   if (userId != myId()) {
-    PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんがカードをドローしました．"), kBlack);
+    PrintMessage("SYS: " + MemberName(userId) + "さんがカードをドローしました．"_cp932, kBlack);
     if (party_t* member = roster_.Find(userId)) member->handCount += 1;
   }
   RefreshPartyList();
@@ -41,7 +44,7 @@ void GameRoom::DispatchOtherDrowCard(int32_t userId) {
 
 void GameRoom::DispatchOtheropen(int32_t userId) {
   if (userId == myId()) return;
-  PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんがトラップを引きました！"), kBlack);
+  PrintMessage("SYS: " + MemberName(userId) + "さんがトラップを引きました！"_cp932, kBlack);
   // The trap leaves the hand again: the draw's count is taken back.
   if (party_t* member = roster_.Find(userId)) member->handCount -= 1;
 }
@@ -55,8 +58,8 @@ void GameRoom::DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string
     // A monster sent to a third member.
     if (cards.empty()) throw FieldError(MissingFieldText(0));
     const int32_t monster = cards.front();
-    PrintMessage("SYS: " + MemberName(playerId) + sjis::Text("さんが") + MemberName(targetId) +
-                     sjis::Text("さんを") + catalogue.CardText(monster) + sjis::Text("で攻撃しました．"),
+    PrintMessage("SYS: " + MemberName(playerId) + "さんが"_cp932 + MemberName(targetId) + "さんを"_cp932 +
+                     catalogue.CardText(monster) + "で攻撃しました．"_cp932,
                  kBlack);
     if (party_t* player = roster_.Find(playerId); player != nullptr && !player->playedThisTurn) {
       player->handCount -= 1;
@@ -66,7 +69,7 @@ void GameRoom::DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string
     return;
   }
 
-  PrintMessage("SYS: " + MemberName(playerId) + sjis::Text("さんが以下のカードをプレイしました．"), kBlack);
+  PrintMessage("SYS: " + MemberName(playerId) + "さんが以下のカードをプレイしました．"_cp932, kBlack);
   for (const int32_t card : cards) PrintMessage("SYS: " + catalogue.CardText(card), kBlack);
   if (party_t* r = roster_.Find(playerId)) {
     if (cards.size() == 1) {
@@ -122,8 +125,8 @@ void GameRoom::DispatchTargetPlay(int32_t playerId, int32_t card) {
   if (party_t* own = roster_.ownMember()) own->monster = card;
   screen_.monsterText = lobby_.catalogue.CardText(card);
   view_.Redraw(GameView::kMonster);
-  PrintMessage("SYS: " + MemberName(playerId) + sjis::Text("さんが") + lobby_.catalogue.CardText(card) +
-                   sjis::Text("を送り込んできました!"),
+  PrintMessage("SYS: " + MemberName(playerId) + "さんが"_cp932 + lobby_.catalogue.CardText(card) +
+                   "を送り込んできました!"_cp932,
                kBlack);
   if (party_t* player = roster_.Find(playerId)) player->handCount -= 1;
 }
@@ -131,17 +134,17 @@ void GameRoom::DispatchTargetPlay(int32_t playerId, int32_t card) {
 void GameRoom::DispatchOtherDice(int32_t userId, std::string_view diceText) {
   if (userId != myId()) {
     const std::vector<int32_t> dice = Integers(diceText);
-    PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんのダイス目は [") + std::string(diceText) +
-                     sjis::Text("]でした"),
-                 kBlack);
+    PrintMessage(
+        "SYS: " + MemberName(userId) + "さんのダイス目は ["_cp932 + std::string(diceText) + "]でした"_cp932,
+        kBlack);
     const int64_t sum = std::accumulate(dice.begin(), dice.end(), int64_t{0});
     if (party_t* r = roster_.Find(userId)) {
       // Dice without a monster decide nothing: there is nothing to beat.
       if (r->monster != -1) {
         if (lobby_.catalogue.Card(r->monster).value > r->fightBonus + sum) {
-          PrintMessage(sjis::Text("SYS: 撃退に失敗したようです．"), kBlack);
+          PrintMessage("SYS: 撃退に失敗したようです．"_cp932, kBlack);
         } else {
-          PrintMessage(sjis::Text("SYS: 撃退に成功したようです．"), kBlack);
+          PrintMessage("SYS: 撃退に成功したようです．"_cp932, kBlack);
           r->monster = -1;
         }
       }
@@ -154,7 +157,7 @@ void GameRoom::DispatchOtherDice(int32_t userId, std::string_view diceText) {
 void GameRoom::DispatchOtherPile(int32_t userId, std::string_view cardsText) {
   if (userId != myId()) {
     const std::vector<int32_t> cards = Integers(cardsText);
-    PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんが以下のカードを捨てました．"), kBlack);
+    PrintMessage("SYS: " + MemberName(userId) + "さんが以下のカードを捨てました．"_cp932, kBlack);
     for (const int32_t card : cards) PrintMessage("SYS: " + lobby_.catalogue.CardText(card), kBlack);
     if (party_t* member = roster_.Find(userId)) member->handCount -= static_cast<int32_t>(cards.size());
   }

@@ -34,6 +34,9 @@ class GameRoom : public GameWindow {
   // Start-up of a new window: a clean game and an empty roster, and the
   // server is asked for the party's roster.
   GameRoom(LobbyLinks lobby, Console& console, GameView& view);
+  // The screen's rows are made from this room's own state.
+  GameRoom(const GameRoom&) = delete;
+  GameRoom& operator=(const GameRoom&) = delete;
 
   // Roster.
   void createPartyList(std::string_view commaText) override;

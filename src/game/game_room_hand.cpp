@@ -8,9 +8,8 @@
 namespace gorvane {
 
 void GameRoom::GetHand(std::string_view commaText) {
-  const Fields cards = SplitCommaText(commaText);
   size_t count = 0;
-  for (const std::string& field : cards) {
+  for (const std::string_view field : FieldViews(commaText)) {
     const int32_t card = ToInteger(field);
     if (count == kHandSlots) {
       // More cards than the hand has slots: keep what fits.
@@ -34,12 +33,18 @@ size_t GameRoom::HandCount() {
 }
 
 void GameRoom::ShowHand() {
-  std::vector<std::string> rows;
+  // The rows show the hand as it is now; their texts are made when the
+  // window draws them.
   const size_t count = HandCount();
-  for (size_t i = 0; i < count; ++i) {
-    rows.push_back((state_.usedMarks[i] ? "[U] " : "") + lobby_.catalogue.CardText(state_.handCards[i]));
-  }
-  screen_.handList.Assign(std::move(rows));
+  screen_.handList.AssignLater(
+      count, [&catalogue = lobby_.catalogue, cards = state_.handCards, marks = state_.usedMarks, count] {
+        std::vector<std::string> rows;
+        rows.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+          rows.push_back((marks[i] ? "[U] " : "") + catalogue.CardText(cards[i]));
+        }
+        return rows;
+      });
   view_.Redraw(GameView::kHandList);
 }
 

@@ -72,12 +72,12 @@ bool FurtherCard(const PlayContext& context, PlayKind playKind, bool ok, const H
 // The member a monster goes to, or the refusal line.
 std::optional<int32_t> MonsterTarget(const PlayContext& context, std::optional<std::string>& refusal) {
   if (!context.selectedMember || *context.selectedMember >= context.memberIds.size()) {
-    refusal = sjis::Text("SYS: モンスターを出す相手を選んでください．");
+    refusal = "SYS: モンスターを出す相手を選んでください．"_cp932;
     return std::nullopt;
   }
   const int32_t id = context.memberIds[*context.selectedMember];
   if (id == context.myId) {
-    refusal = sjis::Text("SYS: 自分にモンスターは出せません．");
+    refusal = "SYS: 自分にモンスターは出せません．"_cp932;
     return std::nullopt;
   }
   return id;
@@ -161,7 +161,7 @@ PlayOutcome DecidePlay(const PlayContext& context, PlayState& state) {
     return outcome;
   }
   if (state.playKind != PlayKind::Rejected) {
-    outcome.refusal = sjis::Text("SYS: そのようにカードを出すことは出来ません．");
+    outcome.refusal = "SYS: そのようにカードを出すことは出来ません．"_cp932;
   }
   outcome.target.reset();
   state.playKind = state.savedPlayKind;
@@ -208,7 +208,7 @@ DiscardOutcome DecideDiscard(const DiscardContext& context, Marks& usedMarks, Ma
     }
     outcome.command = std::move(text);
   } else {
-    outcome.refusal = sjis::Text("SYS: その捨て方は出来ません．");
+    outcome.refusal = "SYS: その捨て方は出来ません．"_cp932;
   }
   return outcome;
 }

@@ -1,12 +1,16 @@
 #include "core/codec.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace gorvane {
 namespace {
 
 constexpr char kQuote = '"';
+
+// Blanks, and also a NUL byte, which ends an unquoted field like a blank
+// does: were it not skipped like one, the split would stop moving there.
+// The wire never carries one inside a message; a file may.
+constexpr bool Separates(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 
 bool NeedsQuotes(std::string_view field) {
   for (unsigned char c : field) {
@@ -25,7 +29,7 @@ Fields SplitDelimitedText(std::string_view text, char delimiter) {
   const size_t n = text.size();
   size_t p = 0;
   auto skipBlanks = [&] {
-    while (p < n && IsBlank(static_cast<unsigned char>(text[p]))) ++p;
+    while (p < n && Separates(text[p])) ++p;
   };
   skipBlanks();
   while (p < n) {
@@ -116,81 +120,6 @@ std::string JoinCommaText(FieldList fields) {
     out += kQuote;
   }
   return out;
-}
-
-void FieldViews::Split(std::string_view text, char delimiter) {
-  size_ = 0;
-  spill_.clear();
-  unquoted_.clear();
-  textSize_ = text.size();
-  const char* const begin = text.data();
-  const char* const end = begin + text.size();
-  const char* p = begin;
-  const auto blank = [](char c) { return IsBlank(static_cast<unsigned char>(c)); };
-  while (p < end && blank(*p)) ++p;
-  while (p < end) {
-    if (*p == kQuote) {
-      const char* const content = ++p;
-      bool doubled = false;
-      bool closed = false;
-      while (p < end) {
-        const auto* q = static_cast<const char*>(std::memchr(p, kQuote, static_cast<size_t>(end - p)));
-        if (q == nullptr) break;
-        if (q + 1 < end && q[1] == kQuote) {
-          doubled = true;
-          p = q + 2;
-          continue;
-        }
-        p = q + 1;
-        closed = true;
-        break;
-      }
-      // Without a closing quote the field runs to the end of the text less
-      // its last byte.
-      std::string_view field(content, static_cast<size_t>((closed ? p - 1 : end) - content));
-      if (doubled) field = Unquote(field);
-      if (!closed) {
-        if (!field.empty()) field.remove_suffix(1);
-        p = end;
-      }
-      Add(field);
-    } else {
-      const char* const start = p;
-      while (p<end&& static_cast<unsigned char>(*p)> 0x20 && *p != delimiter) ++p;
-      Add(std::string_view(start, static_cast<size_t>(p - start)));
-    }
-    while (p < end && blank(*p)) ++p;
-    if (p < end && *p == delimiter) {
-      if (p == end - 1) Add({});
-      ++p;
-      while (p < end && blank(*p)) ++p;
-    }
-  }
-}
-
-void FieldViews::Add(std::string_view field) {
-  if (size_ < kInline) {
-    inline_[size_++] = field;
-    return;
-  }
-  if (spill_.empty()) {
-    spill_.reserve(kInline * 4);
-    spill_.assign(inline_.begin(), inline_.end());
-  }
-  spill_.push_back(field);
-  ++size_;
-}
-
-std::string_view FieldViews::Unquote(std::string_view content) {
-  // Room for every field of the text at once: the buffer must never move
-  // under the views already handed out.
-  if (unquoted_.empty()) unquoted_.reserve(textSize_);
-  const size_t start = unquoted_.size();
-  for (size_t i = 0; i < content.size(); ++i) {
-    unquoted_ += content[i];
-    if (content[i] == kQuote && i + 1 < content.size() && content[i + 1] == kQuote) ++i;
-  }
-  return std::string_view(unquoted_).substr(start);
 }
 
 std::string_view TextAfterFirstSpace(std::string_view text) {

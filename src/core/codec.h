@@ -50,16 +50,34 @@ class FieldViews {
   operator FieldList() const { return list(); }  // NOLINT(google-explicit-constructor)
 
  private:
-  const std::string_view* data() const { return spill_.empty() ? inline_.data() : spill_.data(); }
-  void Add(std::string_view field);
-  // Undoes the doubled quotes of a quoted field.
-  std::string_view Unquote(std::string_view content);
+  const std::string_view* data() const { return fields_; }
+  void Add(std::string_view field) {
+    if (size_ == capacity_) Grow();
+    fields_[size_++] = field;
+  }
+  // Past kInline fields: all of them move to the heap, with room for as many
+  // as the text has delimiters.
+  void Grow();
+  // Adds the quoted field whose content starts at content; returns where
+  // the text goes on after it.
+  size_t QuotedField(size_t content);
 
   std::array<std::string_view, kInline> inline_;
-  std::vector<std::string_view> spill_;
+  std::vector<std::string_view> heap_;
+  // inline_ or heap_.
+  std::string_view* fields_ = inline_.data();
+  size_t capacity_ = kInline;
   size_t size_ = 0;
-  size_t textSize_ = 0;
+  std::string_view Unquoted(size_t from) const {
+    return std::string_view(unquoted_.data() + from, unquotedSize_ - from);
+  }
+
+  std::string_view text_;
+  char delimiter_ = ',';
+  // Quoted fields with their doubled quotes made single; only ever grows,
+  // unquotedSize_ bytes of it in use.
   std::string unquoted_;
+  size_t unquotedSize_ = 0;
 };
 
 // The bytes after the first blank (0x20) of a message text, untouched; the

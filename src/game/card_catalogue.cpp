@@ -87,6 +87,22 @@ std::string KindTag(char kind) {
 }
 
 void CardCatalogue::LoadCardList(const std::string& path, ErrorBox& errorBox, DebugLog& debugLog) {
+  ReadCards(path, errorBox, debugLog);
+  for (size_t k = 0; k < cardCatalogue.size(); ++k) {
+    const card_t& card = cardCatalogue[k];
+    std::string text = card.name;
+    if (card.dice != 0) {
+      text += "(" + std::to_string(card.dice) + "D";
+      if (card.value != 0) text += "+" + std::to_string(card.value);
+      text += ")";
+    } else if (card.value != 0) {
+      text += "(" + std::to_string(card.value) + ")";
+    }
+    cardTexts_[k] = text + KindTag(card.kind);
+  }
+}
+
+void CardCatalogue::ReadCards(const std::string& path, ErrorBox& errorBox, DebugLog& debugLog) {
   cardCatalogue.fill(card_t{});
   const std::optional<std::string> bytes = ReadFile(path);
   if (!bytes) {
@@ -103,29 +119,14 @@ void CardCatalogue::LoadCardList(const std::string& path, ErrorBox& errorBox, De
     try {
       cardCatalogue[k] = ParseCard(lines[k - 1]);
     } catch (const FieldError& error) {
-      errorBox.ShowError(path + " の "_cp932 + std::to_string(k) + " 行目: "_cp932 +
-                         error.what());
+      errorBox.ShowError(path + " の "_cp932 + std::to_string(k) + " 行目: "_cp932 + error.what());
       return;
     }
   }
 }
 
-const card_t& CardCatalogue::Card(int32_t number) const {
-  const bool isCard = number >= 1 && number <= kCardCount;
-  return cardCatalogue[isCard ? static_cast<size_t>(number) : 0];
-}
+const card_t& CardCatalogue::Card(int32_t number) const { return cardCatalogue[Index(number)]; }
 
-std::string CardCatalogue::CardText(int32_t number) const {
-  const card_t& card = Card(number);
-  std::string text = card.name;
-  if (card.dice != 0) {
-    text += "(" + std::to_string(card.dice) + "D";
-    if (card.value != 0) text += "+" + std::to_string(card.value);
-    text += ")";
-  } else if (card.value != 0) {
-    text += "(" + std::to_string(card.value) + ")";
-  }
-  return text + KindTag(card.kind);
-}
+const std::string& CardCatalogue::CardText(int32_t number) const { return cardTexts_[Index(number)]; }
 
 }  // namespace gorvane

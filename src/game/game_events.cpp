@@ -1,6 +1,7 @@
 // The own turn as the server reports it: turn start, draws, the answers to
 // plays and discards, and the turn end.
 #include "core/codec.h"
+#include "core/concat.h"
 #include "core/fields.h"
 #include "core/sjis.h"
 #include "game/game_room.h"
@@ -202,14 +203,16 @@ void GameRoom::DispatchPiled(int32_t result) {
 }
 
 void GameRoom::DiscardUsedCards() {
-  std::string kept;
+  // The cards not used this turn, moved up in order: the hand the server
+  // now holds.
+  size_t kept = 0;
   const size_t count = HandCount();
   for (size_t i = 0; i < count; ++i) {
-    if (!state_.usedMarks[i]) kept += std::to_string(state_.handCards[i]) + " ";
+    if (!state_.usedMarks[i]) state_.handCards[kept++] = state_.handCards[i];
   }
   state_.usedMarks.fill(false);
   state_.savedMarks.fill(false);
-  GetHand(kept);
+  TakeHand(kept);
 }
 
 void GameRoom::DispatchTurnend(int32_t userId) {

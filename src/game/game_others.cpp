@@ -3,6 +3,7 @@
 #include <numeric>
 
 #include "core/codec.h"
+#include "core/concat.h"
 #include "core/fields.h"
 #include "core/sjis.h"
 #include "game/game_room.h"
@@ -28,7 +29,7 @@ void GameRoom::DispatchOtherTurn(int32_t userId) {
       member.playedThisTurn = false;
     }
     if (party_t* member = roster_.Find(userId)) member->isTurn = true;
-    PrintMessage("SYS; " + MemberName(userId) + "さんのターンが開始しました．"_cp932, kBlack);
+    PrintMessage(Concat("SYS; ", MemberName(userId), "さんのターンが開始しました．"_cp932), kBlack);
   }
   RefreshPartyList();
   state_.gameRunning = true;
@@ -36,7 +37,7 @@ void GameRoom::DispatchOtherTurn(int32_t userId) {
 
 void GameRoom::DispatchOtherDrowCard(int32_t userId) {
   if (userId != myId()) {
-    PrintMessage("SYS: " + MemberName(userId) + "さんがカードをドローしました．"_cp932, kBlack);
+    PrintMessage(Concat("SYS: ", MemberName(userId), "さんがカードをドローしました．"_cp932), kBlack);
     if (party_t* member = roster_.Find(userId)) member->handCount += 1;
   }
   RefreshPartyList();
@@ -44,7 +45,7 @@ void GameRoom::DispatchOtherDrowCard(int32_t userId) {
 
 void GameRoom::DispatchOtheropen(int32_t userId) {
   if (userId == myId()) return;
-  PrintMessage("SYS: " + MemberName(userId) + "さんがトラップを引きました！"_cp932, kBlack);
+  PrintMessage(Concat("SYS: ", MemberName(userId), "さんがトラップを引きました！"_cp932), kBlack);
   // The trap leaves the hand again: the draw's count is taken back.
   if (party_t* member = roster_.Find(userId)) member->handCount -= 1;
 }
@@ -69,8 +70,8 @@ void GameRoom::DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string
     return;
   }
 
-  PrintMessage("SYS: " + MemberName(playerId) + "さんが以下のカードをプレイしました．"_cp932, kBlack);
-  for (const int32_t card : cards) PrintMessage("SYS: " + catalogue.CardText(card), kBlack);
+  PrintMessage(Concat("SYS: ", MemberName(playerId), "さんが以下のカードをプレイしました．"_cp932), kBlack);
+  for (const int32_t card : cards) PrintMessage(Concat("SYS: ", catalogue.CardText(card)), kBlack);
   if (party_t* r = roster_.Find(playerId)) {
     if (cards.size() == 1) {
       const card_t& card = catalogue.Card(cards.front());
@@ -157,8 +158,8 @@ void GameRoom::DispatchOtherDice(int32_t userId, std::string_view diceText) {
 void GameRoom::DispatchOtherPile(int32_t userId, std::string_view cardsText) {
   if (userId != myId()) {
     const std::vector<int32_t> cards = Integers(cardsText);
-    PrintMessage("SYS: " + MemberName(userId) + "さんが以下のカードを捨てました．"_cp932, kBlack);
-    for (const int32_t card : cards) PrintMessage("SYS: " + lobby_.catalogue.CardText(card), kBlack);
+    PrintMessage(Concat("SYS: ", MemberName(userId), "さんが以下のカードを捨てました．"_cp932), kBlack);
+    for (const int32_t card : cards) PrintMessage(Concat("SYS: ", lobby_.catalogue.CardText(card)), kBlack);
     if (party_t* member = roster_.Find(userId)) member->handCount -= static_cast<int32_t>(cards.size());
   }
   RefreshPartyList();

@@ -50,6 +50,8 @@ class GameRoom : public GameWindow {
   // The hand.
   void GetHand(std::string_view commaText) override;
   void ShowHand();
+  // The first count slots are the new hand.
+  void TakeHand(size_t count);
 
   // The user's selections, from the window.
   void HandListSelect(size_t row, bool selected) { screen_.handList.Select(row, selected); }

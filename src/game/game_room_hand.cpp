@@ -18,6 +18,10 @@ void GameRoom::GetHand(std::string_view commaText) {
     }
     state_.handCards[count++] = card;
   }
+  TakeHand(count);
+}
+
+void GameRoom::TakeHand(size_t count) {
   if (party_t* own = roster_.ownMember()) {
     own->handCount = static_cast<int32_t>(count);
   } else {

@@ -1,6 +1,5 @@
 #include "core/dispatcher.h"
 
-#include <algorithm>
 #include <array>
 
 #include "core/TVR1Util.h"
@@ -244,22 +243,47 @@ constexpr std::array kRoutes = {
           }},
 };
 
-// Kinds are distinct, so looking one up in sorted order finds the same route.
-constexpr auto kRoutesByKind = [] {
-  auto routes = kRoutes;
-  std::sort(routes.begin(), routes.end(), [](const Route& a, const Route& b) { return a.kind < b.kind; });
-  return routes;
+// The routes by kind in an open-addressed table: a kind's slot comes from
+// its length and two of its letters, so finding one takes a comparison or
+// two, not one per kind.
+constexpr size_t kSlots = 128;
+static_assert(kRoutes.size() < kSlots / 2);
+
+constexpr size_t KindSlot(std::string_view kind) {
+  size_t hash = kind.size() * 7;
+  if (kind.size() > 2)
+    hash += static_cast<unsigned char>(kind[2]) * 3 + static_cast<unsigned char>(kind.back());
+  return hash % kSlots;
+}
+
+constexpr auto kRouteTable = [] {
+  std::array<const Route*, kSlots> table{};
+  for (const Route& route : kRoutes) {
+    size_t slot = KindSlot(route.kind);
+    while (table[slot] != nullptr) slot = (slot + 1) % kSlots;
+    table[slot] = &route;
+  }
+  return table;
 }();
+
+const Route* FindRoute(std::string_view kind) {
+  for (size_t slot = KindSlot(kind); kRouteTable[slot] != nullptr; slot = (slot + 1) % kSlots) {
+    if (kRouteTable[slot]->kind == kind) return kRouteTable[slot];
+  }
+  return nullptr;
+}
 
 }  // namespace
 
 void DispatchServerMessage(std::string_view text, DispatchTarget& target) {
-  const FieldViews fields(text);
+  FieldViews fields;
+  DispatchServerMessage(text, target, fields);
+}
+
+void DispatchServerMessage(std::string_view text, DispatchTarget& target, FieldViews& fields) {
+  fields.Split(text);
   // An empty message has no kind: reading it is a missing field 0.
-  const std::string_view kind = FieldAt(fields, 0);
-  const auto route = std::lower_bound(kRoutesByKind.begin(), kRoutesByKind.end(), kind,
-                                      [](const Route& r, std::string_view k) { return r.kind < k; });
-  if (route != kRoutesByKind.end() && route->kind == kind) {
+  if (const Route* route = FindRoute(FieldAt(fields, 0))) {
     route->handle(Message{text, fields, target});
     return;
   }

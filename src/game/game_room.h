@@ -2,6 +2,7 @@
 // hand, and the state of the window's controls.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -128,6 +129,13 @@ class GameRoom : public GameWindow {
   // member list's selection may have moved by the time the answer comes.
   std::optional<int32_t> monsterTarget_;
   ChatLine chat_;
+  // The hand as ShowHand last showed it, for the hand list's rows.
+  struct ShownHand {
+    std::array<int32_t, kHandSlots> cards{};
+    std::array<bool, kHandSlots> marks{};
+    size_t count = 0;
+  };
+  ShownHand shownHand_;
 };
 
 }  // namespace gorvane

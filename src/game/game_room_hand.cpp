@@ -39,16 +39,15 @@ size_t GameRoom::HandCount() {
 void GameRoom::ShowHand() {
   // The rows show the hand as it is now; their texts are made when the
   // window draws them.
-  const size_t count = HandCount();
-  screen_.handList.AssignLater(
-      count, [&catalogue = lobby_.catalogue, cards = state_.handCards, marks = state_.usedMarks, count] {
-        std::vector<std::string> rows;
-        rows.reserve(count);
-        for (size_t i = 0; i < count; ++i) {
-          rows.push_back((marks[i] ? "[U] " : "") + catalogue.CardText(cards[i]));
-        }
-        return rows;
-      });
+  shownHand_ = {state_.handCards, state_.usedMarks, HandCount()};
+  screen_.handList.AssignLater(shownHand_.count, [this] {
+    std::vector<std::string> rows;
+    rows.reserve(shownHand_.count);
+    for (size_t i = 0; i < shownHand_.count; ++i) {
+      rows.push_back((shownHand_.marks[i] ? "[U] " : "") + lobby_.catalogue.CardText(shownHand_.cards[i]));
+    }
+    return rows;
+  });
   view_.Redraw(GameView::kHandList);
 }
 

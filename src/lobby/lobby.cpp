@@ -57,7 +57,8 @@ void Lobby::ClientSocket1Disconnect() {
 }
 
 void Lobby::ClientSocket1Read(std::string_view bytes) {
-  session_.ReceiveBytes(bytes, [this](std::string_view text) { DispatchServerMessage(text, *this); });
+  session_.ReceiveBytes(
+      bytes, [this](std::string_view text) { DispatchServerMessage(text, *this, messageFields_); });
 }
 
 void Lobby::ClientSocket1Error(SocketErrorKind kind, std::string_view detail) {

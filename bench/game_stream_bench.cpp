@@ -44,7 +44,7 @@ struct Recording {
 
 // Everything the creator of a party received from its connect to the
 // results of its first game, each message with its terminator.
-Recording RecordGame() {
+Recording RecordGame(uint32_t seed) {
   Recording recording;
   std::string& error = recording.error;
   std::vector<std::string> log;
@@ -52,7 +52,7 @@ Recording RecordGame() {
   options.listenAddress = kAddress;
   options.databasePath = ":memory:";
   options.cardsPath = CardListPath();
-  options.seed = kSeed;
+  options.seed = seed;
   options.log = [&log](std::string_view line) { log.emplace_back(line); };
   server::Server server(options);
   if (!server.Start(error)) return recording;
@@ -88,7 +88,7 @@ Recording RecordGame() {
 
 // Recorded once, on first use, and never changed.
 const Recording& TheRecording() {
-  static const Recording recording = RecordGame();
+  static const Recording recording = RecordGame(kSeed);
   return recording;
 }
 const std::string& Stream() { return TheRecording().stream; }
@@ -213,7 +213,40 @@ BENCHMARK(BM_ClientLogic)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace
 
+// --write-recording=FILE [--seed=N] records a game, by default the one
+// measured, and keeps its bytes, for instance as a seed of the receive
+// path fuzzer.
+int WriteRecording(int argc, char** argv) {
+  constexpr std::string_view kWriteFlag = "--write-recording=";
+  constexpr std::string_view kSeedFlag = "--seed=";
+  std::string path;
+  uint32_t seed = kSeed;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg.starts_with(kWriteFlag)) path = arg.substr(kWriteFlag.size());
+    if (arg.starts_with(kSeedFlag))
+      seed = static_cast<uint32_t>(std::stoul(std::string(arg.substr(kSeedFlag.size()))));
+  }
+  if (path.empty()) return -1;
+  const Recording recording = RecordGame(seed);
+  if (recording.stream.empty()) {
+    std::fprintf(stderr, "game_stream: no game recorded: %s\n", recording.error.c_str());
+    return 1;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  const bool written = file != nullptr && std::fwrite(recording.stream.data(), 1, recording.stream.size(),
+                                                      file) == recording.stream.size();
+  if ((file != nullptr && std::fclose(file) != 0) || !written) {
+    std::fprintf(stderr, "game_stream: cannot write %s\n", path.c_str());
+    return 1;
+  }
+  std::printf("game_stream: %zu messages of the game of seed %u written to %s\n",
+              MessagesIn(recording.stream), seed, path.c_str());
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (const int written = WriteRecording(argc, argv); written >= 0) return written;
   if (Stream().empty()) {
     std::fprintf(stderr, "game_stream: no game recorded: %s\n", TheRecording().error.c_str());
     return 1;
@@ -231,23 +264,6 @@ int main(int argc, char** argv) {
   }
   std::printf("game_stream: one player's whole game, %zu messages, %zu bytes (seed %u)\n",
               MessagesIn(Stream()), Stream().size(), kSeed);
-  // --write-recording=FILE keeps the recorded bytes, for instance as a seed
-  // of the receive path fuzzer.
-  constexpr std::string_view kWriteFlag = "--write-recording=";
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg.substr(0, kWriteFlag.size()) != kWriteFlag) continue;
-    const std::string path(arg.substr(kWriteFlag.size()));
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    const bool written = file != nullptr && std::fwrite(Stream().data(), 1, Stream().size(), file) == Stream().size();
-    if (file != nullptr && std::fclose(file) != 0) return 1;
-    if (!written) {
-      std::fprintf(stderr, "game_stream: cannot write %s\n", path.c_str());
-      return 1;
-    }
-    std::printf("game_stream: recording written to %s\n", path.c_str());
-    return 0;
-  }
 
   std::vector<char*> args(argv, argv + argc);
   std::string interleave = "--benchmark_enable_random_interleaving=true";
@@ -270,7 +286,8 @@ int main(int argc, char** argv) {
       "each)\n",
       logic, 1e9 / logic, baseline, 1e9 / baseline);
   std::printf("game_stream: ratio logic/framing+split = %.3f (goal >= 0.5)\n", logic / baseline);
-  if (const double strings = reporter.Counter("BM_FramingAndSplitCommaText", "items_per_second"); strings > 0) {
+  if (const double strings = reporter.Counter("BM_FramingAndSplitCommaText", "items_per_second");
+      strings > 0) {
     std::printf("game_stream: against framing+SplitCommaText (%.0f ns each): ratio %.3f\n", 1e9 / strings,
                 logic / strings);
   }

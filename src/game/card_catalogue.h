@@ -22,6 +22,8 @@ struct card_t {
 };
 
 inline constexpr int32_t kCardCount = 200;
+// Whether a number from the server names a card at all.
+constexpr bool IsCardNumber(int32_t number) { return number >= 1 && number <= kCardCount; }
 // The card that charms the monster it defeats.
 inline constexpr int32_t kCharmCard = 58;
 // The other card that fights only a humanoid monster.
@@ -49,9 +51,7 @@ class CardCatalogue {
 
  private:
   void ReadCards(const std::string& path, ErrorBox& errorBox, DebugLog& debugLog);
-  static size_t Index(int32_t number) {
-    return number >= 1 && number <= kCardCount ? static_cast<size_t>(number) : 0;
-  }
+  static size_t Index(int32_t number) { return IsCardNumber(number) ? static_cast<size_t>(number) : 0; }
 
   // Indexed by card number; entry 0 is never loaded and serves as the blank
   // card for numbers that are not cards.

@@ -122,6 +122,9 @@ PlayOutcome DecidePlay(const PlayContext& context, PlayState& state) {
   for (const size_t row : context.selectedRows) {
     if (row >= context.hand.size() || row >= kHandSlots) continue;
     const HandSlot& slot = context.hand[row];
+    // A slot without a card (the server's number named none, or it never
+    // dealt one) is never sent: the row counts as not selected.
+    if (!IsCardNumber(slot.card)) continue;
     const bool marked = state.usedMarks[row];
     if (state.playKind == PlayKind::NoPlay) {
       ok = FirstCard(context, state, slot.kind, marked);
@@ -149,6 +152,10 @@ PlayOutcome DecidePlay(const PlayContext& context, PlayState& state) {
     std::swap(state.usedMarks, state.savedMarks);
     outcome.marksChanged = true;
     return outcome;
+  }
+  if (state.playKind == PlayKind::SendCharmed && !IsCardNumber(context.charmedMonster)) {
+    // A monster that is no card cannot be sent on.
+    state.playKind = PlayKind::NoPlay;
   }
   if (state.playKind == PlayKind::SendCharmed) {
     outcome.target = MonsterTarget(context, outcome.refusal);
@@ -198,6 +205,10 @@ DiscardOutcome DecideDiscard(const DiscardContext& context, Marks& usedMarks, Ma
     if (kept != 7) ok = false;
   }
 
+  // A slot without a card is never sent.
+  for (const size_t row : selected) {
+    if (row < n && !IsCardNumber(context.hand[row].card)) ok = false;
+  }
   if (ok && s > 0) {
     std::string text;
     for (const size_t row : selected) {

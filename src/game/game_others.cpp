@@ -3,7 +3,6 @@
 #include <numeric>
 
 #include "core/codec.h"
-#include "core/concat.h"
 #include "core/fields.h"
 #include "core/sjis.h"
 #include "game/game_room.h"
@@ -29,7 +28,7 @@ void GameRoom::DispatchOtherTurn(int32_t userId) {
       member.playedThisTurn = false;
     }
     if (party_t* member = roster_.Find(userId)) member->isTurn = true;
-    PrintMessage(Concat("SYS; ", MemberName(userId), "さんのターンが開始しました．"_cp932), kBlack);
+    PrintLine(kBlack, "SYS; ", MemberName(userId), "さんのターンが開始しました．"_cp932);
   }
   RefreshPartyList();
   state_.gameRunning = true;
@@ -37,7 +36,7 @@ void GameRoom::DispatchOtherTurn(int32_t userId) {
 
 void GameRoom::DispatchOtherDrowCard(int32_t userId) {
   if (userId != myId()) {
-    PrintMessage(Concat("SYS: ", MemberName(userId), "さんがカードをドローしました．"_cp932), kBlack);
+    PrintLine(kBlack, "SYS: ", MemberName(userId), "さんがカードをドローしました．"_cp932);
     if (party_t* member = roster_.Find(userId)) member->handCount += 1;
   }
   RefreshPartyList();
@@ -45,7 +44,7 @@ void GameRoom::DispatchOtherDrowCard(int32_t userId) {
 
 void GameRoom::DispatchOtheropen(int32_t userId) {
   if (userId == myId()) return;
-  PrintMessage(Concat("SYS: ", MemberName(userId), "さんがトラップを引きました！"_cp932), kBlack);
+  PrintLine(kBlack, "SYS: ", MemberName(userId), "さんがトラップを引きました！"_cp932);
   // The trap leaves the hand again: the draw's count is taken back.
   if (party_t* member = roster_.Find(userId)) member->handCount -= 1;
 }
@@ -70,8 +69,8 @@ void GameRoom::DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string
     return;
   }
 
-  PrintMessage(Concat("SYS: ", MemberName(playerId), "さんが以下のカードをプレイしました．"_cp932), kBlack);
-  for (const int32_t card : cards) PrintMessage(Concat("SYS: ", catalogue.CardText(card)), kBlack);
+  PrintLine(kBlack, "SYS: ", MemberName(playerId), "さんが以下のカードをプレイしました．"_cp932);
+  for (const int32_t card : cards) PrintLine(kBlack, "SYS: ", catalogue.CardText(card));
   if (party_t* r = roster_.Find(playerId)) {
     if (cards.size() == 1) {
       const card_t& card = catalogue.Card(cards.front());
@@ -158,8 +157,8 @@ void GameRoom::DispatchOtherDice(int32_t userId, std::string_view diceText) {
 void GameRoom::DispatchOtherPile(int32_t userId, std::string_view cardsText) {
   if (userId != myId()) {
     const std::vector<int32_t> cards = Integers(cardsText);
-    PrintMessage(Concat("SYS: ", MemberName(userId), "さんが以下のカードを捨てました．"_cp932), kBlack);
-    for (const int32_t card : cards) PrintMessage(Concat("SYS: ", lobby_.catalogue.CardText(card)), kBlack);
+    PrintLine(kBlack, "SYS: ", MemberName(userId), "さんが以下のカードを捨てました．"_cp932);
+    for (const int32_t card : cards) PrintLine(kBlack, "SYS: ", lobby_.catalogue.CardText(card));
     if (party_t* member = roster_.Find(userId)) member->handCount -= static_cast<int32_t>(cards.size());
   }
   RefreshPartyList();

@@ -107,6 +107,13 @@ class GameRoom : public GameWindow {
   void ResetGameState(ResetForm form);
 
   void PrintMessage(std::string_view cp932Text, int kind) override { console_.Print(cp932Text, kind); }
+  // A console line put together from parts, in a buffer kept for the next.
+  template <typename... Parts>
+  void PrintLine(int kind, const Parts&... parts) {
+    line_.clear();
+    (line_.append(std::string_view(parts)), ...);
+    PrintMessage(line_, kind);
+  }
 
  private:
   int32_t myId() const { return lobby_.myId(); }
@@ -136,6 +143,7 @@ class GameRoom : public GameWindow {
     size_t count = 0;
   };
   ShownHand shownHand_;
+  std::string line_;
 };
 
 }  // namespace gorvane

@@ -19,6 +19,31 @@ bool NeedsQuotes(std::string_view field) {
   return false;
 }
 
+// JoinCommaText of strings or of views.
+template <typename List>
+std::string Join(const List& fields) {
+  if (fields.size() == 1 && fields.front().empty()) return "\"\"";
+  size_t size = fields.size();
+  for (const std::string_view field : fields) size += field.size() + 2;
+  std::string out;
+  out.reserve(size);
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) out += ',';
+    const std::string_view field = fields[i];
+    if (!NeedsQuotes(field)) {
+      out += field;
+      continue;
+    }
+    out += kQuote;
+    for (char c : field) {
+      if (c == kQuote) out += kQuote;
+      out += c;
+    }
+    out += kQuote;
+  }
+  return out;
+}
+
 }  // namespace
 
 Fields SplitDelimitedText(std::string_view text, char delimiter) {
@@ -79,48 +104,9 @@ Fields SplitDelimitedText(std::string_view text, char delimiter) {
 
 Fields SplitCommaText(std::string_view text) { return SplitDelimitedText(text, ','); }
 
-std::string JoinCommaText(const Fields& fields) {
-  if (fields.size() == 1 && fields.front().empty()) return "\"\"";
-  std::string out;
-  for (size_t i = 0; i < fields.size(); ++i) {
-    if (i > 0) out += ',';
-    const std::string& field = fields[i];
-    if (!NeedsQuotes(field)) {
-      out += field;
-      continue;
-    }
-    out += kQuote;
-    for (char c : field) {
-      if (c == kQuote) out += kQuote;
-      out += c;
-    }
-    out += kQuote;
-  }
-  return out;
-}
+std::string JoinCommaText(const Fields& fields) { return Join(fields); }
 
-std::string JoinCommaText(FieldList fields) {
-  if (fields.size() == 1 && fields.front().empty()) return "\"\"";
-  size_t size = fields.size();
-  for (std::string_view field : fields) size += field.size() + 2;
-  std::string out;
-  out.reserve(size);
-  for (size_t i = 0; i < fields.size(); ++i) {
-    if (i > 0) out += ',';
-    const std::string_view field = fields[i];
-    if (!NeedsQuotes(field)) {
-      out += field;
-      continue;
-    }
-    out += kQuote;
-    for (char c : field) {
-      if (c == kQuote) out += kQuote;
-      out += c;
-    }
-    out += kQuote;
-  }
-  return out;
-}
+std::string JoinCommaText(FieldList fields) { return Join(fields); }
 
 std::string_view TextAfterFirstSpace(std::string_view text) {
   const size_t blank = text.find(' ');

@@ -15,7 +15,8 @@ using Fields = std::vector<std::string>;
 // Fields that live elsewhere (in a message, in a FieldViews).
 using FieldList = std::span<const std::string_view>;
 
-// Any byte 0x01..0x20 separates fields like a delimiter does.
+// Any byte 0x01..0x20 separates fields like a delimiter does (and in a
+// split, so does a NUL byte, which only a file can hold).
 constexpr bool IsBlank(unsigned char c) { return c >= 0x01 && c <= 0x20; }
 
 Fields SplitDelimitedText(std::string_view text, char delimiter);
@@ -61,6 +62,9 @@ class FieldViews {
   // Adds the quoted field whose content starts at content; returns where
   // the text goes on after it.
   size_t QuotedField(size_t content);
+  std::string_view Unquoted(size_t from) const {
+    return std::string_view(unquoted_.data() + from, unquotedSize_ - from);
+  }
 
   std::array<std::string_view, kInline> inline_;
   std::vector<std::string_view> heap_;
@@ -68,10 +72,6 @@ class FieldViews {
   std::string_view* fields_ = inline_.data();
   size_t capacity_ = kInline;
   size_t size_ = 0;
-  std::string_view Unquoted(size_t from) const {
-    return std::string_view(unquoted_.data() + from, unquotedSize_ - from);
-  }
-
   std::string_view text_;
   char delimiter_ = ',';
   // Quoted fields with their doubled quotes made single; only ever grows,

@@ -56,9 +56,8 @@ TForm2::TForm2(LobbyLinks lobby, std::function<void()> showHelp, QWidget* parent
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       panel(new AnchorPanel(kDesignSize, this)),
-      RichEdit1(new QPlainTextEdit(panel)),
-      consoleView_(*RichEdit1),
-      console_(consoleView_, clock_),
+      RichEdit1(new ConsoleWidget(panel)),
+      console_(*RichEdit1, clock_),
       room_(std::move(lobby), console_, *this),
       showHelp_(std::move(showHelp)) {
   setCentralWidget(panel);
@@ -142,7 +141,6 @@ void TForm2::CreateControls() {
   Edit1->setValidator(new Cp932Validator(Edit1));
   Edit1->installEventFilter(this);
   panel->Place(*Edit1, QRect(8, 296, 527, 20), kLeft | kTop | kRight);
-  SetUpLogArea(*RichEdit1);
   RichEdit1->setFont(ConsoleFont());
   panel->Place(*RichEdit1, QRect(8, 320, 527, 180), kLeft | kTop | kRight | kBottom);
 

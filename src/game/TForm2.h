@@ -9,7 +9,6 @@
 #include <QListWidget>
 #include <QMainWindow>
 #include <QMenu>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <array>
@@ -34,7 +33,7 @@ class TForm2 : public QMainWindow, private GameView {
 
   // Controls keep the names the rest of the program and its tests use.
   AnchorPanel* panel;
-  QPlainTextEdit* RichEdit1;
+  ConsoleWidget* RichEdit1;
   QLabel* Label6;
   QTreeWidget* MemberList;
   QLabel* Label2;
@@ -72,7 +71,6 @@ class TForm2 : public QMainWindow, private GameView {
   void Redraw(unsigned parts) override;
 
   SystemClock clock_;
-  RichConsoleView consoleView_;
   Console console_;
   int handExtent_ = 0;
   GameRoom room_;

@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTest>
-#include <QTextBlock>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -75,19 +74,16 @@ bool WaitFor(Done done, int milliseconds) {
 // The debug log's lines since the last look: what was sent and received.
 class LogReader {
  public:
-  explicit LogReader(QPlainTextEdit& log) : log_(log) {}
+  explicit LogReader(const ConsoleWidget& log) : log_(log) {}
   std::vector<std::string> NewLines() {
     std::vector<std::string> lines;
-    const QTextDocument& document = *log_.document();
-    for (; next_ < document.blockCount(); ++next_) {
-      lines.push_back(FromQString(document.findBlockByNumber(next_).text()).value_or(""));
-    }
+    for (; next_ < log_.lines().size(); ++next_) lines.emplace_back(log_.lines().Text(next_));
     return lines;
   }
 
  private:
-  QPlainTextEdit& log_;
-  int next_ = 0;
+  const ConsoleWidget& log_;
+  size_t next_ = 0;
 };
 
 void ClickRow(QAbstractItemView& view, const QModelIndex& index) {
@@ -175,10 +171,10 @@ TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
                             : click->button == Button::kPile ? window->Button4
                                                              : window->Button2;
       ASSERT_TRUE(button->isEnabled());
-      const int before = lobby.Memo2->document()->blockCount();
+      const size_t before = lobby.Memo2->lines().size();
       QTest::mouseClick(button, Qt::LeftButton);
       follow();
-      const bool commandSent = lobby.Memo2->document()->blockCount() > before;
+      const bool commandSent = lobby.Memo2->lines().size() > before;
       planner.Clicked(*click, commandSent);
       ++clicks[click->button];
     }

@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyleOptionSlider>
 #include <QTextCharFormat>
 #include <algorithm>
 
@@ -20,6 +21,42 @@ constexpr size_t kKeepLines = 256;
 constexpr qsizetype kKeepChars = qsizetype{8} << 20;
 
 bool WordCharacter(QChar c) { return c.isLetterOrNumber() || c == u'_'; }
+
+// A scroll bar that is repainted only when it looks different. The bar
+// counts lines: with thousands of them a new line moves its handle by no
+// pixel at all, and repainting it for every line would cost more than the
+// line itself.
+class LineScrollBar : public QScrollBar {
+ public:
+  LineScrollBar() : QScrollBar(Qt::Vertical) {}
+
+ protected:
+  void sliderChange(SliderChange change) override {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    const QRect handle =
+        style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this);
+    const Looks looks{handle, value() == minimum(), value() == maximum(), isSliderDown()};
+    if (change == SliderStepsChange || looks != shown_) {
+      shown_ = looks;
+      QScrollBar::sliderChange(change);
+    }
+  }
+  void resizeEvent(QResizeEvent* event) override {
+    shown_ = {};
+    QScrollBar::resizeEvent(event);
+  }
+
+ private:
+  struct Looks {
+    QRect handle;
+    bool atMinimum = false;
+    bool atMaximum = false;
+    bool down = false;
+    friend bool operator==(const Looks&, const Looks&) = default;
+  };
+  Looks shown_;
+};
 
 }  // namespace
 
@@ -46,6 +83,7 @@ ConsoleWidget::ConsoleWidget(QWidget* parent) : QAbstractScrollArea(parent) {
   setFocusPolicy(Qt::ClickFocus);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setVerticalScrollBar(new LineScrollBar);
   viewport()->setCursor(Qt::IBeamCursor);
   viewport()->setBackgroundRole(QPalette::Base);
   viewport()->setAutoFillBackground(true);
@@ -222,8 +260,10 @@ void ConsoleWidget::Settle() {
     viewport()->scroll(0, -dy);
     const int from = std::max(0, paintedBottom_ - dy);
     viewport()->update(QRect(0, from, viewport()->width(), viewport()->height() - from));
-    // Until that is painted, the pixels are no base to move again.
-    paintedTop_.reset();
+    // Qt moves what waits to be painted along with the pixels, so the next
+    // line may move them again before a paint.
+    paintedTop_ = top_;
+    paintedBottom_ -= dy;
   } else {
     viewport()->update();
   }

@@ -25,22 +25,16 @@
 #include "core/qt_text.h"
 #include "core/sjis.h"
 #include "lobby/TForm1.h"
+#include "process_memory.h"
 
 namespace {
 
+using gorvane::bench::ResidentMiB;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kUsers = 20000;
 // Messages the socket hands over in one read while chat streams in.
 constexpr size_t kMessagesPerRead = 10;
-
-double ResidentMiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0;
-  long resident = 0;
-  if (!(statm >> pages >> resident)) return 0;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
 
 struct SilentErrorBox : gorvane::ErrorBox {
   void ShowError(std::string_view) override {}

@@ -27,9 +27,12 @@
 #include "core/qt_text.h"
 #include "core/sjis.h"
 #include "lobby/TForm1.h"
+#include "process_memory.h"
 
 namespace {
 
+using gorvane::bench::HeapMiB;
+using gorvane::bench::ResidentMiB;
 using Clock = std::chrono::steady_clock;
 
 // The console lines of a busy lobby, in code page 932, each with its own
@@ -68,20 +71,6 @@ Lines MakeLines(size_t count) {
     lines.debug.push_back(debug[i % 4] + number);
   }
   return lines;
-}
-
-double ResidentMiB() {
-  std::ifstream statm("/proc/self/statm");
-  long pages = 0;
-  long resident = 0;
-  if (!(statm >> pages >> resident)) return 0;
-  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
-}
-
-// Bytes the program holds from malloc, in all arenas.
-double HeapMiB() {
-  const struct mallinfo2 heap = mallinfo2();
-  return static_cast<double>(heap.uordblks + heap.hblkhd) / 1048576.0;
 }
 
 // The benchmark runs without a card list or settings beside it: whatever

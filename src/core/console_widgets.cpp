@@ -243,7 +243,7 @@ void ConsoleWidget::Settle() {
   bar->setValue(static_cast<int>(top_.line));
   settingBar_ = false;
   if (!paintedTop_) {
-    viewport()->update();
+    RepaintAll();
     return;
   }
   if (*paintedTop_ == top_) {
@@ -265,8 +265,14 @@ void ConsoleWidget::Settle() {
     paintedTop_ = top_;
     paintedBottom_ -= dy;
   } else {
-    viewport()->update();
+    RepaintAll();
   }
+}
+
+void ConsoleWidget::RepaintAll() {
+  // Until the paint, the pixels are no base to move.
+  paintedTop_.reset();
+  viewport()->update();
 }
 
 void ConsoleWidget::ScrollTo(Position top) {
@@ -277,7 +283,7 @@ void ConsoleWidget::ScrollTo(Position top) {
   settingBar_ = true;
   verticalScrollBar()->setValue(static_cast<int>(top_.line));
   settingBar_ = false;
-  viewport()->update();
+  RepaintAll();
 }
 
 void ConsoleWidget::ScrollRows(long rows) {
@@ -304,10 +310,10 @@ void ConsoleWidget::DropUnused() {
 
 void ConsoleWidget::paintEvent(QPaintEvent* event) {
   if (dirty_) {
-    Settle();
     // Settled here the view may have moved: what this paint leaves out
     // comes in the next.
-    viewport()->update();
+    paintedTop_.reset();
+    Settle();
   }
   ++generation_;
   QPainter painter(viewport());
@@ -354,7 +360,7 @@ void ConsoleWidget::resizeEvent(QResizeEvent* event) {
   paintedTop_.reset();
   dirty_ = true;
   if (isVisible()) Settle();
-  viewport()->update();
+  RepaintAll();
 }
 
 void ConsoleWidget::showEvent(QShowEvent* event) {
@@ -367,7 +373,7 @@ void ConsoleWidget::changeEvent(QEvent* event) {
   QAbstractScrollArea::changeEvent(event);
   if (event->type() == QEvent::FontChange) {
     ForgetLayout();
-    viewport()->update();
+    RepaintAll();
   }
 }
 
@@ -387,9 +393,9 @@ void ConsoleWidget::keyPressEvent(QKeyEvent* event) {
     copy();
   } else if (event->matches(QKeySequence::SelectAll)) {
     selectAll();
-  } else if (event->matches(QKeySequence::MoveToStartOfDocument)) {
+  } else if (event->matches(QKeySequence::MoveToStartOfDocument) || event->key() == Qt::Key_Home) {
     ScrollTo({});
-  } else if (event->matches(QKeySequence::MoveToEndOfDocument)) {
+  } else if (event->matches(QKeySequence::MoveToEndOfDocument) || event->key() == Qt::Key_End) {
     ScrollTo(EndTop());
   } else if (event->key() == Qt::Key_PageUp) {
     ScrollRows(-page);

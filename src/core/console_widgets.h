@@ -122,6 +122,7 @@ class ConsoleWidget : public QAbstractScrollArea, public ConsoleView, public Deb
   TextPos WordEnd(TextPos at);
   void SelectionChanged();
   void ForgetLayout();
+  void RepaintAll();
   void DropUnused();
 
   ConsoleLines lines_;

@@ -230,6 +230,10 @@ long ConsoleWidget::RowsBetween(Position a, Position b, long limit) {
 }
 
 void ConsoleWidget::Settle() {
+  // Lines come in even while nothing is painted (a minimised window): what
+  // was laid out for them is let go here too.
+  DropUnusedLines();
+  ++generation_;
   dirty_ = false;
   if (lines_.empty()) return;
   const Position end = EndTop();
@@ -299,12 +303,18 @@ void ConsoleWidget::scrollContentsBy(int, int) {
 }
 
 void ConsoleWidget::DropUnused() {
-  qsizetype chars = 0;
   for (auto& [index, line] : laidOut_) {
-    chars += line.text.size();
     std::erase_if(line.painted, [&](const auto& row) { return row.second.used != generation_; });
   }
-  if (laidOut_.size() <= kKeepLines && chars <= kKeepChars) return;
+  DropUnusedLines();
+}
+
+void ConsoleWidget::DropUnusedLines() {
+  if (laidOut_.size() <= kKeepLines) {
+    qsizetype chars = 0;
+    for (const auto& [index, line] : laidOut_) chars += line.text.size();
+    if (chars <= kKeepChars) return;
+  }
   std::erase_if(laidOut_, [&](const auto& line) { return line.second.used != generation_; });
 }
 

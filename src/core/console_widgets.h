@@ -124,6 +124,7 @@ class ConsoleWidget : public QAbstractScrollArea, public ConsoleView, public Deb
   void ForgetLayout();
   void RepaintAll();
   void DropUnused();
+  void DropUnusedLines();
 
   ConsoleLines lines_;
   QFont font_;

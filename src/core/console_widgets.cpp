@@ -175,6 +175,12 @@ QTextLayout& ConsoleWidget::Row(LaidOutLine& line, uint32_t row) {
   return *laid.layout;
 }
 
+size_t ConsoleWidget::laidOutChars() const {
+  size_t chars = 0;
+  for (const auto& [index, line] : laidOut_) chars += static_cast<size_t>(line.text.size());
+  return chars;
+}
+
 size_t ConsoleWidget::laidOutRows() const {
   size_t rows = 0;
   for (const auto& [index, line] : laidOut_) rows += line.painted.size();
@@ -220,13 +226,13 @@ ConsoleWidget::Position ConsoleWidget::Moved(Position from, long rows) {
 }
 
 long ConsoleWidget::RowsBetween(Position a, Position b, long limit) {
-  if (a.line == b.line) return static_cast<long>(b.row) - a.row;
+  if (a.line == b.line) return std::min<long>(limit, static_cast<long>(b.row) - a.row);
+  // Every line has a row at least; and a line that starts past the limit
+  // is not looked at: it may be a long one that was never on screen.
+  if (b.line - a.line > static_cast<size_t>(limit)) return limit;
   long rows = static_cast<long>(RowCount(a.line)) - a.row;
-  for (size_t line = a.line + 1; line < b.line; ++line) {
-    if (rows > limit) return rows;
-    rows += RowCount(line);
-  }
-  return rows + b.row;
+  for (size_t line = a.line + 1; line < b.line && rows < limit; ++line) rows += RowCount(line);
+  return std::min(limit, rows + b.row);
 }
 
 void ConsoleWidget::Settle() {

@@ -65,7 +65,7 @@ class ConsoleWidget : public QAbstractScrollArea, public ConsoleView, public Deb
   Position top() const { return top_; }
   // What is held laid out: bounded by what the view shows, whatever the
   // length of the lines.
-  size_t laidOutLines() const { return laidOut_.size(); }
+  size_t laidOutChars() const;
   size_t laidOutRows() const;
 
  protected:
@@ -111,7 +111,7 @@ class ConsoleWidget : public QAbstractScrollArea, public ConsoleView, public Deb
   Position EndTop();
   // Moves by rows, never above the first row nor below the end.
   Position Moved(Position from, long rows);
-  // Rows from a to b (a <= b), counting no further than limit.
+  // Rows from a to b (a <= b), or limit when there are as many or more.
   long RowsBetween(Position a, Position b, long limit);
   void ScrollTo(Position top);
   void ScrollRows(long rows);

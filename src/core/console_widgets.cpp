@@ -140,9 +140,12 @@ void ConsoleWidget::ForgetLayout() {
 ConsoleWidget::LaidOutLine& ConsoleWidget::Line(size_t line) {
   auto [it, added] = laidOut_.try_emplace(line);
   LaidOutLine& laid = it->second;
-  if (added) {
-    laid.text = ConsoleText(lines_.Text(line));
+  if (added) laid.text = ConsoleText(lines_.Text(line));
+  // Converted once; cut into rows again only when the width has changed.
+  if (added || laid.width != wrapWidth_) {
     laid.rows = breaker_->Break(laid.text, wrapWidth_);
+    laid.width = wrapWidth_;
+    laid.painted.clear();
   }
   laid.used = generation_;
   return laid;
@@ -368,11 +371,8 @@ void ConsoleWidget::paintEvent(QPaintEvent* event) {
 
 void ConsoleWidget::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
-  // Rows depend on the width alone.
-  if (WrapWidth() != wrapWidth_) {
-    wrapWidth_ = WrapWidth();
-    laidOut_.clear();
-  }
+  // Rows depend on the width alone; each line is cut anew when next used.
+  wrapWidth_ = WrapWidth();
   paintedTop_.reset();
   dirty_ = true;
   if (isVisible()) Settle();

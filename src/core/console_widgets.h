@@ -95,7 +95,8 @@ class ConsoleWidget : public QAbstractScrollArea, public ConsoleView, public Deb
   };
   struct LaidOutLine {
     QString text;
-    std::vector<uint32_t> rows;  // where each row starts
+    std::vector<uint32_t> rows;  // where each row starts, at width
+    qreal width = 0;
     std::unordered_map<uint32_t, RowLayout> painted;
     uint64_t used = 0;
   };

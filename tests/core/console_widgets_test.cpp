@@ -252,6 +252,16 @@ TEST(ConsoleWidget, EveryNewLineScrollsToTheEndWhereverTheUserWas) {
   EXPECT_GT(
       InkOf(image, 4 + (rows - 1) * console.view.rowHeight(), console.view.rowHeight(), QColor(0, 0, 0)), 0);
   EXPECT_EQ(console.view.lines().Text(200), "[09:05:03] SYS: new");
+
+  // A closed game window is only hidden: what it is told meanwhile is at
+  // its end when it is shown again.
+  console.view.hide();
+  for (int i = 0; i < 30; ++i) printer.Print("SYS: while hidden " + std::to_string(i), kBlack);
+  console.Settle();
+  console.view.show();
+  console.Settle();
+  EXPECT_EQ(console.view.top(), (ConsoleWidget::Position{end.line + 31, end.row}));
+  EXPECT_EQ(bar->value(), bar->maximum());
 }
 
 TEST(ConsoleWidget, AHugeLineWithoutBlanksIsWholeAndOnlyItsRowsOnScreenAreLaidOut) {

@@ -9,6 +9,8 @@ GORVANE_BUILD_PACKAGES=(
 )
 GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 GORVANE_PLAY_PACKAGES=(fonts-noto-cjk)
+# scripts/screenshots: a virtual X display and a way to photograph a window.
+GORVANE_SCREENSHOT_PACKAGES=(xvfb xauth imagemagick)
 
 # ensure_packages NAME...: installs what is missing when run as root; otherwise
 # prints the one apt-get line that is needed and fails.

@@ -35,9 +35,10 @@ int Fail(const char* what) {
   return 1;
 }
 
-// A line typed into a chat line and sent with Enter, as the player does.
+// A line entered into a chat line (as an input method does) and sent with
+// Enter, as the player does.
 void Say(QLineEdit& line, const QString& text) {
-  QTest::keyClicks(&line, text);
+  line.insert(text);
   QTest::keyClick(&line, Qt::Key_Return);
 }
 

@@ -59,17 +59,6 @@ class Companions {
   std::thread thread_;
 };
 
-template <typename Done>
-bool WaitFor(Done done, int milliseconds) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > milliseconds) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 5);
-  }
-  return true;
-}
-
 TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
   const fs::path dir = fs::temp_directory_path() / ("gorvane_e2e_windows_" + std::to_string(::getpid()));
   fs::remove_all(dir);

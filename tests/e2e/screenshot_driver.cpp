@@ -3,7 +3,6 @@
 // server and its two headless companions; then says which X windows to
 // photograph ("lobby ID", "game ID") and keeps them up until it is stopped.
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QTest>
 #include <cstdio>
 
@@ -16,19 +15,9 @@
 namespace {
 
 using namespace gorvane;
+using e2e::WaitFor;
 
 constexpr int kPatienceMs = 120000;
-
-template <typename Done>
-bool WaitFor(Done done) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > kPatienceMs) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 5);
-  }
-  return true;
-}
 
 int Fail(const char* what) {
   std::fprintf(stderr, "screenshot_driver: %s\n", what);
@@ -55,17 +44,20 @@ int main(int argc, char** argv) {
 
   lobby.S1->trigger();
   // Both companions are in the lobby's user list with the player.
-  if (!WaitFor([&] { return lobby.P1->isEnabled() && lobby.ListBox1->model()->rowCount() >= 3; })) {
+  if (!WaitFor([&] { return lobby.P1->isEnabled() && lobby.ListBox1->model()->rowCount() >= 3; },
+               kPatienceMs)) {
     return Fail("the lobby did not fill (is the server up, tvr1.ini pointing at it?)");
   }
   Say(*lobby.Edit2, QStringLiteral("こんにちは！ パーティを作ります．"));
   lobby.P1->trigger();
   TForm2* window = nullptr;
-  if (!WaitFor([&] {
-        const auto windows = lobby.findChildren<TForm2*>();
-        window = windows.isEmpty() ? nullptr : windows.back();
-        return window != nullptr && window->MemberList->topLevelItemCount() == 3;
-      })) {
+  if (!WaitFor(
+          [&] {
+            const auto windows = lobby.findChildren<TForm2*>();
+            window = windows.isEmpty() ? nullptr : windows.back();
+            return window != nullptr && window->MemberList->topLevelItemCount() == 3;
+          },
+          kPatienceMs)) {
     return Fail("the companions did not join the party");
   }
   window->move(lobby.frameGeometry().right() + 8, 0);
@@ -78,11 +70,13 @@ int main(int argc, char** argv) {
   const auto ownTurns = [&] {
     return window->RichEdit1->toPlainText().count(QStringLiteral("SYS: あなたの手番です！"));
   };
-  if (!WaitFor([&] {
-        if (ownTurns() >= 3 && !window->Button1->isEnabled() && window->Button2->isEnabled()) return true;
-        seat.Step();
-        return false;
-      })) {
+  if (!WaitFor(
+          [&] {
+            if (ownTurns() >= 3 && !window->Button1->isEnabled() && window->Button2->isEnabled()) return true;
+            seat.Step();
+            return false;
+          },
+          kPatienceMs)) {
     return Fail("the game did not get to the player's third turn");
   }
   QApplication::processEvents();

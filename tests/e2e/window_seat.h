@@ -4,6 +4,8 @@
 // end-to-end test and the screenshot driver.
 #pragma once
 
+#include <QApplication>
+#include <QElapsedTimer>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,18 @@
 #include "lobby/TForm1.h"
 
 namespace gorvane::e2e {
+
+// Runs the window loop until done() holds or the time is up; whether it held.
+template <typename Done>
+bool WaitFor(Done done, int milliseconds) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > milliseconds) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+  }
+  return true;
+}
 
 class WindowSeat {
  public:

@@ -34,10 +34,12 @@ std::optional<std::string> CheckDeck(const std::string& path, std::string& error
   SilentDebugLog log;
   catalogue.LoadCardList(path, complaint, log);
   if (!complaint.text.empty()) {
-    // The complaint begins with the path; the rest says where and what.
+    // The complaint is "PATH の N 行目: what"; the line and what is wrong
+    // with it are worth repeating.
+    const std::string prefix = path + sjis::Text(" の ");
     const std::string where =
-        complaint.text.rfind(path, 0) == 0 ? complaint.text.substr(path.size()) : complaint.text;
-    error = "the deck '" + path + "' has a bad line:" + sjis::ToUtf8(where);
+        complaint.text.rfind(prefix, 0) == 0 ? complaint.text.substr(prefix.size()) : complaint.text;
+    error = "the deck '" + path + "' has a bad line: " + sjis::ToUtf8(where);
     return std::nullopt;
   }
   if (catalogue.Card(1).kind == 0) {

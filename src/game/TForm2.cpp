@@ -1,5 +1,6 @@
 #include "game/TForm2.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QEvent>
 #include <QKeyEvent>
@@ -59,7 +60,8 @@ TForm2::TForm2(LobbyLinks lobby, std::function<void()> showHelp, QWidget* parent
       RichEdit1(new ConsoleWidget(panel)),
       console_(*RichEdit1, clock_),
       room_(std::move(lobby), console_, *this),
-      showHelp_(std::move(showHelp)) {
+      showHelp_(std::move(showHelp)),
+      alert_([](QWidget* window) { QApplication::alert(window); }) {
   setCentralWidget(panel);
   // The menu bar keeps the system's font; the controls use the window's.
   panel->setFont(WindowFont());
@@ -200,6 +202,12 @@ bool TForm2::eventFilter(QObject* watched, QEvent* event) {
     handExtent_ = ApplyHandExtent(*HandList);
   }
   return QMainWindow::eventFilter(watched, event);
+}
+
+// A player who is looking at this window sees the turn already; one reading
+// elsewhere gets a flashing task-bar entry or an urgency hint.
+void TForm2::TurnAlert() {
+  if (!isActiveWindow()) alert_(this);
 }
 
 void TForm2::Redraw(unsigned parts) {

@@ -270,7 +270,8 @@ void ConsoleWidget::Settle() {
   const long moved = *paintedTop_ < top_ ? RowsBetween(*paintedTop_, top_, rows) : rows + 1;
   if (moved > 0 && moved < rows) {
     const int dy = static_cast<int>(moved) * rowHeight_;
-    viewport()->scroll(0, -dy);
+    // Below the top margin only: the row that leaves must not show in it.
+    viewport()->scroll(0, -dy, QRect(0, kMargin, viewport()->width(), viewport()->height() - kMargin));
     const int from = std::max(0, paintedBottom_ - dy);
     viewport()->update(QRect(0, from, viewport()->width(), viewport()->height() - from));
     // Qt moves what waits to be painted along with the pixels, so the next

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 
@@ -262,6 +263,32 @@ TEST(ConsoleWidget, EveryNewLineScrollsToTheEndWhereverTheUserWas) {
   console.Settle();
   EXPECT_EQ(console.view.top(), (ConsoleWidget::Position{end.line + 31, end.row}));
   EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+// A new line moves the pixels on screen up and paints only its own rows:
+// what the screen then shows must be what a whole new paint shows, however
+// the lines come (one by one, a few at a time, a list at once, wrapped).
+TEST(ConsoleWidget, WhatTheScreenShowsAfterLinesStreamInIsAWholePaint) {
+  for (const size_t batch : {1u, 3u, 40u}) {
+    ShownConsole console(361, 72);
+    console.view.move(0, 0);
+    for (size_t i = 0; i < 120; ++i) {
+      const std::string text = i % 17 == 5 ? "long " + std::string(130, 'x') : "line " + std::to_string(i);
+      console.view.AddLine(text, i % 2 == 0 ? Rgb{255, 0, 0} : Rgb{0, 128, 0});
+      if ((i + 1) % batch == 0) console.Settle();
+      if (i == 60) {
+        // A selection on screen moves with its lines.
+        QTest::mouseDClick(console.view.viewport(), Qt::LeftButton, {}, console.RowPoint(1, 2));
+      }
+    }
+    console.Settle();
+    const QImage screen = QGuiApplication::primaryScreen()
+                              ->grabWindow(console.view.winId())
+                              .toImage()
+                              .convertToFormat(QImage::Format_RGB32);
+    const QImage painted = console.view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(screen, painted) << "lines " << batch << " at a time";
+  }
 }
 
 TEST(ConsoleWidget, AHugeLineWithoutBlanksIsWholeAndOnlyItsRowsOnScreenAreLaidOut) {

@@ -164,8 +164,11 @@ void TForm2::ConnectInput() {
       room_.MemberListSelect(static_cast<size_t>(MemberList->indexOfTopLevelItem(selected.front())));
     }
   });
-  connect(CharmBox, &QListWidget::itemSelectionChanged, this,
-          [this] { room_.CharmBoxSelect(CharmBox->count() > 0 && CharmBox->item(0)->isSelected()); });
+  connect(CharmBox, &QListWidget::itemSelectionChanged, this, [this] {
+    for (int r = 0; r < CharmBox->count(); ++r) {
+      room_.CharmBoxSelect(static_cast<size_t>(r), CharmBox->item(r)->isSelected());
+    }
+  });
   connect(Edit1, &QLineEdit::textEdited, this, [this](const QString& text) {
     if (auto bytes = FromQString(text)) room_.Edit1Change(std::move(*bytes));
   });

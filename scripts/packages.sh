@@ -9,6 +9,8 @@ GORVANE_BUILD_PACKAGES=(
 )
 GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 GORVANE_PLAY_PACKAGES=(fonts-noto-cjk)
+# The widget tests measure the Japanese captions in the font a player gets.
+GORVANE_TEST_PACKAGES=(fonts-noto-cjk)
 
 # ensure_packages NAME...: installs what is missing when run as root; otherwise
 # prints the one apt-get line that is needed and fails.

@@ -1,14 +1,12 @@
 // The lobby window's lists, chat line and Lobby menu, offscreen, with a fake
 // connection that records what the window sends.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QTest>
-#include <filesystem>
-#include <fstream>
 
 #include "../core/fakes.h"
+#include "../view_checks.h"
 #include "core/qt_text.h"
 #include "core/sjis.h"
 #include "lobby/TForm1.h"
@@ -16,28 +14,7 @@
 namespace gorvane {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::string_literals;
-
-// The settings file is read from and written to the working directory.
-class InTempDirectory {
- public:
-  InTempDirectory() : previous_(fs::current_path()) {
-    dir_ = fs::temp_directory_path() / ("gorvane_tform1_lists_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-    // The card list, read at start-up, is there too.
-    std::ofstream(dir_ / "longcardlist.txt", std::ios::binary) << "g001 L Road 0 0 10\r\n";
-    fs::current_path(dir_);
-  }
-  ~InTempDirectory() {
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
-  }
-
- private:
-  fs::path previous_;
-  fs::path dir_;
-};
 
 QStringList Shown(const ListBoxView& view) {
   QStringList rows;
@@ -57,7 +34,7 @@ int ShownSelection(const ListBoxView& view) {
 }
 
 TEST(LobbyWindow, ListsDrawTheLogicsRowsAndCommandsActOnTheRowTheUserPicked) {
-  InTempDirectory temp;
+  testing::InTempDirectory temp("tform1_lists");
   testing::FakeErrorBox errors;
   testing::FakeTransport transport;
   TForm1 form(&errors, &transport);

@@ -1,5 +1,6 @@
 #include "game/TForm2.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QEvent>
 #include <QKeyEvent>
@@ -59,11 +60,11 @@ TForm2::TForm2(LobbyLinks lobby, std::function<void()> showHelp, QWidget* parent
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       panel(new AnchorPanel(kDesignSize, this)),
-      RichEdit1(new QPlainTextEdit(panel)),
-      consoleView_(*RichEdit1),
-      console_(consoleView_, clock_),
+      RichEdit1(new ConsoleWidget(panel)),
+      console_(*RichEdit1, clock_),
       room_(std::move(lobby), console_, *this),
-      showHelp_(std::move(showHelp)) {
+      showHelp_(std::move(showHelp)),
+      alert_([](QWidget* window) { QApplication::alert(window); }) {
   setCentralWidget(panel);
   // The menu bar keeps the system's font; the controls use the window's.
   panel->setFont(WindowFont());
@@ -148,7 +149,6 @@ void TForm2::CreateControls() {
   Edit1->setValidator(new Cp932Validator(Edit1));
   Edit1->installEventFilter(this);
   panel->Place(*Edit1, QRect(8, 296, 527, 20), kLeft | kTop | kRight);
-  SetUpLogArea(*RichEdit1);
   RichEdit1->setFont(ConsoleFont());
   panel->Place(*RichEdit1, QRect(8, 320, 527, 180), kLeft | kTop | kRight | kBottom);
 
@@ -211,6 +211,12 @@ bool TForm2::eventFilter(QObject* watched, QEvent* event) {
     handExtent_ = ApplyHandExtent(*HandList);
   }
   return QMainWindow::eventFilter(watched, event);
+}
+
+// A player who is looking at this window sees the turn already; one reading
+// elsewhere gets a flashing task-bar entry or an urgency hint.
+void TForm2::TurnAlert() {
+  if (!isActiveWindow()) alert_(this);
 }
 
 void TForm2::Redraw(unsigned parts) {

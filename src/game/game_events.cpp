@@ -34,6 +34,7 @@ void GameRoom::DispatchReady() {
   screen_.drawEnabled = true;
   view_.Redraw(GameView::kButtons);
   RefreshPartyList();
+  view_.TurnAlert();
 }
 
 void GameRoom::DrowCard(int32_t card) {

@@ -32,16 +32,14 @@ std::string TForm1::SettingsPath() {
 
 TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
     : panel(new AnchorPanel(kDesignSize, this)),
-      RichEdit1(new QPlainTextEdit(panel)),
+      RichEdit1(new ConsoleWidget(panel)),
       Label2(new QLabel(panel)),
       Edit2(new QLineEdit(panel)),
       Label3(new QLabel(QStringLiteral("参加者一覧"), panel)),
       Label4(new QLabel(QStringLiteral("パーティリスト"), panel)),
       Label1(new QLabel(QStringLiteral("システムログ領域 (for Debugging)"), panel)),
-      Memo2(new QPlainTextEdit(panel)),
-      consoleView_(*RichEdit1),
-      debugLog_(*Memo2),
-      lobbyConsole_(consoleView_, clock_),
+      Memo2(new ConsoleWidget(panel)),
+      lobbyConsole_(*RichEdit1, clock_),
       messageBox_(this),
       ClientSocket1(new SocketTransport(
           {[this] { lobby_.ClientSocket1Connect(); }, [this] { lobby_.ClientSocket1Disconnect(); },
@@ -50,7 +48,7 @@ TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
              lobby_.ClientSocket1Error(kind, detail);
            }},
           this)),
-      lobby_({transport ? *transport : *ClientSocket1, debugLog_, errorBox ? *errorBox : messageBox_,
+      lobby_({transport ? *transport : *ClientSocket1, *Memo2, errorBox ? *errorBox : messageBox_,
               lobbyConsole_, pause_, *this},
              SettingsPath()) {
   setWindowTitle(QStringLiteral("［ロビー］Gorvane"));
@@ -75,7 +73,6 @@ TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
   Property1 = menuBar()->addAction(QStringLiteral("プロパティ(&P)"), [this] { Property1Click(); });
   Help1 = menuBar()->addAction(QStringLiteral("ヘルプ(&H)"), [this] { Help1Click(); });
 
-  SetUpLogArea(*RichEdit1);
   RichEdit1->setFont(ConsoleFont());
   panel->Place(*RichEdit1, QRect(0, 0, 361, 241), kLeft | kTop | kRight);
   Label2->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -101,10 +98,7 @@ TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
   setTabOrder(ListBox1, ListBox2);
   Edit2->setFocus();
   panel->Place(*Label1, QRect(0, 432, 361, 16), kLeft | kTop);
-  SetUpLogArea(*Memo2);
-  Memo2->setFont(FontOf(
-      {QStringLiteral("MS UI Gothic"), QStringLiteral("Noto Sans CJK JP"), QStringLiteral("sans-serif")},
-      11));
+  Memo2->setFont(DebugLogFont());
   panel->Place(*Memo2, QRect(0, 450, 361, 72), kLeft | kTop | kRight | kBottom);
 
   SetOuterSizes(*this, kOuterSize, kOuterMinimum);
@@ -164,7 +158,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 GameWindow& TForm1::OpenGameWindow(std::string_view cp932Caption) {
   auto* window = new TForm2(
-      {lobby_, debugLog_, lobby_.cardCatalogue(), [this] { return lobby_.myId(); }}, [this] { Help1Click(); },
+      {lobby_, *Memo2, lobby_.cardCatalogue(), [this] { return lobby_.myId(); }}, [this] { Help1Click(); },
       this);
   window->show();
   window->setWindowTitle(ToQString(cp932Caption));

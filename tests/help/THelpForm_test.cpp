@@ -5,11 +5,9 @@
 
 #include <QRegularExpression>
 
-#include "../core/fakes.h"
 #include "../game/game_fakes.h"
-#include "../view_checks.h"
+#include "../lobby/offscreen_lobby.h"
 #include "game/TForm2.h"
-#include "lobby/TForm1.h"
 
 namespace gorvane {
 namespace {
@@ -18,10 +16,8 @@ namespace {
 QString Plain(const QString& caption) { return QString(caption).remove(QRegularExpression("\\(&.\\)$")); }
 
 TEST(HelpText, NamesEveryMenuAndButtonByItsCaption) {
-  testing::InTempDirectory temp("help");
-  testing::FakeErrorBox errors;
-  testing::FakeTransport transport;
-  TForm1 lobby(&errors, &transport);
+  testing::OffscreenLobby seat("help");
+  TForm1& lobby = seat.form;
   testing::RecordingCommands commands;
   testing::FakeDebugLog debugLog;
   TForm2 game{LobbyLinks{commands, debugLog, lobby.lobby().cardCatalogue(), [] { return 5; }}, nullptr,

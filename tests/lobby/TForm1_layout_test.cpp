@@ -6,11 +6,10 @@
 #include <QMenuBar>
 #include <QScreen>
 
-#include "../core/fakes.h"
 #include "../view_checks.h"
 #include "core/qt_text.h"
-#include "lobby/TForm1.h"
 #include "lobby/TPropertyForm.h"
+#include "offscreen_lobby.h"
 
 namespace gorvane {
 namespace {
@@ -24,10 +23,8 @@ QSize Outer(const QMainWindow& window, QSize size) {
 }
 
 TEST(LobbyWindowLayout, OuterSizesControlsAndRowsAsTheLayoutDrawsThem) {
-  testing::InTempDirectory temp("lobby_layout");
-  testing::FakeErrorBox errors;
-  testing::FakeTransport transport;
-  TForm1 form(&errors, &transport);
+  testing::OffscreenLobby seat("lobby_layout");
+  TForm1& form = seat.form;
   form.show();
   QApplication::processEvents();
 
@@ -56,14 +53,12 @@ TEST(LobbyWindowLayout, OuterSizesControlsAndRowsAsTheLayoutDrawsThem) {
                            QStringLiteral("2: リーダー ")));
   EXPECT_EQ(form.ListBox1->model()->rowCount(), 3);
   EXPECT_EQ(form.ListBox2->model()->rowCount(), 3);
-  EXPECT_TRUE(errors.shown.empty());
+  EXPECT_TRUE(seat.errors.shown.empty());
 }
 
 TEST(SettingsDialogLayout, CentredOnTheScreenWithEveryCaptionWhole) {
-  testing::InTempDirectory temp("dialog_layout");
-  testing::FakeErrorBox errors;
-  testing::FakeTransport transport;
-  TForm1 lobby(&errors, &transport);
+  testing::OffscreenLobby seat("dialog_layout");
+  TForm1& lobby = seat.form;
   lobby.show();
   lobby.move(0, 0);  // the lobby away from the middle of the screen
   QApplication::processEvents();

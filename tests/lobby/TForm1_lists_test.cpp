@@ -5,11 +5,9 @@
 #include <QApplication>
 #include <QTest>
 
-#include "../core/fakes.h"
-#include "../view_checks.h"
 #include "core/qt_text.h"
 #include "core/sjis.h"
-#include "lobby/TForm1.h"
+#include "offscreen_lobby.h"
 
 namespace gorvane {
 namespace {
@@ -34,10 +32,9 @@ int ShownSelection(const ListBoxView& view) {
 }
 
 TEST(LobbyWindow, ListsDrawTheLogicsRowsAndCommandsActOnTheRowTheUserPicked) {
-  testing::InTempDirectory temp("tform1_lists");
-  testing::FakeErrorBox errors;
-  testing::FakeTransport transport;
-  TForm1 form(&errors, &transport);
+  testing::OffscreenLobby seat("tform1_lists");
+  TForm1& form = seat.form;
+  testing::FakeTransport& transport = seat.transport;
   form.show();
   EXPECT_EQ(form.focusWidget(), form.Edit2) << "the chat line has the focus when the window opens";
   std::vector<QWidget*> tabOrder;
@@ -106,7 +103,7 @@ TEST(LobbyWindow, ListsDrawTheLogicsRowsAndCommandsActOnTheRowTheUserPicked) {
   EXPECT_EQ(form.ListBox2->geometry(), parties.adjusted(0, 0, 100, 0));
   EXPECT_EQ(form.Edit2->geometry(), chat.adjusted(0, 0, 100, 0));
   EXPECT_EQ(form.Memo2->geometry(), log.adjusted(0, 0, 100, 50));
-  EXPECT_TRUE(errors.shown.empty());
+  EXPECT_TRUE(seat.errors.shown.empty());
 }
 
 }  // namespace

@@ -12,6 +12,8 @@ GORVANE_BUILD_PACKAGES=(
 GORVANE_PACKAGING_PACKAGES=(dpkg-dev file desktop-file-utils appstream)
 GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 GORVANE_PLAY_PACKAGES=(fonts-noto-cjk)
+# The widget tests measure the Japanese captions in the font a player gets.
+GORVANE_TEST_PACKAGES=(fonts-noto-cjk)
 # scripts/screenshots: a virtual X display and a way to photograph a window.
 GORVANE_SCREENSHOT_PACKAGES=(xvfb xauth imagemagick)
 

@@ -180,6 +180,9 @@ void GameRoom::DispatchUnplayed() {
   state_.playKind = state_.savedPlayKind;
   state_.usedMarks = state_.savedMarks;
   ShowHand();
+  // Said, so that a refusal is not taken for a slow server; the rules only
+  // the server checks are in the help.
+  PrintMessage("SYS: サーバがそのプレイを認めませんでした（ヘルプの「サーバのルール」を参照）．"_cp932, kRed);
   if (state_.charmCast && screen_.charmBox.size() == 0 && state_.charmedMonster != -1) {
     // Sending the charmed monster emptied the box; a refusal brings it back.
     screen_.charmBox.Append(CardLabel(state_.charmedMonster));

@@ -1,25 +1,13 @@
 // Other members' turns as the server reports them: the roster mirrors what
-// the server already settled, nothing is judged here.
-#include <numeric>
-
+// the server already settled, nothing is judged here. A report's numbers are
+// read where they are used: a bad one stops the handling there, and what
+// came before it stays done.
 #include "core/codec.h"
 #include "core/fields.h"
 #include "core/sjis.h"
 #include "game/game_room.h"
 
 namespace gorvane {
-namespace {
-
-// The cards of a play or discard and the dice of a fight: a handful.
-std::vector<int32_t> Integers(std::string_view commaText) {
-  const FieldViews fields(commaText);
-  std::vector<int32_t> values;
-  values.reserve(fields.size());
-  for (const std::string_view field : fields) values.push_back(ToInteger(field));
-  return values;
-}
-
-}  // namespace
 
 void GameRoom::DispatchOtherTurn(int32_t userId) {
   if (userId != myId()) {
@@ -51,13 +39,12 @@ void GameRoom::DispatchOtheropen(int32_t userId) {
 
 void GameRoom::DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string_view cardsText) {
   if (playerId == myId()) return;
-  const std::vector<int32_t> cards = Integers(cardsText);
+  const FieldViews cardFields(cardsText);
   const CardCatalogue& catalogue = lobby_.catalogue;
 
   if (playerId != targetId) {
-    // A monster sent to a third member.
-    if (cards.empty()) throw FieldError(MissingFieldText(0));
-    const int32_t monster = cards.front();
+    // A monster sent to a third member: only the first card is read.
+    const int32_t monster = ToInteger(FieldAt(cardFields, 0));
     PrintMessage("SYS: " + MemberName(playerId) + "さんが"_cp932 + MemberName(targetId) + "さんを"_cp932 +
                      catalogue.CardText(monster) + "で攻撃しました．"_cp932,
                  kBlack);
@@ -70,7 +57,12 @@ void GameRoom::DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string
   }
 
   PrintLine(kBlack, "SYS: ", MemberName(playerId), "さんが以下のカードをプレイしました．"_cp932);
-  for (const int32_t card : cards) PrintLine(kBlack, "SYS: ", catalogue.CardText(card));
+  std::vector<int32_t> cards;
+  cards.reserve(cardFields.size());
+  for (const std::string_view field : cardFields) {
+    cards.push_back(ToInteger(field));
+    PrintLine(kBlack, "SYS: ", catalogue.CardText(cards.back()));
+  }
   if (party_t* r = roster_.Find(playerId)) {
     if (cards.size() == 1) {
       const card_t& card = catalogue.Card(cards.front());
@@ -133,11 +125,12 @@ void GameRoom::DispatchTargetPlay(int32_t playerId, int32_t card) {
 
 void GameRoom::DispatchOtherDice(int32_t userId, std::string_view diceText) {
   if (userId != myId()) {
-    const std::vector<int32_t> dice = Integers(diceText);
+    // The dice are shown as received before they are added up.
     PrintMessage(
         "SYS: " + MemberName(userId) + "さんのダイス目は ["_cp932 + std::string(diceText) + "]でした"_cp932,
         kBlack);
-    const int64_t sum = std::accumulate(dice.begin(), dice.end(), int64_t{0});
+    int64_t sum = 0;
+    for (const std::string_view die : FieldViews(diceText)) sum += ToInteger(die);
     if (party_t* r = roster_.Find(userId)) {
       // Dice without a monster decide nothing: there is nothing to beat.
       if (r->monster != -1) {
@@ -156,9 +149,10 @@ void GameRoom::DispatchOtherDice(int32_t userId, std::string_view diceText) {
 
 void GameRoom::DispatchOtherPile(int32_t userId, std::string_view cardsText) {
   if (userId != myId()) {
-    const std::vector<int32_t> cards = Integers(cardsText);
     PrintLine(kBlack, "SYS: ", MemberName(userId), "さんが以下のカードを捨てました．"_cp932);
-    for (const int32_t card : cards) PrintLine(kBlack, "SYS: ", lobby_.catalogue.CardText(card));
+    const FieldViews cards(cardsText);
+    for (const std::string_view card : cards)
+      PrintLine(kBlack, "SYS: ", lobby_.catalogue.CardText(ToInteger(card)));
     if (party_t* member = roster_.Find(userId)) member->handCount -= static_cast<int32_t>(cards.size());
   }
   RefreshPartyList();

@@ -115,7 +115,11 @@ PlayOutcome DecidePlay(const PlayContext& context, PlayState& state) {
   PlayOutcome outcome;
   state.savedPlayKind = state.playKind;
   state.savedMarks = state.usedMarks;  // the working copy of the new marks
-  state.playKind = context.charmBoxSelected ? PlayKind::SendCharmed : PlayKind::NoPlay;
+  // A charm-box row counts only while a charmed monster is held: the box can
+  // still show the last game's monster, and -1 (or any number the server
+  // gave that names no card) is no card to send.
+  const bool sendCharmed = context.charmBoxSelected && IsCardNumber(context.charmedMonster);
+  state.playKind = sendCharmed ? PlayKind::SendCharmed : PlayKind::NoPlay;
 
   bool ok = false;
   std::string cards;
@@ -152,10 +156,6 @@ PlayOutcome DecidePlay(const PlayContext& context, PlayState& state) {
     std::swap(state.usedMarks, state.savedMarks);
     outcome.marksChanged = true;
     return outcome;
-  }
-  if (state.playKind == PlayKind::SendCharmed && !IsCardNumber(context.charmedMonster)) {
-    // A monster that is no card cannot be sent on.
-    state.playKind = PlayKind::NoPlay;
   }
   if (state.playKind == PlayKind::SendCharmed) {
     outcome.target = MonsterTarget(context, outcome.refusal);

@@ -16,8 +16,12 @@
 namespace gorvane {
 namespace {
 
-// The client area the lobby's pixel layout was drawn for.
-constexpr QSize kDesignSize(361, 528);
+// The outer size of the window and the client area of its pixel layout.
+// The controls that stretch are one pixel wider than the client area, as
+// they were drawn.
+constexpr QSize kOuterSize(368, 576);
+constexpr QSize kDesignSize = kOuterSize - kWindowFrame;
+constexpr QSize kOuterMinimum(368, 507);
 
 }  // namespace
 
@@ -85,21 +89,19 @@ TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
   ListBox1->SetOnDoubleClick([this] { lobby_.ListBox1DblClick(); });
   ListBox2 = new ListBoxView(lobby_.lists().ListBox2(), panel);
   panel->Place(*Label3, QRect(0, 285, 120, 14), kLeft | kTop);
-  panel->Place(*ListBox1, QRect(0, 300, 120, 134), kLeft | kTop);
+  panel->Place(*ListBox1, QRect(0, 300, 120, 128), kLeft | kTop);
   panel->Place(*Label4, QRect(124, 285, 237, 14), kLeft | kTop);
-  panel->Place(*ListBox2, QRect(124, 300, 237, 134), kLeft | kTop | kRight);
+  panel->Place(*ListBox2, QRect(124, 300, 237, 128), kLeft | kTop | kRight);
   // The chat line has the focus when the window opens; Tab goes on to the
   // lists and skips the console and the debug log.
   setTabOrder(Edit2, ListBox1);
   setTabOrder(ListBox1, ListBox2);
   Edit2->setFocus();
-  panel->Place(*Label1, QRect(0, 438, 361, 16), kLeft | kTop);
+  panel->Place(*Label1, QRect(0, 432, 361, 16), kLeft | kTop);
   Memo2->setFont(DebugLogFont());
-  panel->Place(*Memo2, QRect(0, 456, 361, 72), kLeft | kTop | kRight | kBottom);
+  panel->Place(*Memo2, QRect(0, 450, 361, 72), kLeft | kTop | kRight | kBottom);
 
-  const int menuHeight = menuBar()->sizeHint().height();
-  setMinimumSize(368, 507 - 30);
-  resize(368, kDesignSize.height() + menuHeight);
+  SetOuterSizes(*this, kOuterSize, kOuterMinimum);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
   }

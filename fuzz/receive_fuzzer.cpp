@@ -159,7 +159,9 @@ class Client : private LobbyView {
         }
         break;
       case 9:
-        if (room && room->screen().charmBox.size() > 0) room->CharmBoxSelect(argument % 2 == 0);
+        if (room && room->screen().charmBox.size() > 0) {
+          room->CharmBoxSelect(argument / 2 % room->screen().charmBox.size(), argument % 2 == 0);
+        }
         break;
       case 10:
         if (room) {

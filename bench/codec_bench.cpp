@@ -119,8 +119,12 @@ Received FrameAndSplit(gorvane::MessageFramer& framer, std::string_view stream, 
   Received received;
   gorvane::FieldViews fields;
   for (size_t at = 0; at < stream.size(); at += readSize) {
-    framer.Feed(stream.substr(at, readSize), [&](std::string_view text) {
-      fields.Split(text);
+    framer.Feed(stream.substr(at, readSize), [&](std::string_view text, const gorvane::FieldList* found) {
+      if (found != nullptr) {
+        fields.Adopt(*found);
+      } else {
+        fields.Split(text);
+      }
       ++received.messages;
       received.fields += fields.size();
     });

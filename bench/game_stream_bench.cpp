@@ -157,8 +157,12 @@ size_t FrameAndSplit(MessageFramer& framer, std::string_view stream) {
   size_t fields = 0;
   FieldViews views;
   for (size_t at = 0; at < stream.size(); at += kReadSize) {
-    framer.Feed(stream.substr(at, kReadSize), [&](std::string_view text) {
-      views.Split(text);
+    framer.Feed(stream.substr(at, kReadSize), [&](std::string_view text, const FieldList* found) {
+      if (found != nullptr) {
+        views.Adopt(*found);
+      } else {
+        views.Split(text);
+      }
       fields += views.size();
     });
   }

@@ -3,8 +3,9 @@
 // however the bytes are cut into reads, also when a handler feeds more bytes
 // from inside a nested event loop; comma text joined and split again gives
 // back the same fields; integer parsing agrees with a plain reading of the
-// decimal rules; and the splitter of the dispatch path, which gives views,
-// finds exactly the fields SplitCommaText finds.
+// decimal rules; and the splitters of the dispatch path, which give views
+// (of one text, or of every message of a read at once in the framing), find
+// exactly the fields SplitCommaText finds.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -70,6 +71,16 @@ void CheckViews(std::string_view text, char delimiter) {
   Require(same, "a reused FieldViews differs from a fresh one", text);
 }
 
+// The fields the framing found for a message, if it found them, are those
+// of SplitCommaText.
+void CheckFound(std::string_view text, const gorvane::FieldList* found) {
+  if (found == nullptr) return;
+  const Fields fields = gorvane::SplitCommaText(text);
+  bool same = found->size() == fields.size();
+  for (size_t i = 0; same && i < fields.size(); ++i) same = (*found)[i] == fields[i];
+  Require(same, "the fields the framing found differ from SplitCommaText", text);
+}
+
 void CheckRoundTrip(const Fields& fields, std::string_view source) {
   const std::string joined = gorvane::JoinCommaText(fields);
   Require(gorvane::SplitCommaText(joined) == fields, "SplitCommaText(JoinCommaText(fields)) != fields",
@@ -116,7 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The whole input as a single read.
   std::vector<std::string> whole;
   gorvane::MessageFramer once;
-  once.Feed(input, [&](std::string_view text) { whole.emplace_back(text); });
+  once.Feed(input, [&](std::string_view text, const gorvane::FieldList* found) {
+    whole.emplace_back(text);
+    CheckFound(text, found);
+  });
   const size_t lastNul = input.rfind('\0');
   const size_t tail = lastNul == std::string_view::npos ? input.size() : input.size() - lastNul - 1;
   Require(once.pending() == tail, "the framer holds other bytes than those after the last terminator", input);
@@ -136,13 +150,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The same bytes in many reads; every other message's handler receives
   // the next read from inside itself, as a modal box's event loop would.
+  // The fields are found a few bytes at a time, so that messages run over
+  // the cuts between those stretches too.
   const std::vector<std::string_view> reads = Reads(input);
   std::vector<std::string> chunked;
-  gorvane::MessageFramer framer;
+  gorvane::MessageFramer framer(gorvane::MessageFramer::kDefaultLimit, size > 1 ? 1 + data[1] % 200 : 64);
   size_t next = 0;
-  const auto onMessage = [&](std::string_view text) {
+  const auto onMessage = [&](std::string_view text, const gorvane::FieldList* found) {
     chunked.emplace_back(text);
-    if (chunked.size() % 2 == 0 && next < reads.size()) framer.Feed(reads[next++], [](std::string_view) {});
+    CheckFound(text, found);
+    if (chunked.size() % 2 == 0 && next < reads.size()) {
+      framer.Feed(reads[next++], [](std::string_view, const gorvane::FieldList*) {});
+    }
   };
   while (next < reads.size()) framer.Feed(reads[next++], onMessage);
   Require(chunked == whole, "messages depend on how the bytes were cut into reads", input);

@@ -113,12 +113,4 @@ std::string_view TextAfterFirstSpace(std::string_view text) {
   return blank == std::string_view::npos ? text : text.substr(blank + 1);
 }
 
-std::string_view TrimMessage(std::string_view bytes) {
-  size_t begin = 0;
-  size_t end = bytes.size();
-  while (begin < end && static_cast<unsigned char>(bytes[begin]) <= 0x20) ++begin;
-  while (end > begin && static_cast<unsigned char>(bytes[end - 1]) <= 0x20) --end;
-  return bytes.substr(begin, end - begin);
-}
-
 }  // namespace gorvane

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,6 +42,13 @@ class FieldViews {
 
   // Replaces the fields with those of text.
   void Split(std::string_view text, char delimiter = ',');
+  // Replaces the fields with those the framing already found for a comma
+  // text (MessageFramer): the fields of Split(text), for less. They are
+  // used where they are, valid as long as the framing keeps them.
+  void Adopt(FieldList found) {
+    data_ = found.data();
+    size_ = found.size();
+  }
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
@@ -51,7 +59,7 @@ class FieldViews {
   operator FieldList() const { return list(); }  // NOLINT(google-explicit-constructor)
 
  private:
-  const std::string_view* data() const { return fields_; }
+  const std::string_view* data() const { return data_; }
   void Add(std::string_view field) {
     if (size_ == capacity_) Grow();
     fields_[size_++] = field;
@@ -59,6 +67,7 @@ class FieldViews {
   // Past kInline fields: all of them move to the heap, with room for as many
   // as the text has delimiters.
   void Grow();
+
   // Adds the quoted field whose content starts at content; returns where
   // the text goes on after it.
   size_t QuotedField(size_t content);
@@ -70,6 +79,8 @@ class FieldViews {
   std::vector<std::string_view> heap_;
   // inline_ or heap_.
   std::string_view* fields_ = inline_.data();
+  // fields_, or adopted fields.
+  const std::string_view* data_ = inline_.data();
   size_t capacity_ = kInline;
   size_t size_ = 0;
   std::string_view text_;
@@ -85,6 +96,12 @@ class FieldViews {
 std::string_view TextAfterFirstSpace(std::string_view text);
 
 // Drops every leading and trailing byte 0x00..0x20 (terminator, CR LF, blanks).
-std::string_view TrimMessage(std::string_view bytes);
+inline std::string_view TrimMessage(std::string_view bytes) {
+  size_t begin = 0;
+  size_t end = bytes.size();
+  while (begin < end && static_cast<unsigned char>(bytes[begin]) <= 0x20) ++begin;
+  while (end > begin && static_cast<unsigned char>(bytes[end - 1]) <= 0x20) --end;
+  return bytes.substr(begin, end - begin);
+}
 
 }  // namespace gorvane

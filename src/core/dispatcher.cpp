@@ -281,7 +281,16 @@ void DispatchServerMessage(std::string_view text, DispatchTarget& target) {
 }
 
 void DispatchServerMessage(std::string_view text, DispatchTarget& target, FieldViews& fields) {
-  fields.Split(text);
+  DispatchServerMessage(text, nullptr, target, fields);
+}
+
+void DispatchServerMessage(std::string_view text, const FieldList* found, DispatchTarget& target,
+                           FieldViews& fields) {
+  if (found != nullptr) {
+    fields.Adopt(*found);
+  } else {
+    fields.Split(text);
+  }
   // An empty message has no kind: reading it is a missing field 0.
   if (const Route* route = FindRoute(FieldAt(fields, 0))) {
     route->handle(Message{text, fields, target});

@@ -76,6 +76,7 @@ size_t NextQuote(std::string_view text, size_t p) {
 }  // namespace
 
 void FieldViews::Split(std::string_view text, char delimiter) {
+  data_ = fields_;
   size_ = 0;
   unquotedSize_ = 0;
   text_ = text;
@@ -160,6 +161,7 @@ void FieldViews::Grow() {
   heap_.resize(capacity);
   if (fields_ == inline_.data()) std::copy_n(inline_.data(), size_, heap_.data());
   fields_ = heap_.data();
+  data_ = fields_;
   capacity_ = heap_.size();
 }
 

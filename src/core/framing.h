@@ -1,12 +1,15 @@
 // Cuts the received byte stream into NUL-terminated messages.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "core/codec.h"
+#include "core/field_index.h"
 
 namespace gorvane {
 
@@ -16,13 +19,19 @@ class MessageFramer {
   // the protocol and its connection is closed.
   static constexpr size_t kDefaultLimit = size_t{16} * 1024 * 1024;
 
-  explicit MessageFramer(size_t limit = kDefaultLimit) : limit_(limit) {}
+  // window: the bytes whose fields are found in one pass, at most
+  // FieldIndex::kWindow; smaller only to test the cuts between windows.
+  explicit MessageFramer(size_t limit = kDefaultLimit, size_t window = FieldIndex::kWindow)
+      : limit_(limit), window_(std::clamp<size_t>(window, 1, FieldIndex::kWindow)) {}
 
   enum class Result { kOk, kOverflow };
 
   // Appends one read's bytes and calls onMessage(std::string_view text) for
   // every complete message, in order, with the trimmed text. Bytes after the
-  // last terminator are kept for the next read.
+  // last terminator are kept for the next read. An onMessage that also takes
+  // a const FieldList* gets the message's comma fields, found in one pass
+  // over the read and valid while it runs (FieldViews::Adopt), or nullptr
+  // where the text must be split by itself.
   //
   // A handler may run a nested event loop (a modal box) in which more bytes
   // arrive: such a nested Feed only queues them, and the outer call handles
@@ -35,12 +44,12 @@ class MessageFramer {
       return Result::kOk;
     }
     FeedingGuard guard(*this);
-    TakeMessages(bytes, onMessage);
+    Take(bytes, onMessage);
     while (!deferred_.empty()) {
       // What arrived while a handler ran comes after everything before it.
       std::string more = std::move(deferred_);
       deferred_.clear();
-      TakeMessages(more, onMessage);
+      Take(more, onMessage);
     }
     if (buffer_.size() > limit_) {
       Reset();
@@ -66,6 +75,15 @@ class MessageFramer {
     FeedingGuard& operator=(const FeedingGuard&) = delete;
     MessageFramer& framer;
   };
+
+  template <typename OnMessage>
+  void Take(std::string_view bytes, OnMessage& onMessage) {
+    if constexpr (std::is_invocable_v<OnMessage&, std::string_view, const FieldList*>) {
+      TakeIndexed(bytes, onMessage);
+    } else {
+      TakeMessages(bytes, onMessage);
+    }
+  }
 
   // Hands on every message that ends in bytes, each read where it lies;
   // only a message cut by the end of a read is copied, to be completed by
@@ -98,9 +116,65 @@ class MessageFramer {
     buffer_.append(bytes);
   }
 
+  // TakeMessages, with the fields of each message found by indexing the
+  // bytes a window at a time.
+  template <typename OnMessage>
+  void TakeIndexed(std::string_view bytes, OnMessage& onMessage) {
+    if (!buffer_.empty()) {
+      const size_t nul = bytes.find('\0');
+      if (nul == std::string_view::npos) {
+        buffer_.append(bytes);
+        return;
+      }
+      std::string message = std::move(buffer_);
+      message.append(bytes.substr(0, nul + 1));
+      buffer_.clear();
+      FieldList fields;
+      bool found = false;
+      if (message.size() <= window_) {
+        index_.Build(message);
+        found = index_.Fields(FieldIndex::Mark{}, index_.MarkAt(message.size() - 1), fields);
+      }
+      onMessage(TrimMessage(message), found ? &fields : nullptr);
+      if (buffer_.empty()) {
+        message.clear();
+        buffer_.swap(message);  // keeps the capacity for the next cut message
+      }
+      bytes.remove_prefix(nul + 1);
+    }
+    for (;;) {
+      const bool last = bytes.size() <= window_;
+      const std::string_view window = bytes.substr(0, window_);
+      index_.Build(window);
+      size_t begin = 0;
+      FieldIndex::Mark from;
+      for (size_t i = 0; i < index_.terminatorCount(); ++i) {
+        const size_t nul = index_.terminator(i);
+        const FieldIndex::Mark to = index_.MarkAt(nul);
+        FieldList fields;
+        const bool found = index_.Fields(from, to, fields);
+        onMessage(TrimMessage(window.substr(begin, nul + 1 - begin)), found ? &fields : nullptr);
+        from = to;
+        begin = nul + 1;
+      }
+      if (begin == 0 && !last) {
+        // One message longer than a window: split from its text.
+        const size_t nul = bytes.find('\0', window.size());
+        if (nul == std::string_view::npos) break;
+        onMessage(TrimMessage(bytes.substr(0, nul + 1)), nullptr);
+        begin = nul + 1;
+      }
+      bytes.remove_prefix(begin);
+      if (last) break;
+    }
+    buffer_.append(bytes);
+  }
+
   std::string buffer_;
   std::string deferred_;
+  FieldIndex index_;
   size_t limit_;
+  size_t window_;
   bool feeding_ = false;
 };
 

@@ -30,13 +30,17 @@ void Session::SendCommand(std::string_view kind, std::string_view argument) {
 }
 
 void Session::ReceiveBytes(std::string_view bytes, const Dispatch& dispatch) {
+  ReceiveBytes(bytes, FieldsDispatch([&](std::string_view text, const FieldList*) { dispatch(text); }));
+}
+
+void Session::ReceiveBytes(std::string_view bytes, const FieldsDispatch& dispatch) {
   std::string line;
-  const auto result = framer_.Feed(bytes, [&](std::string_view text) {
+  const auto result = framer_.Feed(bytes, [&](std::string_view text, const FieldList* fields) {
     line.assign("DEBUG: ");
     line.append(text);
     debugLog_.AppendLine(line);
     try {
-      dispatch(text);
+      dispatch(text, fields);
     } catch (const FieldError& error) {
       errorBox_.ShowError(error.what());
     } catch (const std::exception& error) {

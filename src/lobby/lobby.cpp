@@ -57,8 +57,9 @@ void Lobby::ClientSocket1Disconnect() {
 }
 
 void Lobby::ClientSocket1Read(std::string_view bytes) {
-  session_.ReceiveBytes(
-      bytes, [this](std::string_view text) { DispatchServerMessage(text, *this, messageFields_); });
+  session_.ReceiveBytes(bytes, [this](std::string_view text, const FieldList* found) {
+    DispatchServerMessage(text, found, *this, messageFields_);
+  });
 }
 
 void Lobby::ClientSocket1Error(SocketErrorKind kind, std::string_view detail) {

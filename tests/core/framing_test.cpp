@@ -2,17 +2,31 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 namespace gorvane {
 namespace {
 
-std::vector<std::string> FeedAll(MessageFramer& framer, const std::vector<std::string>& reads) {
+// withFields: the way the client reads, taking the fields the framing
+// finds with each message (the server takes the texts alone).
+std::vector<std::string> FeedAll(MessageFramer& framer, const std::vector<std::string>& reads,
+                                 bool withFields = false) {
   std::vector<std::string> messages;
   for (const auto& read : reads) {
-    framer.Feed(read, [&](std::string_view text) { messages.emplace_back(text); });
+    if (withFields) {
+      framer.Feed(read, [&](std::string_view text, const FieldList*) { messages.emplace_back(text); });
+    } else {
+      framer.Feed(read, [&](std::string_view text) { messages.emplace_back(text); });
+    }
   }
   return messages;
+}
+
+// The fields of a message as the dispatcher takes them.
+Fields FieldsOf(std::string_view text, const FieldList* found) {
+  if (found == nullptr) return SplitCommaText(text);
+  return Fields(found->begin(), found->end());
 }
 
 std::string Stream() {
@@ -48,6 +62,8 @@ TEST(Framing, EveryWayOfCuttingTheStreamGivesTheSameMessages) {
     }
     MessageFramer framer;
     ASSERT_EQ(FeedAll(framer, reads), kExpected) << "trial " << trial;
+    MessageFramer client(MessageFramer::kDefaultLimit, 1 + trial % 40);
+    ASSERT_EQ(FeedAll(client, reads, true), kExpected) << "trial " << trial;
   }
 }
 
@@ -92,6 +108,97 @@ TEST(Framing, BytesArrivingDuringAHandlerAreHandledAfterItInOrder) {
   EXPECT_EQ(seen, (std::vector<std::string>{"A", "B", "C"}));
   framer.Feed("\0"s, handle);
   EXPECT_EQ(seen.back(), "D");
+}
+
+// Every kind of text the field rules treat apart, each read in every way:
+// the fields handed on with a message are always those of SplitCommaText,
+// and the plain comma texts of a game (most of what arrives) come with them.
+TEST(Framing, FieldsFoundWithTheMessagesAreThoseOfTheSplit) {
+  using namespace std::string_literals;
+  const std::string longField(150, 'x');
+  const std::vector<std::string> texts = {
+      "S_OPLAY,3,2,41,17",
+      "S_LIST,\"1:\"\"Bob X\"\":2\",3:Eve:0,\"4:Dave,D:1\",\"5:\"\"Carol \"\"\"\"C\"\"\"\"\"\":2\"",
+      "S_CHAT Alice> hello, world",
+      "S_CHAT \x83\x5C\x83\x93> \"ok\" \"\" \"a\"\"\"",
+      "S_X," + longField + ",\"" + longField + "\"\"" + longField + "\"," + longField,
+      // Where the plain rules would go wrong: empty fields, a quote inside
+      // a field, bytes right after a closing quote, a quote left open.
+      ",a",
+      "a,",
+      "a, ,b",
+      "a,,b",
+      "a\"b,c",
+      "S_CHAT Carol \"C\"> hi",
+      "\"a\"b",
+      "\"abc",
+      "a,\"b\"\"c",
+      "\"\"\"",
+      "a \t\x01b",
+      "",
+      " ",
+  };
+  std::string stream;
+  for (size_t i = 0; i < texts.size(); ++i) stream += (i % 3 == 0 ? "\r\n" : "") + texts[i] + '\0';
+  for (const size_t window :
+       {size_t{1}, size_t{5}, size_t{63}, size_t{64}, size_t{65}, size_t{200}, FieldIndex::kWindow}) {
+    for (const size_t readSize : {size_t{1}, size_t{7}, size_t{64}, size_t{1460}}) {
+      MessageFramer framer(MessageFramer::kDefaultLimit, window);
+      size_t index = 0;
+      size_t found = 0;
+      for (size_t at = 0; at < stream.size(); at += readSize) {
+        framer.Feed(std::string_view(stream).substr(at, readSize),
+                    [&](std::string_view text, const FieldList* fields) {
+                      ASSERT_LT(index, texts.size());
+                      EXPECT_EQ(text, TrimMessage(texts[index]));
+                      EXPECT_EQ(FieldsOf(text, fields), SplitCommaText(text))
+                          << "[" << text << "] window " << window << ", reads of " << readSize;
+                      if (fields != nullptr && index < 4) ++found;
+                      ++index;
+                    });
+      }
+      EXPECT_EQ(index, texts.size());
+      // Each of the first four fits a window of 200 and comes whole in a read at least once.
+      if (window >= 200 && readSize == 1460) {
+        EXPECT_EQ(found, 4u) << "window " << window;
+      }
+    }
+  }
+}
+
+TEST(Framing, FieldsFoundForAnyBytesAreThoseOfTheSplit) {
+  const std::string alphabet = std::string("ab,:\" \t\x01\r\n\x83\x5C") + '\0';
+  std::mt19937 random(20261209);
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::string stream(std::uniform_int_distribution<size_t>(0, trial % 10 == 0 ? 600 : 40)(random), ' ');
+    for (char& c : stream) c = alphabet[random() % alphabet.size()];
+    MessageFramer framer(MessageFramer::kDefaultLimit, 1 + random() % 300);
+    const size_t readSize = 1 + random() % 100;
+    for (size_t at = 0; at < stream.size(); at += readSize) {
+      framer.Feed(std::string_view(stream).substr(at, readSize),
+                  [&](std::string_view text, const FieldList* fields) {
+                    ASSERT_EQ(FieldsOf(text, fields), SplitCommaText(text)) << "trial " << trial;
+                  });
+    }
+  }
+}
+
+// The fields handed on with a message live in the framing: a modal box's
+// event loop feeding more bytes must not change them under the handler.
+TEST(Framing, FoundFieldsStayWhileAHandlerTakesMoreBytes) {
+  using namespace std::string_literals;
+  MessageFramer framer;
+  std::vector<Fields> seen;
+  std::function<void(std::string_view, const FieldList*)> handle = [&](std::string_view text,
+                                                                       const FieldList* fields) {
+    const Fields before = FieldsOf(text, fields);
+    if (seen.empty()) framer.Feed("S_B,\"x\"\"y\",3\0S_C,4,"s, handle);
+    EXPECT_EQ(FieldsOf(text, fields), before) << text;
+    seen.push_back(before);
+  };
+  framer.Feed("S_A,\"p\"\"q\",1\0"s, handle);
+  framer.Feed("5\0"s, handle);
+  EXPECT_EQ(seen, (std::vector<Fields>{{"S_A", "p\"q", "1"}, {"S_B", "x\"y", "3"}, {"S_C", "4", "5"}}));
 }
 
 }  // namespace

@@ -167,15 +167,13 @@ void FieldIndex::Classify(std::string_view bytes) {
   uint64_t lastMark = 1;   // ... a comma or a terminator; the start counts as one
   uint64_t carry = 0;      // carry of the blank-run addition
   // The classes first, in a loop of their own: fewer values live at once.
+  // Past the end: zero bytes, blanks that terminate nothing.
   const size_t whole = n / 64;
-  for (size_t b = 0; b < whole; ++b) classes_[b] = ClassifyBytes(bytes.data() + b * 64);
-  if (whole < blockCount_) {
-    // Past the end: zero bytes, blanks that terminate nothing.
-    alignas(16) char tail[64] = {};
-    std::memcpy(tail, bytes.data() + whole * 64, n - whole * 64);
-    classes_[whole] = ClassifyBytes(tail);
-    classes_[whole].nul &= ~uint64_t{0} >> (64 - (n - whole * 64));
-  }
+  alignas(16) char tail[64] = {};
+  std::memcpy(tail, bytes.data() + whole * 64, n - whole * 64);
+  for (size_t b = 0; b < blockCount_; ++b)
+    classes_[b] = ClassifyBytes(b < whole ? bytes.data() + b * 64 : tail);
+  if (whole < blockCount_) classes_[whole].nul &= ~uint64_t{0} >> (64 - (n - whole * 64));
   for (size_t b = 0; b < blockCount_; ++b) {
     const Classes c = classes_[b];
     const uint64_t quote = c.quote;
@@ -265,7 +263,8 @@ void FieldIndex::Unpair(std::string_view bytes) {
   const auto copy = [&](const char* from, const char* to) {
     // In a message cut short by the end of the bytes a field may end
     // inside its quotes; nothing of it is used, but nothing may break.
-    const auto size = static_cast<size_t>(std::max(to - from, ptrdiff_t{0}));
+    const ptrdiff_t difference = to - from;
+    const auto size = static_cast<size_t>(difference & ~(difference >> 63));
     if (size <= 16 && end - from >= 16) {
       std::memcpy(out, from, 16);
     } else {

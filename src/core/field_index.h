@@ -6,7 +6,6 @@
 // over each read and hands each message its fields (FieldViews::Adopt).
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,8 +18,9 @@ namespace gorvane {
 
 class FieldIndex {
  public:
-  // Bytes indexed at once at most; positions are kept in 16 bits.
-  static constexpr size_t kWindow = 16384;
+  // Bytes indexed at once at most (positions are kept in 16 bits); larger
+  // reads are indexed a window at a time.
+  static constexpr size_t kWindow = 8192;
 
   // Indexes bytes (at most kWindow of them), which must begin a message.
   // Fields are views into bytes, or into this object where doubled quotes
@@ -53,8 +53,6 @@ class FieldIndex {
     return true;
   }
 
-  // std::popcount needs an instruction the x86-64 baseline lacks; without
-  // it the library call costs more than these few operations.
   // Which of 64 bytes are what, one bit each.
   struct Classes {
     uint64_t nul;    // 0x00
@@ -63,6 +61,8 @@ class FieldIndex {
     uint64_t quote;
   };
 
+  // std::popcount needs an instruction the x86-64 baseline lacks; without
+  // it the library call costs more than these few operations.
   static constexpr uint32_t CountBits(uint64_t x) {
 #if defined(__POPCNT__)
     return static_cast<uint32_t>(__builtin_popcountll(x));
@@ -75,7 +75,8 @@ class FieldIndex {
   }
 
  private:
-  // One bit per byte of 64.
+  // What the masks found in 64 bytes, one bit per byte, and the counts of
+  // the blocks before.
   struct Block {
     uint64_t nul;
     // Where a field starts, and where the separator after it starts.

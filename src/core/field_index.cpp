@@ -75,11 +75,10 @@ constexpr BitPositions MakeBitPositions() {
 
 constexpr BitPositions kBitPositions = MakeBitPositions();
 
-// Writes base + i for every set bit i of three masks, lowest first, each
-// from its out on, and moves the outs to their ends; writes up to eight
-// entries past the ends.
-void FlattenBlock(uint64_t a, uint64_t b, uint64_t c, uint16_t base, uint16_t*& outA, uint16_t*& outB,
-                  uint16_t*& outC) {
+// Writes base + i for every set bit i of two masks, lowest first, each from
+// its out on, and moves the outs to their ends; writes up to eight entries
+// past the ends.
+void FlattenBlock(uint64_t a, uint64_t b, uint16_t base, uint16_t*& outA, uint16_t*& outB) {
   const __m128i zero = _mm_setzero_si128();
   __m128i offset = _mm_set1_epi16(static_cast<int16_t>(base));
   const __m128i eight = _mm_set1_epi16(8);
@@ -88,10 +87,9 @@ void FlattenBlock(uint64_t a, uint64_t b, uint64_t c, uint16_t base, uint16_t*& 
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_add_epi16(_mm_unpacklo_epi8(at, zero), offset));
     out += kBitPositions.count[value];
   };
-  for (int byte = 0; byte < 8; ++byte, a >>= 8, b >>= 8, c >>= 8, offset = _mm_add_epi16(offset, eight)) {
+  for (int byte = 0; byte < 8; ++byte, a >>= 8, b >>= 8, offset = _mm_add_epi16(offset, eight)) {
     put(outA, static_cast<uint8_t>(a));
     put(outB, static_cast<uint8_t>(b));
-    put(outC, static_cast<uint8_t>(c));
   }
 }
 #else
@@ -108,14 +106,12 @@ Classes ClassifyBytes(const char* p) {
   return c;
 }
 
-void FlattenBlock(uint64_t a, uint64_t b, uint64_t c, uint16_t base, uint16_t*& outA, uint16_t*& outB,
-                  uint16_t*& outC) {
+void FlattenBlock(uint64_t a, uint64_t b, uint16_t base, uint16_t*& outA, uint16_t*& outB) {
   const auto put = [&](uint16_t*& out, uint64_t bits) {
     for (; bits != 0; bits &= bits - 1) *out++ = static_cast<uint16_t>(base + std::countr_zero(bits));
   };
   put(outA, a);
   put(outB, b);
-  put(outC, c);
 }
 #endif
 
@@ -146,7 +142,6 @@ void FieldIndex::Build(std::string_view bytes) {
     blocks_.resize(blockCount_);
     classes_.resize(blockCount_);
     edges_.resize(positions);
-    terminators_.resize(positions);
     pairs_.resize(positions);
     views_.resize(positions / 2);
   }
@@ -227,20 +222,18 @@ void FieldIndex::Classify(std::string_view bytes) {
 
 void FieldIndex::Flatten(size_t size) {
   uint16_t* edges = edges_.data();
-  uint16_t* terminators = terminators_.data();
   uint16_t* pairs = pairs_.data();
   uint32_t odd = 0;
   for (size_t b = 0; b < blockCount_; ++b) {
     Block& block = blocks_[b];
     block.edgesBefore = static_cast<uint32_t>(edges - edges_.data());
     block.oddBefore = odd;
-    FlattenBlock(block.edge, block.nul, block.pair, static_cast<uint16_t>(b * 64), edges, terminators, pairs);
+    FlattenBlock(block.edge, block.pair, static_cast<uint16_t>(b * 64), edges, pairs);
     if (block.odd != 0) odd += CountBits(block.odd);
   }
   edgeCount_ = static_cast<size_t>(edges - edges_.data());
   // A field cut off by the end of the bytes ends there.
   std::fill_n(edges, 8, static_cast<uint16_t>(size));
-  terminatorCount_ = static_cast<size_t>(terminators - terminators_.data());
   pairCount_ = static_cast<size_t>(pairs - pairs_.data());
 }
 

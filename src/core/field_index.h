@@ -27,9 +27,9 @@ class FieldIndex {
   // had to be made single; they stay valid until the next Build.
   void Build(std::string_view bytes);
 
-  // The terminators (NUL bytes) of the bytes, in order.
-  size_t terminatorCount() const { return terminatorCount_; }
-  size_t terminator(size_t index) const { return terminators_[index]; }
+  // The terminators (NUL bytes) of the 64 bytes from block * 64, one bit each.
+  size_t blocks() const { return blockCount_; }
+  uint64_t terminators(size_t block) const { return blocks_[block].nul; }
 
   // How far the fields run up to and including one position, and how many
   // places there are in need of the byte-by-byte rules (SplitDelimitedText)
@@ -96,12 +96,10 @@ class FieldIndex {
   size_t blockCount_ = 0;
   std::vector<Classes> classes_;
   std::vector<Block> blocks_;
-  // Positions: the edges of all fields in order (start, end, start, ...),
-  // the terminators, the second quotes of pairs.
+  // Positions: the edges of all fields in order (start, end, start, ...)
+  // and the second quotes of pairs.
   std::vector<uint16_t> edges_;
   size_t edgeCount_ = 0;
-  std::vector<uint16_t> terminators_;
-  size_t terminatorCount_ = 0;
   std::vector<uint16_t> pairs_;
   size_t pairCount_ = 0;
   std::vector<std::string_view> views_;

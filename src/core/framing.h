@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -121,26 +122,16 @@ class MessageFramer {
   template <typename OnMessage>
   void TakeIndexed(std::string_view bytes, OnMessage& onMessage) {
     if (!buffer_.empty()) {
-      const size_t nul = bytes.find('\0');
-      if (nul == std::string_view::npos) {
+      if (bytes.find('\0') == std::string_view::npos) {
         buffer_.append(bytes);
         return;
       }
-      std::string message = std::move(buffer_);
-      message.append(bytes.substr(0, nul + 1));
+      // The cut message and the rest of the read are indexed as one. The
+      // handlers may reset the framer: the bytes are a string of their own.
+      joined_.assign(buffer_);
+      joined_.append(bytes);
       buffer_.clear();
-      FieldList fields;
-      bool found = false;
-      if (message.size() <= window_) {
-        index_.Build(message);
-        found = index_.Fields(FieldIndex::Mark{}, index_.MarkAt(message.size() - 1), fields);
-      }
-      onMessage(TrimMessage(message), found ? &fields : nullptr);
-      if (buffer_.empty()) {
-        message.clear();
-        buffer_.swap(message);  // keeps the capacity for the next cut message
-      }
-      bytes.remove_prefix(nul + 1);
+      bytes = joined_;
     }
     for (;;) {
       const bool last = bytes.size() <= window_;
@@ -148,14 +139,16 @@ class MessageFramer {
       index_.Build(window);
       size_t begin = 0;
       FieldIndex::Mark from;
-      for (size_t i = 0; i < index_.terminatorCount(); ++i) {
-        const size_t nul = index_.terminator(i);
-        const FieldIndex::Mark to = index_.MarkAt(nul);
-        FieldList fields;
-        const bool found = index_.Fields(from, to, fields);
-        onMessage(TrimMessage(window.substr(begin, nul + 1 - begin)), found ? &fields : nullptr);
-        from = to;
-        begin = nul + 1;
+      for (size_t block = 0; block < index_.blocks(); ++block) {
+        for (uint64_t nuls = index_.terminators(block); nuls != 0; nuls &= nuls - 1) {
+          const size_t nul = block * 64 + static_cast<size_t>(std::countr_zero(nuls));
+          const FieldIndex::Mark to = index_.MarkAt(nul);
+          FieldList fields;
+          const bool found = index_.Fields(from, to, fields);
+          onMessage(TrimMessage(window.substr(begin, nul + 1 - begin)), found ? &fields : nullptr);
+          from = to;
+          begin = nul + 1;
+        }
       }
       if (begin == 0 && !last) {
         // One message longer than a window: split from its text.
@@ -168,10 +161,14 @@ class MessageFramer {
       if (last) break;
     }
     buffer_.append(bytes);
+    // What one long message needed is not kept.
+    if (joined_.capacity() > 4 * FieldIndex::kWindow) joined_ = std::string();
   }
 
   std::string buffer_;
   std::string deferred_;
+  // A cut message with the read that completes it.
+  std::string joined_;
   FieldIndex index_;
   size_t limit_;
   size_t window_;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/fields.h"
+#include "core/framing.h"
 #include "core/sjis.h"
 
 namespace gorvane {
@@ -21,7 +22,9 @@ struct RecordingGame : GameWindow {
   void createPartyList(std::string_view t) override { Call("createPartyList " + std::string(t)); }
   void RefreshPartyList() override { Call("RefreshPartyList"); }
   void ChangeLeader(int32_t u) override { Call("ChangeLeader " + Num(u)); }
-  void addMyMember(int32_t u, std::string_view n) override { Call("addMyMember " + Num(u) + " " + std::string(n)); }
+  void addMyMember(int32_t u, std::string_view n) override {
+    Call("addMyMember " + Num(u) + " " + std::string(n));
+  }
   void doRename(int32_t u, std::string_view n) override { Call("doRename " + Num(u) + " " + std::string(n)); }
   void GetHand(std::string_view t) override { Call("GetHand " + std::string(t)); }
   void DispatchReady() override { Call("DispatchReady"); }
@@ -189,6 +192,18 @@ TEST(Dispatcher, RoutesEveryKindThroughItsSteps) {
     lobby.calls.clear();
     DispatchServerMessage(route.message, lobby);
     EXPECT_EQ(lobby.calls, route.calls) << route.message;
+    // The same as the lobby receives it: framed, with the fields the
+    // framing found.
+    RecordingLobby received;
+    received.party = 3;
+    received.OpenGameWindow();
+    received.calls.clear();
+    MessageFramer framer;
+    FieldViews fields;
+    framer.Feed(route.message + '\0', [&](std::string_view text, const FieldList* found) {
+      DispatchServerMessage(text, found, received, fields);
+    });
+    EXPECT_EQ(received.calls, route.calls) << "received " << route.message;
   }
 }
 

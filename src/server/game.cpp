@@ -95,6 +95,7 @@ void Game::Start(Mail& mail) {
 
 void Game::BeginTurn(int32_t id, Mail& mail) {
   turn_ = Turn();
+  ++turnNumber_;
   turn_.player = id;
   turn_.deckWasEmpty = deck_.empty();
   mail.push_back({id, "S_READY"});
@@ -188,6 +189,12 @@ Game::Refusal Game::EndTurn(int32_t id, Mail& mail) {
   if (turn_.trapOwed) return "owes a trap discard first";
   FinishTurn(mail);
   return std::nullopt;
+}
+
+void Game::TimeOut(Mail& mail) {
+  if (over_) return;
+  turn_.trapOwed = false;
+  FinishTurn(mail);
 }
 
 void Game::FinishTurn(Mail& mail) {

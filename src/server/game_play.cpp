@@ -31,10 +31,18 @@ Game::Refusal Game::Play(int32_t id, std::string_view argument, Mail& mail) {
     return why;
   };
   if (over_ || id != turn_.player) return refuse("not this player's turn");
-  if (auto blocked = ActionBlocked()) return refuse(*blocked);
   const auto numbers = ParseNumbers(argument);
-  if (!numbers || numbers->size() < 2) return refuse("wants a target and card numbers");
   Player& player = *Find(id);
+  // The player's screen casts the charm as soon as card 58 is in a play it
+  // sends, whatever the answer; it must be in the hand to be cast at all.
+  if (numbers &&
+      std::find(numbers->begin() + std::min<size_t>(numbers->size(), 1), numbers->end(), kCharmCard) !=
+          numbers->end() &&
+      std::find(player.hand.begin(), player.hand.end(), kCharmCard) != player.hand.end()) {
+    turn_.charmCast = true;
+  }
+  if (auto blocked = ActionBlocked()) return refuse(*blocked);
+  if (!numbers || numbers->size() < 2) return refuse("wants a target and card numbers");
   PlayRequest request;
   request.target = numbers->front();
   request.cards.assign(numbers->begin() + 1, numbers->end());
@@ -183,10 +191,8 @@ void Game::ApplyPlay(Player& player, const PlayRequest& request, Mail& mail) {
 
 std::vector<int32_t> Game::Fight(Player& player, const PlayRequest& request) {
   int32_t dieCount = 0;
-  bool charm = false;
   for (const size_t row : request.rows) {
     dieCount += std::max(cards_.Card(player.hand[row]).dice, 0);
-    charm = charm || player.hand[row] == kCharmCard;
     turn_.fought[row] = true;
   }
   std::vector<int32_t> dice;
@@ -201,7 +207,7 @@ std::vector<int32_t> Game::Fight(Player& player, const PlayRequest& request) {
     if (player.used[slot]) total += cards_.Card(player.hand[slot]).value;
   }
   if (total >= cards_.Card(player.monster).value) {
-    if (charm) turn_.charmed = player.monster;
+    if (turn_.charmCast) turn_.charmed = player.monster;
     player.monster = -1;
   }
   return dice;

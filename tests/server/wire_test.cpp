@@ -1,6 +1,11 @@
 #include "server/wire.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include "server/out_queue.h"
 
 #include "core/codec.h"
 #include "core/sjis.h"
@@ -58,6 +63,87 @@ TEST(Wire, NumbersOfAnArgumentAreAllOrNothing) {
 TEST(Wire, LogLinesHoldNoControlBytesAndStayShort) {
   EXPECT_EQ(Printable("a\nb\x1b[31m\\"), "a\\x0ab\\x1b[31m\\x5c");
   EXPECT_EQ(Printable(std::string(100, 'x'), 4), "xxxx...");
+}
+
+// What a queue writes to a socket, read back from the other end.
+struct SocketPair {
+  SocketPair() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds); }
+  ~SocketPair() {
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
+  std::string ReadAll() {
+    std::string got;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(fds[1], buffer, sizeof buffer, 0)) > 0;)
+      got.append(buffer, static_cast<size_t>(n));
+    return got;
+  }
+  int fds[2] = {-1, -1};
+};
+
+TEST(Wire, QueuedMessagesGoOutInOrderAndAWaitingListGivesWayToANewerOne) {
+  const std::string bigOld = "S_LIST," + std::string(3000, 'o');
+  const std::string bigNew = "S_LIST," + std::string(3000, 'n');
+  const std::string parties = "S_GLIST," + std::string(3000, 'p');
+  struct Step {
+    std::string message;
+    ListSlot slot;
+    bool shared;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;
+    std::string out;
+  } const cases[] = {
+      {"small and shared messages keep their order",
+       {{"S_CHAT a> 1", ListSlot::kNone, false},
+        {bigOld, ListSlot::kNone, true},
+        {"S_CHAT a> 2", ListSlot::kNone, true}},
+       "S_CHAT a> 1" + std::string(1, '\0') + bigOld + '\0' + "S_CHAT a> 2" + '\0'},
+      {"a newer list replaces the waiting one in its place",
+       {{bigOld, ListSlot::kUsers, true},
+        {"S_QUIT,4", ListSlot::kNone, false},
+        {bigNew, ListSlot::kUsers, true}},
+       bigNew + '\0' + "S_QUIT,4" + '\0'},
+      {"a list of another kind does not",
+       {{bigOld, ListSlot::kUsers, true},
+        {parties, ListSlot::kParties, true},
+        {bigNew, ListSlot::kUsers, true}},
+       bigNew + '\0' + parties + '\0'},
+  };
+  for (const Case& c : cases) {
+    SocketPair pair;
+    OutQueue queue;
+    for (const Step& step : c.steps) {
+      if (step.shared) {
+        queue.Append(Frame(step.message), step.slot);
+      } else {
+        queue.Append(step.message);
+      }
+    }
+    EXPECT_EQ(queue.size(), c.out.size()) << c.what;
+    EXPECT_EQ(queue.WriteTo(pair.fds[0]), OutQueue::Result::kAll) << c.what;
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(pair.ReadAll(), c.out) << c.what;
+  }
+
+  // A list that has begun to go out is not touched: the newer one follows.
+  SocketPair pair;
+  const int small = 4096;
+  setsockopt(pair.fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const std::string huge = "S_LIST," + std::string(200000, 'h');
+  OutQueue queue;
+  queue.Append(Frame(huge), ListSlot::kUsers);
+  EXPECT_EQ(queue.WriteTo(pair.fds[0]), OutQueue::Result::kBlocked);
+  queue.Append(Frame(bigNew), ListSlot::kUsers);
+  std::string got;
+  for (int i = 0; i < 10000 && !queue.empty(); ++i) {
+    got += pair.ReadAll();
+    queue.WriteTo(pair.fds[0]);
+  }
+  got += pair.ReadAll();
+  EXPECT_EQ(got, huge + '\0' + bigNew + '\0');
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "../core/fakes.h"
@@ -61,6 +62,18 @@ class Companions {
   std::thread thread_;
 };
 
+// Runs its action when the scope is left, however it is left.
+class ScopeExit {
+ public:
+  explicit ScopeExit(std::function<void()> action) : action_(std::move(action)) {}
+  ~ScopeExit() { action_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  std::function<void()> action_;
+};
+
 template <typename Done>
 bool WaitFor(Done done, int milliseconds) {
   QElapsedTimer timer;
@@ -104,12 +117,21 @@ TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
   fs::copy_file(CardListPath(), dir / "longcardlist.txt");
   const fs::path previous = fs::current_path();
   fs::current_path(dir);
+  // However the test ends, a failed assertion included, the next test runs
+  // where it started and nothing of this one is left behind.
+  const ScopeExit restore([&] {
+    fs::current_path(previous);
+    fs::remove_all(dir);
+  });
 
   std::optional<Companions> companions(std::in_place);
   testing::FakeErrorBox errors;
   std::map<Button, int> clicks;
   {
     TForm1 lobby(&errors);
+    // The lobby is closed as the user closes it before it goes: a window
+    // destroyed while connected would still be told of the disconnect.
+    const ScopeExit closeLobby([&] { lobby.close(); });
     lobby.show();
     lobby.S1->trigger();
     ASSERT_TRUE(
@@ -205,11 +227,8 @@ TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
     EXPECT_GT(clicks[Button::kDraw], 0);
     EXPECT_GT(clicks[Button::kPlay], 0);
     EXPECT_GT(clicks[Button::kTurnEnd], 0);
-    lobby.close();
   }
   companions.reset();
-  fs::current_path(previous);
-  fs::remove_all(dir);
 }
 
 }  // namespace

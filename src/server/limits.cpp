@@ -84,6 +84,13 @@ RateLimit::Decision RateLimit::Admit(TimePoint now, size_t bytes) {
   return {};
 }
 
+bool RateLimit::Full(TimePoint now) const {
+  if (rule_.count == 0) return false;
+  size_t count = 0;
+  for (size_t i = head_; i < passed_.size(); ++i) count += now - passed_[i].at < window_ ? 1 : 0;
+  return count >= rule_.count;
+}
+
 bool LoginThrottle::LockedIn(const Records& records, const std::string& key, TimePoint now) {
   const auto found = records.find(key);
   return found != records.end() && now < found->second.lockedUntil;
@@ -126,6 +133,39 @@ void LoginThrottle::Prune(TimePoint now) {
   std::erase_if(byAddress_, stale);
   std::erase_if(byLogin_, stale);
   pruneAt_ = std::max(kPruneFloor, 2 * tracked());
+}
+
+bool AddressWatch::CoolingOff(const std::string& address, TimePoint now) const {
+  const auto found = records_.find(address);
+  return found != records_.end() && now < found->second.coolUntil;
+}
+
+bool AddressWatch::JoinsFull(const std::string& address, TimePoint now) const {
+  const auto found = records_.find(address);
+  return found != records_.end() && found->second.joins.Full(now);
+}
+
+AddressWatch::Record& AddressWatch::At(const std::string& address, TimePoint now) {
+  if (records_.size() >= pruneAt_) {
+    std::erase_if(records_, [&](const auto& entry) {
+      const Record& record = entry.second;
+      return now >= record.coolUntil && now - record.lastJoin >= window_;
+    });
+    pruneAt_ = std::max(kPruneFloor, 2 * records_.size());
+  }
+  const auto [found, fresh] = records_.try_emplace(address);
+  if (fresh) found->second.joins = RateLimit(joins_, window_);
+  return found->second;
+}
+
+bool AddressWatch::Join(const std::string& address, TimePoint now) {
+  Record& record = At(address, now);
+  record.lastJoin = now;
+  return record.joins.Admit(now, 0).verdict == RateLimit::Verdict::kPass;
+}
+
+void AddressWatch::CutOff(const std::string& address, TimePoint now) {
+  At(address, now).coolUntil = now + coolOff_;
 }
 
 }  // namespace gorvane::server

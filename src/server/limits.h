@@ -48,6 +48,8 @@ class RateLimit {
 
   // One event of the given size, tried at now.
   Decision Admit(TimePoint now, size_t bytes);
+  // Whether one more event now would be dropped, counting nothing.
+  bool Full(TimePoint now) const;
 
  private:
   struct Event {
@@ -103,6 +105,38 @@ class LoginThrottle {
   Rules rules_;
   Records byAddress_;
   Records byLogin_;
+  size_t pruneAt_ = 4096;
+};
+
+// What each address has done lately: how often its connections joined the
+// lobby (each join and each departure is told to everybody), and whether it
+// is cooling off because one of its connections was cut off.
+class AddressWatch {
+ public:
+  AddressWatch() = default;
+  AddressWatch(RateRule joins, Duration window, Duration coolOff)
+      : joins_(joins), window_(window), coolOff_(coolOff) {}
+
+  bool CoolingOff(const std::string& address, TimePoint now) const;
+  // Whether a join now would be turned away, counting nothing.
+  bool JoinsFull(const std::string& address, TimePoint now) const;
+  // Counts a join; false when the address has joined too often lately.
+  bool Join(const std::string& address, TimePoint now);
+  void CutOff(const std::string& address, TimePoint now);
+  size_t tracked() const { return records_.size(); }
+
+ private:
+  struct Record {
+    RateLimit joins;
+    TimePoint lastJoin{};
+    TimePoint coolUntil{};
+  };
+  Record& At(const std::string& address, TimePoint now);
+
+  RateRule joins_;
+  Duration window_{};
+  Duration coolOff_{};
+  std::unordered_map<std::string, Record> records_;
   size_t pruneAt_ = 4096;
 };
 

@@ -9,6 +9,9 @@ namespace {
 
 std::string Number(int64_t value) { return std::to_string(value); }
 
+// Refusals of one user logged per window at most.
+constexpr size_t kRefusalsLogged = 20;
+
 std::string Seconds(Duration duration) {
   return Number(std::chrono::duration_cast<std::chrono::seconds>(duration).count());
 }
@@ -17,7 +20,7 @@ std::string Seconds(Duration duration) {
 
 const Lobby::Route Lobby::kRoutes[] = {
     {"G_JOIN", &Lobby::Join},
-    {"G_LOGIN", &Lobby::LogIn},
+    {"G_LOGIN", &Lobby::LogIn, Meter::kLogin},
     {"G_LIST", &Lobby::ListUsers},
     {"G_PLIST", &Lobby::ListParties},
     {"G_CHAT", &Lobby::Chat, Meter::kChat},
@@ -52,6 +55,11 @@ const Party* Lobby::FindParty(int32_t number) const {
 
 void Lobby::Refuse(const User& user, std::string_view kind, std::string_view why) {
   if (!log_) return;
+  const RateLimit::Decision logged = user.refusalsLogged.Admit(SteadyClock::now(), 0);
+  if (logged.verdict != RateLimit::Verdict::kPass) {
+    if (logged.firstDrop) log_("user " + Number(user.id) + ": more refusals, not logged for a while");
+    return;
+  }
   std::string line = "user " + Number(user.id) + ": refused ";
   line += kind.empty() ? std::string("an empty message") : Clip(kind);
   line += ": ";
@@ -93,16 +101,22 @@ void Lobby::Connect(int32_t user) {
   fresh.id = user;
   fresh.chat = RateLimit(rules_.chat, rules_.window);
   fresh.broadcasts = RateLimit(rules_.broadcasts, rules_.window);
+  fresh.logins = RateLimit(rules_.logins, rules_.window);
+  fresh.refusalsLogged = RateLimit({kRefusalsLogged, 0}, rules_.window);
   outbox_.Send(user, Message("S_CONNECT", {Number(user), sjis::Text("Gorvaneサーバへようこそ")}));
 }
 
 bool Lobby::Metered(User& user, const Route& route, size_t bytes, TimePoint now) {
   if (route.meter == Meter::kNone) return true;
   const bool chat = route.meter == Meter::kChat;
-  const RateLimit::Decision decision = (chat ? user.chat : user.broadcasts).Admit(now, bytes);
+  const bool login = route.meter == Meter::kLogin;
+  RateLimit& meter = chat ? user.chat : login ? user.logins : user.broadcasts;
+  const RateLimit::Decision decision = meter.Admit(now, bytes);
   if (decision.verdict == RateLimit::Verdict::kPass) return true;
-  const RateRule& rule = chat ? rules_.chat : rules_.broadcasts;
-  std::string limit = Number(static_cast<int64_t>(rule.count)) + (chat ? " lines" : " lobby broadcasts");
+  const RateRule& rule = chat ? rules_.chat : login ? rules_.logins : rules_.broadcasts;
+  std::string limit = Number(static_cast<int64_t>(rule.count)) + (chat    ? " lines"
+                                                                  : login ? " logins"
+                                                                          : " lobby broadcasts");
   if (rule.bytes != 0) limit += " and " + Number(static_cast<int64_t>(rule.bytes)) + " bytes";
   limit += " per " + Seconds(rules_.window) + " s";
   if (decision.verdict == RateLimit::Verdict::kCut) {
@@ -117,11 +131,14 @@ bool Lobby::Metered(User& user, const Route& route, size_t bytes, TimePoint now)
     log_("user " + Number(user.id) + ": dropping " + std::string(route.kind) + " over the limit of " + limit +
          " (not logged again until one passes)");
   }
+  // The usual refusals, to the sender alone.
   if (route.kind == "P_JOIN") outbox_.Send(user.id, "S_PCANCEL");
+  if (login) outbox_.Send(user.id, Message("S_ELOGIN", {"15"}));
   return false;
 }
 
 void Lobby::Handle(int32_t id, std::string_view message, TimePoint now) {
+  now_ = now;
   const auto found = users_.find(id);
   if (found == users_.end()) return;
   User& user = found->second;
@@ -216,7 +233,7 @@ void Lobby::LoginAnswered(int32_t id, const std::string& login, LoginOutcome out
   outbox_.Send(user.id, Message("S_ELOGIN", {"14"}));
 }
 
-void Lobby::ListUsers(User& user, std::string_view) {
+const Framed& Lobby::UserList() {
   if (!userList_) {
     std::vector<std::string> records;
     records.reserve(joined_);
@@ -225,10 +242,10 @@ void Lobby::ListUsers(User& user, std::string_view) {
     }
     userList_ = Frame(Message("S_LIST", records));
   }
-  outbox_.SendFramed(user.id, userList_, ListSlot::kUsers);
+  return userList_;
 }
 
-void Lobby::ListParties(User& user, std::string_view) {
+const Framed& Lobby::PartyList() {
   if (!partyList_) {
     std::vector<std::string> records;
     for (const auto& [number, party] : parties_) {
@@ -237,8 +254,26 @@ void Lobby::ListParties(User& user, std::string_view) {
     }
     partyList_ = Frame(Message("S_GLIST", records));
   }
-  outbox_.SendFramed(user.id, partyList_, ListSlot::kParties);
+  return partyList_;
 }
+
+void Lobby::SendList(User& user, ListSlot slot, TimePoint now) {
+  const size_t which = slot == ListSlot::kUsers ? 0 : 1;
+  if (now - user.listSent[which] < kListGap) {
+    if (!user.listOwed[which]) {
+      user.listOwed[which] = true;
+      owedLists_.push({user.listSent[which] + kListGap, user.id, slot});
+    }
+    return;
+  }
+  user.listSent[which] = now;
+  user.listOwed[which] = false;
+  outbox_.SendFramed(user.id, slot == ListSlot::kUsers ? UserList() : PartyList(), slot);
+}
+
+void Lobby::ListUsers(User& user, std::string_view) { SendList(user, ListSlot::kUsers, now_); }
+
+void Lobby::ListParties(User& user, std::string_view) { SendList(user, ListSlot::kParties, now_); }
 
 void Lobby::Chat(User& user, std::string_view text) { ToJoined(ChatLine("S_CHAT", user.name, text)); }
 

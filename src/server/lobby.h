@@ -4,12 +4,14 @@
 // lobby runs the same over sockets and in a test.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <queue>
 #include <random>
 #include <string>
 #include <string_view>
@@ -46,11 +48,16 @@ struct LobbyRules {
   size_t maxUsers = 64;
   RateRule chat{10, 2000};    // G_CHAT and P_CHAT
   RateRule broadcasts{5, 0};  // P_CREATE, P_JOIN, P_BYE and G_RENAME
+  RateRule logins{5, 0};      // G_LOGIN attempts of one connection
   Duration window = std::chrono::seconds(10);
   Duration turnTime = std::chrono::seconds(120);  // zero: turns are not timed
 };
 
 inline constexpr size_t kMaxPartySize = 6;
+// A user gets each list at most this often; asked again sooner, it gets the
+// newest list once the time is up. The client asks on every arrival and
+// departure, and each list holds every user.
+inline constexpr auto kListGap = std::chrono::milliseconds(500);
 
 struct User {
   int32_t id = 0;
@@ -62,6 +69,13 @@ struct User {
   int32_t party = 0;
   RateLimit chat;
   RateLimit broadcasts;
+  RateLimit logins;
+  // Refusals written to the log: a client sending nonsense must not flood it.
+  mutable RateLimit refusalsLogged;
+  // Per list (users, parties): when it last went out and whether a newer
+  // one is owed.
+  std::array<TimePoint, 2> listSent{};
+  std::array<bool, 2> listOwed{};
 };
 
 struct Party {
@@ -96,6 +110,7 @@ class Lobby {
   const std::map<int32_t, User>& users() const { return users_; }
   const std::map<int32_t, Party>& parties() const { return parties_; }
   size_t joinedCount() const { return joined_; }
+  size_t listsOwed() const { return owedLists_.size(); }
   bool IsJoined(int32_t id) const {
     const User* user = FindUser(id);
     return user != nullptr && user->joined;
@@ -104,7 +119,7 @@ class Lobby {
  private:
   using Handler = void (Lobby::*)(User&, std::string_view);
   // What a command costs against the sender's limits.
-  enum class Meter { kNone, kChat, kBroadcast };
+  enum class Meter { kNone, kChat, kBroadcast, kLogin };
   struct Route {
     std::string_view kind;
     Handler handler;
@@ -128,6 +143,10 @@ class Lobby {
   void LogIn(User& user, std::string_view argument);
   void ListUsers(User& user, std::string_view argument);
   void ListParties(User& user, std::string_view argument);
+  // The list now, or once its gap is over.
+  void SendList(User& user, ListSlot slot, TimePoint now);
+  const Framed& UserList();
+  const Framed& PartyList();
   void Chat(User& user, std::string_view argument);
   void Info(User& user, std::string_view argument);
   void Rename(User& user, std::string_view argument);
@@ -163,6 +182,16 @@ class Lobby {
   // S_LIST and S_GLIST as last built, shared by every user who asks.
   Framed userList_;
   Framed partyList_;
+  // When the owed lists fall due, soonest first.
+  struct OwedList {
+    TimePoint due;
+    int32_t user;
+    ListSlot slot;
+    bool operator>(const OwedList& other) const { return due > other.due; }
+  };
+  std::priority_queue<OwedList, std::vector<OwedList>, std::greater<>> owedLists_;
+  // When the command being handled arrived.
+  TimePoint now_{};
   std::map<int32_t, Party> parties_;
   int32_t nextParty_ = 1;
 };

@@ -155,8 +155,17 @@ void Lobby::EndIfOver(Party& party) {
 }
 
 std::optional<TimePoint> Lobby::Tick(TimePoint now) {
-  if (rules_.turnTime <= Duration::zero()) return std::nullopt;
   std::optional<TimePoint> next;
+  while (!owedLists_.empty() && owedLists_.top().due <= now) {
+    const OwedList owed = owedLists_.top();
+    owedLists_.pop();
+    const auto found = users_.find(owed.user);
+    const size_t which = owed.slot == ListSlot::kUsers ? 0 : 1;
+    if (found == users_.end() || !found->second.listOwed[which]) continue;
+    SendList(found->second, owed.slot, now);
+  }
+  if (!owedLists_.empty()) next = owedLists_.top().due;
+  if (rules_.turnTime <= Duration::zero()) return next;
   for (auto& [number, party] : parties_) {
     if (!party.game) continue;
     if (party.game->turnNumber() != party.turnSeen) {

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/codec.h"
 #include "core/ports.h"
 #include "server/net.h"
 #include "server/wire.h"
@@ -65,10 +66,12 @@ struct Server::Connection {
   int32_t user = 0;
   std::string address;  // what connections are counted by
   std::string peer;     // address and port, for the log
-  MessageFramer framer{kMaxUnterminated};
+  // Bytes read and not handled yet, from inboxAt on: whole commands wait
+  // here for their turn or for a login's answer, with no more read meanwhile.
+  std::string inbox;
+  size_t inboxAt = 0;
+  bool backlogged = false;
   OutQueue out;
-  // Messages that came while a login was being checked, in order.
-  std::deque<std::string> held;
   bool loginPending = false;
   bool joined = false;
   bool countedUnjoined = false;
@@ -88,7 +91,10 @@ struct Server::Connection {
   }
 };
 
-Server::Server(ServerOptions options) : options_(std::move(options)), rng_(options_.seed) {}
+Server::Server(ServerOptions options)
+    : options_(std::move(options)),
+      rng_(options_.seed),
+      addresses_(options_.broadcasts, options_.rateWindow, kCoolOff) {}
 
 Server::~Server() {
   connections_.clear();
@@ -220,8 +226,9 @@ int Server::RunOnce(int timeoutMs) {
   std::array<epoll_event, kMaxEvents> events{};
   // Output still waiting: look for new commands without waiting, then go on
   // writing.
-  const int count = epoll_wait(epoll_, events.data(), kMaxEvents,
-                               dirty_.empty() ? NextTimeout(timeoutMs, SteadyClock::now()) : 0);
+  const bool busy = !dirty_.empty() || !backlog_.empty();
+  const int count =
+      epoll_wait(epoll_, events.data(), kMaxEvents, busy ? 0 : NextTimeout(timeoutMs, SteadyClock::now()));
   if (count < 0) {
     if (errno != EINTR) Log("epoll_wait: " + ErrorText(errno));
     return 0;
@@ -254,6 +261,7 @@ int Server::RunOnce(int timeoutMs) {
     if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Read(connection);
     if (!connection.dead && (events[i].events & EPOLLOUT)) Flush(connection);
   }
+  ProcessBacklog();
   const TimePoint now = SteadyClock::now();
   SweepClosing(now);
   SweepUnjoined(now);
@@ -268,7 +276,7 @@ int Server::RunOnce(int timeoutMs) {
   // Still more to write: give way to anything else waiting for this CPU
   // before the next slice, so that one line to hundreds of players does not
   // hold other work on the machine off for milliseconds.
-  if (!dirty_.empty()) sched_yield();
+  if (!dirty_.empty() || !backlog_.empty()) sched_yield();
   return count + static_cast<int>(written);
 }
 
@@ -277,7 +285,8 @@ void Server::StartClosing(Connection& connection) {
   connection.closing = true;
   connection.closeBy = SteadyClock::now() + kCloseGrace;
   closing_.push_back(connection.key);
-  connection.held.clear();
+  connection.inbox.clear();
+  connection.inboxAt = 0;
   Watch(connection);
 }
 
@@ -387,6 +396,15 @@ void Server::Admit(int fd, const sockaddr_storage& address) {
     TurnAway(fd, peer, Count(options_.maxUsers) + " users already");
     return;
   }
+  const TimePoint now = SteadyClock::now();
+  if (addresses_.CoolingOff(host, now)) {
+    TurnAway(fd, peer, "a connection from that address was cut off lately");
+    return;
+  }
+  if (addresses_.JoinsFull(host, now)) {
+    TurnAway(fd, peer, "that address joined too often lately");
+    return;
+  }
   const auto from = perAddress_.find(host);
   if (from != perAddress_.end() && from->second >= options_.maxPerAddress) {
     TurnAway(fd, peer, Count(options_.maxPerAddress) + " connections from that address already");
@@ -413,7 +431,7 @@ void Server::Admit(int fd, const sockaddr_storage& address) {
   ++perAddress_[host];
   connection.countedUnjoined = true;
   ++unjoined_;
-  joinDeadlines_.emplace_back(SteadyClock::now() + options_.joinTime, connection.key);
+  joinDeadlines_.emplace_back(now + options_.joinTime, connection.key);
   connection.user = NewUserId();
   userKeys_[connection.user] = connection.key;
   Log("user " + std::to_string(connection.user) + " connected from " + peer);
@@ -435,44 +453,81 @@ void Server::Read(Connection& connection) {
   }
   // After a goodbye nothing more is listened to.
   if (connection.closing) return;
-  const auto result = connection.framer.Feed(std::string_view(buffer.data(), static_cast<size_t>(got)),
-                                             [&](std::string_view text) { Deliver(connection, text); });
-  if (result == MessageFramer::Result::kOverflow) {
+  if (connection.inboxAt == connection.inbox.size()) {
+    connection.inbox.clear();
+    connection.inboxAt = 0;
+  }
+  connection.inbox.append(buffer.data(), static_cast<size_t>(got));
+  const size_t lastNul = connection.inbox.rfind('\0');
+  const size_t unterminated =
+      connection.inbox.size() - (lastNul == std::string::npos ? connection.inboxAt : lastNul + 1);
+  if (unterminated > kMaxUnterminated) {
+    addresses_.CutOff(connection.address, SteadyClock::now());
     Drop(connection, "sent more than 64 KiB without a NUL");
     return;
   }
+  Process(connection);
   if (connection.dead) return;
   // The one who asked hears first.
   Flush(connection);
 }
 
-void Server::Deliver(Connection& connection, std::string_view text) {
-  if (connection.closing || connection.dead) return;
-  if (connection.loginPending || !connection.held.empty()) {
-    connection.held.emplace_back(text);
-    return;
+void Server::Process(Connection& connection) {
+  size_t handled = 0;
+  while (!connection.loginPending && !connection.closing && !connection.dead && handled < kCommandsPerTurn) {
+    const size_t nul = connection.inbox.find('\0', connection.inboxAt);
+    if (nul == std::string::npos) break;
+    const std::string_view text = TrimMessage(
+        std::string_view(connection.inbox).substr(connection.inboxAt, nul + 1 - connection.inboxAt));
+    connection.inboxAt = nul + 1;
+    ++handled;
+    Handle(connection, text);
   }
-  Handle(connection, text);
+  if (connection.dead || connection.closing) return;
+  // Keep only what is still to come.
+  if (connection.inboxAt > 0 && connection.inboxAt * 2 >= connection.inbox.size()) {
+    connection.inbox.erase(0, connection.inboxAt);
+    connection.inboxAt = 0;
+  }
+  const bool waiting = connection.inbox.find('\0', connection.inboxAt) != std::string::npos;
+  if (waiting && !connection.loginPending && !connection.backlogged) {
+    connection.backlogged = true;
+    backlog_.push_back(connection.key);
+  }
+  if (!waiting) connection.backlogged = false;
+  Watch(connection);
+}
+
+void Server::ProcessBacklog() {
+  for (size_t turns = backlog_.size(); turns > 0 && !backlog_.empty(); --turns) {
+    const uint64_t key = backlog_.front();
+    backlog_.pop_front();
+    const auto found = connections_.find(key);
+    if (found == connections_.end() || found->second->dead) continue;
+    Connection& connection = *found->second;
+    connection.backlogged = false;
+    Process(connection);
+    MarkDirty(connection);
+  }
 }
 
 void Server::Handle(Connection& connection, std::string_view text) {
   messagesIn_.fetch_add(1, std::memory_order_relaxed);
-  lobby_->Handle(connection.user, text, SteadyClock::now());
+  const TimePoint now = SteadyClock::now();
+  if (!connection.joined && ParseCommand(text).kind == "G_JOIN" &&
+      !addresses_.Join(connection.address, now)) {
+    // Every join and departure is told to everybody: an address that comes
+    // and goes faster than the lobby broadcasts allow is turned away.
+    [[maybe_unused]] const ssize_t sent =
+        ::send(connection.fd, "S_EXCEED", sizeof "S_EXCEED", MSG_NOSIGNAL | MSG_DONTWAIT);
+    Drop(connection, "turned away: its address joined too often lately");
+    return;
+  }
+  lobby_->Handle(connection.user, text, now);
   if (!connection.joined && !connection.dead && lobby_->IsJoined(connection.user)) {
     connection.joined = true;
     Joined(connection);
   }
-}
-
-void Server::Resume(Connection& connection) {
-  while (!connection.loginPending && !connection.held.empty() && !connection.closing && !connection.dead) {
-    const std::string text = std::move(connection.held.front());
-    connection.held.pop_front();
-    Handle(connection, text);
-  }
-  if (connection.dead) return;
-  Watch(connection);
-  MarkDirty(connection);
 }
 
 void Server::CheckLogin(int32_t user, const std::string& login, const std::string& password) {
@@ -500,7 +555,8 @@ void Server::CollectLogins() {
     }
     connection.loginPending = false;
     lobby_->LoginAnswered(connection.user, answer.login, answer.outcome);
-    Resume(connection);
+    Process(connection);
+    MarkDirty(connection);
   }
 }
 
@@ -556,12 +612,15 @@ void Server::Close(int32_t user, std::string_view why) {
 }
 
 void Server::Cut(int32_t user, std::string_view why) {
-  if (Connection* connection = Find(user)) Drop(*connection, "cut off: " + std::string(why));
+  Connection* connection = Find(user);
+  if (connection == nullptr) return;
+  addresses_.CutOff(connection->address, SteadyClock::now());
+  Drop(*connection, "cut off: " + std::string(why));
 }
 
 void Server::Watch(Connection& connection) {
   if (connection.dead) return;
-  const bool reading = connection.closing || (!connection.loginPending && connection.held.empty() &&
+  const bool reading = connection.closing || (!connection.loginPending && !connection.backlogged &&
                                               connection.out.size() < kPauseReadingAt);
   const bool writing = !connection.out.empty();
   if (reading == connection.reading && writing == connection.writing) return;
@@ -574,7 +633,10 @@ void Server::Watch(Connection& connection) {
 }
 
 void Server::Flush(Connection& connection) {
-  if (connection.out.WriteTo(connection.fd) == OutQueue::Result::kError) {
+  const size_t waiting = connection.out.size();
+  const OutQueue::Result result = connection.out.WriteTo(connection.fd);
+  bytesOut_.fetch_add(waiting - connection.out.size(), std::memory_order_relaxed);
+  if (result == OutQueue::Result::kError) {
     Drop(connection, ErrorText(errno));
     return;
   }
@@ -604,7 +666,6 @@ void Server::Drop(Connection& connection, const std::string& why) {
   if (connection.dead) return;
   Joined(connection);
   connection.dead = true;
-  connection.held.clear();
   if (connection.loginPending) logins_->Cancel(connection.key);
   dead_.push_back(connection.key);
   Log("user " + std::to_string(connection.user) + " (" + connection.peer + ") " +
@@ -668,6 +729,7 @@ void Server::Farewell() {
   dead_.clear();
   dirty_.clear();
   closing_.clear();
+  backlog_.clear();
   lobby_.reset();
   logins_.reset();
   if (accounts_) {

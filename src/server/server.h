@@ -56,10 +56,17 @@ inline constexpr size_t kMaxQueued = size_t{1024} * 1024;
 inline constexpr size_t kPauseReadingAt = size_t{256} * 1024;
 // How long the goodbye to everybody may take when the server stops.
 inline constexpr auto kFarewellTime = std::chrono::seconds(2);
+// Commands of one connection handled before the others get their turn: a
+// write of thousands of commands must not keep everybody else waiting.
+inline constexpr size_t kCommandsPerTurn = 64;
+// How long an address whose connection was cut off for flooding is turned
+// away.
+inline constexpr auto kCoolOff = std::chrono::minutes(1);
 
 struct ServerCounters {
   uint64_t messagesIn = 0;
   uint64_t messagesOut = 0;
+  uint64_t bytesOut = 0;
 };
 
 class Server : private Outbox {
@@ -89,11 +96,15 @@ class Server : private Outbox {
   const CardCatalogue& cards() const { return cards_; }
   // Safe to read from another thread while the loop runs.
   ServerCounters counters() const {
-    return {messagesIn_.load(std::memory_order_relaxed), messagesOut_.load(std::memory_order_relaxed)};
+    return {messagesIn_.load(std::memory_order_relaxed), messagesOut_.load(std::memory_order_relaxed),
+            bytesOut_.load(std::memory_order_relaxed)};
   }
   size_t connectionCount() const { return connections_.size(); }
   // Nothing waits to be written and no login is being checked.
-  bool Quiet() const { return dirty_.empty() && (!logins_ || logins_->pending() == 0); }
+  bool Quiet() const {
+    return dirty_.empty() && backlog_.empty() && (!logins_ || logins_->pending() == 0) &&
+           (!lobby_ || lobby_->listsOwed() == 0);
+  }
 
  private:
   struct Connection;
@@ -112,10 +123,12 @@ class Server : private Outbox {
   void Admit(int fd, const sockaddr_storage& address);
   int32_t NewUserId();
   void Read(Connection& connection);
-  // A whole message: handled now, or held while a login is checked.
-  void Deliver(Connection& connection, std::string_view text);
+  // Handles the connection's whole commands, a turn's worth, unless a login
+  // is being checked; what is left waits for the next turn.
+  void Process(Connection& connection);
   void Handle(Connection& connection, std::string_view text);
-  void Resume(Connection& connection);
+  // Connections whose commands wait for their next turn.
+  void ProcessBacklog();
   void CollectLogins();
   Connection* Find(int32_t user);
   // A message was queued: bounds checked, writing scheduled.
@@ -161,9 +174,12 @@ class Server : private Outbox {
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
   std::unordered_map<int32_t, uint64_t> userKeys_;
   std::unordered_map<std::string, size_t> perAddress_;
+  AddressWatch addresses_;
+  std::deque<uint64_t> backlog_;
   size_t unjoined_ = 0;
   // Admission order of the connections that may not have joined yet.
   std::deque<std::pair<TimePoint, uint64_t>> joinDeadlines_;
+  // When the lobby wants its next look: a turn or an owed list due.
   std::optional<TimePoint> nextTurnDeadline_;
   // Turned-away connections are logged at most once a second.
   TimePoint turnedAwayLogged_{};
@@ -173,6 +189,7 @@ class Server : private Outbox {
   std::vector<uint64_t> closing_;
   std::atomic<uint64_t> messagesIn_{0};
   std::atomic<uint64_t> messagesOut_{0};
+  std::atomic<uint64_t> bytesOut_{0};
 };
 
 }  // namespace gorvane::server

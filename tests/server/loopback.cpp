@@ -124,7 +124,11 @@ void Generous(server::ServerOptions& options) {
 
 std::unique_ptr<RawClient> Harness::Connect(std::string_view name, const std::string& source) {
   auto client = std::make_unique<RawClient>();
-  if (!client->Connect(address_, server_->port(), source)) return nullptr;
+  // 127.0.0.x serves; its clients come from 127.x.0.1, 127.x.0.2, ...
+  const std::string own =
+      source.empty() ? "127." + address_.substr(address_.rfind('.') + 1) + ".0." + std::to_string(++sources_)
+                     : source;
+  if (!client->Connect(address_, server_->port(), own)) return nullptr;
   RunUntil({client.get()}, [&] { return client->id != 0; });
   if (!name.empty()) {
     client->Command("G_JOIN", name);

@@ -71,6 +71,8 @@ class Harness {
   std::vector<std::string>& log() { return log_; }
 
   // A client that has connected and, with a name, joined; its inbox empty.
+  // Each comes from a source address of its own unless one is given, as
+  // users on different machines do.
   std::unique_ptr<RawClient> Connect(std::string_view name = {}, const std::string& source = {});
   // Runs the server and reads the clients until nothing moves any more.
   void Settle(const std::vector<RawClient*>& clients);
@@ -87,6 +89,7 @@ class Harness {
 
  private:
   std::string address_;
+  size_t sources_ = 0;
   std::vector<std::string> log_;
   size_t logSeen_ = 0;
   std::unique_ptr<server::Server> server_;

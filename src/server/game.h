@@ -111,10 +111,20 @@ class Game {
 
   // Play, in steps.
   struct PlayRequest;
+  // The request's cards found in the hand, in hand order; why not.
+  static std::optional<std::string> FindRows(const Player& player, PlayRequest& request);
+  // What the client's play rules see of the player and the turn.
+  PlayContext ContextFor(const Player& player, const PlayRequest& request, const Turn& turn) const;
+  // The command the client's rules make of the request.
+  static std::string Whole(const Player& player, const PlayRequest& request, const Turn& turn);
   Refusal JudgePlay(const Player& player, PlayRequest& request) const;
   void ApplyPlay(Player& player, const PlayRequest& request, Mail& mail);
   std::vector<int32_t> Fight(Player& player, const PlayRequest& request);
   void ArriveOrReturn(Player& player, bool wasAtTreasure, Mail& mail);
+  // A play or discard from the player whose turn the server ended, sent
+  // before it heard so: on its screen the cards left its hand with the turn
+  // end, and so they leave the hand here.
+  void Reconcile(int32_t id, bool play, std::string_view argument);
 
   const CardCatalogue& cards_;
   std::mt19937& rng_;
@@ -123,6 +133,14 @@ class Game {
   std::deque<int32_t> deck_;
   Turn turn_;
   uint64_t turnNumber_ = 0;
+  // The turn last ended by the server, as it stood, and the hand it left;
+  // kept until that player's first late command or its next turn.
+  struct LateTurn {
+    Player player;
+    Turn turn;
+    std::vector<int32_t> kept;
+  };
+  std::optional<LateTurn> late_;
   bool over_ = false;
   std::vector<Result> results_;
 };

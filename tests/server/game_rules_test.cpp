@@ -2,6 +2,8 @@
 // can check, a trap turn, and a whole short game message by message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "table.h"
 
 namespace gorvane::testing {
@@ -346,6 +348,54 @@ TEST(GameRules, ATimedOutTurnEndsAsATurnEndWould) {
     if (table.game().over()) continue;
     EXPECT_EQ(table.game().turn().player, 5);
     EXPECT_FALSE(table.game().turn().trapOwed);
+  }
+}
+
+struct LateCase {
+  const char* what;
+  std::vector<int32_t> hand3, hand5;
+  std::vector<Step> before;    // the turn up to the server's turn end
+  Step late;                   // sent by 3 before it heard of the end
+  std::vector<int32_t> leave;  // the cards that leave 3's hand in all
+};
+
+// A command in flight when the server ends the turn: on the player's screen
+// its cards were marked and left with the turn end (a revival brings one
+// back), so the server's hand follows, and the command itself is refused.
+TEST(GameRules, ACommandInFlightAtATimedOutTurnEndLeavesTheHandAsThePlayerSeesIt) {
+  const LateCase cases[] = {
+      {"a corridor",
+       {81, 1, 2, 3, 4, 5, 6},
+       {},
+       {{3, "P_DROW"}, {3, "P_PLAY", "3 81"}},
+       {3, "P_PLAY", "3 82"},
+       {81, 82}},
+      {"a discard", {1, 2, 3, 4, 5, 6, 7}, {}, {{3, "P_DROW"}}, {3, "P_PILE", "1"}, {1}},
+      {"a revival",
+       {1, 2, 3, 4, 5, 6, 7},
+       {141, 17, 23, 29, 35, 41, 47},
+       Then(MonsterOn3(141), {{3, "P_PLAY", "3 1"}}),
+       {3, "P_PLAY", "3 1 2"},
+       {2}},
+      {"a play the player's rules would not send",
+       {81, 1, 2, 3, 4, 5, 6},
+       {},
+       {{3, "P_DROW"}, {3, "P_PLAY", "3 81"}},
+       {3, "P_PLAY", "3 99"},
+       {81}},
+  };
+  for (const LateCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Table table({3, 5, 8}, 3, Deck(c.hand3, c.hand5));
+    for (const Step& step : c.before) ASSERT_EQ(table.Do(step.id, step.kind, step.argument), std::nullopt);
+    std::vector<int32_t> expected = table.player(3).hand;
+    std::erase_if(expected, [&](int32_t card) {
+      return std::find(c.leave.begin(), c.leave.end(), card) != c.leave.end();
+    });
+    table.Do(3, "timeout");
+    EXPECT_TRUE(table.Do(c.late.id, c.late.kind, c.late.argument));
+    EXPECT_EQ(table.To(3), Strings{c.late.kind == "P_PLAY" ? "S_UNPLAYED,1" : "S_FPILE,1"});
+    EXPECT_EQ(table.player(3).hand, expected);
   }
 }
 

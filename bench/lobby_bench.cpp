@@ -13,7 +13,6 @@
 
 #include <QApplication>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -170,15 +169,14 @@ const Entries& TheEntries() {
 struct RealLists {
   Quiet quiet;
   gorvane::Console console{quiet, quiet};
-  QPlainTextEdit memo;
-  gorvane::DebugLogView memoLog{memo};
+  gorvane::ConsoleWidget memo;
   Lobby lobby;
   std::unique_ptr<gorvane::ListBoxView> users;
   std::unique_ptr<gorvane::ListBoxView> parties;
 
   explicit RealLists(bool debugLogWidget = false)
-      : lobby({quiet, debugLogWidget ? static_cast<gorvane::DebugLog&>(memoLog) : quiet, quiet, console,
-               quiet, quiet},
+      : lobby({quiet, debugLogWidget ? static_cast<gorvane::DebugLog&>(memo) : quiet, quiet, console, quiet,
+               quiet},
               "/nonexistent/tvr1.ini"),
         users(std::make_unique<gorvane::ListBoxView>(lobby.lists().ListBox1(), nullptr)),
         parties(std::make_unique<gorvane::ListBoxView>(lobby.lists().ListBox2(), nullptr)) {
@@ -186,7 +184,7 @@ struct RealLists {
     parties->resize(kPartiesSize);
     users->show();
     parties->show();
-    gorvane::SetUpLogArea(memo);
+    memo.setFont(gorvane::DebugLogFont());
     memo.resize(361, 72);
     if (debugLogWidget) memo.show();
   }
@@ -243,7 +241,7 @@ BENCHMARK(BM_LobbyRebuild)
 void BM_LobbyRebuildWithDebugLog(benchmark::State& state) {
   RealLists lists(true);
   for (auto _ : state) lists.Receive();
-  if (lists.memo.blockCount() < kUsers + kParties) state.SkipWithError("the traces did not reach the log");
+  if (lists.memo.lines().size() < kUsers + kParties) state.SkipWithError("the traces did not reach the log");
 }
 BENCHMARK(BM_LobbyRebuildWithDebugLog)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 

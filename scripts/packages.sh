@@ -7,8 +7,15 @@ GORVANE_BUILD_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev libssl-dev
 )
+# Making the Debian packages (dpkg-shlibdeps, file) and checking the desktop
+# entry and metadata that an installation holds; ./test uses the checkers.
+GORVANE_PACKAGING_PACKAGES=(dpkg-dev file desktop-file-utils appstream)
 GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 GORVANE_PLAY_PACKAGES=(fonts-noto-cjk)
+# The widget tests measure the Japanese captions in the font a player gets.
+GORVANE_TEST_PACKAGES=(fonts-noto-cjk)
+# scripts/screenshots: a virtual X display and a way to photograph a window.
+GORVANE_SCREENSHOT_PACKAGES=(xvfb xauth imagemagick)
 
 # ensure_packages NAME...: installs what is missing when run as root; otherwise
 # prints the one apt-get line that is needed and fails.

@@ -8,6 +8,8 @@
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Gorvane 1: Client"));
+  // Ties the windows to the installed desktop entry: its icon in the task bar.
+  QApplication::setDesktopFileName(QStringLiteral(GORVANE_APP_ID));
 
   gorvane::TForm1 lobby;
   gorvane::THelpForm help;

@@ -2,14 +2,76 @@
 
 #include <arpa/inet.h>
 
+#include <filesystem>
+#include <fstream>
+
+#include "bot/headless_ports.h"
 #include "core/fields.h"
 #include "core/sjis.h"
+#include "game/card_catalogue.h"
 
 namespace gorvane::bot {
+namespace {
+
+// Keeps the first complaint of a card list load.
+class FirstError : public ErrorBox {
+ public:
+  void ShowError(std::string_view cp932Text) override {
+    if (text.empty()) text = cp932Text;
+  }
+  std::string text;
+};
+
+// The deck at path, loaded as the player will load it, or the reason why not.
+std::optional<std::string> CheckDeck(const std::string& path, std::string& error) {
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored) || !std::ifstream(path, std::ios::binary)) {
+    error = "cannot read the deck '" + path + "'";
+    return std::nullopt;
+  }
+  CardCatalogue catalogue;
+  FirstError complaint;
+  SilentDebugLog log;
+  catalogue.LoadCardList(path, complaint, log);
+  if (!complaint.text.empty()) {
+    // The complaint is "PATH の N 行目: what"; the line and what is wrong
+    // with it are worth repeating.
+    const std::string prefix = path + sjis::Text(" の ");
+    const std::string where =
+        complaint.text.rfind(prefix, 0) == 0 ? complaint.text.substr(prefix.size()) : complaint.text;
+    error = "the deck '" + path + "' has a bad line: " + sjis::ToUtf8(where);
+    return std::nullopt;
+  }
+  if (catalogue.Card(1).kind == 0) {
+    error = "the deck '" + path + "' holds no cards";
+    return std::nullopt;
+  }
+  return path;
+}
+
+}  // namespace
+
+std::optional<std::string> ChooseDeck(const std::optional<std::string>& given, const std::string& installed,
+                                      std::string& error) {
+  if (given) return CheckDeck(*given, error);
+  std::error_code ignored;
+  const std::string here(kCardListFile);
+  if (std::filesystem::exists(here, ignored)) return CheckDeck(here, error);
+  if (!installed.empty() && std::filesystem::exists(installed, ignored)) return CheckDeck(installed, error);
+  error = "no deck: no " + here + " in the working directory" +
+          (installed.empty() ? std::string() : " nor at " + installed) + "; give one with --cards FILE";
+  return std::nullopt;
+}
 
 std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>& arguments,
                                                   std::string& error) {
   BotCommandLine line;
+  for (const std::string& argument : arguments) {
+    if (argument == "--help" || argument == "--version") {
+      line.action = argument == "--help" ? BotCommandLine::Action::kHelp : BotCommandLine::Action::kVersion;
+      return line;
+    }
+  }
   std::string name = "bot";
   int modes = 0;
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -62,6 +124,14 @@ std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>
       ++modes;
     } else if (option == "--log") {
       line.log = true;
+    } else if (option == "--cards") {
+      const std::string* file = value();
+      if (file == nullptr) return std::nullopt;
+      if (file->empty()) {
+        error = "--cards wants a file name";
+        return std::nullopt;
+      }
+      line.cards = *file;
     } else {
       error = "unknown argument '" + option + "'";
       return std::nullopt;

@@ -10,16 +10,45 @@
 namespace gorvane::bot {
 
 struct BotCommandLine {
+  enum class Action { kPlay, kHelp, kVersion };
+  Action action = Action::kPlay;
   PlayerOptions player;
   bool log = false;  // the console lines go to standard output
+  // The deck asked for with --cards; nothing: look for one (ChooseDeck).
+  std::optional<std::string> cards;
 };
 
 inline constexpr const char* kUsage =
-    "usage: gorvane-bot [--host ADDR] [--port N] [--name NAME] (--create | --join N | --join-any) [--log]";
+    "usage: gorvane-bot [--host ADDR] [--port N] [--name NAME] (--create | --join N | --join-any) [--log] "
+    "[--cards FILE]";
+
+// What --help prints after the usage line.
+inline constexpr const char* kHelp =
+    "A headless player of the Gorvane card game: it connects to a game server, makes or joins a party and "
+    "plays.\n"
+    "  --host ADDR    the server's IPv4 address (default 127.0.0.1)\n"
+    "  --port N       the server's port (default 21012)\n"
+    "  --name NAME    the display name (default bot)\n"
+    "  --create       make a party and start a game once three players are in it\n"
+    "  --join N       join party N\n"
+    "  --join-any     join whichever party is open\n"
+    "  --log          print the console's lines on standard output\n"
+    "  --cards FILE   the deck (default: longcardlist.txt here, else the installed one)\n"
+    "  --help, --version\n"
+    "Exit codes: 0 played, 1 no connection, 2 bad arguments or no usable deck.";
 
 // The arguments after the program name (UTF-8); nothing, with the reason in
-// error, when they do not make a command line.
+// error, when they do not make a command line. --help and --version win
+// over everything else.
 std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>& arguments,
                                                   std::string& error);
+
+// The deck the player reads: the one given, else longcardlist.txt in the
+// working directory, else the installed one. A player without its deck
+// cannot tell a trap from a monster and stalls its party, so a deck that
+// cannot be read, holds no card or has a bad line gives nothing, with the
+// reason (UTF-8, one line) in error.
+std::optional<std::string> ChooseDeck(const std::optional<std::string>& given, const std::string& installed,
+                                      std::string& error);
 
 }  // namespace gorvane::bot

@@ -221,7 +221,7 @@ bool HeadlessPlayer::Step(GameRoom& room) {
   for (size_t row = 0; row < room.screen().handList.size(); ++row) room.HandListSelect(row, false);
   for (const size_t row : click->handRows) room.HandListSelect(row, true);
   room.MemberListSelect(click->memberRow);
-  room.CharmBoxSelect(click->charmBox);
+  room.CharmBoxSelect(0, click->charmBox);
   const int before = watched_.sent;
   switch (click->button) {
     case Button::kDraw:

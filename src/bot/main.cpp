@@ -2,11 +2,13 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "bot/bot_options.h"
 #include "bot/headless_player.h"
+#include "lobby/version.h"
 
 namespace {
 
@@ -29,6 +31,17 @@ void OnStopSignals() {
 // request waits to be seen.
 constexpr int kPollMs = 200;
 
+// The deck installed with this program: found from where the program is, so
+// that an installation works under any prefix. Empty when that is unknown.
+std::string InstalledDeck() {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  return (program.parent_path() / GORVANE_BIN_TO_DATA / "gorvane" / gorvane::kCardListFile)
+      .lexically_normal()
+      .string();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -36,17 +49,33 @@ int main(int argc, char** argv) {
   std::string error;
   const auto line = ParseBotCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
   if (!line) {
-    std::fprintf(stderr, "gorvane-bot: %s\n%s\n", error.c_str(), kUsage);
+    std::fprintf(stderr, "gorvane-bot: %s (see gorvane-bot --help)\n", error.c_str());
     return 2;
   }
+  if (line->action == BotCommandLine::Action::kHelp) {
+    std::printf("%s\n%s\n", kUsage, kHelp);
+    return 0;
+  }
+  if (line->action == BotCommandLine::Action::kVersion) {
+    std::printf("gorvane-bot %d.%d.%d.%d\n", gorvane::kVersion[0], gorvane::kVersion[1], gorvane::kVersion[2],
+                gorvane::kVersion[3]);
+    return 0;
+  }
+  PlayerOptions options = line->player;
+  const auto deck = ChooseDeck(line->cards, InstalledDeck(), error);
+  if (!deck) {
+    std::fprintf(stderr, "gorvane-bot: %s\n", error.c_str());
+    return 2;
+  }
+  options.cardListPath = *deck;
   OnStopSignals();
   HeadlessPlayer::LineSink console;
   if (line->log) console = [](std::string_view text) { WriteUtf8Line(stdout, text); };
-  HeadlessPlayer player(line->player, console, [](std::string_view text) {
+  HeadlessPlayer player(options, console, [](std::string_view text) {
     WriteUtf8Line(stderr, "gorvane-bot: " + std::string(text));
   });
   if (!player.Start()) {
-    std::fprintf(stderr, "gorvane-bot: cannot connect to %s\n", line->player.host.c_str());
+    std::fprintf(stderr, "gorvane-bot: cannot connect to %s\n", options.host.c_str());
     return 1;
   }
   bool connected = false;

@@ -28,4 +28,21 @@ void AppendConsoleLine(ConsoleView& console, const Clock& clock, std::string_vie
   console.AddLine(line, ColourForKind(kind));
 }
 
+void Console::Print(std::string_view text, int kind) {
+  const LocalTime now = clock_.Now();
+  if (stampLength_ == 0 || now != stampTime_) {
+    line_ = FormatTimestamp(now);
+    stampLength_ = line_.size();
+    stampTime_ = now;
+  }
+  line_.resize(stampLength_);
+  line_.append(text);
+  view_.AddLine(line_, ColourForKind(kind));
+  // One huge line does not keep a huge buffer.
+  if (line_.capacity() > 64 * 1024) {
+    line_.resize(stampLength_);
+    line_.shrink_to_fit();
+  }
+}
+
 }  // namespace gorvane

@@ -26,14 +26,19 @@ void AppendConsoleLine(ConsoleView& console, const Clock& clock, std::string_vie
 namespace gorvane {
 
 // A console with its clock: what PrintLobbyMessage and PrintMessage write to.
+// The clock is read for every line; the timestamp text is made again only
+// when the second has changed.
 class Console {
  public:
   Console(ConsoleView& view, const Clock& clock) : view_(view), clock_(clock) {}
-  void Print(std::string_view text, int kind) { AppendConsoleLine(view_, clock_, text, kind); }
+  void Print(std::string_view text, int kind);
 
  private:
   ConsoleView& view_;
   const Clock& clock_;
+  LocalTime stampTime_;
+  std::string line_;  // the timestamp, then the text of the line being added
+  size_t stampLength_ = 0;
 };
 
 }  // namespace gorvane

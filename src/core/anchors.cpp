@@ -1,5 +1,6 @@
 #include "core/anchors.h"
 
+#include <QMenuBar>
 #include <QResizeEvent>
 
 namespace gorvane {
@@ -36,6 +37,12 @@ void AnchorPanel::resizeEvent(QResizeEvent* event) {
     }
     item.widget->setGeometry(g);
   }
+}
+
+void SetOuterSizes(QMainWindow& window, QSize outer, QSize outerMinimum) {
+  const QSize menu(0, window.menuBar()->sizeHint().height());
+  window.setMinimumSize(outerMinimum - kWindowFrame + menu);
+  window.resize(outer - kWindowFrame + menu);
 }
 
 }  // namespace gorvane

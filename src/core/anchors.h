@@ -2,6 +2,7 @@
 // edges of their parent when it is resized.
 #pragma once
 
+#include <QMainWindow>
 #include <QRect>
 #include <QSize>
 #include <QWidget>
@@ -29,5 +30,13 @@ class AnchorPanel : public QWidget {
   QSize design_;
   std::vector<Item> items_;
 };
+
+// The frame, caption and menu bar around the client area on the desktop the
+// layouts were drawn for. Window sizes are given outer, with that frame.
+inline constexpr QSize kWindowFrame(8, 54);
+
+// Gives a main window the outer size and minimum outer size of its layout:
+// its client area below its own menu bar is the outer size less the frame.
+void SetOuterSizes(QMainWindow& window, QSize outer, QSize outerMinimum);
 
 }  // namespace gorvane

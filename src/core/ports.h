@@ -20,6 +20,7 @@ struct LocalTime {
   int hour = 0;
   int minute = 0;
   int second = 0;
+  friend bool operator==(const LocalTime&, const LocalTime&) = default;
 };
 
 class Clock {

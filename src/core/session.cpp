@@ -1,5 +1,7 @@
 #include "core/session.h"
 
+#include <exception>
+
 #include "core/codec.h"
 #include "core/fields.h"
 #include "core/sjis.h"
@@ -37,6 +39,12 @@ void Session::ReceiveBytes(std::string_view bytes, const Dispatch& dispatch) {
       dispatch(text);
     } catch (const FieldError& error) {
       errorBox_.ShowError(error.what());
+    } catch (const std::exception& error) {
+      // Whatever else one handler throws ends only that handler: the
+      // program and the messages after this one go on.
+      debugLog_.AppendLine("Error: Handler: " + std::string(error.what()) + ": " + std::string(text));
+    } catch (...) {
+      debugLog_.AppendLine("Error: Handler: " + std::string(text));
     }
   });
   if (result == MessageFramer::Result::kOverflow) {

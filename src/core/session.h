@@ -29,8 +29,9 @@ class Session {
 
   // The receive loop: every complete message is echoed to the debug log and
   // dispatched, in order. A message whose fields are wrong shows the error
-  // box and stops only its own handling. A peer that sends more than the
-  // framing holds without a terminator is disconnected.
+  // box and stops only its own handling; any other exception from a handler
+  // leaves one debug-log line and stops only that message too. A peer that
+  // sends more than the framing holds without a terminator is disconnected.
   void ReceiveBytes(std::string_view bytes, const Dispatch& dispatch);
 
   // A new connection must not see the tail of the previous one.

@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -77,6 +78,19 @@ std::optional<std::string> FromUtf8(std::string_view utf8) {
   Converter converter(kCodePage, "UTF-8");
   std::string out;
   if (!converter.Run(utf8, out, [](std::string&) { return false; })) return std::nullopt;
+  return out;
+}
+
+std::string FromUtf8Lossy(std::string_view utf8) {
+  if (auto whole = FromUtf8(utf8)) return *std::move(whole);
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    const auto one = FromUtf8(utf8.substr(i, length));
+    out += one ? *one : "?";
+    i += std::min(length, utf8.size() - i);
+  }
   return out;
 }
 

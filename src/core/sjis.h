@@ -18,6 +18,11 @@ std::string ToUtf8(std::string_view cp932);
 // code page 932 form (or the UTF-8 is malformed).
 std::optional<std::string> FromUtf8(std::string_view utf8);
 
+// UTF-8 from outside the program (a file path) as code page 932 for a
+// message: a character with no code page 932 form, or a malformed byte,
+// shows as '?'.
+std::string FromUtf8Lossy(std::string_view utf8);
+
 // Literal program text written in UTF-8 in the sources, as code page 932.
 // Every literal the program uses is representable; a mistake is a bug, so
 // it throws std::logic_error rather than send altered text.

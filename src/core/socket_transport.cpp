@@ -11,11 +11,9 @@ SocketTransport::SocketTransport(Events events, QObject* parent)
     active_ = true;
     events_.connect();
   });
-  connect(&socket_, &QTcpSocket::disconnected, this, [this] {
-    active_ = false;
-    events_.disconnect();
-  });
+  connect(&socket_, &QTcpSocket::disconnected, this, &SocketTransport::OnDisconnected);
   connect(&socket_, &QTcpSocket::readyRead, this, &SocketTransport::OnReadyRead);
+  socket_.setReadBufferSize(kReadAhead);
   connect(&socket_, &QTcpSocket::errorOccurred, this, &SocketTransport::OnError);
 }
 
@@ -39,11 +37,36 @@ void SocketTransport::Close() {
 
 void SocketTransport::Send(std::string_view bytes) {
   const auto size = static_cast<qint64>(bytes.size());
+  sending_ = true;
   const qint64 written = socket_.write(bytes.data(), size);
   // On the wire now, not at the next event loop turn: a blocking pause may
-  // follow and the server must see the commands in order and on time.
+  // follow and the server must see the commands in order and on time. A
+  // refused write shows up here, as an error and a close.
   socket_.flush();
-  if (written != size) events_.error(SocketErrorKind::kSend, socket_.errorString().toStdString());
+  sending_ = false;
+  if (written != size && !sendError_) sendError_ = socket_.errorString().toStdString();
+  if (sendError_) ReportSendFailure();
+  if (disconnectPending_) {
+    disconnectPending_ = false;
+    events_.disconnect();
+  }
+}
+
+void SocketTransport::ReportSendFailure() {
+  const std::string detail = std::move(*sendError_);
+  sendError_.reset();
+  events_.error(SocketErrorKind::kSend, detail);
+}
+
+void SocketTransport::OnDisconnected() {
+  active_ = false;
+  if (sending_) {
+    disconnectPending_ = true;
+    return;
+  }
+  // Bytes left over from an earlier Send that could not go out.
+  if (sendError_) ReportSendFailure();
+  events_.disconnect();
 }
 
 void SocketTransport::OnReadyRead() {
@@ -61,6 +84,12 @@ void SocketTransport::OnError(QAbstractSocket::SocketError error) {
   if (connecting_) {
     connecting_ = false;
     events_.error(SocketErrorKind::kConnect, detail);
+    return;
+  }
+  // An error while our bytes are going out is a failed send, whatever kind
+  // the socket gives it; it is reported once the socket is done with it.
+  if (sending_ || socket_.bytesToWrite() > 0) {
+    if (!sendError_) sendError_ = detail;
     return;
   }
   // The server closing is an ordinary disconnect, reported as such.

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTcpSocket>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,11 @@ class SocketTransport : public QObject, public Transport {
     std::function<void(SocketErrorKind, std::string_view)> error;
   };
 
+  // Bytes the socket reads ahead of the program at most. While a modal box
+  // is open inside the read handler, the rest waits in the kernel and the
+  // server is held back by TCP, so the framing's cap bounds the memory.
+  static constexpr qint64 kReadAhead = 64 * 1024;
+
   SocketTransport(Events events, QObject* parent);
 
   bool active() const override { return active_; }
@@ -29,16 +35,27 @@ class SocketTransport : public QObject, public Transport {
   // way changes nothing.
   bool Start(const std::string& address, uint16_t port) override;
   void Close() override;
+  // A write the socket refuses, now or when its buffered bytes go out, is
+  // reported as a send error, before the disconnect it causes.
   void Send(std::string_view bytes) override;
+
+  // Bytes received that the program has not taken yet.
+  qint64 bufferedBytes() const { return socket_.bytesAvailable(); }
 
  private:
   void OnReadyRead();
   void OnError(QAbstractSocket::SocketError error);
+  void OnDisconnected();
+  void ReportSendFailure();
 
   Events events_;
   QTcpSocket socket_;
   bool active_ = false;
   bool connecting_ = false;
+  // Inside Send: errors and the close they cause wait for its end.
+  bool sending_ = false;
+  bool disconnectPending_ = false;
+  std::optional<std::string> sendError_;
 };
 
 }  // namespace gorvane

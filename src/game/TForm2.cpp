@@ -1,10 +1,12 @@
 #include "game/TForm2.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QMenuBar>
 
+#include "core/captions.h"
 #include "core/cp932_validator.h"
 #include "core/qt_text.h"
 #include "game/game_widgets.h"
@@ -12,17 +14,18 @@
 namespace gorvane {
 namespace {
 
-// The client area the window's pixel layout was drawn for, and the outer
-// size of the window around it (frame, caption and menu bar).
-constexpr QSize kDesignSize(540, 509);
+// The outer size of the window and the client area of its pixel layout.
 constexpr QSize kOuterSize(548, 563);
+constexpr QSize kDesignSize = kOuterSize - kWindowFrame;
 constexpr QSize kOuterMinimum(459, 480);
 constexpr QPoint kPosition(197, 121);
 
 QFont WindowFont() {
-  return FontOf({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"),
-                 QStringLiteral("Noto Sans CJK JP"), QStringLiteral("sans-serif")},
-                12);
+  // Proportional Gothic faces first, as the layout's own font is.
+  return FontOf(
+      {QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"), QStringLiteral("IPAPGothic"),
+       QStringLiteral("VL PGothic"), QStringLiteral("Noto Sans CJK JP"), QStringLiteral("sans-serif")},
+      12);
 }
 
 QFont TitleFont() {
@@ -47,6 +50,7 @@ QPushButton* PlaceButton(AnchorPanel& panel, const QString& caption, QRect geome
   auto* button = new QPushButton(caption, &panel);
   button->setEnabled(false);
   panel.Place(*button, geometry, kTop | kRight);
+  FitCaption(*button);
   return button;
 }
 
@@ -56,11 +60,11 @@ TForm2::TForm2(LobbyLinks lobby, std::function<void()> showHelp, QWidget* parent
     : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       panel(new AnchorPanel(kDesignSize, this)),
-      RichEdit1(new QPlainTextEdit(panel)),
-      consoleView_(*RichEdit1),
-      console_(consoleView_, clock_),
+      RichEdit1(new ConsoleWidget(panel)),
+      console_(*RichEdit1, clock_),
       room_(std::move(lobby), console_, *this),
-      showHelp_(std::move(showHelp)) {
+      showHelp_(std::move(showHelp)),
+      alert_([](QWidget* window) { QApplication::alert(window); }) {
   setCentralWidget(panel);
   // The menu bar keeps the system's font; the controls use the window's.
   panel->setFont(WindowFont());
@@ -68,10 +72,7 @@ TForm2::TForm2(LobbyLinks lobby, std::function<void()> showHelp, QWidget* parent
   CreateControls();
   ConnectInput();
 
-  const QSize frame = kOuterSize - kDesignSize;
-  const int menuHeight = menuBar()->sizeHint().height();
-  setMinimumSize(kOuterMinimum.width() - frame.width(), kOuterMinimum.height() - frame.height() + menuHeight);
-  resize(kDesignSize.width(), kDesignSize.height() + menuHeight);
+  SetOuterSizes(*this, kOuterSize, kOuterMinimum);
   move(kPosition);
 
   Redraw(kAll);
@@ -106,10 +107,14 @@ void TForm2::CreateControls() {
   // A plain click toggles a row.
   HandList->setSelectionMode(QAbstractItemView::MultiSelection);
   HandList->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  // Its rows are cut at the edge too, and it scrolls sideways as far as its
+  // longest row reaches.
+  HandList->setTextElideMode(Qt::ElideNone);
   panel->Place(*HandList, QRect(8, 168, 188, 121), kLeft | kTop | kRight);
 
   Label1 = PlaceLabel(*panel, QStringLiteral("チャームしたモンスター"), {209, 152}, kTop | kRight);
   CharmBox = new QListWidget(panel);
+  ClipRows(*CharmBox);
   panel->Place(*CharmBox, QRect(203, 168, 153, 20), kTop | kRight);
 
   Label7 = new QLabel(QStringLiteral("Gorvane"), panel);
@@ -120,10 +125,12 @@ void TForm2::CreateControls() {
   navy.setColor(QPalette::WindowText, QColor(0, 0, 128));
   Label7->setPalette(navy);
   panel->Place(*Label7, QRect(219, 200, 116, 72), kTop | kRight);
+  FitCaption(*Label7);
 
   Label4 = PlaceLabel(*panel, QStringLiteral("回廊"), {369, 8}, kTop | kRight);
   CorridorList = new QListWidget(panel);
   CorridorList->setFocusPolicy(Qt::ClickFocus);
+  ClipRows(*CorridorList);
   panel->Place(*CorridorList, QRect(363, 24, 73, 209), kTop | kRight);
   // Wide enough for the largest distance the caption shows.
   Label3 = PlaceLabel(*panel, QString(), {444, 224}, kTop | kRight, kDesignSize.width() - 444);
@@ -142,7 +149,6 @@ void TForm2::CreateControls() {
   Edit1->setValidator(new Cp932Validator(Edit1));
   Edit1->installEventFilter(this);
   panel->Place(*Edit1, QRect(8, 296, 527, 20), kLeft | kTop | kRight);
-  SetUpLogArea(*RichEdit1);
   RichEdit1->setFont(ConsoleFont());
   panel->Place(*RichEdit1, QRect(8, 320, 527, 180), kLeft | kTop | kRight | kBottom);
 
@@ -164,8 +170,11 @@ void TForm2::ConnectInput() {
       room_.MemberListSelect(static_cast<size_t>(MemberList->indexOfTopLevelItem(selected.front())));
     }
   });
-  connect(CharmBox, &QListWidget::itemSelectionChanged, this,
-          [this] { room_.CharmBoxSelect(CharmBox->count() > 0 && CharmBox->item(0)->isSelected()); });
+  connect(CharmBox, &QListWidget::itemSelectionChanged, this, [this] {
+    for (int r = 0; r < CharmBox->count(); ++r) {
+      room_.CharmBoxSelect(static_cast<size_t>(r), CharmBox->item(r)->isSelected());
+    }
+  });
   connect(Edit1, &QLineEdit::textEdited, this, [this](const QString& text) {
     if (auto bytes = FromQString(text)) room_.Edit1Change(std::move(*bytes));
   });
@@ -202,6 +211,12 @@ bool TForm2::eventFilter(QObject* watched, QEvent* event) {
     handExtent_ = ApplyHandExtent(*HandList);
   }
   return QMainWindow::eventFilter(watched, event);
+}
+
+// A player who is looking at this window sees the turn already; one reading
+// elsewhere gets a flashing task-bar entry or an urgency hint.
+void TForm2::TurnAlert() {
+  if (!isActiveWindow()) alert_(this);
 }
 
 void TForm2::Redraw(unsigned parts) {

@@ -9,7 +9,6 @@
 #include <QListWidget>
 #include <QMainWindow>
 #include <QMenu>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <array>
@@ -31,10 +30,13 @@ class TForm2 : public QMainWindow, private GameView {
   GameRoom& room() { return room_; }
   // The hand list's horizontal scroll extent, as last computed.
   int handExtent() const { return handExtent_; }
+  // How the window asks the desktop for attention when the player's turn
+  // begins elsewhere: QApplication::alert, unless a test watches it.
+  void SetAlert(std::function<void(QWidget*)> alert) { alert_ = std::move(alert); }
 
   // Controls keep the names the rest of the program and its tests use.
   AnchorPanel* panel;
-  QPlainTextEdit* RichEdit1;
+  ConsoleWidget* RichEdit1;
   QLabel* Label6;
   QTreeWidget* MemberList;
   QLabel* Label2;
@@ -70,13 +72,14 @@ class TForm2 : public QMainWindow, private GameView {
   void ConnectInput();
   // GameView.
   void Redraw(unsigned parts) override;
+  void TurnAlert() override;
 
   SystemClock clock_;
-  RichConsoleView consoleView_;
   Console console_;
   int handExtent_ = 0;
   GameRoom room_;
   std::function<void()> showHelp_;
+  std::function<void(QWidget*)> alert_;
 };
 
 }  // namespace gorvane

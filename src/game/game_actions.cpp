@@ -31,7 +31,7 @@ void GameRoom::Button3Click() {
     context.monsterKind = lobby_.catalogue.Card(own->monster).kind;
   }
   context.corridorRows = screen_.corridorList.size();
-  context.charmBoxSelected = screen_.charmBox.IsSelected(0);
+  context.charmBoxSelected = !screen_.charmBox.Selection().empty();
   context.charmedMonster = state_.charmedMonster;
   for (const party_t& member : roster_.members) context.memberIds.push_back(member.id);
   context.selectedMember = screen_.memberSelection;

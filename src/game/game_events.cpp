@@ -34,6 +34,7 @@ void GameRoom::DispatchReady() {
   screen_.drawEnabled = true;
   view_.Redraw(GameView::kButtons);
   RefreshPartyList();
+  view_.TurnAlert();
 }
 
 void GameRoom::DrowCard(int32_t card) {
@@ -182,6 +183,10 @@ void GameRoom::DispatchUnplayed() {
   state_.playKind = state_.savedPlayKind;
   state_.usedMarks = state_.savedMarks;
   ShowHand();
+  // Said, so that a refusal is not taken for a slow server; the rules only
+  // the server checks are in the help.
+  PrintMessage(sjis::Text("SYS: サーバがそのプレイを認めませんでした（ヘルプの「サーバのルール」を参照）．"),
+               kRed);
   if (state_.charmCast && screen_.charmBox.size() == 0 && state_.charmedMonster != -1) {
     // Sending the charmed monster emptied the box; a refusal brings it back.
     screen_.charmBox.Append(CardLabel(state_.charmedMonster));

@@ -1,22 +1,13 @@
 // Other members' turns as the server reports them: the roster mirrors what
-// the server already settled, nothing is judged here.
-#include <numeric>
-
+// the server already settled, nothing is judged here. A report's numbers are
+// read where they are used: a bad one stops the handling there, and what
+// came before it stays done.
 #include "core/codec.h"
 #include "core/fields.h"
 #include "core/sjis.h"
 #include "game/game_room.h"
 
 namespace gorvane {
-namespace {
-
-std::vector<int32_t> Integers(std::string_view commaText) {
-  std::vector<int32_t> values;
-  for (const std::string& field : SplitCommaText(commaText)) values.push_back(ToInteger(field));
-  return values;
-}
-
-}  // namespace
 
 void GameRoom::DispatchOtherTurn(int32_t userId) {
   if (userId != myId()) {
@@ -48,13 +39,12 @@ void GameRoom::DispatchOtheropen(int32_t userId) {
 
 void GameRoom::DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string_view cardsText) {
   if (playerId == myId()) return;
-  const std::vector<int32_t> cards = Integers(cardsText);
+  const Fields cardFields = SplitCommaText(cardsText);
   const CardCatalogue& catalogue = lobby_.catalogue;
 
   if (playerId != targetId) {
-    // A monster sent to a third member.
-    if (cards.empty()) throw FieldError(MissingFieldText(0));
-    const int32_t monster = cards.front();
+    // A monster sent to a third member: only the first card is read.
+    const int32_t monster = ToInteger(FieldAt(cardFields, 0));
     PrintMessage("SYS: " + MemberName(playerId) + sjis::Text("さんが") + MemberName(targetId) +
                      sjis::Text("さんを") + catalogue.CardText(monster) + sjis::Text("で攻撃しました．"),
                  kBlack);
@@ -67,7 +57,11 @@ void GameRoom::DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string
   }
 
   PrintMessage("SYS: " + MemberName(playerId) + sjis::Text("さんが以下のカードをプレイしました．"), kBlack);
-  for (const int32_t card : cards) PrintMessage("SYS: " + catalogue.CardText(card), kBlack);
+  std::vector<int32_t> cards;
+  for (const std::string& field : cardFields) {
+    cards.push_back(ToInteger(field));
+    PrintMessage("SYS: " + catalogue.CardText(cards.back()), kBlack);
+  }
   if (party_t* r = roster_.Find(playerId)) {
     if (cards.size() == 1) {
       const card_t& card = catalogue.Card(cards.front());
@@ -130,11 +124,12 @@ void GameRoom::DispatchTargetPlay(int32_t playerId, int32_t card) {
 
 void GameRoom::DispatchOtherDice(int32_t userId, std::string_view diceText) {
   if (userId != myId()) {
-    const std::vector<int32_t> dice = Integers(diceText);
+    // The dice are shown as received before they are added up.
     PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんのダイス目は [") + std::string(diceText) +
                      sjis::Text("]でした"),
                  kBlack);
-    const int64_t sum = std::accumulate(dice.begin(), dice.end(), int64_t{0});
+    int64_t sum = 0;
+    for (const std::string& die : SplitCommaText(diceText)) sum += ToInteger(die);
     if (party_t* r = roster_.Find(userId)) {
       // Dice without a monster decide nothing: there is nothing to beat.
       if (r->monster != -1) {
@@ -153,9 +148,10 @@ void GameRoom::DispatchOtherDice(int32_t userId, std::string_view diceText) {
 
 void GameRoom::DispatchOtherPile(int32_t userId, std::string_view cardsText) {
   if (userId != myId()) {
-    const std::vector<int32_t> cards = Integers(cardsText);
     PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんが以下のカードを捨てました．"), kBlack);
-    for (const int32_t card : cards) PrintMessage("SYS: " + lobby_.catalogue.CardText(card), kBlack);
+    const Fields cards = SplitCommaText(cardsText);
+    for (const std::string& card : cards)
+      PrintMessage("SYS: " + lobby_.catalogue.CardText(ToInteger(card)), kBlack);
     if (party_t* member = roster_.Find(userId)) member->handCount -= static_cast<int32_t>(cards.size());
   }
   RefreshPartyList();

@@ -76,7 +76,7 @@ class GameRoom : public GameWindow {
   void S1Click();       // start the game
   void R1Click();       // refresh the member list
   void FormClose();     // leave the party
-  void CharmBoxSelect(bool selected) { screen_.charmBox.Select(0, selected); }
+  void CharmBoxSelect(size_t row, bool selected) { screen_.charmBox.Select(row, selected); }
   // The party chat line.
   void Edit1Change(std::string cp932Text) { chat_.Edited(std::move(cp932Text)); }
   void Edit1KeyDown(int key);

@@ -72,6 +72,9 @@ class GameView {
   };
   virtual ~GameView() = default;
   virtual void Redraw(unsigned parts) = 0;
+  // The player's turn has begun: a window the player is not looking at asks
+  // the desktop to draw their eye to it. Nothing where there is no window.
+  virtual void TurnAlert() {}
 };
 
 }  // namespace gorvane

@@ -1,5 +1,6 @@
 #include "game/game_widgets.h"
 
+#include <QEvent>
 #include <QHeaderView>
 #include <QPainter>
 #include <QPixmap>
@@ -24,6 +25,36 @@ constexpr Column kColumns[] = {
     {u"位置", 80, Qt::AlignLeft}, {u"手札", 40, Qt::AlignHCenter}, {u"モンスター", 0, Qt::AlignLeft},
 };
 constexpr int kColumnCount = static_cast<int>(std::size(kColumns));
+
+// Keeps the last column as wide as the others leave of the list, growing and
+// shrinking with it, down to the narrowest column. (A stretched last section
+// never gets narrower than it was when it was set to stretch.)
+class FillLastColumn : public QObject {
+ public:
+  explicit FillLastColumn(QTreeWidget& list) : QObject(&list), list_(list) {
+    list.viewport()->installEventFilter(this);
+    connect(list.header(), &QHeaderView::sectionResized, this, [this](int column) {
+      if (column != kColumnCount - 1) Fill();
+    });
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Resize) Fill();
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  void Fill() {
+    QHeaderView& header = *list_.header();
+    int others = 0;
+    for (int c = 0; c < kColumnCount - 1; ++c) others += header.sectionSize(c);
+    header.resizeSection(kColumnCount - 1,
+                         std::max(header.minimumSectionSize(), list_.viewport()->width() - others));
+  }
+
+  QTreeWidget& list_;
+};
 
 }  // namespace
 
@@ -51,13 +82,18 @@ void SetUpMemberList(QTreeWidget& list) {
   list.setSelectionBehavior(QAbstractItemView::SelectRows);
   list.setEditTriggers(QAbstractItemView::NoEditTriggers);
   list.setIconSize(QSize(kIconSize, kIconSize));
+  // The narrow columns keep their widths: the style's minimum would widen
+  // them.
+  const int narrowest = kColumns[0].width;
+  list.header()->setMinimumSectionSize(narrowest);
   QTreeWidgetItem* header = list.headerItem();
   for (int c = 0; c < kColumnCount; ++c) {
     header->setText(c, QString::fromUtf16(kColumns[c].heading));
     header->setTextAlignment(c, kColumns[c].alignment | Qt::AlignVCenter);
-    if (kColumns[c].width > 0) list.setColumnWidth(c, kColumns[c].width);
+    list.setColumnWidth(c, kColumns[c].width > 0 ? kColumns[c].width : narrowest);
   }
-  list.header()->setStretchLastSection(true);
+  list.header()->setStretchLastSection(false);
+  new FillLastColumn(list);
   list.header()->setSectionsMovable(false);
 }
 

@@ -115,7 +115,10 @@ PlayOutcome DecidePlay(const PlayContext& context, PlayState& state) {
   PlayOutcome outcome;
   state.savedPlayKind = state.playKind;
   state.savedMarks = state.usedMarks;  // the working copy of the new marks
-  state.playKind = context.charmBoxSelected ? PlayKind::SendCharmed : PlayKind::NoPlay;
+  // A charm-box row counts only while a charmed monster is held: the box can
+  // still show the last game's monster, and -1 is no card to send.
+  const bool sendCharmed = context.charmBoxSelected && context.charmedMonster != -1;
+  state.playKind = sendCharmed ? PlayKind::SendCharmed : PlayKind::NoPlay;
 
   bool ok = false;
   std::string cards;

@@ -33,8 +33,8 @@ struct PlayContext {
   int32_t monster = -1;  // the monster attached to the player
   char monsterKind = 0;
   size_t corridorRows = 0;
-  bool charmBoxSelected = false;
-  int32_t charmedMonster = -1;
+  bool charmBoxSelected = false;  // any row of the charm box
+  int32_t charmedMonster = -1;    // -1: none held, whatever the box shows
   // Member list: the id of each row and the selected row, if any.
   std::vector<int32_t> memberIds;
   std::optional<size_t> selectedMember;

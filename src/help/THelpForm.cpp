@@ -13,7 +13,7 @@ THelpForm::THelpForm(QWidget* parent) : QWidget(parent, Qt::Window), Memo1(new Q
   layout->addWidget(Memo1);
   Memo1->setReadOnly(true);
   Memo1->setPlainText(QString::fromUtf8(kHelpText));
-  resize(480, 420);
+  resize(600, 520);
 }
 
 void THelpForm::ShowOrRaise() {

@@ -16,8 +16,12 @@
 namespace gorvane {
 namespace {
 
-// The client area the lobby's pixel layout was drawn for.
-constexpr QSize kDesignSize(361, 528);
+// The outer size of the window and the client area of its pixel layout.
+// The controls that stretch are one pixel wider than the client area, as
+// they were drawn.
+constexpr QSize kOuterSize(368, 576);
+constexpr QSize kDesignSize = kOuterSize - kWindowFrame;
+constexpr QSize kOuterMinimum(368, 507);
 
 }  // namespace
 
@@ -28,16 +32,14 @@ std::string TForm1::SettingsPath() {
 
 TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
     : panel(new AnchorPanel(kDesignSize, this)),
-      RichEdit1(new QPlainTextEdit(panel)),
+      RichEdit1(new ConsoleWidget(panel)),
       Label2(new QLabel(panel)),
       Edit2(new QLineEdit(panel)),
       Label3(new QLabel(QStringLiteral("参加者一覧"), panel)),
       Label4(new QLabel(QStringLiteral("パーティリスト"), panel)),
       Label1(new QLabel(QStringLiteral("システムログ領域 (for Debugging)"), panel)),
-      Memo2(new QPlainTextEdit(panel)),
-      consoleView_(*RichEdit1),
-      debugLog_(*Memo2),
-      lobbyConsole_(consoleView_, clock_),
+      Memo2(new ConsoleWidget(panel)),
+      lobbyConsole_(*RichEdit1, clock_),
       messageBox_(this),
       ClientSocket1(new SocketTransport(
           {[this] { lobby_.ClientSocket1Connect(); }, [this] { lobby_.ClientSocket1Disconnect(); },
@@ -46,7 +48,7 @@ TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
              lobby_.ClientSocket1Error(kind, detail);
            }},
           this)),
-      lobby_({transport ? *transport : *ClientSocket1, debugLog_, errorBox ? *errorBox : messageBox_,
+      lobby_({transport ? *transport : *ClientSocket1, *Memo2, errorBox ? *errorBox : messageBox_,
               lobbyConsole_, pause_, *this},
              SettingsPath()) {
   setWindowTitle(QStringLiteral("［ロビー］Gorvane"));
@@ -71,7 +73,6 @@ TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
   Property1 = menuBar()->addAction(QStringLiteral("プロパティ(&P)"), [this] { Property1Click(); });
   Help1 = menuBar()->addAction(QStringLiteral("ヘルプ(&H)"), [this] { Help1Click(); });
 
-  SetUpLogArea(*RichEdit1);
   RichEdit1->setFont(ConsoleFont());
   panel->Place(*RichEdit1, QRect(0, 0, 361, 241), kLeft | kTop | kRight);
   Label2->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -88,24 +89,19 @@ TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
   ListBox1->SetOnDoubleClick([this] { lobby_.ListBox1DblClick(); });
   ListBox2 = new ListBoxView(lobby_.lists().ListBox2(), panel);
   panel->Place(*Label3, QRect(0, 285, 120, 14), kLeft | kTop);
-  panel->Place(*ListBox1, QRect(0, 300, 120, 134), kLeft | kTop);
+  panel->Place(*ListBox1, QRect(0, 300, 120, 128), kLeft | kTop);
   panel->Place(*Label4, QRect(124, 285, 237, 14), kLeft | kTop);
-  panel->Place(*ListBox2, QRect(124, 300, 237, 134), kLeft | kTop | kRight);
+  panel->Place(*ListBox2, QRect(124, 300, 237, 128), kLeft | kTop | kRight);
   // The chat line has the focus when the window opens; Tab goes on to the
   // lists and skips the console and the debug log.
   setTabOrder(Edit2, ListBox1);
   setTabOrder(ListBox1, ListBox2);
   Edit2->setFocus();
-  panel->Place(*Label1, QRect(0, 438, 361, 16), kLeft | kTop);
-  SetUpLogArea(*Memo2);
-  Memo2->setFont(FontOf(
-      {QStringLiteral("MS UI Gothic"), QStringLiteral("Noto Sans CJK JP"), QStringLiteral("sans-serif")},
-      11));
-  panel->Place(*Memo2, QRect(0, 456, 361, 72), kLeft | kTop | kRight | kBottom);
+  panel->Place(*Label1, QRect(0, 432, 361, 16), kLeft | kTop);
+  Memo2->setFont(DebugLogFont());
+  panel->Place(*Memo2, QRect(0, 450, 361, 72), kLeft | kTop | kRight | kBottom);
 
-  const int menuHeight = menuBar()->sizeHint().height();
-  setMinimumSize(368, 507 - 30);
-  resize(368, kDesignSize.height() + menuHeight);
+  SetOuterSizes(*this, kOuterSize, kOuterMinimum);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
   }
@@ -162,7 +158,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 GameWindow& TForm1::OpenGameWindow(std::string_view cp932Caption) {
   auto* window = new TForm2(
-      {lobby_, debugLog_, lobby_.cardCatalogue(), [this] { return lobby_.myId(); }}, [this] { Help1Click(); },
+      {lobby_, *Memo2, lobby_.cardCatalogue(), [this] { return lobby_.myId(); }}, [this] { Help1Click(); },
       this);
   window->show();
   window->setWindowTitle(ToQString(cp932Caption));

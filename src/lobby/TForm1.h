@@ -7,7 +7,6 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
-#include <QPlainTextEdit>
 #include <memory>
 #include <string>
 
@@ -34,14 +33,14 @@ class TForm1 : public QMainWindow, private LobbyView {
 
   Lobby& lobby() { return lobby_; }
   void PrintLobbyMessage(std::string_view cp932Text, int kind) { lobby_.PrintLobbyMessage(cp932Text, kind); }
-  DebugLog& debugLog() { return debugLog_; }
+  DebugLog& debugLog() { return *Memo2; }
 
   void Property1Click();
   void Help1Click();
 
   // Controls keep the names the rest of the program and its tests use.
   AnchorPanel* panel;
-  QPlainTextEdit* RichEdit1;
+  ConsoleWidget* RichEdit1;
   QLabel* Label2;
   QLineEdit* Edit2;
   QLabel* Label3;
@@ -49,7 +48,7 @@ class TForm1 : public QMainWindow, private LobbyView {
   QLabel* Label4;
   ListBoxView* ListBox2;
   QLabel* Label1;
-  QPlainTextEdit* Memo2;
+  ConsoleWidget* Memo2;
   QMenu* N1;
   QAction* S1;
   QAction* C1;
@@ -79,8 +78,6 @@ class TForm1 : public QMainWindow, private LobbyView {
 
   THelpForm* help_ = nullptr;
   SystemClock clock_;
-  RichConsoleView consoleView_;
-  DebugLogView debugLog_;
   Console lobbyConsole_;
   MessageErrorBox messageBox_;
   BlockingPause pause_;

@@ -1,7 +1,9 @@
 #include "lobby/TPropertyForm.h"
 
 #include <QProxyStyle>
+#include <QScreen>
 
+#include "core/captions.h"
 #include "core/console_widgets.h"
 #include "core/cp932_validator.h"
 #include "core/qt_text.h"
@@ -99,10 +101,20 @@ TPropertyForm::TPropertyForm(Lobby& lobby, QWidget* parent)
   Memo1->setPlainText(PropertyMemoText());
 
   ButtonOK->setDefault(true);
+  FitCaption(*ButtonOK);
+  FitCaption(*ButtonCancel);
   connect(ButtonOK, &QPushButton::clicked, this, &TPropertyForm::ButtonOKClick);
   connect(ButtonCancel, &QPushButton::clicked, this, &QDialog::reject);
 
   FormCreate();
+}
+
+void TPropertyForm::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Centred on the screen, frame and all, not over the lobby window.
+  if (const QScreen* screen = this->screen()) {
+    move(screen->availableGeometry().center() - QRect(QPoint(), frameGeometry().size()).center());
+  }
 }
 
 void TPropertyForm::FormCreate() {

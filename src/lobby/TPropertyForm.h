@@ -34,6 +34,9 @@ class TPropertyForm : public QDialog {
   QPushButton* ButtonCancel;
   QPushButton* ButtonOK;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   void FormCreate();
 

@@ -3,6 +3,7 @@
 #include <QAbstractListModel>
 #include <QItemSelectionModel>
 
+#include "core/captions.h"
 #include "core/qt_text.h"
 
 namespace gorvane {
@@ -38,6 +39,7 @@ ListBoxView::ListBoxView(ListBoxRows& rows, QWidget* parent)
     : QListView(parent), rows_(&rows), model_(new Model(rows, this)) {
   setModel(model_);
   setUniformItemSizes(true);
+  ClipRows(*this);
   setSelectionMode(QAbstractItemView::SingleSelection);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] { TakeSelection(); });

@@ -97,7 +97,9 @@ bool Lobby::SaveSettings() {
                        settings_->WriteString("Global", "Address", profile_.serverAddress) &&
                        settings_->WriteString("Login", "ID", profile_.loginName) &&
                        settings_->WriteString("Login", "Password", profile_.password);
-  if (!written) ports_.errorBox.ShowError(settings_->path() + sjis::Text(" に書き込めません"));
+  // The path is the file system's UTF-8; the message is code page 932 text.
+  if (!written)
+    ports_.errorBox.ShowError(sjis::FromUtf8Lossy(settings_->path()) + sjis::Text(" に書き込めません"));
   return written;
 }
 

@@ -119,7 +119,9 @@ void LobbyLists::createGroupList(std::string_view message) {
 }
 
 void LobbyLists::RefreshUserList() {
-  if (userRowsCurrent_) return;
+  // Rows already in step need no rebuild, unless one is selected: a rebuild
+  // takes the selection away, and a departure must not leave it behind.
+  if (userRowsCurrent_ && !listBox1_.selection()) return;
   std::vector<ListBox<UserEntry>::Row> rows;
   rows.reserve(userList_.size());
   for (const userlist_t& user : userList_) rows.push_back({UserEntryText(user), {user.id}});

@@ -53,7 +53,7 @@ class LobbyLists {
   // records before it, in message order, and its list box is left alone.
   void createUserList(std::string_view message);
   void createGroupList(std::string_view message);
-  // Redraw a list box from its table.
+  // Redraw a list box from its table; nothing stays selected.
   void RefreshUserList();
   void RefreshGroupList();
 

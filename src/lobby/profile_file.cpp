@@ -1,8 +1,14 @@
 #include "lobby/profile_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -219,30 +225,72 @@ std::optional<std::string> Load(const std::string& path) {
   return bytes;
 }
 
-// Writes beside the file and renames over it, so a failed write leaves the
-// old settings in place rather than a truncated file.
-bool Save(const std::string& path, std::string_view bytes) {
-  const std::string temporary = path + ".tmp";
-  std::error_code error;
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      fs::remove(temporary, error);
-      return false;
-    }
+// The file a write lands in: a symbolic link is followed (through links to
+// links) so that the link stays and its target gets the settings.
+fs::path WriteTarget(const fs::path& path) {
+  fs::path target = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code error;
+    if (!fs::is_symlink(fs::symlink_status(target, error))) break;
+    const fs::path next = fs::read_symlink(target, error);
+    if (error) break;
+    target = next.is_absolute() ? next : target.parent_path() / next;
   }
-  // Keep the old file's permissions; a new file keeps the defaults.
-  const fs::file_status old = fs::status(path, error);
-  if (!error) fs::permissions(temporary, old.permissions(), error);
-  fs::rename(temporary, path, error);
-  if (error) {
-    fs::remove(temporary, error);
-    return false;
+  return target;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(written));
   }
   return true;
+}
+
+// A new file beside target under a name of its own: two clients sharing a
+// folder never write into each other's temporary file. -1 when the folder
+// takes no new file.
+int CreateTemporary(const fs::path& target, std::string& name) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    name = target.string() + "." + std::to_string(::getpid()) + "-" + std::to_string(random()) + ".tmp";
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+bool WriteInPlace(const fs::path& target, std::string_view bytes) {
+  std::ofstream out(target, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return static_cast<bool>(out);
+}
+
+// Writes beside the file and renames over it, so a failed write leaves the
+// old settings in place rather than a truncated file. Where the folder takes
+// no new file or the rename is refused (a read-only folder holding a
+// writable file), the file is written in place instead.
+bool Save(const std::string& path, std::string_view bytes) {
+  const fs::path target = WriteTarget(path);
+  std::string temporary;
+  const int fd = CreateTemporary(target, temporary);
+  if (fd >= 0) {
+    bool written = WriteAll(fd, bytes);
+    // Keep the old file's permissions; a new file keeps the defaults.
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+    written = ::close(fd) == 0 && written;
+    if (written && ::rename(temporary.c_str(), target.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    // A write that failed beside the file (a full disk) would fail in place
+    // too, after truncating it: leave the old settings alone.
+    if (!written) return false;
+  }
+  return WriteInPlace(target, bytes);
 }
 
 }  // namespace

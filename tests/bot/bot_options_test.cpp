@@ -1,6 +1,10 @@
 #include "bot/bot_options.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "core/sjis.h"
 
@@ -27,9 +31,82 @@ TEST(BotCommandLine, ReadsEachModeAndItsOptions) {
   EXPECT_FALSE(line->player.name.empty());
   EXPECT_FALSE(line->log);
 
-  line = ParseBotCommandLine({"--join-any", "--name", "Bob"}, error);
+  EXPECT_FALSE(line->cards) << "looked for";
+
+  line = ParseBotCommandLine({"--join-any", "--name", "Bob", "--cards", "deck.txt"}, error);
   ASSERT_TRUE(line) << error;
   EXPECT_EQ(line->player.mode, Mode::kJoinAny);
+  EXPECT_EQ(line->cards, std::optional<std::string>("deck.txt"));
+}
+
+TEST(BotCommandLine, HelpAndVersionWinOverEverythingElse) {
+  const struct {
+    std::vector<std::string> arguments;
+    BotCommandLine::Action action;
+  } cases[] = {
+      {{"--help"}, BotCommandLine::Action::kHelp},
+      {{"--version"}, BotCommandLine::Action::kVersion},
+      {{"--join", "zero", "--help"}, BotCommandLine::Action::kHelp},
+      {{"--create", "--join-any", "--version"}, BotCommandLine::Action::kVersion},
+      {{"--create"}, BotCommandLine::Action::kPlay},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const auto line = ParseBotCommandLine(c.arguments, error);
+    ASSERT_TRUE(line) << c.arguments.front() << ": " << error;
+    EXPECT_EQ(line->action, c.action) << c.arguments.back();
+  }
+}
+
+// The player's deck: the one given, else the working directory's, else the
+// installed one; nothing the player could not play with.
+TEST(BotDeck, ChoosesAReadableDeckOrSaysWhyNot) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("gorvane_bot_deck_" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "here");
+  fs::create_directories(root / "empty");
+  const std::string good = "c1 L Path 0 0 10\r\nc2 H Orc 0 1 8\r\n";
+  auto write = [&](const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path.string();
+  };
+  const std::string installed = write(root / "installed.txt", good);
+  const std::string given = write(root / "given.txt", good);
+  const std::string blank = write(root / "blank.txt", "");
+  const std::string broken = write(root / "broken.txt", good + "c3\r\n");
+  write(root / "here" / "longcardlist.txt", good);
+  const std::string missing = (root / "missing.txt").string();
+  const fs::path previous = fs::current_path();
+
+  const struct {
+    const char* what;
+    fs::path workingDirectory;
+    std::optional<std::string> given;
+    std::string installed;
+    std::optional<std::string> chosen;
+    const char* errorMentions;
+  } cases[] = {
+      {"given", root / "here", given, installed, given, ""},
+      {"given, missing", root / "here", missing, installed, std::nullopt, "cannot read"},
+      {"given, a folder", root / "here", root.string(), installed, std::nullopt, "cannot read"},
+      {"given, no cards", root / "here", blank, installed, std::nullopt, "no cards"},
+      {"given, a bad line", root / "here", broken, installed, std::nullopt, "bad line"},
+      {"the working directory's", root / "here", std::nullopt, installed, "longcardlist.txt", ""},
+      {"the installed one", root / "empty", std::nullopt, installed, installed, ""},
+      {"none", root / "empty", std::nullopt, missing, std::nullopt, "--cards"},
+      {"none installed", root / "empty", std::nullopt, "", std::nullopt, "--cards"},
+  };
+  for (const auto& c : cases) {
+    fs::current_path(c.workingDirectory);
+    std::string error;
+    EXPECT_EQ(ChooseDeck(c.given, c.installed, error), c.chosen) << c.what;
+    if (c.chosen) continue;
+    EXPECT_NE(error.find(c.errorMentions), std::string::npos) << c.what << ": " << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << c.what << ": one line";
+  }
+  fs::current_path(previous);
+  fs::remove_all(root);
 }
 
 TEST(BotCommandLine, RefusesWhatCannotBeRun) {
@@ -47,6 +124,8 @@ TEST(BotCommandLine, RefusesWhatCannotBeRun) {
       {"--create", "--name", "say \"hi\""},
       {"--create", "--name", "\xF0\x9F\x98\x80"},  // no code page 932 form
       {"--create", "--verbose"},
+      {"--create", "--cards"},
+      {"--create", "--cards", ""},
   };
   for (const auto& arguments : refused) {
     std::string error;

@@ -6,8 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "scripted_peer.h"
@@ -18,16 +22,24 @@ namespace {
 using namespace std::string_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-// Runs the program with its output thrown away; its process id.
-pid_t Launch(const std::vector<std::string>& arguments) {
+namespace fs = std::filesystem;
+
+const std::string kDeck = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
+
+// Runs the program in the given folder (the test's own when empty), its
+// output going to the given file (thrown away when empty); its process id.
+pid_t Launch(const std::vector<std::string>& arguments, const fs::path& folder = {},
+             const fs::path& output = {}) {
   std::vector<char*> argv{const_cast<char*>(GORVANE_BOT_BINARY)};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, STDOUT_FILENO);
-    ::dup2(null, STDERR_FILENO);
+    if (!folder.empty() && ::chdir(folder.c_str()) != 0) ::_exit(127);
+    const int sink = output.empty() ? ::open("/dev/null", O_WRONLY)
+                                    : ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(sink, STDOUT_FILENO);
+    ::dup2(sink, STDERR_FILENO);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
@@ -50,15 +62,52 @@ std::optional<int> ExitCode(pid_t pid, std::chrono::seconds limit = std::chrono:
   return WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
 }
 
-TEST(BotProgram, ExitCodesSayWhatWentWrong) {
-  EXPECT_EQ(ExitCode(Launch({"--create", "--join-any"})), 2) << "not a command line";
-  EXPECT_EQ(ExitCode(Launch({"--host", "127.0.0.84", "--create"})), 1) << "nobody listening";
+// Nobody listens on 127.0.0.84: a player that gets as far as connecting
+// ends with 1, one stopped before with 2 and a line saying why.
+TEST(BotProgram, ExitCodesAndTheirOneLineSayWhatWentWrong) {
+  const fs::path root = fs::temp_directory_path() / ("gorvane_bot_program_" + std::to_string(::getpid()));
+  fs::remove_all(root);
+  fs::create_directories(root / "with-deck");
+  fs::create_directories(root / "bare");
+  fs::copy_file(kDeck, root / "with-deck" / "longcardlist.txt");
+  const std::vector<std::string> play = {"--host", "127.0.0.84", "--create"};
+  auto with = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), play.begin(), play.end());
+    return more;
+  };
+  const struct {
+    const char* what;
+    std::vector<std::string> arguments;
+    fs::path folder;
+    int exitCode;
+    const char* output;  // what the output begins with
+  } cases[] = {
+      {"not a command line", {"--create", "--join-any"}, root / "bare", 2, "gorvane-bot: give exactly one"},
+      {"a deck given", with({"--cards", kDeck}), root / "bare", 1, "gorvane-bot: "},
+      {"the working directory's deck", play, root / "with-deck", 1, "gorvane-bot: "},
+      {"a deck given that is not there", with({"--cards", "nowhere.txt"}), root / "with-deck", 2,
+       "gorvane-bot: cannot read the deck 'nowhere.txt'"},
+      {"no deck anywhere", play, root / "bare", 2, "gorvane-bot: no deck"},
+      {"help", {"--help"}, root / "bare", 0, "usage: gorvane-bot"},
+      {"version", {"--version"}, root / "bare", 0, "gorvane-bot 0.5.0.86\n"},
+  };
+  for (const auto& c : cases) {
+    const fs::path output = root / "output";
+    EXPECT_EQ(ExitCode(Launch(c.arguments, c.folder, output)), c.exitCode) << c.what;
+    std::ifstream in(output);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.rfind(c.output, 0), 0u) << c.what << ": " << text;
+    if (c.exitCode != 0) {
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << c.what << ": one line, not " << text;
+    }
+  }
+  fs::remove_all(root);
 }
 
 TEST(BotProgram, SaysGoodbyeOnSigtermAndEnds) {
   testing::ScriptedPeer peer("127.0.0.83", {"S_CONNECT,6,hi\0S_GREETING,6,bot\0"s});
   ASSERT_TRUE(peer.bound());
-  const pid_t pid = Launch({"--host", "127.0.0.83", "--name", "bot", "--join-any"});
+  const pid_t pid = Launch({"--host", "127.0.0.83", "--name", "bot", "--join-any", "--cards", kDeck});
   const auto deadline = SteadyClock::now() + std::chrono::seconds(5);
   while (peer.received().find("G_PLIST 6 *") == std::string::npos && SteadyClock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

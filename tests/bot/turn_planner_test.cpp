@@ -55,7 +55,7 @@ class Planner : public ::testing::Test {
     for (size_t row = 0; row < f().room.screen().handList.size(); ++row) f().room.HandListSelect(row, false);
     for (const size_t row : click->handRows) f().room.HandListSelect(row, true);
     f().room.MemberListSelect(click->memberRow);
-    f().room.CharmBoxSelect(click->charmBox);
+    f().room.CharmBoxSelect(0, click->charmBox);
     const size_t before = f().commands.sent.size();
     switch (click->button) {
       case Button::kDraw:

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+
 #include "core/fields.h"
 #include "core/sjis.h"
 #include "fakes.h"
@@ -82,6 +85,33 @@ TEST_F(SessionTest, AMalformedMessageStopsOnlyItselfAndShowsTheErrorBox) {
   EXPECT_EQ(errorBox.shown,
             (std::vector<std::string>{MissingFieldText(1), NotAnIntegerText("abc"), MissingFieldText(0)}));
   EXPECT_EQ(transport.closes, 0);
+}
+
+TEST_F(SessionTest, AnyOtherExceptionFromAHandlerLeavesOneDebugLineAndTheNextMessageIsHandled) {
+  struct Case {
+    std::function<void()> thrower;
+    std::string line;
+  };
+  const Case cases[] = {
+      {[] { throw std::runtime_error("boom"); }, "Error: Handler: boom: S_BAD"},
+      {[] { throw std::out_of_range("index"); }, "Error: Handler: index: S_BAD"},
+      {[] { throw 42; }, "Error: Handler: S_BAD"},
+  };
+  for (const Case& c : cases) {
+    debugLog.lines.clear();
+    std::vector<std::string> handled;
+    session.ReceiveBytes("S_BAD\0S_NEXT\0"s, [&](std::string_view text) {
+      if (text == "S_BAD") c.thrower();
+      handled.emplace_back(text);
+    });
+    EXPECT_EQ(handled, std::vector<std::string>{"S_NEXT"}) << c.line;
+    EXPECT_EQ(debugLog.lines, (std::vector<std::string>{"DEBUG: S_BAD", c.line, "DEBUG: S_NEXT"}));
+    EXPECT_TRUE(errorBox.shown.empty()) << c.line;
+    // Nothing of the failed message is kept to be handled again.
+    session.ReceiveBytes("S_LATER\0"s, [&](std::string_view text) { handled.emplace_back(text); });
+    EXPECT_EQ(handled.back(), "S_LATER");
+    EXPECT_EQ(handled.size(), 2u);
+  }
 }
 
 TEST_F(SessionTest, EndlessDataWithoutTerminatorClosesTheConnectionWithARedLine) {

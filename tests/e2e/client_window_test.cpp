@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTest>
-#include <QTextBlock>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -15,13 +14,12 @@
 #include <thread>
 
 #include "../core/fakes.h"
-#include "bot/answer_wait.h"
 #include "bot/turn_planner.h"
-#include "core/qt_text.h"
 #include "core/sjis.h"
 #include "e2e_support.h"
 #include "game/TForm2.h"
 #include "lobby/TForm1.h"
+#include "window_seat.h"
 
 namespace gorvane::e2e {
 namespace {
@@ -74,40 +72,6 @@ class ScopeExit {
   std::function<void()> action_;
 };
 
-template <typename Done>
-bool WaitFor(Done done, int milliseconds) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > milliseconds) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 5);
-  }
-  return true;
-}
-
-// The debug log's lines since the last look: what was sent and received.
-class LogReader {
- public:
-  explicit LogReader(QPlainTextEdit& log) : log_(log) {}
-  std::vector<std::string> NewLines() {
-    std::vector<std::string> lines;
-    const QTextDocument& document = *log_.document();
-    for (; next_ < document.blockCount(); ++next_) {
-      lines.push_back(FromQString(document.findBlockByNumber(next_).text()).value_or(""));
-    }
-    return lines;
-  }
-
- private:
-  QPlainTextEdit& log_;
-  int next_ = 0;
-};
-
-void ClickRow(QAbstractItemView& view, const QModelIndex& index) {
-  view.scrollTo(index);
-  QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, view.visualRect(index).center());
-}
-
 TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
   const fs::path dir = fs::temp_directory_path() / ("gorvane_e2e_windows_" + std::to_string(::getpid()));
   fs::remove_all(dir);
@@ -149,22 +113,7 @@ TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
     ASSERT_TRUE(window->S1->isEnabled());
     window->S1->trigger();
 
-    const int32_t me = lobby.lobby().myId();
-    bot::TurnPlanner planner(lobby.lobby().cardCatalogue());
-    bot::AnswerWait wait;
-    LogReader log(*lobby.Memo2);
-    const auto sent = [&](const std::string& line) { return line.rfind("DEBUG: SEND: ", 0) == 0; };
-    auto follow = [&] {
-      for (const std::string& line : log.NewLines()) {
-        if (sent(line)) {
-          wait.Sent(line.substr(13));
-        } else if (line.rfind("DEBUG: ", 0) == 0) {
-          const std::string message = line.substr(7);
-          wait.Received(message, me);
-          planner.Observe(message, window->room(), me);
-        }
-      }
-    };
+    WindowSeat seat(lobby, *window);
     auto finished = [&] {
       return window->RichEdit1->toPlainText().contains(QStringLiteral("SYS: 結果は以上です．"));
     };
@@ -172,37 +121,7 @@ TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
     timer.start();
     while (!finished() && timer.elapsed() < 60000) {
       QApplication::processEvents(QEventLoop::AllEvents, 5);
-      follow();
-      if (wait.waiting()) continue;
-      const auto click = planner.Next(window->room(), me);
-      if (!click) continue;
-      for (int row = 0; row < window->HandList->count(); ++row) {
-        const bool wanted =
-            std::find(click->handRows.begin(), click->handRows.end(), row) != click->handRows.end();
-        if (window->HandList->item(row)->isSelected() != wanted) {
-          ClickRow(*window->HandList, window->HandList->model()->index(row, 0));
-        }
-      }
-      if (click->memberRow) {
-        ClickRow(*window->MemberList,
-                 window->MemberList->model()->index(static_cast<int>(*click->memberRow), 1));
-      }
-      if (click->charmBox && window->CharmBox->count() > 0) {
-        ClickRow(*window->CharmBox, window->CharmBox->model()->index(0, 0));
-      } else {
-        window->CharmBox->clearSelection();
-      }
-      QPushButton* button = click->button == Button::kDraw   ? window->Button1
-                            : click->button == Button::kPlay ? window->Button3
-                            : click->button == Button::kPile ? window->Button4
-                                                             : window->Button2;
-      ASSERT_TRUE(button->isEnabled());
-      const int before = lobby.Memo2->document()->blockCount();
-      QTest::mouseClick(button, Qt::LeftButton);
-      follow();
-      const bool commandSent = lobby.Memo2->document()->blockCount() > before;
-      planner.Clicked(*click, commandSent);
-      ++clicks[click->button];
+      if (const auto clicked = seat.Step()) ++clicks[*clicked];
     }
     ASSERT_TRUE(finished()) << "no result within a minute";
 
@@ -224,6 +143,7 @@ TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
     EXPECT_TRUE(lobbyLines.contains(QStringLiteral("SYS: Bot1さんが 1番パーティに参加しました．")));
     EXPECT_TRUE(lobbyLines.contains(QStringLiteral("SYS: Bot2さんが 1番パーティに参加しました．")));
     EXPECT_TRUE(errors.shown.empty());
+    EXPECT_EQ(seat.disabledClicks(), 0) << "the planner wanted a button the window had disabled";
     EXPECT_GT(clicks[Button::kDraw], 0);
     EXPECT_GT(clicks[Button::kPlay], 0);
     EXPECT_GT(clicks[Button::kTurnEnd], 0);

@@ -176,6 +176,69 @@ TEST_F(GameFlow, TreasureWayOutResultsAndASecondGame) {
   EXPECT_EQ(f.room.screen().corridorList.rows(), std::vector<std::string>{"Path(10)"});
 }
 
+TEST_F(GameFlow, ABadNumberInAReportStopsThereAndWhatCameBeforeStays) {
+  enum class Report { kPlay, kDice, kPile };
+  struct Case {
+    Report report;
+    int32_t player;
+    int32_t target;
+    std::string numbers;
+    bool stops;  // a FieldError ends the handling
+    std::vector<std::string> lines;
+    int32_t monsterOf8;  // what member 8 carries afterwards
+    int32_t handOf3;     // member 3's hand count afterwards
+  };
+  const Case cases[] = {
+      // A monster sent on: only its first card is read, so the rest never stops it.
+      {Report::kPlay,
+       3,
+       8,
+       "5,x",
+       false,
+       {U("SYS: AnnさんがCidさんをGhoul(1D+6)<Undead>で攻撃しました．")},
+       5,
+       6},
+      {Report::kPlay, 3, 8, "x,5", true, {}, -1, 7},
+      // The own corridor or fight: the cards read before the bad one are listed.
+      {Report::kPlay,
+       3,
+       3,
+       "2,x,5",
+       true,
+       {U("SYS: Annさんが以下のカードをプレイしました．"), U("SYS: Road(20)")},
+       -1,
+       7},
+      {Report::kDice, 3, 0, "4,x", true, {U("SYS: Annさんのダイス目は [4,x]でした")}, -1, 7},
+      {Report::kPile,
+       3,
+       0,
+       "9,x",
+       true,
+       {U("SYS: Annさんが以下のカードを捨てました．"), U("SYS: Rogue(1D+1)[シーフ]")},
+       -1,
+       7},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    f.room.DispatchOtherTurn(3);
+    NewLines();
+    const auto report = [&] {
+      if (c.report == Report::kPlay) f.room.DispatchOtherPlay(c.player, c.target, c.numbers);
+      if (c.report == Report::kDice) f.room.DispatchOtherDice(c.player, c.numbers);
+      if (c.report == Report::kPile) f.room.DispatchOtherPile(c.player, c.numbers);
+    };
+    if (c.stops) {
+      EXPECT_THROW(report(), FieldError) << c.numbers;
+    } else {
+      EXPECT_NO_THROW(report()) << c.numbers;
+    }
+    EXPECT_EQ(NewLines(), c.lines) << c.numbers;
+    EXPECT_EQ(M(8).monster, c.monsterOf8) << c.numbers;
+    EXPECT_EQ(M(3).handCount, c.handOf3) << c.numbers;
+    EXPECT_EQ(M(3).distance, 0) << c.numbers;
+  }
+}
+
 TEST_F(GameFlow, BadResultItemsStopBeforeAnythingIsPrinted) {
   for (const char* items : {"3:300,5", "3:300,x:1", "3:300,5:y"}) {
     NewLines();

@@ -158,7 +158,7 @@ TEST_F(OwnTurn, CharmedMonsterComesBackWhenTheSendIsRefused) {
   EXPECT_EQ(f.room.screen().charmBox.rows(), std::vector<std::string>{"Orc(8)"});
   EXPECT_EQ(f.room.state().charmedMonster, 4);
 
-  f.room.CharmBoxSelect(true);
+  f.room.CharmBoxSelect(0, true);
   f.room.MemberListSelect(2);
   f.room.Button3Click();
   EXPECT_EQ(f.commands.sent.back(), "P_PLAY 7 4");
@@ -166,7 +166,7 @@ TEST_F(OwnTurn, CharmedMonsterComesBackWhenTheSendIsRefused) {
   f.room.DispatchUnplayed();
   EXPECT_EQ(f.room.screen().charmBox.rows(), std::vector<std::string>{"Orc(8)"});
 
-  f.room.CharmBoxSelect(true);
+  f.room.CharmBoxSelect(0, true);
   f.room.Button3Click();
   f.room.DispatchPlayed("");
   EXPECT_EQ(f.room.roster().Find(7)->monster, 4);
@@ -179,6 +179,56 @@ TEST_F(OwnTurn, CharmedMonsterComesBackWhenTheSendIsRefused) {
   f.room.DispatchTurnend(5);
   EXPECT_FALSE(f.room.state().charmCast);
   EXPECT_EQ(f.room.state().charmedMonster, -1);
+}
+
+TEST_F(OwnTurn, AnyCharmBoxRowSendsTheHeldMonsterAndNeverANumberNotHeld) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> boxRows;  // the last game's row is kept by its reset
+    int32_t charmed;                   // the monster held now, -1 for none
+    size_t boxRow;                     // the row the player selects
+    std::vector<size_t> handRows;
+    std::optional<std::string> sent;
+    std::string line;  // the red line when nothing is sent
+  };
+  const std::string general = U("SYS: そのようにカードを出すことは出来ません．");
+  const Case cases[] = {
+      {"the new row under the old one", {"Orc(8)", "Ghoul(6)"}, 5, 1, {}, "P_PLAY 7 5", ""},
+      {"the old row above the new one", {"Orc(8)", "Ghoul(6)"}, 5, 0, {}, "P_PLAY 7 5", ""},
+      {"only the old row, nothing held", {"Orc(8)"}, -1, 0, {}, std::nullopt, general},
+      {"only the old row, with a corridor card", {"Orc(8)"}, -1, 0, {0}, "P_PLAY 5 1", ""},
+  };
+  for (const Case& c : cases) {
+    f.room.DispatchTurnend(5);  // a clean box and hand for each case
+    TurnWithHand("1,3,4,6,7,9,10", 2);
+    for (const std::string& row : c.boxRows) f.room.screen().charmBox.Append(row);
+    f.room.state().charmedMonster = c.charmed;
+    f.room.CharmBoxSelect(c.boxRow, true);
+    for (const size_t row : c.handRows) f.room.HandListSelect(row, true);
+    f.room.MemberListSelect(2);
+    f.commands.sent.clear();
+    const size_t lines = f.Lines().size();
+    f.room.Button3Click();
+    EXPECT_EQ(f.commands.sent.empty() ? std::nullopt : std::optional(f.commands.sent.back()), c.sent)
+        << c.what;
+    if (!c.line.empty()) {
+      EXPECT_EQ(LastLine(), c.line) << c.what;
+      EXPECT_EQ(LastColour(), (Rgb{255, 0, 0})) << c.what;
+    } else {
+      EXPECT_EQ(f.Lines().size(), lines) << c.what;
+    }
+  }
+}
+
+TEST_F(OwnTurn, ARefusedPlayIsSaidInRed) {
+  TurnWithHand("1,3,4,6,7,9,10", 2);
+  Select({0});
+  f.room.Button3Click();
+  const size_t lines = f.Lines().size();
+  f.room.DispatchUnplayed();
+  ASSERT_EQ(f.Lines().size(), lines + 1);
+  EXPECT_EQ(LastLine(), U("SYS: サーバがそのプレイを認めませんでした（ヘルプの「サーバのルール」を参照）．"));
+  EXPECT_EQ(LastColour(), (Rgb{255, 0, 0}));
 }
 
 TEST_F(OwnTurn, UnplayedPutsMarksAndPlayKindBack) {

@@ -1,43 +1,18 @@
 // The lobby window's lists, chat line and Lobby menu, offscreen, with a fake
 // connection that records what the window sends.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QTest>
-#include <filesystem>
-#include <fstream>
 
-#include "../core/fakes.h"
 #include "core/qt_text.h"
 #include "core/sjis.h"
-#include "lobby/TForm1.h"
+#include "offscreen_lobby.h"
 
 namespace gorvane {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::string_literals;
-
-// The settings file is read from and written to the working directory.
-class InTempDirectory {
- public:
-  InTempDirectory() : previous_(fs::current_path()) {
-    dir_ = fs::temp_directory_path() / ("gorvane_tform1_lists_" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-    // The card list, read at start-up, is there too.
-    std::ofstream(dir_ / "longcardlist.txt", std::ios::binary) << "g001 L Road 0 0 10\r\n";
-    fs::current_path(dir_);
-  }
-  ~InTempDirectory() {
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
-  }
-
- private:
-  fs::path previous_;
-  fs::path dir_;
-};
 
 QStringList Shown(const ListBoxView& view) {
   QStringList rows;
@@ -57,10 +32,9 @@ int ShownSelection(const ListBoxView& view) {
 }
 
 TEST(LobbyWindow, ListsDrawTheLogicsRowsAndCommandsActOnTheRowTheUserPicked) {
-  InTempDirectory temp;
-  testing::FakeErrorBox errors;
-  testing::FakeTransport transport;
-  TForm1 form(&errors, &transport);
+  testing::OffscreenLobby seat("tform1_lists");
+  TForm1& form = seat.form;
+  testing::FakeTransport& transport = seat.transport;
   form.show();
   EXPECT_EQ(form.focusWidget(), form.Edit2) << "the chat line has the focus when the window opens";
   std::vector<QWidget*> tabOrder;
@@ -93,16 +67,17 @@ TEST(LobbyWindow, ListsDrawTheLogicsRowsAndCommandsActOnTheRowTheUserPicked) {
                      form.ListBox1->visualRect(form.ListBox1->model()->index(2, 0)).center());
   EXPECT_EQ(transport.sends, (std::vector<std::string>{"P_JOIN 5 9\0"s, "G_INFO 5 9\0"s}));
 
-  // A departure above the selected user: both sides keep user 9 selected.
+  // A departure redraws the user list: the selection goes on both sides, and
+  // a double click on the empty space left asks about nobody.
   lobby.ClientSocket1Read("S_QUIT,10\0"s);
   QApplication::processEvents();
   EXPECT_EQ(Shown(*form.ListBox1), (QStringList{"2: Cy", "9: Ann"}));
-  EXPECT_EQ(lobby.lists().ListBox1().selection(), 1u);
-  EXPECT_EQ(ShownSelection(*form.ListBox1), 1);
-  // A new list clears the selection on both sides.
-  lobby.ClientSocket1Read("S_LIST,2:Cy:0\0"s);
-  EXPECT_EQ(ShownSelection(*form.ListBox1), -1);
   EXPECT_FALSE(lobby.lists().ListBox1().selection().has_value());
+  EXPECT_EQ(ShownSelection(*form.ListBox1), -1);
+  transport.sends.clear();
+  QTest::mouseDClick(form.ListBox1->viewport(), Qt::LeftButton, {},
+                     QPoint(4, form.ListBox1->viewport()->height() - 4));
+  EXPECT_TRUE(transport.sends.empty());
 
   // The chat line: Shift+Enter sends, the keypad's Enter on an untouched line
   // does not, and a line typed and erased sends an empty chat.
@@ -128,7 +103,7 @@ TEST(LobbyWindow, ListsDrawTheLogicsRowsAndCommandsActOnTheRowTheUserPicked) {
   EXPECT_EQ(form.ListBox2->geometry(), parties.adjusted(0, 0, 100, 0));
   EXPECT_EQ(form.Edit2->geometry(), chat.adjusted(0, 0, 100, 0));
   EXPECT_EQ(form.Memo2->geometry(), log.adjusted(0, 0, 100, 50));
-  EXPECT_TRUE(errors.shown.empty());
+  EXPECT_TRUE(seat.errors.shown.empty());
 }
 
 }  // namespace

@@ -97,18 +97,30 @@ TEST_F(ListsTest, TableInIdOrderListBoxInTextOrderAndRowsCarryTheirUser) {
   SelectText(lists().ListBox1(), "9: Ann");
   lobby->ListBox1DblClick();
   EXPECT_EQ(Sent(), std::vector<std::string>{"G_INFO 5 9"});
+}
 
-  // Someone above the selected row leaves: the selection stays on user 9.
-  Receive("S_QUIT,10\0"s);
-  EXPECT_EQ(LastLine(), S("SYS: Bob Xさんが退出しました．"));
-  EXPECT_EQ(Texts(lists().ListBox1()), (std::vector<std::string>{"2: Cy", "9: Ann"}));
-  lobby->ListBox1DblClick();
-  EXPECT_EQ(Sent().back(), "G_INFO 5 9");
-  // The selected user leaves: nothing is selected any more.
-  Receive("S_QUIT,9\0"s);
-  transport.sends.clear();
-  lobby->ListBox1DblClick();
-  EXPECT_TRUE(Sent().empty());
+TEST_F(ListsTest, EveryDepartureRedrawsTheUserListAndTakesTheSelectionAway) {
+  struct Case {
+    std::string departure;
+    std::string selected;
+    std::vector<std::string> rows;
+  };
+  const Case cases[] = {
+      {"S_QUIT,10", "9: Ann", {"2: Cy", "9: Ann"}},                // someone above the selected row
+      {"S_ABNORMAL,9", "9: Ann", {"10: Bob", "2: Cy"}},            // the selected user
+      {"S_QUIT,2", "10: Bob", {"10: Bob", "9: Ann"}},              // someone below it
+      {"S_ABNORMAL,77", "2: Cy", {"10: Bob", "2: Cy", "9: Ann"}},  // nobody known
+  };
+  for (const Case& c : cases) {
+    Receive("S_LIST,9:Ann:0,10:Bob:0,2:Cy:0\0"s);
+    SelectText(lists().ListBox1(), c.selected);
+    Receive(c.departure + '\0');
+    EXPECT_EQ(Texts(lists().ListBox1()), c.rows) << c.departure;
+    EXPECT_FALSE(lists().ListBox1().selection().has_value()) << c.departure;
+    transport.sends.clear();
+    lobby->ListBox1DblClick();
+    EXPECT_TRUE(Sent().empty()) << c.departure << ": a double click on no row asks about nobody";
+  }
 }
 
 TEST_F(ListsTest, EntryTexts) {

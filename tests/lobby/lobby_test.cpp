@@ -123,13 +123,24 @@ TEST_F(LobbyTest, AGivenProfileIsUsedAsItIsAndNothingIsWritten) {
   EXPECT_EQ(ReadSettings(), "[Global]\r\nName=FromFile\r\n");
 }
 
-TEST_F(LobbyTest, AnUnwritableSettingsFileIsReported) {
-  lobby = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, errorBox, console, pause, view},
-                                  (dir / "missing" / "tvr1.ini").string(), CardListPath());
-  lobby->FormCreate();
-  EXPECT_FALSE(lobby->SaveSettings());
-  ASSERT_EQ(errorBox.shown.size(), 1u);
-  EXPECT_EQ(errorBox.shown[0], (dir / "missing" / "tvr1.ini").string() + sjis::Text(" に書き込めません"));
+TEST_F(LobbyTest, AnUnwritableSettingsFileIsReportedWithItsPathReadable) {
+  // A folder that does not exist, named (UTF-8 on disk) as a player may name it.
+  const std::pair<std::string, std::string> folders[] = {
+      {"missing", "missing"},
+      {"設定フォルダ", sjis::Text("設定フォルダ")},
+      {"한글", "??"},  // no code page 932 form
+  };
+  for (const auto& [folder, shown] : folders) {
+    errorBox.shown.clear();
+    lobby = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, errorBox, console, pause, view},
+                                    (dir / folder / "tvr1.ini").string(), CardListPath());
+    lobby->FormCreate();
+    EXPECT_FALSE(lobby->SaveSettings());
+    ASSERT_EQ(errorBox.shown.size(), 1u);
+    EXPECT_EQ(errorBox.shown[0],
+              sjis::Text(dir.string()) + "/" + shown + "/tvr1.ini" + sjis::Text(" に書き込めません"))
+        << folder;
+  }
 }
 
 TEST_F(LobbyTest, SettingsDialogRunsEveryStepInOrder) {

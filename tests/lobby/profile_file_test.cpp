@@ -1,9 +1,13 @@
 #include "lobby/profile_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -31,6 +35,14 @@ class ProfileFileTest : public ::testing::Test {
     const std::string path = PathOf("tvr1.ini");
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
+  }
+
+  // The names in the test's folder, sorted.
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
   }
 
   static std::string Bytes(const std::string& path) {
@@ -143,7 +155,7 @@ TEST_F(ProfileFileTest, WritesChangeOnlyWhatTheyMust) {
     ASSERT_TRUE(file.WriteString(c.section, c.key, c.value)) << c.original;
     EXPECT_EQ(Bytes(file.path()), c.expected) << c.original;
     EXPECT_EQ(file.ReadString(c.section, c.key, "default"), c.value) << c.original;
-    EXPECT_FALSE(fs::exists(file.path() + ".tmp")) << c.original;
+    EXPECT_EQ(Entries(), std::vector<std::string>{"tvr1.ini"}) << "no temporary file is left";
   }
 }
 
@@ -178,16 +190,99 @@ TEST_F(ProfileFileTest, FailedWritesLeaveTheOriginal) {
   EXPECT_FALSE(ProfileFile(PathOf("no_such_dir/tvr1.ini")).WriteString("s", "k", "v"));
   EXPECT_FALSE(fs::exists(PathOf("no_such_dir")));
 
-  // The temporary file cannot be created where a directory stands.
-  ProfileFile file(Put("[s]\r\nk=old\r\n"));
-  fs::create_directory(file.path() + ".tmp");
-  EXPECT_FALSE(file.WriteString("s", "k", "new"));
-  EXPECT_EQ(Bytes(file.path()), "[s]\r\nk=old\r\n");
-
   // A settings path that is not a file is never replaced.
-  ProfileFile directory(PathOf("tvr1.ini.tmp"));
+  fs::create_directory(PathOf("tvr1.ini"));
+  ProfileFile directory(PathOf("tvr1.ini"));
   EXPECT_FALSE(directory.WriteString("s", "k", "v"));
   EXPECT_TRUE(fs::is_directory(directory.path()));
+}
+
+// The player runs the client as an ordinary user (root would write into a
+// read-only folder all the same): the user the writes run as.
+constexpr uid_t kPlayer = 65534;
+
+bool WriteAsPlayer(const std::string& path, const std::string& value) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(kPlayer) != 0 || ::setuid(kPlayer) != 0)) ::_exit(2);
+    ::_exit(ProfileFile(path).WriteString("s", "k", value) ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Every file and folder under (and with) d, owned by the player.
+void GiveToPlayer(const fs::path& d) {
+  if (::geteuid() != 0) return;
+  EXPECT_EQ(::lchown(d.c_str(), kPlayer, kPlayer), 0);
+  for (const auto& entry : fs::recursive_directory_iterator(d)) {
+    EXPECT_EQ(::lchown(entry.path().c_str(), kPlayer, kPlayer), 0);
+  }
+}
+
+size_t CountFiles(const fs::path& d) {
+  return static_cast<size_t>(std::distance(fs::recursive_directory_iterator(d), {}));
+}
+
+TEST_F(ProfileFileTest, SavesInEveryFolderAPlayerMayUse) {
+  const auto put = [](const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  };
+  const std::string old = "[s]\r\nk=old\r\n";
+  const std::string fresh = "[s]\r\nk=new\r\n";
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> arrange;  // the settings path is d/tvr1.ini
+    fs::path written;                              // where the settings land, under d
+    size_t created;                                // files the write adds
+    bool readOnly = false;                         // the folder takes no new file
+  };
+  const Case cases[] = {
+      {"a read-only folder holding a writable file", [&](const fs::path& d) { put(d / "tvr1.ini", old); },
+       "tvr1.ini", 0, true},
+      {"a link to a file in another folder",
+       [&](const fs::path& d) {
+         fs::create_directory(d / "real");
+         put(d / "real" / "mine.ini", old);
+         fs::create_symlink("real/mine.ini", d / "tvr1.ini");
+       },
+       "real/mine.ini", 0},
+      {"a link to a link to a file not there yet",
+       [&](const fs::path& d) {
+         fs::create_directory(d / "real");
+         fs::create_symlink(d / "real" / "mine.ini", d / "middle.ini");
+         fs::create_symlink("middle.ini", d / "tvr1.ini");
+       },
+       "real/mine.ini", 1},
+      {"another client's temporary file and a folder of that name",
+       [&](const fs::path& d) {
+         put(d / "tvr1.ini", old);
+         put(d / "tvr1.ini.tmp", "theirs");
+         fs::create_directory(d / "tvr1.ini.tmp.d");
+       },
+       "tvr1.ini", 0},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const fs::path d = dir_ / std::to_string(n++);
+    fs::create_directory(d);
+    c.arrange(d);
+    GiveToPlayer(d);
+    if (c.readOnly) fs::permissions(d, fs::perms(0555));
+    const size_t files = CountFiles(d);
+    const bool others = fs::exists(d / "tvr1.ini.tmp");
+
+    EXPECT_TRUE(WriteAsPlayer((d / "tvr1.ini").string(), "new")) << c.what;
+    if (c.readOnly) fs::permissions(d, fs::perms(0755));
+    EXPECT_EQ(Bytes((d / c.written).string()), fresh) << c.what;
+    EXPECT_EQ(CountFiles(d), files + c.created) << c.what << ": no temporary file is left";
+    if (c.written != "tvr1.ini") {
+      EXPECT_TRUE(fs::is_symlink(d / "tvr1.ini")) << c.what << ": the link stays";
+    }
+    if (others) {
+      EXPECT_EQ(Bytes((d / "tvr1.ini.tmp").string()), "theirs") << c.what << ": left alone";
+    }
+  }
 }
 
 }  // namespace

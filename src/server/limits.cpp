@@ -97,7 +97,7 @@ bool LoginThrottle::LockedIn(const Records& records, const std::string& key, Tim
 }
 
 bool LoginThrottle::Locked(TimePoint now, const std::string& address, const std::string& login) const {
-  return LockedIn(byAddress_, address, now) || LockedIn(byLogin_, login, now);
+  return LockedIn(byAddress_, address, now) || LockedIn(byLogin_, Key(login), now);
 }
 
 bool LoginThrottle::Count(Records& records, const std::string& key, TimePoint now) {
@@ -116,7 +116,7 @@ bool LoginThrottle::Count(Records& records, const std::string& key, TimePoint no
 
 bool LoginThrottle::Failed(TimePoint now, const std::string& address, const std::string& login) {
   const bool byAddress = Count(byAddress_, address, now);
-  const bool byLogin = Count(byLogin_, login, now);
+  const bool byLogin = Count(byLogin_, Key(login), now);
   if (tracked() >= pruneAt_) Prune(now);
   return byAddress || byLogin;
 }

@@ -88,7 +88,7 @@ class LoginThrottle {
   // Counts a failure; true when it locks the address or the login.
   bool Failed(TimePoint now, const std::string& address, const std::string& login);
   // A right password clears the login's failures (not the address's).
-  void Succeeded(const std::string& login) { byLogin_.erase(login); }
+  void Succeeded(const std::string& login) { byLogin_.erase(Key(login)); }
   size_t tracked() const { return byAddress_.size() + byLogin_.size(); }
 
  private:
@@ -98,6 +98,9 @@ class LoginThrottle {
     TimePoint lockedUntil{};
   };
   using Records = std::unordered_map<std::string, Record>;
+  // A login as the maps hold it: a client may send one of 64 KiB, and many
+  // of those must not fill the memory.
+  static std::string Key(const std::string& login) { return login.substr(0, 256); }
   bool Count(Records& records, const std::string& key, TimePoint now);
   static bool LockedIn(const Records& records, const std::string& key, TimePoint now);
   void Prune(TimePoint now);

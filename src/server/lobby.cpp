@@ -86,6 +86,7 @@ void Lobby::Deliver(const Mail& mail) {
 void Lobby::ListsChanged() {
   userList_.reset();
   partyList_.reset();
+  ++listsVersion_;
 }
 
 void Lobby::Forget(std::map<int32_t, User>::iterator user) {
@@ -259,7 +260,8 @@ const Framed& Lobby::PartyList() {
 
 void Lobby::SendList(User& user, ListSlot slot, TimePoint now) {
   const size_t which = slot == ListSlot::kUsers ? 0 : 1;
-  if (now - user.listSent[which] < kListGap) {
+  const bool same = user.listVersion[which] == listsVersion_;
+  if (same && now - user.listSent[which] < kListGap) {
     if (!user.listOwed[which]) {
       user.listOwed[which] = true;
       owedLists_.push({user.listSent[which] + kListGap, user.id, slot});
@@ -267,6 +269,7 @@ void Lobby::SendList(User& user, ListSlot slot, TimePoint now) {
     return;
   }
   user.listSent[which] = now;
+  user.listVersion[which] = listsVersion_;
   user.listOwed[which] = false;
   outbox_.SendFramed(user.id, slot == ListSlot::kUsers ? UserList() : PartyList(), slot);
 }

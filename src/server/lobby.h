@@ -54,9 +54,9 @@ struct LobbyRules {
 };
 
 inline constexpr size_t kMaxPartySize = 6;
-// A user gets each list at most this often; asked again sooner, it gets the
-// newest list once the time is up. The client asks on every arrival and
-// departure, and each list holds every user.
+// A list that has not changed since a user last got it goes to that user
+// again at most this often; asked sooner, the user gets it once the time is
+// up. A changed list goes out at once: the client needs the newest names.
 inline constexpr auto kListGap = std::chrono::milliseconds(500);
 
 struct User {
@@ -72,9 +72,10 @@ struct User {
   RateLimit logins;
   // Refusals written to the log: a client sending nonsense must not flood it.
   mutable RateLimit refusalsLogged;
-  // Per list (users, parties): when it last went out and whether a newer
-  // one is owed.
+  // Per list (users, parties): when it last went out, in which version, and
+  // whether it is owed.
   std::array<TimePoint, 2> listSent{};
+  std::array<uint64_t, 2> listVersion{};
   std::array<bool, 2> listOwed{};
 };
 
@@ -182,6 +183,9 @@ class Lobby {
   // S_LIST and S_GLIST as last built, shared by every user who asks.
   Framed userList_;
   Framed partyList_;
+  // Counts the changes of who is where; a user's lists are up to date when
+  // they were sent in this version.
+  uint64_t listsVersion_ = 1;
   // When the owed lists fall due, soonest first.
   struct OwedList {
     TimePoint due;

@@ -309,34 +309,32 @@ void Server::Joined(Connection& connection) {
   --unjoined_;
 }
 
-void Server::SweepUnjoined(TimePoint now) {
-  while (!joinDeadlines_.empty() && joinDeadlines_.front().first <= now) {
-    const uint64_t key = joinDeadlines_.front().second;
+Server::Connection* Server::NextUnjoined(std::optional<TimePoint> dueBy) {
+  while (!joinDeadlines_.empty()) {
+    const auto [deadline, key] = joinDeadlines_.front();
+    if (dueBy && deadline > *dueBy) return nullptr;
     joinDeadlines_.pop_front();
     const auto found = connections_.find(key);
     if (found == connections_.end()) continue;
     Connection& connection = *found->second;
-    if (!connection.countedUnjoined || connection.dead) continue;
-    Drop(connection,
-         "did not join within " +
-             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.joinTime).count()) +
-             " s");
+    if (connection.countedUnjoined && !connection.dead) return &connection;
   }
+  return nullptr;
+}
+
+void Server::SweepUnjoined(TimePoint now) {
+  const std::string why =
+      "did not join within " +
+      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.joinTime).count()) + " s";
+  while (Connection* connection = NextUnjoined(now)) Drop(*connection, why);
 }
 
 void Server::EvictOldestUnjoined() {
-  while (!joinDeadlines_.empty()) {
-    const uint64_t key = joinDeadlines_.front().second;
-    joinDeadlines_.pop_front();
-    const auto found = connections_.find(key);
-    if (found == connections_.end()) continue;
-    Connection& connection = *found->second;
-    if (!connection.countedUnjoined || connection.dead) continue;
-    [[maybe_unused]] const ssize_t sent =
-        ::send(connection.fd, "S_EXCEED", sizeof "S_EXCEED", MSG_NOSIGNAL | MSG_DONTWAIT);
-    Drop(connection, "gave way to a newer connection: " + Count(options_.maxUnjoined) + " had not joined");
-    return;
-  }
+  Connection* connection = NextUnjoined(std::nullopt);
+  if (connection == nullptr) return;
+  [[maybe_unused]] const ssize_t sent =
+      ::send(connection->fd, "S_EXCEED", sizeof "S_EXCEED", MSG_NOSIGNAL | MSG_DONTWAIT);
+  Drop(*connection, "gave way to a newer connection: " + Count(options_.maxUnjoined) + " had not joined");
 }
 
 void Server::Accept() {

@@ -150,6 +150,9 @@ class Server : private Outbox {
   // are those that have not joined in time.
   void SweepClosing(TimePoint now);
   void SweepUnjoined(TimePoint now);
+  // Takes the oldest connection that has still not joined off the waiting
+  // list, when its time is up by dueBy (any time without one).
+  Connection* NextUnjoined(std::optional<TimePoint> dueBy);
   // Makes room among the unjoined connections for a new one.
   void EvictOldestUnjoined();
   int NextTimeout(int timeoutMs, TimePoint now) const;

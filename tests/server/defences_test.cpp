@@ -303,6 +303,27 @@ TEST(Defences, ASlowReaderIsDroppedWhileTheSenderIsHeldBack) {
   EXPECT_EQ(asker.inbox.size(), kQuestions);
 }
 
+// Each list holds every user: asked for again and again, an unchanged list
+// goes out twice a second at most, and a changed one at once.
+TEST(Defences, AnUnchangedListGoesOutTwiceASecondAtMost) {
+  Harness harness("127.0.0.32");
+  auto f = harness.Connect("F");
+  std::string burst;
+  for (int i = 0; i < 1000; ++i) burst += Wire(*f, "G_LIST", "*");
+  f->SendRaw(burst);
+  const auto until = std::chrono::steady_clock::now() + 1200ms;
+  harness.RunUntil({f.get()}, [&] { return std::chrono::steady_clock::now() > until; });
+  const Strings lists = Drain(*f);
+  EXPECT_GE(lists.size(), 1u);
+  EXPECT_LE(lists.size(), 3u) << "at once, then after 0.5 s and 1 s";
+  auto q = harness.Connect("Q");
+  f->Command("G_LIST");
+  ASSERT_TRUE(harness.RunUntil({f.get()}, [&] {
+    return std::any_of(f->inbox.begin(), f->inbox.end(),
+                       [](const std::string& m) { return m.starts_with("S_LIST,") && m.ends_with(":Q:0"); });
+  }));
+}
+
 TEST(Defences, ATurnThatRunsTooLongIsEndedByTheServer) {
   Harness harness("127.0.0.26", ":memory:", [](server::ServerOptions& options) { options.turnTime = 200ms; });
   auto l = harness.Connect("L");

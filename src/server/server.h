@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/framing.h"
 #include "game/card_catalogue.h"
 #include "server/accounts.h"
 #include "server/limits.h"

@@ -2,8 +2,9 @@
 // them and checks what must hold for any input: the same messages come out
 // however the bytes are cut into reads, also when a handler feeds more bytes
 // from inside a nested event loop; comma text joined and split again gives
-// back the same fields; and integer parsing agrees with a plain reading of
-// the decimal rules.
+// back the same fields; integer parsing agrees with a plain reading of the
+// decimal rules; and the splitter of the dispatch path, which gives views,
+// finds exactly the fields SplitCommaText finds.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -50,6 +51,25 @@ void CheckInteger(std::string_view text) {
   Require(gorvane::ParseInt32(text) == PlainInt32(text), "ParseInt32 disagrees with the decimal rules", text);
 }
 
+// The dispatch path's splitter must find exactly the fields of
+// SplitDelimitedText, a view for each string.
+void CheckViews(std::string_view text, char delimiter) {
+  const Fields fields = gorvane::SplitDelimitedText(text, delimiter);
+  const gorvane::FieldViews views(text, delimiter);
+  bool same = views.size() == fields.size();
+  for (size_t i = 0; same && i < fields.size(); ++i) same = views[i] == fields[i];
+  Require(
+      same,
+      delimiter == ',' ? "FieldViews differs from SplitCommaText" : "FieldViews differs from the colon split",
+      text);
+  // Reused for another text, it forgets the first.
+  gorvane::FieldViews reused(text.substr(text.size() / 2), delimiter);
+  reused.Split(text, delimiter);
+  same = reused.size() == fields.size();
+  for (size_t i = 0; same && i < fields.size(); ++i) same = reused[i] == fields[i];
+  Require(same, "a reused FieldViews differs from a fresh one", text);
+}
+
 void CheckRoundTrip(const Fields& fields, std::string_view source) {
   const std::string joined = gorvane::JoinCommaText(fields);
   Require(gorvane::SplitCommaText(joined) == fields, "SplitCommaText(JoinCommaText(fields)) != fields",
@@ -59,10 +79,12 @@ void CheckRoundTrip(const Fields& fields, std::string_view source) {
 void CheckMessage(std::string_view text) {
   const Fields fields = gorvane::SplitCommaText(text);
   CheckRoundTrip(fields, text);
+  CheckViews(text, ',');
   for (const std::string& field : fields) {
     // The nested records of the lobby lists.
     const Fields record = gorvane::SplitDelimitedText(field, ':');
     CheckRoundTrip(record, field);
+    CheckViews(field, ':');
     CheckInteger(field);
   }
   CheckInteger(text);
@@ -140,5 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   CheckRoundTrip(list, input);
   CheckInteger(input);
+  // Any bytes at all, NULs included, split the same both ways.
+  CheckViews(input, ',');
+  CheckViews(input, ':');
   return 0;
 }

@@ -7,11 +7,41 @@ namespace {
 
 constexpr char kQuote = '"';
 
+// Blanks, and also a NUL byte, which ends an unquoted field like a blank
+// does: were it not skipped like one, the split would stop moving there.
+// The wire never carries one inside a message; a file may.
+constexpr bool Separates(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+
 bool NeedsQuotes(std::string_view field) {
   for (unsigned char c : field) {
     if (c <= 0x20 || c == kQuote || c == ',') return true;
   }
   return false;
+}
+
+// JoinCommaText of strings or of views.
+template <typename List>
+std::string Join(const List& fields) {
+  if (fields.size() == 1 && fields.front().empty()) return "\"\"";
+  size_t size = fields.size();
+  for (const std::string_view field : fields) size += field.size() + 2;
+  std::string out;
+  out.reserve(size);
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) out += ',';
+    const std::string_view field = fields[i];
+    if (!NeedsQuotes(field)) {
+      out += field;
+      continue;
+    }
+    out += kQuote;
+    for (char c : field) {
+      if (c == kQuote) out += kQuote;
+      out += c;
+    }
+    out += kQuote;
+  }
+  return out;
 }
 
 }  // namespace
@@ -24,7 +54,7 @@ Fields SplitDelimitedText(std::string_view text, char delimiter) {
   const size_t n = text.size();
   size_t p = 0;
   auto skipBlanks = [&] {
-    while (p < n && IsBlank(static_cast<unsigned char>(text[p]))) ++p;
+    while (p < n && Separates(text[p])) ++p;
   };
   skipBlanks();
   while (p < n) {
@@ -74,25 +104,9 @@ Fields SplitDelimitedText(std::string_view text, char delimiter) {
 
 Fields SplitCommaText(std::string_view text) { return SplitDelimitedText(text, ','); }
 
-std::string JoinCommaText(const Fields& fields) {
-  if (fields.size() == 1 && fields.front().empty()) return "\"\"";
-  std::string out;
-  for (size_t i = 0; i < fields.size(); ++i) {
-    if (i > 0) out += ',';
-    const std::string& field = fields[i];
-    if (!NeedsQuotes(field)) {
-      out += field;
-      continue;
-    }
-    out += kQuote;
-    for (char c : field) {
-      if (c == kQuote) out += kQuote;
-      out += c;
-    }
-    out += kQuote;
-  }
-  return out;
-}
+std::string JoinCommaText(const Fields& fields) { return Join(fields); }
+
+std::string JoinCommaText(FieldList fields) { return Join(fields); }
 
 std::string_view TextAfterFirstSpace(std::string_view text) {
   const size_t blank = text.find(' ');

@@ -4,6 +4,7 @@
 
 #include "core/TVR1Util.h"
 #include "core/codec.h"
+#include "core/concat.h"
 #include "core/fields.h"
 #include "core/sjis.h"
 
@@ -12,22 +13,19 @@ namespace {
 
 struct Message {
   std::string_view text;
-  const Fields& fields;
+  const FieldViews& fields;
   DispatchTarget& target;
 
   int32_t Int(size_t i) const { return IntegerAt(fields, i); }
-  const std::string& Str(size_t i) const { return FieldAt(fields, i); }
+  std::string_view Str(size_t i) const { return FieldAt(fields, i); }
   std::string From(size_t i) const { return CommaTextFrom(fields, i); }
   void Lobby(std::string_view cp932, int kind) const { target.PrintLobbyMessage(cp932, kind); }
-  void LobbyText(std::string_view utf8, int kind) const { Lobby(sjis::Text(utf8), kind); }
 };
 
 // A game message that arrives before any game window has nothing to act on.
 GameWindow* GameOrNote(const Message& m) {
   GameWindow* game = m.target.currentGameWindow();
-  if (game == nullptr) {
-    m.target.AppendDebugLine("Error: No Game Window: " + std::string(m.text));
-  }
+  if (game == nullptr) m.target.AppendDebugLine(Concat("Error: No Game Window: ", m.text));
   return game;
 }
 
@@ -40,7 +38,7 @@ void Game(const Message& m, Steps steps) {
 void Connect(const Message& m) {
   m.target.setMyId(m.Int(1));
   m.target.SendCommand("G_JOIN", m.target.displayName());
-  m.Lobby("SYS: " + m.Str(2), kBlack);
+  m.Lobby(Concat("SYS: ", m.Str(2)), kBlack);
 }
 
 void Greeting(const Message& m) {
@@ -51,15 +49,15 @@ void Greeting(const Message& m) {
     }
     return;
   }
-  m.Lobby("SYS: " + m.Str(2) + sjis::Text("さんが接続しました"), kBlack);
+  m.Lobby(Concat("SYS: ", m.Str(2), "さんが接続しました"_cp932), kBlack);
   m.target.SendCommand("G_LIST", "*");
 }
 
 void ELogin(const Message& m) {
   if (m.Int(1) == 15) {
-    m.LobbyText("SYS: 認証に失敗しました（パスワードが違います）．", kBlack);
+    m.Lobby("SYS: 認証に失敗しました（パスワードが違います）．"_cp932, kBlack);
   } else {
-    m.LobbyText("SYS: 認証に失敗しました（ユーザ名が正しくありません）．", kBlack);
+    m.Lobby("SYS: 認証に失敗しました（ユーザ名が正しくありません）．"_cp932, kBlack);
   }
 }
 
@@ -67,10 +65,10 @@ void Create(const Message& m) {
   m.target.RequestLobbyLists();
   if (m.Int(1) == m.target.myId()) {
     m.target.setMyPartyNo(m.Int(2));
-    m.LobbyText("SYS: グループの作成に成功しました", kBlack);
+    m.Lobby("SYS: グループの作成に成功しました"_cp932, kBlack);
     m.target.OpenGameWindow();
   } else {
-    m.Lobby(sjis::Text("SYS: グループ ") + m.Str(2) + sjis::Text(" が作成されました"), kBlack);
+    m.Lobby(Concat("SYS: グループ "_cp932, m.Str(2), " が作成されました"_cp932), kBlack);
   }
 }
 
@@ -78,7 +76,7 @@ void PJoin(const Message& m) {
   m.target.RequestLobbyLists();
   if (m.Int(1) == m.target.myId()) {
     m.target.setMyPartyNo(m.Int(2));
-    m.Lobby(sjis::Text("SYS: グループ ") + m.Str(2) + sjis::Text(" への参加に成功しました"), kBlack);
+    m.Lobby(Concat("SYS: グループ "_cp932, m.Str(2), " への参加に成功しました"_cp932), kBlack);
     m.target.OpenGameWindow();
   } else {
     const int32_t user = m.Int(1);
@@ -119,9 +117,9 @@ struct Route {
 constexpr std::array kRoutes = {
     Route{"S_CONNECT", Connect},
     Route{"S_EXCEED",
-          [](const Message& m) { m.LobbyText("SYS: サーバは満員で接続できませんでした．", kRed); }},
+          [](const Message& m) { m.Lobby("SYS: サーバは満員で接続できませんでした．"_cp932, kRed); }},
     Route{"S_GREETING", Greeting},
-    Route{"S_LOGIN", [](const Message& m) { m.LobbyText("SYS: 認証に成功しました．", kBlack); }},
+    Route{"S_LOGIN", [](const Message& m) { m.Lobby("SYS: 認証に成功しました．"_cp932, kBlack); }},
     Route{"S_ELOGIN", ELogin},
     Route{"S_BYE", [](const Message& m) { m.target.SetMenusOffline(); }},
     Route{"S_CREATE", Create},
@@ -140,7 +138,8 @@ constexpr std::array kRoutes = {
     Route{"S_PJOIN", PJoin},
     Route{"S_QUIT", [](const Message& m) { m.target.DispatchQuit(m.Int(1)); }},
     Route{"S_ABNORMAL", [](const Message& m) { m.target.DispatchQuit(m.Int(1)); }},
-    Route{"S_PCANCEL", [](const Message& m) { m.LobbyText("SYS: グループへの参加に失敗しました．", kRed); }},
+    Route{"S_PCANCEL",
+          [](const Message& m) { m.Lobby("SYS: グループへの参加に失敗しました．"_cp932, kRed); }},
     Route{"S_RENAME",
           [](const Message& m) {
             const int32_t user = m.Int(1);
@@ -244,20 +243,51 @@ constexpr std::array kRoutes = {
           }},
 };
 
+// The routes by kind in an open-addressed table: a kind's slot comes from
+// its length and two of its letters, so finding one takes a comparison or
+// two, not one per kind.
+constexpr size_t kSlots = 128;
+static_assert(kRoutes.size() < kSlots / 2);
+
+constexpr size_t KindSlot(std::string_view kind) {
+  size_t hash = kind.size() * 7;
+  if (kind.size() > 2)
+    hash += static_cast<unsigned char>(kind[2]) * 3 + static_cast<unsigned char>(kind.back());
+  return hash % kSlots;
+}
+
+constexpr auto kRouteTable = [] {
+  std::array<const Route*, kSlots> table{};
+  for (const Route& route : kRoutes) {
+    size_t slot = KindSlot(route.kind);
+    while (table[slot] != nullptr) slot = (slot + 1) % kSlots;
+    table[slot] = &route;
+  }
+  return table;
+}();
+
+const Route* FindRoute(std::string_view kind) {
+  for (size_t slot = KindSlot(kind); kRouteTable[slot] != nullptr; slot = (slot + 1) % kSlots) {
+    if (kRouteTable[slot]->kind == kind) return kRouteTable[slot];
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 void DispatchServerMessage(std::string_view text, DispatchTarget& target) {
-  const Fields fields = SplitCommaText(text);
+  FieldViews fields;
+  DispatchServerMessage(text, target, fields);
+}
+
+void DispatchServerMessage(std::string_view text, DispatchTarget& target, FieldViews& fields) {
+  fields.Split(text);
   // An empty message has no kind: reading it is a missing field 0.
-  const std::string& kind = FieldAt(fields, 0);
-  const Message message{text, fields, target};
-  for (const Route& route : kRoutes) {
-    if (route.kind == kind) {
-      route.handle(message);
-      return;
-    }
+  if (const Route* route = FindRoute(FieldAt(fields, 0))) {
+    route->handle(Message{text, fields, target});
+    return;
   }
-  target.AppendDebugLine("Error: Unrecognized Message: " + std::string(text));
+  target.AppendDebugLine(Concat("Error: Unrecognized Message: ", text));
 }
 
 }  // namespace gorvane

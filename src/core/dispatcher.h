@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/codec.h"
 #include "core/game_window.h"
 #include "core/ports.h"
 
@@ -52,5 +53,8 @@ class DispatchTarget : public CommandSink {
 };
 
 void DispatchServerMessage(std::string_view text, DispatchTarget& target);
+// The same, splitting into fields whose storage the caller keeps from one
+// message to the next.
+void DispatchServerMessage(std::string_view text, DispatchTarget& target, FieldViews& fields);
 
 }  // namespace gorvane

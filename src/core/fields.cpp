@@ -20,11 +20,11 @@ std::optional<int32_t> ParseInt32(std::string_view text) {
 }
 
 std::string MissingFieldText(size_t index) {
-  return sjis::Text("リストのインデックスが範囲を超えています (") + std::to_string(index) + ")";
+  return "リストのインデックスが範囲を超えています ("_cp932 + std::to_string(index) + ")";
 }
 
 std::string NotAnIntegerText(std::string_view text) {
-  return "'" + std::string(text) + sjis::Text("' は整数ではありません");
+  return "'" + std::string(text) + "' は整数ではありません"_cp932;
 }
 
 const std::string& FieldAt(const Fields& fields, size_t index) {
@@ -43,6 +43,18 @@ int32_t IntegerAt(const Fields& fields, size_t index) { return ToInteger(FieldAt
 std::string CommaTextFrom(const Fields& fields, size_t from) {
   if (from >= fields.size()) return {};
   return JoinCommaText(Fields(fields.begin() + static_cast<std::ptrdiff_t>(from), fields.end()));
+}
+
+std::string_view FieldAt(FieldList fields, size_t index) {
+  if (index >= fields.size()) throw FieldError(MissingFieldText(index));
+  return fields[index];
+}
+
+int32_t IntegerAt(FieldList fields, size_t index) { return ToInteger(FieldAt(fields, index)); }
+
+std::string CommaTextFrom(FieldList fields, size_t from) {
+  if (from >= fields.size()) return {};
+  return JoinCommaText(fields.subspan(from));
 }
 
 }  // namespace gorvane

@@ -36,4 +36,9 @@ int32_t ToInteger(std::string_view text);
 // JoinCommaText of fields[from..]; the empty text when there are none.
 std::string CommaTextFrom(const Fields& fields, size_t from);
 
+// The same over fields held as views.
+std::string_view FieldAt(FieldList fields, size_t index);
+int32_t IntegerAt(FieldList fields, size_t index);
+std::string CommaTextFrom(FieldList fields, size_t from);
+
 }  // namespace gorvane

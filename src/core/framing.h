@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
+
+#include "core/codec.h"
 
 namespace gorvane {
 
@@ -32,22 +35,13 @@ class MessageFramer {
       return Result::kOk;
     }
     FeedingGuard guard(*this);
-    buffer_.append(bytes);
-    size_t start = 0;
-    for (;;) {
-      const size_t nul = buffer_.find('\0', scanFrom_);
-      if (nul == std::string::npos) {
-        if (deferred_.empty()) break;
-        TakeDeferred(start);
-        start = 0;
-        continue;
-      }
-      scanFrom_ = nul + 1;
-      onMessage(Trimmed(start, nul + 1));
-      start = nul + 1;
+    TakeMessages(bytes, onMessage);
+    while (!deferred_.empty()) {
+      // What arrived while a handler ran comes after everything before it.
+      std::string more = std::move(deferred_);
+      deferred_.clear();
+      TakeMessages(more, onMessage);
     }
-    buffer_.erase(0, start);
-    scanFrom_ = buffer_.size();
     if (buffer_.size() > limit_) {
       Reset();
       return Result::kOverflow;
@@ -60,7 +54,6 @@ class MessageFramer {
     buffer_.clear();
     buffer_.shrink_to_fit();
     deferred_.clear();
-    scanFrom_ = 0;
   }
 
   size_t pending() const { return buffer_.size() + deferred_.size(); }
@@ -74,12 +67,39 @@ class MessageFramer {
     MessageFramer& framer;
   };
 
-  std::string_view Trimmed(size_t begin, size_t end) const;
-  void TakeDeferred(size_t consumed);
+  // Hands on every message that ends in bytes, each read where it lies;
+  // only a message cut by the end of a read is copied, to be completed by
+  // the next.
+  template <typename OnMessage>
+  void TakeMessages(std::string_view bytes, OnMessage& onMessage) {
+    size_t nul = bytes.find('\0');
+    if (nul == std::string_view::npos) {
+      buffer_.append(bytes);
+      return;
+    }
+    if (!buffer_.empty()) {
+      // The handler may reset the framer: the message is its own string.
+      std::string message = std::move(buffer_);
+      message.append(bytes.substr(0, nul + 1));
+      buffer_.clear();
+      onMessage(TrimMessage(message));
+      if (buffer_.empty()) {
+        message.clear();
+        buffer_.swap(message);  // keeps the capacity for the next cut message
+      }
+      bytes.remove_prefix(nul + 1);
+      nul = bytes.find('\0');
+    }
+    while (nul != std::string_view::npos) {
+      onMessage(TrimMessage(bytes.substr(0, nul + 1)));
+      bytes.remove_prefix(nul + 1);
+      nul = bytes.find('\0');
+    }
+    buffer_.append(bytes);
+  }
 
   std::string buffer_;
   std::string deferred_;
-  size_t scanFrom_ = 0;
   size_t limit_;
   bool feeding_ = false;
 };

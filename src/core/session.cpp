@@ -48,8 +48,7 @@ void Session::ReceiveBytes(std::string_view bytes, const Dispatch& dispatch) {
     }
   });
   if (result == MessageFramer::Result::kOverflow) {
-    lobbyConsole_.Print(sjis::Text("SYS: サーバから終端のない長すぎるデータを受信したため切断しました．"),
-                        kRed);
+    lobbyConsole_.Print("SYS: サーバから終端のない長すぎるデータを受信したため切断しました．"_cp932, kRed);
     transport_.Close();
   }
 }

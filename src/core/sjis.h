@@ -3,6 +3,7 @@
 // sources of literal text convert.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,4 +32,28 @@ std::string Text(std::string_view utf8);
 // Whether a UTF-8 text can be held in code page 932 without loss.
 bool Representable(std::string_view utf8);
 
+// A string literal as a template argument, for the literal below.
+template <size_t N>
+struct Utf8Literal {
+  char bytes[N];
+  // Implicit: the compiler makes it from the literal.
+  constexpr Utf8Literal(const char (&text)[N]) {
+    for (size_t i = 0; i < N; ++i) bytes[i] = text[i];
+  }
+  constexpr std::string_view view() const { return {bytes, N - 1}; }
+};
+
 }  // namespace gorvane::sjis
+
+namespace gorvane {
+
+// "SYS: あなたの手番です！"_cp932: the program's own fixed text in code page
+// 932, converted on first use and kept, so a message handler that prints it
+// pays nothing for the conversion.
+template <sjis::Utf8Literal kText>
+const std::string& operator""_cp932() {
+  static const std::string text = sjis::Text(kText.view());
+  return text;
+}
+
+}  // namespace gorvane

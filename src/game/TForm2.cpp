@@ -221,7 +221,8 @@ void TForm2::TurnAlert() {
 
 void TForm2::Redraw(unsigned parts) {
   const GameScreen& screen = room_.screen();
-  if (parts & kMemberList) DrawMemberList(*MemberList, screen.memberList, ImageList1, screen.memberSelection);
+  if (parts & kMemberList)
+    DrawMemberList(*MemberList, screen.memberList.rows(), ImageList1, screen.memberSelection);
   if (parts & kHandList) {
     DrawRows(*HandList, screen.handList);
     handExtent_ = ApplyHandExtent(*HandList);

@@ -52,7 +52,7 @@ card_t ParseCard(std::string_view line) {
   const std::string& kind = FieldAt(fields, 1);
   // A line without a kind letter would load as a card that plays as
   // nothing in particular: refuse it like a line that is too short.
-  if (kind.empty()) throw FieldError(sjis::Text("カードの種類が空です"));
+  if (kind.empty()) throw FieldError("カードの種類が空です"_cp932);
   card.kind = kind.front();
   card.name = FieldAt(fields, 2);
   card.aux = IntegerAt(fields, 3);
@@ -66,17 +66,17 @@ card_t ParseCard(std::string_view line) {
 std::string KindTag(char kind) {
   switch (kind) {
     case 'D':
-      return sjis::Text("[ドワーフ]");
+      return "[ドワーフ]"_cp932;
     case 'E':
-      return sjis::Text("[エルフ]");
+      return "[エルフ]"_cp932;
     case 'F':
-      return sjis::Text("[戦士]");
+      return "[戦士]"_cp932;
     case 'M':
-      return sjis::Text("[魔術師]");
+      return "[魔術師]"_cp932;
     case 'T':
-      return sjis::Text("[シーフ]");
+      return "[シーフ]"_cp932;
     case 'S':
-      return sjis::Text("[呪文]");
+      return "[呪文]"_cp932;
     case 'H':
       return "<Humanoid>";
     case 'U':
@@ -87,10 +87,26 @@ std::string KindTag(char kind) {
 }
 
 void CardCatalogue::LoadCardList(const std::string& path, ErrorBox& errorBox, DebugLog& debugLog) {
+  ReadCards(path, errorBox, debugLog);
+  for (size_t k = 0; k < cardCatalogue.size(); ++k) {
+    const card_t& card = cardCatalogue[k];
+    std::string text = card.name;
+    if (card.dice != 0) {
+      text += "(" + std::to_string(card.dice) + "D";
+      if (card.value != 0) text += "+" + std::to_string(card.value);
+      text += ")";
+    } else if (card.value != 0) {
+      text += "(" + std::to_string(card.value) + ")";
+    }
+    cardTexts_[k] = text + KindTag(card.kind);
+  }
+}
+
+void CardCatalogue::ReadCards(const std::string& path, ErrorBox& errorBox, DebugLog& debugLog) {
   cardCatalogue.fill(card_t{});
   const std::optional<std::string> bytes = ReadFile(path);
   if (!bytes) {
-    errorBox.ShowError(path + sjis::Text(" を開けません"));
+    errorBox.ShowError(path + " を開けません"_cp932);
     return;
   }
   const std::vector<std::string_view> lines = SplitLines(*bytes);
@@ -103,29 +119,14 @@ void CardCatalogue::LoadCardList(const std::string& path, ErrorBox& errorBox, De
     try {
       cardCatalogue[k] = ParseCard(lines[k - 1]);
     } catch (const FieldError& error) {
-      errorBox.ShowError(path + sjis::Text(" の ") + std::to_string(k) + sjis::Text(" 行目: ") +
-                         error.what());
+      errorBox.ShowError(path + " の "_cp932 + std::to_string(k) + " 行目: "_cp932 + error.what());
       return;
     }
   }
 }
 
-const card_t& CardCatalogue::Card(int32_t number) const {
-  const bool isCard = number >= 1 && number <= kCardCount;
-  return cardCatalogue[isCard ? static_cast<size_t>(number) : 0];
-}
+const card_t& CardCatalogue::Card(int32_t number) const { return cardCatalogue[Index(number)]; }
 
-std::string CardCatalogue::CardText(int32_t number) const {
-  const card_t& card = Card(number);
-  std::string text = card.name;
-  if (card.dice != 0) {
-    text += "(" + std::to_string(card.dice) + "D";
-    if (card.value != 0) text += "+" + std::to_string(card.value);
-    text += ")";
-  } else if (card.value != 0) {
-    text += "(" + std::to_string(card.value) + ")";
-  }
-  return text + KindTag(card.kind);
-}
+const std::string& CardCatalogue::CardText(int32_t number) const { return cardTexts_[Index(number)]; }
 
 }  // namespace gorvane

@@ -22,6 +22,8 @@ struct card_t {
 };
 
 inline constexpr int32_t kCardCount = 200;
+// Whether a number from the server names a card at all.
+constexpr bool IsCardNumber(int32_t number) { return number >= 1 && number <= kCardCount; }
 // The card that charms the monster it defeats.
 inline constexpr int32_t kCharmCard = 58;
 // The other card that fights only a humanoid monster.
@@ -45,12 +47,18 @@ class CardCatalogue {
   const card_t& Card(int32_t number) const;
 
   // Name, dice and value, and the kind's tag: "N(2D+1)[戦士]".
-  std::string CardText(int32_t number) const;
+  const std::string& CardText(int32_t number) const;
 
  private:
+  void ReadCards(const std::string& path, ErrorBox& errorBox, DebugLog& debugLog);
+  static size_t Index(int32_t number) { return IsCardNumber(number) ? static_cast<size_t>(number) : 0; }
+
   // Indexed by card number; entry 0 is never loaded and serves as the blank
   // card for numbers that are not cards.
   std::array<card_t, kCardCount + 1> cardCatalogue{};
+  // CardText of each entry, made once when the list is read: the texts are
+  // shown in every hand row and in the console for every card played.
+  std::array<std::string, kCardCount + 1> cardTexts_{};
 };
 
 }  // namespace gorvane

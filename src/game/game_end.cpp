@@ -10,11 +10,10 @@ namespace gorvane {
 
 void GameRoom::ReachTreasure(int32_t userId, int32_t amount) {
   if (userId == myId()) {
-    PrintMessage(
-        sjis::Text("SYS: トレジャールームに到着．") + std::to_string(amount) + sjis::Text("ドルム発見！"),
-        kBlack);
+    PrintMessage("SYS: トレジャールームに到着．"_cp932 + std::to_string(amount) + "ドルム発見！"_cp932,
+                 kBlack);
   } else {
-    PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんがトレジャールームに到着．"), kBlack);
+    PrintMessage("SYS: " + MemberName(userId) + "さんがトレジャールームに到着．"_cp932, kBlack);
   }
   if (party_t* member = roster_.Find(userId)) {
     member->atTreasure = true;
@@ -25,11 +24,11 @@ void GameRoom::ReachTreasure(int32_t userId, int32_t amount) {
 
 void GameRoom::ICanGetBack(int32_t userId) {
   if (userId == myId()) {
-    PrintMessage(sjis::Text("SYS: 洞窟から帰還しました！おめでとう！"), kBlack);
+    PrintMessage("SYS: 洞窟から帰還しました！おめでとう！"_cp932, kBlack);
     // Out of the cave: this turn ends now, without waiting for a click.
     Button2Click();
   } else {
-    PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんが洞窟から脱出しました．"), kBlack);
+    PrintMessage("SYS: " + MemberName(userId) + "さんが洞窟から脱出しました．"_cp932, kBlack);
   }
   RefreshPartyList();
 }
@@ -41,24 +40,24 @@ void GameRoom::DispatchResult(std::string_view commaText) {
   };
   // Every item is read before anything is printed: a bad one stops it all.
   std::vector<Entry> entries;
-  for (const std::string& item : SplitCommaText(commaText)) {
-    const Fields parts = SplitDelimitedText(item, ':');
+  FieldViews parts;
+  for (const std::string_view item : FieldViews(commaText)) {
+    parts.Split(item, ':');
     const int32_t id = IntegerAt(parts, 0);
     entries.push_back({id, IntegerAt(parts, 1)});
   }
   std::stable_sort(entries.begin(), entries.end(),
                    [](const Entry& a, const Entry& b) { return a.amount > b.amount; });
 
-  PrintMessage(sjis::Text("SYS: 結果発表！！"), kBlack);
+  PrintMessage("SYS: 結果発表！！"_cp932, kBlack);
   int rank = 0;
   for (size_t i = 0; i < entries.size(); ++i) {
     if (i == 0 || entries[i].amount != entries[i - 1].amount) ++rank;
-    PrintMessage(sjis::Text("SYS: 第") + std::to_string(rank) + sjis::Text("位: ") +
-                     MemberName(entries[i].id) + sjis::Text("さん (") + std::to_string(entries[i].amount) +
-                     sjis::Text("ドルム)"),
+    PrintMessage("SYS: 第"_cp932 + std::to_string(rank) + "位: "_cp932 + MemberName(entries[i].id) +
+                     "さん ("_cp932 + std::to_string(entries[i].amount) + "ドルム)"_cp932,
                  kBlack);
   }
-  PrintMessage(sjis::Text("SYS: 結果は以上です．"), kBlack);
+  PrintMessage("SYS: 結果は以上です．"_cp932, kBlack);
   ResetGameState(ResetForm::kResults);
 }
 

@@ -1,8 +1,7 @@
 // The own turn as the server reports it: turn start, draws, the answers to
 // plays and discards, and the turn end.
-#include <numeric>
-
 #include "core/codec.h"
+#include "core/concat.h"
 #include "core/fields.h"
 #include "core/sjis.h"
 #include "game/game_room.h"
@@ -23,14 +22,14 @@ std::string GameRoom::CardLabel(int32_t card) const {
 }
 
 std::string GameRoom::DistanceCaption(const party_t& own) const {
-  return sjis::Text("距離 = ") + std::to_string(own.distance);
+  return "距離 = "_cp932 + std::to_string(own.distance);
 }
 
 void GameRoom::DispatchReady() {
   state_.gameRunning = true;
   for (party_t& member : roster_.members) member.isTurn = false;
   if (party_t* own = roster_.ownMember()) own->isTurn = true;
-  PrintMessage(sjis::Text("SYS: あなたの手番です！"), kBlack);
+  PrintMessage("SYS: あなたの手番です！"_cp932, kBlack);
   screen_.drawEnabled = true;
   view_.Redraw(GameView::kButtons);
   RefreshPartyList();
@@ -40,14 +39,14 @@ void GameRoom::DispatchReady() {
 void GameRoom::DrowCard(int32_t card) {
   state_.trapPending = false;
   if (card < 0) {
-    PrintMessage(sjis::Text("SYS: ドローするカードがありませんでした．"), kBlack);
+    PrintMessage("SYS: ドローするカードがありませんでした．"_cp932, kBlack);
   } else if (lobby_.catalogue.Card(card).kind == 'O') {
     // A trap never enters the hand; it calls for a discard first.
     screen_.turnEndEnabled = false;
     screen_.playEnabled = false;
     view_.Redraw(GameView::kButtons);
     state_.trapPending = true;
-    PrintMessage(sjis::Text("SYS: トラップカードを引きました！！"), kBlack);
+    PrintMessage("SYS: トラップカードを引きました！！"_cp932, kBlack);
   } else if (party_t* own = roster_.ownMember(); own == nullptr) {
     lobby_.debugLog.AppendLine("DrowCard: no own member in the roster; card " + std::to_string(card) +
                                " dropped");
@@ -63,9 +62,9 @@ void GameRoom::DrowCard(int32_t card) {
 }
 
 void GameRoom::DispatchPlayed(std::string_view diceText) {
-  const Fields diceFields = SplitCommaText(diceText);
-  std::vector<int32_t> dice;
-  for (const std::string& field : diceFields) dice.push_back(ToInteger(field));
+  const FieldViews diceFields(diceText);
+  int64_t diceTotal = 0;
+  for (const std::string_view field : diceFields) diceTotal += ToInteger(field);
 
   party_t* own = roster_.ownMember();
   if (own == nullptr) {
@@ -112,12 +111,12 @@ void GameRoom::DispatchPlayed(std::string_view diceText) {
         break;
       }
       case PlayKind::SendMonster:
-        PrintMessage(sjis::Text("SYS: モンスターをはりつけました"), kBlack);
+        PrintMessage("SYS: モンスターをはりつけました"_cp932, kBlack);
         if (party_t* target = monsterTarget_ ? roster_.Find(*monsterTarget_) : nullptr)
           target->monster = card;
         break;
       case PlayKind::Detour:
-        PrintMessage(sjis::Text("SYS: モンスターを回避しました．"), kBlack);
+        PrintMessage("SYS: モンスターを回避しました．"_cp932, kBlack);
         if (screen_.corridorList.size() > 0) {
           own->corridorCount -= 1;
           screen_.corridorList.RemoveLast();
@@ -130,25 +129,23 @@ void GameRoom::DispatchPlayed(std::string_view diceText) {
         redraw |= GameView::kCorridorList | GameView::kDistance | GameView::kMonster;
         break;
       case PlayKind::ClericRepel:
-        PrintMessage(sjis::Text("SYS: クレリックがモンスターを撃退しました．"), kBlack);
+        PrintMessage("SYS: クレリックがモンスターを撃退しました．"_cp932, kBlack);
         own->monster = -1;
         screen_.monsterText.clear();
         redraw |= GameView::kMonster;
         break;
       case PlayKind::Fight: {
-        PrintMessage(
-            sjis::Text("SYS: 攻撃ダイスの目は[") + JoinCommaText(diceFields) + sjis::Text("]でした．"),
-            kBlack);
-        int64_t total = std::accumulate(dice.begin(), dice.end(), int64_t{0});
+        PrintMessage("SYS: 攻撃ダイスの目は["_cp932 + JoinCommaText(diceFields) + "]でした．"_cp932, kBlack);
+        int64_t total = diceTotal;
         for (size_t i = 0; i < count; ++i) {
           if (state_.usedMarks[i]) total += lobby_.catalogue.Card(state_.handCards[i]).value;
         }
         const int32_t monster = own->monster;
         if (lobby_.catalogue.Card(monster).value > total) {
-          PrintMessage(sjis::Text("SYS: 撃退に失敗しました…．"), kBlack);
+          PrintMessage("SYS: 撃退に失敗しました…．"_cp932, kBlack);
           break;
         }
-        PrintMessage(sjis::Text("SYS: 撃退に成功しました！！"), kBlack);
+        PrintMessage("SYS: 撃退に成功しました！！"_cp932, kBlack);
         if (state_.charmCast && monster != -1) {
           state_.charmedMonster = monster;
           screen_.charmBox.Append(CardLabel(monster));
@@ -161,7 +158,7 @@ void GameRoom::DispatchPlayed(std::string_view diceText) {
       }
       case PlayKind::ClericRevive:
       case PlayKind::ReviveUsed:
-        PrintMessage(sjis::Text("SYS: クレリックにより負傷者が復帰しました．"), kBlack);
+        PrintMessage("SYS: クレリックにより負傷者が復帰しました．"_cp932, kBlack);
         break;
       default:
         break;
@@ -185,8 +182,7 @@ void GameRoom::DispatchUnplayed() {
   ShowHand();
   // Said, so that a refusal is not taken for a slow server; the rules only
   // the server checks are in the help.
-  PrintMessage(sjis::Text("SYS: サーバがそのプレイを認めませんでした（ヘルプの「サーバのルール」を参照）．"),
-               kRed);
+  PrintMessage("SYS: サーバがそのプレイを認めませんでした（ヘルプの「サーバのルール」を参照）．"_cp932, kRed);
   if (state_.charmCast && screen_.charmBox.size() == 0 && state_.charmedMonster != -1) {
     // Sending the charmed monster emptied the box; a refusal brings it back.
     screen_.charmBox.Append(CardLabel(state_.charmedMonster));
@@ -202,7 +198,7 @@ void GameRoom::DispatchPiled(int32_t result) {
     view_.Redraw(GameView::kButtons);
     return;
   }
-  PrintMessage(sjis::Text("SYS: パイルに失敗しました．"), kRed);
+  PrintMessage("SYS: パイルに失敗しました．"_cp932, kRed);
   screen_.playEnabled = true;
   screen_.pileEnabled = true;
   view_.Redraw(GameView::kButtons);
@@ -211,14 +207,16 @@ void GameRoom::DispatchPiled(int32_t result) {
 }
 
 void GameRoom::DiscardUsedCards() {
-  std::string kept;
+  // The cards not used this turn, moved up in order: the hand the server
+  // now holds.
+  size_t kept = 0;
   const size_t count = HandCount();
   for (size_t i = 0; i < count; ++i) {
-    if (!state_.usedMarks[i]) kept += std::to_string(state_.handCards[i]) + " ";
+    if (!state_.usedMarks[i]) state_.handCards[kept++] = state_.handCards[i];
   }
   state_.usedMarks.fill(false);
   state_.savedMarks.fill(false);
-  GetHand(kept);
+  TakeHand(kept);
 }
 
 void GameRoom::DispatchTurnend(int32_t userId) {

@@ -16,7 +16,7 @@ void GameRoom::DispatchOtherTurn(int32_t userId) {
       member.playedThisTurn = false;
     }
     if (party_t* member = roster_.Find(userId)) member->isTurn = true;
-    PrintMessage("SYS; " + MemberName(userId) + sjis::Text("さんのターンが開始しました．"), kBlack);
+    PrintLine(kBlack, "SYS; ", MemberName(userId), "さんのターンが開始しました．"_cp932);
   }
   RefreshPartyList();
   state_.gameRunning = true;
@@ -24,7 +24,7 @@ void GameRoom::DispatchOtherTurn(int32_t userId) {
 
 void GameRoom::DispatchOtherDrowCard(int32_t userId) {
   if (userId != myId()) {
-    PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんがカードをドローしました．"), kBlack);
+    PrintLine(kBlack, "SYS: ", MemberName(userId), "さんがカードをドローしました．"_cp932);
     if (party_t* member = roster_.Find(userId)) member->handCount += 1;
   }
   RefreshPartyList();
@@ -32,21 +32,21 @@ void GameRoom::DispatchOtherDrowCard(int32_t userId) {
 
 void GameRoom::DispatchOtheropen(int32_t userId) {
   if (userId == myId()) return;
-  PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんがトラップを引きました！"), kBlack);
+  PrintLine(kBlack, "SYS: ", MemberName(userId), "さんがトラップを引きました！"_cp932);
   // The trap leaves the hand again: the draw's count is taken back.
   if (party_t* member = roster_.Find(userId)) member->handCount -= 1;
 }
 
 void GameRoom::DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string_view cardsText) {
   if (playerId == myId()) return;
-  const Fields cardFields = SplitCommaText(cardsText);
+  const FieldViews cardFields(cardsText);
   const CardCatalogue& catalogue = lobby_.catalogue;
 
   if (playerId != targetId) {
     // A monster sent to a third member: only the first card is read.
     const int32_t monster = ToInteger(FieldAt(cardFields, 0));
-    PrintMessage("SYS: " + MemberName(playerId) + sjis::Text("さんが") + MemberName(targetId) +
-                     sjis::Text("さんを") + catalogue.CardText(monster) + sjis::Text("で攻撃しました．"),
+    PrintMessage("SYS: " + MemberName(playerId) + "さんが"_cp932 + MemberName(targetId) + "さんを"_cp932 +
+                     catalogue.CardText(monster) + "で攻撃しました．"_cp932,
                  kBlack);
     if (party_t* player = roster_.Find(playerId); player != nullptr && !player->playedThisTurn) {
       player->handCount -= 1;
@@ -56,11 +56,12 @@ void GameRoom::DispatchOtherPlay(int32_t playerId, int32_t targetId, std::string
     return;
   }
 
-  PrintMessage("SYS: " + MemberName(playerId) + sjis::Text("さんが以下のカードをプレイしました．"), kBlack);
+  PrintLine(kBlack, "SYS: ", MemberName(playerId), "さんが以下のカードをプレイしました．"_cp932);
   std::vector<int32_t> cards;
-  for (const std::string& field : cardFields) {
+  cards.reserve(cardFields.size());
+  for (const std::string_view field : cardFields) {
     cards.push_back(ToInteger(field));
-    PrintMessage("SYS: " + catalogue.CardText(cards.back()), kBlack);
+    PrintLine(kBlack, "SYS: ", catalogue.CardText(cards.back()));
   }
   if (party_t* r = roster_.Find(playerId)) {
     if (cards.size() == 1) {
@@ -116,8 +117,8 @@ void GameRoom::DispatchTargetPlay(int32_t playerId, int32_t card) {
   if (party_t* own = roster_.ownMember()) own->monster = card;
   screen_.monsterText = lobby_.catalogue.CardText(card);
   view_.Redraw(GameView::kMonster);
-  PrintMessage("SYS: " + MemberName(playerId) + sjis::Text("さんが") + lobby_.catalogue.CardText(card) +
-                   sjis::Text("を送り込んできました!"),
+  PrintMessage("SYS: " + MemberName(playerId) + "さんが"_cp932 + lobby_.catalogue.CardText(card) +
+                   "を送り込んできました!"_cp932,
                kBlack);
   if (party_t* player = roster_.Find(playerId)) player->handCount -= 1;
 }
@@ -125,18 +126,18 @@ void GameRoom::DispatchTargetPlay(int32_t playerId, int32_t card) {
 void GameRoom::DispatchOtherDice(int32_t userId, std::string_view diceText) {
   if (userId != myId()) {
     // The dice are shown as received before they are added up.
-    PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんのダイス目は [") + std::string(diceText) +
-                     sjis::Text("]でした"),
-                 kBlack);
+    PrintMessage(
+        "SYS: " + MemberName(userId) + "さんのダイス目は ["_cp932 + std::string(diceText) + "]でした"_cp932,
+        kBlack);
     int64_t sum = 0;
-    for (const std::string& die : SplitCommaText(diceText)) sum += ToInteger(die);
+    for (const std::string_view die : FieldViews(diceText)) sum += ToInteger(die);
     if (party_t* r = roster_.Find(userId)) {
       // Dice without a monster decide nothing: there is nothing to beat.
       if (r->monster != -1) {
         if (lobby_.catalogue.Card(r->monster).value > r->fightBonus + sum) {
-          PrintMessage(sjis::Text("SYS: 撃退に失敗したようです．"), kBlack);
+          PrintMessage("SYS: 撃退に失敗したようです．"_cp932, kBlack);
         } else {
-          PrintMessage(sjis::Text("SYS: 撃退に成功したようです．"), kBlack);
+          PrintMessage("SYS: 撃退に成功したようです．"_cp932, kBlack);
           r->monster = -1;
         }
       }
@@ -148,10 +149,10 @@ void GameRoom::DispatchOtherDice(int32_t userId, std::string_view diceText) {
 
 void GameRoom::DispatchOtherPile(int32_t userId, std::string_view cardsText) {
   if (userId != myId()) {
-    PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんが以下のカードを捨てました．"), kBlack);
-    const Fields cards = SplitCommaText(cardsText);
-    for (const std::string& card : cards)
-      PrintMessage("SYS: " + lobby_.catalogue.CardText(ToInteger(card)), kBlack);
+    PrintLine(kBlack, "SYS: ", MemberName(userId), "さんが以下のカードを捨てました．"_cp932);
+    const FieldViews cards(cardsText);
+    for (const std::string_view card : cards)
+      PrintLine(kBlack, "SYS: ", lobby_.catalogue.CardText(ToInteger(card)));
     if (party_t* member = roster_.Find(userId)) member->handCount -= static_cast<int32_t>(cards.size());
   }
   RefreshPartyList();

@@ -1,6 +1,7 @@
 #include "game/game_room.h"
 
 #include "core/codec.h"
+#include "core/concat.h"
 #include "core/fields.h"
 #include "core/sjis.h"
 
@@ -8,23 +9,24 @@ namespace gorvane {
 
 GameRoom::GameRoom(LobbyLinks lobby, Console& console, GameView& view)
     : lobby_(std::move(lobby)), console_(console), view_(view) {
-  screen_.distanceCaption = sjis::Text("移動距離 = 0");
+  screen_.distanceCaption = "移動距離 = 0"_cp932;
   lobby_.commands.SendCommand("P_LIST", "*");
 }
 
 void GameRoom::createPartyList(std::string_view commaText) {
   roster_.members.clear();
-  for (const std::string& item : SplitCommaText(commaText)) {
+  FieldViews parts;
+  for (const std::string_view item : FieldViews(commaText)) {
     // The colon split also cuts at blanks: a name keeps its first word.
-    const Fields parts = SplitDelimitedText(item, ':');
+    parts.Split(item, ':');
     party_t record;
     record.id = IntegerAt(parts, 0);
-    record.name = FieldAt(parts, 2);
+    const std::string_view name = FieldAt(parts, 2);
+    record.name = name;
     if (IntegerAt(parts, 1) == 1) roster_.leaderId = record.id;
     const int32_t id = record.id;
-    const std::string name = record.name;
     roster_.Put(std::move(record));
-    lobby_.debugLog.AppendLine("createPartyList: " + item + "#13#10name = " + name);
+    lobby_.debugLog.AppendLine(Concat("createPartyList: ", item, "#13#10name = ", name));
     if (id == myId()) roster_.ownId = id;
   }
   roster_.SortById();
@@ -36,14 +38,15 @@ void GameRoom::createPartyList(std::string_view commaText) {
 }
 
 void GameRoom::RefreshPartyList() {
-  screen_.memberList = roster_.Rows(lobby_.catalogue);
+  // Made from the roster when the window draws them.
+  screen_.memberList.AssignLater([this] { return roster_.Rows(lobby_.catalogue); });
   screen_.memberSelection.reset();
   view_.Redraw(GameView::kMemberList);
 }
 
 void GameRoom::ChangeLeader(int32_t userId) {
   roster_.leaderId = userId;
-  PrintMessage("SYS: " + MemberName(userId) + sjis::Text("さんがリーダーになりました．"), kBlack);
+  PrintMessage("SYS: " + MemberName(userId) + "さんがリーダーになりました．"_cp932, kBlack);
   RefreshPartyList();
 }
 
@@ -52,17 +55,17 @@ void GameRoom::addMyMember(int32_t userId, std::string_view name) {
   record.id = userId;
   record.name = name;
   roster_.Put(std::move(record));
-  PrintMessage("SYS: " + std::string(name) + sjis::Text("さんが参戦しました"), kBlack);
+  PrintMessage("SYS: " + std::string(name) + "さんが参戦しました"_cp932, kBlack);
   roster_.SortById();
   RefreshPartyList();
 }
 
 void GameRoom::quitMember(int32_t userId) {
-  std::string line = "SYS: " + MemberName(userId) + sjis::Text("さんが脱退しました．");
+  std::string line = "SYS: " + MemberName(userId) + "さんが脱退しました．"_cp932;
   roster_.Remove(userId);
   unsigned redraw = 0;
   if (state_.gameRunning) {
-    line += sjis::Text("ゲームを中断します．");
+    line += "ゲームを中断します．"_cp932;
     screen_.corridorList.Clear();
     screen_.handList.Clear();
     state_.gameRunning = false;
@@ -80,9 +83,9 @@ void GameRoom::quitMember(int32_t userId) {
 
 void GameRoom::doRename(int32_t userId, std::string_view name) {
   if (party_t* member = roster_.Find(userId)) {
-    PrintMessage("SYS: " + member->name + sjis::Text("さんは，名前を「") + std::string(name) +
-                     sjis::Text("」に変更しました．"),
-                 kBlack);
+    PrintMessage(
+        "SYS: " + member->name + "さんは，名前を「"_cp932 + std::string(name) + "」に変更しました．"_cp932,
+        kBlack);
     member->name = name;
   }
   RefreshPartyList();

@@ -2,6 +2,7 @@
 // hand, and the state of the window's controls.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -34,6 +35,9 @@ class GameRoom : public GameWindow {
   // Start-up of a new window: a clean game and an empty roster, and the
   // server is asked for the party's roster.
   GameRoom(LobbyLinks lobby, Console& console, GameView& view);
+  // The screen's rows are made from this room's own state.
+  GameRoom(const GameRoom&) = delete;
+  GameRoom& operator=(const GameRoom&) = delete;
 
   // Roster.
   void createPartyList(std::string_view commaText) override;
@@ -47,6 +51,8 @@ class GameRoom : public GameWindow {
   // The hand.
   void GetHand(std::string_view commaText) override;
   void ShowHand();
+  // The first count slots are the new hand.
+  void TakeHand(size_t count);
 
   // The user's selections, from the window.
   void HandListSelect(size_t row, bool selected) { screen_.handList.Select(row, selected); }
@@ -101,6 +107,13 @@ class GameRoom : public GameWindow {
   void ResetGameState(ResetForm form);
 
   void PrintMessage(std::string_view cp932Text, int kind) override { console_.Print(cp932Text, kind); }
+  // A console line put together from parts, in a buffer kept for the next.
+  template <typename... Parts>
+  void PrintLine(int kind, const Parts&... parts) {
+    line_.clear();
+    (line_.append(std::string_view(parts)), ...);
+    PrintMessage(line_, kind);
+  }
 
  private:
   int32_t myId() const { return lobby_.myId(); }
@@ -123,6 +136,14 @@ class GameRoom : public GameWindow {
   // member list's selection may have moved by the time the answer comes.
   std::optional<int32_t> monsterTarget_;
   ChatLine chat_;
+  // The hand as ShowHand last showed it, for the hand list's rows.
+  struct ShownHand {
+    std::array<int32_t, kHandSlots> cards{};
+    std::array<bool, kHandSlots> marks{};
+    size_t count = 0;
+  };
+  ShownHand shownHand_;
+  std::string line_;
 };
 
 }  // namespace gorvane

@@ -8,9 +8,8 @@
 namespace gorvane {
 
 void GameRoom::GetHand(std::string_view commaText) {
-  const Fields cards = SplitCommaText(commaText);
   size_t count = 0;
-  for (const std::string& field : cards) {
+  for (const std::string_view field : FieldViews(commaText)) {
     const int32_t card = ToInteger(field);
     if (count == kHandSlots) {
       // More cards than the hand has slots: keep what fits.
@@ -19,6 +18,10 @@ void GameRoom::GetHand(std::string_view commaText) {
     }
     state_.handCards[count++] = card;
   }
+  TakeHand(count);
+}
+
+void GameRoom::TakeHand(size_t count) {
   if (party_t* own = roster_.ownMember()) {
     own->handCount = static_cast<int32_t>(count);
   } else {
@@ -34,12 +37,17 @@ size_t GameRoom::HandCount() {
 }
 
 void GameRoom::ShowHand() {
-  std::vector<std::string> rows;
-  const size_t count = HandCount();
-  for (size_t i = 0; i < count; ++i) {
-    rows.push_back((state_.usedMarks[i] ? "[U] " : "") + lobby_.catalogue.CardText(state_.handCards[i]));
-  }
-  screen_.handList.Assign(std::move(rows));
+  // The rows show the hand as it is now; their texts are made when the
+  // window draws them.
+  shownHand_ = {state_.handCards, state_.usedMarks, HandCount()};
+  screen_.handList.AssignLater(shownHand_.count, [this] {
+    std::vector<std::string> rows;
+    rows.reserve(shownHand_.count);
+    for (size_t i = 0; i < shownHand_.count; ++i) {
+      rows.push_back((shownHand_.marks[i] ? "[U] " : "") + lobby_.catalogue.CardText(shownHand_.cards[i]));
+    }
+    return rows;
+  });
   view_.Redraw(GameView::kHandList);
 }
 

@@ -3,8 +3,24 @@
 namespace gorvane {
 
 void ListRows::Assign(std::vector<std::string> rows) {
-  rows_ = std::move(rows);
-  selected_.assign(rows_.size(), false);
+  selected_.assign(rows.size(), false);
+  texts_.Assign(std::move(rows));
+}
+
+void ListRows::AssignLater(size_t count, LazyRows<std::string>::Make make) {
+  selected_.assign(count, false);
+  texts_.AssignLater(std::move(make));
+}
+
+void ListRows::Append(std::string row) {
+  texts_.Edit().push_back(std::move(row));
+  selected_.push_back(false);
+}
+
+void ListRows::RemoveLast() {
+  if (selected_.empty()) return;
+  texts_.Edit().pop_back();
+  selected_.pop_back();
 }
 
 void ListRows::Select(size_t row, bool selected) {

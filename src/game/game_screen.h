@@ -2,6 +2,7 @@
 // draws it and hands the user's selections back.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,24 +11,53 @@
 
 namespace gorvane {
 
+// Rows whose texts are made when something first reads them. The logic
+// replaces some lists after nearly every message of a game, while only a
+// window that draws them reads them: without a window, or between two
+// draws, they cost nothing.
+template <typename Row>
+class LazyRows {
+ public:
+  using Make = std::function<std::vector<Row>()>;
+
+  const std::vector<Row>& rows() const {
+    if (make_) {
+      rows_ = make_();
+      make_ = nullptr;
+    }
+    return rows_;
+  }
+  void Assign(std::vector<Row> rows) {
+    rows_ = std::move(rows);
+    make_ = nullptr;
+  }
+  // The rows are what make() returns when they are first read.
+  void AssignLater(Make make) { make_ = std::move(make); }
+  // The rows, made now if need be, to change in place.
+  std::vector<Row>& Edit() {
+    rows();
+    return rows_;
+  }
+
+ private:
+  mutable std::vector<Row> rows_;
+  mutable Make make_;
+};
+
 // A list box: its rows and which of them are selected.
 class ListRows {
  public:
-  const std::vector<std::string>& rows() const { return rows_; }
+  const std::vector<std::string>& rows() const { return texts_.rows(); }
   // Replaces every row; nothing stays selected.
   void Assign(std::vector<std::string> rows);
+  // Replaces every row with count rows whose texts make() returns when they
+  // are first read; nothing stays selected.
+  void AssignLater(size_t count, LazyRows<std::string>::Make make);
   void Clear() { Assign({}); }
   // Adds a row at the end; the selection stays.
-  void Append(std::string row) {
-    rows_.push_back(std::move(row));
-    selected_.push_back(false);
-  }
-  void RemoveLast() {
-    if (rows_.empty()) return;
-    rows_.pop_back();
-    selected_.pop_back();
-  }
-  size_t size() const { return rows_.size(); }
+  void Append(std::string row);
+  void RemoveLast();
+  size_t size() const { return selected_.size(); }
   // Rows outside the list are ignored.
   void Select(size_t row, bool selected);
   bool IsSelected(size_t row) const { return row < selected_.size() && selected_[row]; }
@@ -35,12 +65,12 @@ class ListRows {
   std::vector<size_t> Selection() const;
 
  private:
-  std::vector<std::string> rows_;
+  LazyRows<std::string> texts_;
   std::vector<bool> selected_;
 };
 
 struct GameScreen {
-  std::vector<MemberRow> memberList;
+  LazyRows<MemberRow> memberList;
   // The member list lets one row be selected.
   std::optional<size_t> memberSelection;
   ListRows handList;

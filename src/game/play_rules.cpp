@@ -72,12 +72,12 @@ bool FurtherCard(const PlayContext& context, PlayKind playKind, bool ok, const H
 // The member a monster goes to, or the refusal line.
 std::optional<int32_t> MonsterTarget(const PlayContext& context, std::optional<std::string>& refusal) {
   if (!context.selectedMember || *context.selectedMember >= context.memberIds.size()) {
-    refusal = sjis::Text("SYS: モンスターを出す相手を選んでください．");
+    refusal = "SYS: モンスターを出す相手を選んでください．"_cp932;
     return std::nullopt;
   }
   const int32_t id = context.memberIds[*context.selectedMember];
   if (id == context.myId) {
-    refusal = sjis::Text("SYS: 自分にモンスターは出せません．");
+    refusal = "SYS: 自分にモンスターは出せません．"_cp932;
     return std::nullopt;
   }
   return id;
@@ -116,8 +116,9 @@ PlayOutcome DecidePlay(const PlayContext& context, PlayState& state) {
   state.savedPlayKind = state.playKind;
   state.savedMarks = state.usedMarks;  // the working copy of the new marks
   // A charm-box row counts only while a charmed monster is held: the box can
-  // still show the last game's monster, and -1 is no card to send.
-  const bool sendCharmed = context.charmBoxSelected && context.charmedMonster != -1;
+  // still show the last game's monster, and -1 (or any number the server
+  // gave that names no card) is no card to send.
+  const bool sendCharmed = context.charmBoxSelected && IsCardNumber(context.charmedMonster);
   state.playKind = sendCharmed ? PlayKind::SendCharmed : PlayKind::NoPlay;
 
   bool ok = false;
@@ -125,6 +126,9 @@ PlayOutcome DecidePlay(const PlayContext& context, PlayState& state) {
   for (const size_t row : context.selectedRows) {
     if (row >= context.hand.size() || row >= kHandSlots) continue;
     const HandSlot& slot = context.hand[row];
+    // A slot without a card (the server's number named none, or it never
+    // dealt one) is never sent: the row counts as not selected.
+    if (!IsCardNumber(slot.card)) continue;
     const bool marked = state.usedMarks[row];
     if (state.playKind == PlayKind::NoPlay) {
       ok = FirstCard(context, state, slot.kind, marked);
@@ -164,7 +168,7 @@ PlayOutcome DecidePlay(const PlayContext& context, PlayState& state) {
     return outcome;
   }
   if (state.playKind != PlayKind::Rejected) {
-    outcome.refusal = sjis::Text("SYS: そのようにカードを出すことは出来ません．");
+    outcome.refusal = "SYS: そのようにカードを出すことは出来ません．"_cp932;
   }
   outcome.target.reset();
   state.playKind = state.savedPlayKind;
@@ -201,6 +205,10 @@ DiscardOutcome DecideDiscard(const DiscardContext& context, Marks& usedMarks, Ma
     if (kept != 7) ok = false;
   }
 
+  // A slot without a card is never sent.
+  for (const size_t row : selected) {
+    if (row < n && !IsCardNumber(context.hand[row].card)) ok = false;
+  }
   if (ok && s > 0) {
     std::string text;
     for (const size_t row : selected) {
@@ -211,7 +219,7 @@ DiscardOutcome DecideDiscard(const DiscardContext& context, Marks& usedMarks, Ma
     }
     outcome.command = std::move(text);
   } else {
-    outcome.refusal = sjis::Text("SYS: その捨て方は出来ません．");
+    outcome.refusal = "SYS: その捨て方は出来ません．"_cp932;
   }
   return outcome;
 }

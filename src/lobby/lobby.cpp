@@ -29,7 +29,7 @@ void Lobby::Button1Click() {
   const bool started = ports_.transport.Start(profile_.serverAddress, kServerPort);
   SetOnline(true);
   if (!started) {
-    PrintLobbyMessage(sjis::Text("SYS: 接続に失敗しました．"), kRed);
+    PrintLobbyMessage("SYS: 接続に失敗しました．"_cp932, kRed);
     SetOnline(false);
   }
 }
@@ -48,26 +48,27 @@ void Lobby::Exit1Click() {
 void Lobby::ClientSocket1Connect() {
   // Whatever the previous connection left half-sent is not part of this one.
   session_.ResetFraming();
-  PrintLobbyMessage(sjis::Text("SYS: サーバに接続しました"), kBlack);
+  PrintLobbyMessage("SYS: サーバに接続しました"_cp932, kBlack);
 }
 
 void Lobby::ClientSocket1Disconnect() {
-  PrintLobbyMessage(sjis::Text("SYS: サーバから切断されました..."), kBlack);
+  PrintLobbyMessage("SYS: サーバから切断されました..."_cp932, kBlack);
   SetOnline(false);
 }
 
 void Lobby::ClientSocket1Read(std::string_view bytes) {
-  session_.ReceiveBytes(bytes, [this](std::string_view text) { DispatchServerMessage(text, *this); });
+  session_.ReceiveBytes(
+      bytes, [this](std::string_view text) { DispatchServerMessage(text, *this, messageFields_); });
 }
 
 void Lobby::ClientSocket1Error(SocketErrorKind kind, std::string_view detail) {
   switch (kind) {
     case SocketErrorKind::kConnect:
-      ports_.errorBox.ShowError(sjis::Text("サーバ接続が正常に完了しませんでした．"));
+      ports_.errorBox.ShowError("サーバ接続が正常に完了しませんでした．"_cp932);
       SetOnline(false);
       return;
     case SocketErrorKind::kSend:
-      ports_.errorBox.ShowError(sjis::Text("データの送信に失敗しました(eeSend)．"));
+      ports_.errorBox.ShowError("データの送信に失敗しました(eeSend)．"_cp932);
       SetOnline(false);
       // The command is lost; the connection cannot be trusted any more.
       ports_.transport.Close();
@@ -98,8 +99,7 @@ bool Lobby::SaveSettings() {
                        settings_->WriteString("Login", "ID", profile_.loginName) &&
                        settings_->WriteString("Login", "Password", profile_.password);
   // The path is the file system's UTF-8; the message is code page 932 text.
-  if (!written)
-    ports_.errorBox.ShowError(sjis::FromUtf8Lossy(settings_->path()) + sjis::Text(" に書き込めません"));
+  if (!written) ports_.errorBox.ShowError(sjis::FromUtf8Lossy(settings_->path()) + " に書き込めません"_cp932);
   return written;
 }
 
@@ -115,15 +115,15 @@ std::optional<std::string> Lobby::ButtonOKClick(const Profile& entries) {
   const std::string& name = entries.displayName;
   const bool quoted = name.find('"') != std::string::npos;
   if (quoted) {
-    message = sjis::Text("名前に二重引用符（\"）は使えません！");
+    message = "名前に二重引用符（\"）は使えません！"_cp932;
   } else {
     profile_.displayName = name;
   }
   if (name.empty() || entries.loginName.empty()) {
-    message = sjis::Text("名前/ログイン名を入力してください!");
+    message = "名前/ログイン名を入力してください!"_cp932;
   }
   if (entries.password.size() < 6) {
-    message = sjis::Text("パスワードは6文字以上設定してください");
+    message = "パスワードは6文字以上設定してください"_cp932;
   }
   if (active && !quoted && !name.empty() && name != oldName) {
     SendCommand("G_RENAME", name);
@@ -146,7 +146,7 @@ void Lobby::RequestLobbyLists() {
 }
 
 void Lobby::OpenGameWindow() {
-  const std::string caption = std::to_string(session_.myPartyNo) + sjis::Text("番パーティウィンドウ");
+  const std::string caption = std::to_string(session_.myPartyNo) + "番パーティウィンドウ"_cp932;
   currentGameWindow_ = &ports_.view.OpenGameWindow(caption);
 }
 

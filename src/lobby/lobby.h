@@ -141,6 +141,9 @@ class Lobby : public DispatchTarget {
   GameWindow* currentGameWindow_ = nullptr;
   LobbyLists lists_;
   ChatLine chat_;
+  // The fields of the message being dispatched; the framing never hands
+  // on a message while another is handled.
+  FieldViews messageFields_;
 };
 
 }  // namespace gorvane

@@ -1,6 +1,7 @@
 // The lobby's side of the user and party lists, its menu commands and chat,
 // and its notices of what other users do.
 #include "core/codec.h"
+#include "core/concat.h"
 #include "core/fields.h"
 #include "core/sjis.h"
 #include "lobby/lobby.h"
@@ -14,7 +15,7 @@ void Lobby::RefreshGroupList() { lists_.RefreshGroupList(); }
 
 void Lobby::DispatchQuit(int32_t userId) {
   if (const auto name = lists_.RemoveUser(userId)) {
-    PrintLobbyMessage("SYS: " + *name + sjis::Text("さんが退出しました．"), kBlack);
+    PrintLobbyMessage("SYS: " + *name + "さんが退出しました．"_cp932, kBlack);
   }
   lists_.RefreshUserList();
 }
@@ -39,7 +40,7 @@ void Lobby::J1Click() {
   const auto* row = lists_.ListBox2().Selected();
   if (row == nullptr) return;
   if (row->carried.playing) {
-    PrintLobbyMessage(sjis::Text("SYS: そのグループはゲーム中です．"), kRed);
+    PrintLobbyMessage("SYS: そのグループはゲーム中です．"_cp932, kRed);
     return;
   }
   SendCommand("P_JOIN", std::to_string(row->carried.number));
@@ -49,22 +50,22 @@ void Lobby::DispatchUserInfo(std::string_view commaText) {
   // The list starts at the message's field 1: its field n is at n - 1.
   // Read in the order they are printed, so a short message names the first
   // field the line misses.
-  const Fields fields = SplitCommaText(commaText);
-  const std::string& name = FieldAt(fields, 1);
-  const std::string& id = FieldAt(fields, 0);
-  const std::string& prize = FieldAt(fields, 3);
-  const std::string& wins = FieldAt(fields, 4);
-  PrintLobbyMessage("SYS: " + name + sjis::Text("さん(ID = ") + id + sjis::Text("): 通産獲得賞金 ") + prize +
-                        sjis::Text("ドルム，通産勝数 ") + wins,
+  const FieldViews fields(commaText);
+  const std::string_view name = FieldAt(fields, 1);
+  const std::string_view id = FieldAt(fields, 0);
+  const std::string_view prize = FieldAt(fields, 3);
+  const std::string_view wins = FieldAt(fields, 4);
+  PrintLobbyMessage(Concat("SYS: ", name, "さん(ID = "_cp932, id, "): 通産獲得賞金 "_cp932, prize,
+                           "ドルム，通産勝数 "_cp932, wins),
                     kBlack);
 }
 
 void Lobby::DispatchOtherJoin(int32_t userId, int32_t partyNo) {
   const userlist_t* user = lists_.FindUser(userId);
   const std::string name = user ? user->name : std::string();
-  PrintLobbyMessage("SYS: " + name + sjis::Text("さんが ") + std::to_string(partyNo) +
-                        sjis::Text("番パーティに参加しました．"),
-                    kBlack);
+  PrintLobbyMessage(
+      "SYS: " + name + "さんが "_cp932 + std::to_string(partyNo) + "番パーティに参加しました．"_cp932,
+      kBlack);
   SendCommand("G_PLIST", "*");
   if (partyNo != myPartyNo()) return;
   if (GameWindow* game = currentGameWindow()) {
@@ -80,11 +81,11 @@ void Lobby::DispatchRename(int32_t userId, std::string_view name) {
   const userlist_t* user = lists_.FindUser(userId);
   if (user == nullptr) return;
   if (userId == myId()) {
-    PrintLobbyMessage(sjis::Text("SYS: 名前の変更に成功しました．"), kBlack);
+    PrintLobbyMessage("SYS: 名前の変更に成功しました．"_cp932, kBlack);
   } else {
-    PrintLobbyMessage("SYS: " + user->name + sjis::Text("さんは，名前を「") + std::string(name) +
-                          sjis::Text("」に変更しました．"),
-                      kBlack);
+    PrintLobbyMessage(
+        "SYS: " + user->name + "さんは，名前を「"_cp932 + std::string(name) + "」に変更しました．"_cp932,
+        kBlack);
   }
   if (GameWindow* game = currentGameWindow()) game->doRename(userId, name);
 }
@@ -92,9 +93,9 @@ void Lobby::DispatchRename(int32_t userId, std::string_view name) {
 void Lobby::DispatchPartyLeave(int32_t userId, int32_t partyNo) {
   const userlist_t* user = lists_.FindUser(userId);
   if (user == nullptr) return;
-  PrintLobbyMessage("SYS: " + user->name + sjis::Text("さんが") + std::to_string(partyNo) +
-                        sjis::Text("番パーティを脱退しました．"),
-                    kBlack);
+  PrintLobbyMessage(
+      "SYS: " + user->name + "さんが"_cp932 + std::to_string(partyNo) + "番パーティを脱退しました．"_cp932,
+      kBlack);
 }
 
 }  // namespace gorvane

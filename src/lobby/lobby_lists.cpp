@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "core/codec.h"
+#include "core/concat.h"
 #include "core/fields.h"
 #include "core/sjis.h"
 
@@ -56,15 +57,15 @@ class TraceLines {
 }  // namespace
 
 std::string UserEntryText(const userlist_t& user) {
-  static const std::string kGroup = sjis::Text(" (グループ ");
+  static const std::string kGroup = " (グループ "_cp932;
   std::string text = std::to_string(user.id) + ": " + user.name;
   if (user.group != 0) text += kGroup + std::to_string(user.group) + ")";
   return text;
 }
 
 std::string PartyEntryText(const grouplist_t& party, std::string_view leaderName) {
-  static const std::string kLeader = sjis::Text(": リーダー ");
-  static const std::string kPlaying = sjis::Text(" [プレイ中]");
+  static const std::string kLeader = ": リーダー "_cp932;
+  static const std::string kPlaying = " [プレイ中]"_cp932;
   std::string text = std::to_string(party.number) + kLeader;
   text.append(leaderName);
   text += "(" + std::to_string(party.count) + ")";
@@ -73,20 +74,21 @@ std::string PartyEntryText(const grouplist_t& party, std::string_view leaderName
 }
 
 void LobbyLists::createUserList(std::string_view message) {
-  const Fields fields = SplitCommaText(message);
+  const FieldViews fields(message);
   userList_.clear();
   usersSorted_ = false;
   userRowsCurrent_ = false;
   UniqueRecords<userlist_t, int32_t> records(userList_, fields.size());
   TraceLines traces(debugLog_, fields.size());
+  FieldViews parts;
   for (size_t i = 1; i < fields.size(); ++i) {
-    const std::string& field = fields[i];
-    const Fields parts = SplitDelimitedText(field, ':');
+    const std::string_view field = fields[i];
+    parts.Split(field, ':');
     userlist_t user;
     user.id = IntegerAt(parts, 0);
     user.name = FieldAt(parts, 1);
     user.group = IntegerAt(parts, 2);
-    std::string trace = "createUserList: " + field + "name = " + user.name;
+    std::string trace = Concat("createUserList: ", field, "name = ", user.name);
     records.Put(user.id, std::move(user));
     traces.Add(std::move(trace));
   }
@@ -97,13 +99,14 @@ void LobbyLists::createUserList(std::string_view message) {
 }
 
 void LobbyLists::createGroupList(std::string_view message) {
-  const Fields fields = SplitCommaText(message);
+  const FieldViews fields(message);
   groupList_.clear();
   UniqueRecords<grouplist_t, int32_t> records(groupList_, fields.size());
   TraceLines traces(debugLog_, fields.size());
+  FieldViews parts;
   for (size_t i = 1; i < fields.size(); ++i) {
-    const std::string& field = fields[i];
-    const Fields parts = SplitDelimitedText(field, ':');
+    const std::string_view field = fields[i];
+    parts.Split(field, ':');
     grouplist_t party;
     party.number = IntegerAt(parts, 0);
     party.leader = IntegerAt(parts, 1);
@@ -111,7 +114,7 @@ void LobbyLists::createGroupList(std::string_view message) {
     // Only 1 means a game is running; any other number does not.
     party.playing = IntegerAt(parts, 3) == 1;
     records.Put(party.number, party);
-    traces.Add("createGroupList: " + field);
+    traces.Add(Concat("createGroupList: ", field));
   }
   traces.Write();
   std::stable_sort(groupList_.begin(), groupList_.end(),

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "core/fields.h"
 
 namespace gorvane {
@@ -38,9 +40,35 @@ TEST(Codec, SplitsLikeTheProtocolSays) {
       {"1:a,b:0", ':', {"1", "a,b", "0"}},
       // Double-byte characters whose trail byte is a backslash or a bar pass whole.
       {"\x83\x5C,\x95\x5C \x83\x7C", ',', {"\x83\x5C", "\x95\x5C", "\x83\x7C"}},
+      // A NUL (only ever in a file, never inside a message) separates like a
+      // blank instead of stopping the split where it is.
+      {std::string("a\0b", 3), ',', {"a", "b"}},
+      {std::string("\0,\0", 3), ',', {""}},
+      {std::string("\"a\0\"", 4), ',', {std::string("a\0", 2)}},
+      // Quotes doubled in long fields, and an unclosed one after them.
+      {"\"0123456789\"\"abcdef\"\"ghij\",\"x\"\"yz", ',', {"0123456789\"abcdef\"ghij", "x\"y"}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(SplitDelimitedText(c.text, c.delimiter), c.fields) << "text: [" << c.text << "]";
+    const FieldViews views(c.text, c.delimiter);
+    EXPECT_EQ(Fields(views.begin(), views.end()), c.fields) << "views of [" << c.text << "]";
+  }
+}
+
+// The dispatch path splits into views; whatever the text, it must find the
+// fields SplitDelimitedText finds, also when one FieldViews is reused.
+TEST(Codec, FieldViewsFindTheSameFieldsAsTheStringSplit) {
+  const std::string alphabet = std::string("ab,:\" \t\x01\r\n\x83\x5C") + '\0';
+  std::mt19937 random(20261208);
+  FieldViews reused;
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::string text(std::uniform_int_distribution<size_t>(0, trial % 10 == 0 ? 300 : 24)(random), ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    for (const char delimiter : {',', ':'}) {
+      const Fields fields = SplitDelimitedText(text, delimiter);
+      reused.Split(text, delimiter);
+      ASSERT_EQ(Fields(reused.begin(), reused.end()), fields) << "trial " << trial;
+    }
   }
 }
 

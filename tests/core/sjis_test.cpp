@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace gorvane {
 namespace {
 
@@ -22,6 +24,21 @@ TEST(Sjis, RoundTripsCodePage932Characters) {
   }
 }
 
+TEST(Sjis, CharactersWithTwoCodesReadFromBothAndAreWrittenOneWay) {
+  // The NEC and IBM rows repeat some characters; typed text is sent in the
+  // form code page 932 itself writes.
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"￢", "\x81\xCA", "\xFA\x54"},
+      {"∵", "\x81\xE6", "\x87\x9A"},
+      {"ⅰ", "\xFA\x40", "\xEE\xEF"},
+  };
+  for (const auto& [utf8, written, alsoRead] : cases) {
+    EXPECT_EQ(sjis::FromUtf8(utf8), written) << utf8;
+    EXPECT_EQ(sjis::ToUtf8(written), utf8) << utf8;
+    EXPECT_EQ(sjis::ToUtf8(alsoRead), utf8) << utf8;
+  }
+}
+
 TEST(Sjis, UnrepresentableTextIsRefusedNotAltered) {
   EXPECT_FALSE(sjis::FromUtf8("€").has_value());
   EXPECT_FALSE(sjis::FromUtf8("😀").has_value());
@@ -38,6 +55,13 @@ TEST(Sjis, InvalidBytesShowAsReplacementCharacters) {
             "\xEF\xBF\xBD"
             "b");
   EXPECT_EQ(sjis::ToUtf8("\x83 x"), "\xEF\xBF\xBD x");
+  // Bytes that start no character of code page 932, amid valid ones.
+  const std::string bad = "\xEF\xBF\xBD";
+  EXPECT_EQ(sjis::ToUtf8("\x80\xA0\xFD\xFE\xFF\x82\xA0"), bad + bad + bad + bad + bad + "あ");
+  // Malformed UTF-8 is refused, not guessed at.
+  for (const char* bad : {"\xC0\xAF", "\xE3\x81", "\xED\xA0\x80", "\xFF"}) {
+    EXPECT_FALSE(sjis::FromUtf8(bad).has_value()) << bad;
+  }
 }
 
 }  // namespace

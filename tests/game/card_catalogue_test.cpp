@@ -87,6 +87,9 @@ TEST(LoadCardList, FileFormatAndRejectedLines) {
        U(" の 2 行目: カードの種類が空です")},
       {"empty line", "a L A 0 0 1\r\n\r\nc L C 0 0 3\r\n", 1, U(" の 2 行目: ") + MissingFieldText(0)},
       {"empty file", "", 0, ""},
+      // A NUL byte separates like a blank; splitting once stopped at it for good.
+      {"NUL in a line", std::string("a L A 0 0 1\r\nb L B\0x 0 0 2\r\n", 28), 1,
+       U(" の 2 行目: ") + NotAnIntegerText("x")},
   };
   for (const Case& c : cases) {
     TempFile file(c.bytes);

@@ -93,6 +93,18 @@ TEST(Hand, RowsFollowTheOwnHandCountWithinTheSlots) {
   }
 }
 
+TEST(Hand, RowsShowTheHandAsShownEvenWhenTheWindowReadsThemLater) {
+  auto f = RoomWithHand();
+  f->room.GetHand("1,2");
+  // The texts are made when the window draws them; a change to the hand
+  // without a redraw of it must not leak into them.
+  f->room.state().handCards = {};
+  f->room.state().usedMarks[0] = true;
+  EXPECT_EQ(f->room.screen().handList.rows(), (std::vector<std::string>{"A(5)", U("B(1D+1)[戦士]")}));
+  f->room.ShowHand();
+  EXPECT_EQ(f->room.screen().handList.rows(), (std::vector<std::string>{"[U] ", ""}));
+}
+
 TEST(Hand, WithoutAnOwnMemberThereIsNoHandToShow) {
   auto f = std::make_unique<RoomFixture>();
   f->room.createPartyList("3:1:X");

@@ -280,6 +280,30 @@ TEST(PlayRules, ClassifiesSelectionsLikeThePlayButton) {
        "3 70",
        {},
        PlayKind::ReviveUsed},
+      // A slot the server never dealt a card into, or whose number named
+      // none, holds card 0 or a number outside 1..200.
+      {"slot without a card",
+       MakeHand({"0:", "11:F"}),
+       {0},
+       PlayKind::NoPlay,
+       30,
+       'U',
+       0,
+       {},
+       {},
+       kGeneral,
+       PlayKind::NoPlay},
+      {"slot without a card beside a fighter",
+       MakeHand({"250:F", "11:F"}),
+       {0, 1},
+       PlayKind::NoPlay,
+       30,
+       'U',
+       0,
+       {},
+       "3 11",
+       {},
+       PlayKind::Fight},
       {"used spell cannot be revived",
        MakeHand({"13:S*", "70:C*"}),
        {0, 1},
@@ -378,6 +402,17 @@ TEST(PlayRules, CharmedMonsterGoesAloneToTheChosenMember) {
     }
     EXPECT_FALSE(state.usedMarks[0]) << "hand rows take no part";
   }
+  // A charmed "monster" whose number names no card is not sent on.
+  context.selectedMember = 1;
+  for (const int32_t monster : {0, 201, -7}) {
+    context.charmedMonster = monster;
+    PlayState state;
+    state.playKind = PlayKind::Fight;
+    const PlayOutcome outcome = DecidePlay(context, state);
+    EXPECT_FALSE(outcome.command) << monster;
+    EXPECT_EQ(outcome.refusal, kGeneral) << monster;
+    EXPECT_EQ(state.playKind, PlayKind::Fight) << monster;
+  }
 }
 
 struct DiscardCase {
@@ -393,6 +428,7 @@ TEST(DiscardRules, HandSizeAndTrapRules) {
   const Hand nineOneMarked = MakeHand({"1:F*", "2:F", "3:F", "4:F", "5:F", "6:F", "7:F", "8:F", "9:F"});
   const Hand seven = MakeHand({"1:F", "2:F", "3:F", "4:F", "5:F", "6:F", "7:F"});
   const Hand two = MakeHand({"1:F", "2:T"});
+  const Hand nineOneBlank = MakeHand({"1:F", "0:", "3:F", "4:F", "5:F", "6:F", "7:F", "8:F", "9:F"});
   const DiscardCase cases[] = {
       {"nine keep seven", nine, {2, 5}, false, "3 6 "},
       {"nine keep eight", nine, {2}, false, {}},
@@ -408,6 +444,9 @@ TEST(DiscardRules, HandSizeAndTrapRules) {
       {"trap: two of nine", nine, {0, 1}, true, {}},
       {"trap: four", nine, {0, 1, 2, 3}, true, {}},
       {"trap: single card hand", MakeHand({"4:F"}), {0}, true, "4 "},
+      {"slot without a card selected", nineOneBlank, {1, 5}, false, {}},
+      {"trap: slot without a card selected", nineOneBlank, {0, 1, 2}, true, {}},
+      {"slot without a card kept", nineOneBlank, {2, 5}, false, "3 6 "},
   };
   for (const DiscardCase& c : cases) {
     DiscardContext context{c.hand.slots, c.selected, c.trap};

@@ -117,7 +117,7 @@ TEST(Roster, AMalformedItemStopsTheList) {
     f->myId = 1;
     f->room.createPartyList("1:1:Z");
     f->room.RefreshPartyList();
-    const std::vector<MemberRow> before = f->room.screen().memberList;
+    const std::vector<MemberRow> before = f->room.screen().memberList.rows();
     f->debugLog.lines.clear();
     f->view.Forget();
     try {
@@ -129,7 +129,7 @@ TEST(Roster, AMalformedItemStopsTheList) {
     // What came before the bad item stays, unsorted and not drawn.
     EXPECT_EQ(Ids(f->room), c.ids) << c.text;
     EXPECT_EQ(f->debugLog.lines.size(), c.ids.size()) << c.text;
-    EXPECT_EQ(f->room.screen().memberList, before) << c.text;
+    EXPECT_EQ(f->room.screen().memberList.rows(), before) << c.text;
     EXPECT_TRUE(f->view.redraws.empty()) << c.text;
     EXPECT_TRUE(f->room.screen().startEnabled) << c.text;
   }
@@ -153,7 +153,7 @@ TEST(Roster, RowsShowLeaderTurnPositionHandAndMonster) {
       {kBlankIcon, {"5", "C", "@Room: 100", "7", ""}}, {kBlankIcon, {"6", "D", "@Entrance", "7", ""}},
       {kBlankIcon, {"7", "E", "Go: 100", "9", ""}},    {kBlankIcon, {"8", "F", "@Entrance", "7", ""}},
   };
-  EXPECT_EQ(f.room.screen().memberList, expected);
+  EXPECT_EQ(f.room.screen().memberList.rows(), expected);
   EXPECT_EQ(f.room.screen().memberSelection, std::nullopt) << "a redraw clears the selection";
   EXPECT_TRUE(f.view.Redrew(GameView::kMemberList));
 }
@@ -164,8 +164,8 @@ TEST(Roster, AJoinAddsOneRecordInIdOrder) {
   f.room.addMyMember(1, "N");
   EXPECT_EQ(Ids(f.room), (std::vector<int32_t>{1, 3, 5}));
   EXPECT_EQ(f.Lines().back(), U("SYS: Nさんが参戦しました"));
-  ASSERT_EQ(f.room.screen().memberList.size(), 3u);
-  EXPECT_EQ(f.room.screen().memberList[0].columns[0], "1");
+  ASSERT_EQ(f.room.screen().memberList.rows().size(), 3u);
+  EXPECT_EQ(f.room.screen().memberList.rows()[0].columns[0], "1");
 
   // The same user again replaces the record, fresh.
   f.room.roster().members[0].handCount = 3;
@@ -173,7 +173,7 @@ TEST(Roster, AJoinAddsOneRecordInIdOrder) {
   EXPECT_EQ(Ids(f.room), (std::vector<int32_t>{1, 3, 5}));
   EXPECT_EQ(f.room.MemberName(1), "M");
   EXPECT_EQ(f.room.roster().members[0].handCount, 7);
-  EXPECT_EQ(f.room.screen().memberList.size(), 3u);
+  EXPECT_EQ(f.room.screen().memberList.rows().size(), 3u);
 }
 
 TEST(Roster, ALeaveRemovesTheMemberAndMayEndTheGame) {
@@ -199,7 +199,7 @@ TEST(Roster, ALeaveRemovesTheMemberAndMayEndTheGame) {
     f->room.quitMember(7);
     EXPECT_EQ(f->Lines().back(), c.line);
     EXPECT_EQ(Ids(f->room), (std::vector<int32_t>{3, 5})) << c.line;
-    EXPECT_EQ(f->room.screen().memberList.size(), 2u) << c.line;
+    EXPECT_EQ(f->room.screen().memberList.rows().size(), 2u) << c.line;
     EXPECT_FALSE(f->room.state().gameRunning) << c.line;
     EXPECT_EQ(f->room.screen().handList.rows().size(), c.running ? 0u : 2u) << c.line;
     EXPECT_EQ(f->room.screen().corridorList.rows().size(), c.running ? 0u : 1u) << c.line;
@@ -225,14 +225,14 @@ TEST(Roster, NewLeaderAndNames) {
   f.room.createPartyList("3:1:A,5:0:B,4:0:\"\"");
   f.room.ChangeLeader(5);
   EXPECT_EQ(f.Lines().back(), U("SYS: Bさんがリーダーになりました．"));
-  EXPECT_EQ(f.room.screen().memberList[2].columns[0], "* 5");
-  EXPECT_EQ(f.room.screen().memberList[0].columns[0], "3");
+  EXPECT_EQ(f.room.screen().memberList.rows()[2].columns[0], "* 5");
+  EXPECT_EQ(f.room.screen().memberList.rows()[0].columns[0], "3");
   EXPECT_FALSE(f.room.screen().startEnabled) << "a new leader does not change the start item";
 
   f.room.ChangeLeader(9);
   EXPECT_EQ(f.Lines().back(), U("SYS: Error! No Such User!さんがリーダーになりました．"));
   EXPECT_EQ(f.room.roster().leaderId, 9);
-  for (const MemberRow& row : f.room.screen().memberList)
+  for (const MemberRow& row : f.room.screen().memberList.rows())
     EXPECT_EQ(row.columns[0].find('*'), std::string::npos);
 
   EXPECT_EQ(f.room.MemberName(3), "A");
@@ -245,7 +245,7 @@ TEST(Roster, RenameReplacesTheNameAndRedraws) {
   f.room.createPartyList("3:1:A,5:0:B");
   f.room.doRename(3, "Z");
   EXPECT_EQ(f.Lines().back(), U("SYS: Aさんは，名前を「Z」に変更しました．"));
-  EXPECT_EQ(f.room.screen().memberList[0].columns[1], "Z");
+  EXPECT_EQ(f.room.screen().memberList.rows()[0].columns[1], "Z");
   const size_t lines = f.consoleView.lines.size();
   f.view.Forget();
   f.room.doRename(9, "Q");

@@ -93,8 +93,8 @@ TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
   std::map<Button, int> clicks;
   {
     TForm1 lobby(&errors);
-    // The lobby is closed as the user closes it before it goes: a window
-    // destroyed while connected would still be told of the disconnect.
+    // The lobby is closed as the user closes it, however the test ends, so
+    // the server hears the goodbye.
     const ScopeExit closeLobby([&] { lobby.close(); });
     lobby.show();
     lobby.S1->trigger();

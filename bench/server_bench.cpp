@@ -1,13 +1,21 @@
-// Round trip of a lobby chat line (median and 99th percentile) with a single
-// client, then with 500 connected players chatting while 50 parties play
-// seeded games, and the server thread's CPU time per 1,000 messages. Both
-// round trips are measured in this run, the same way, so their ratio is what
-// counts: the goal is a loaded 99th percentile at most 3x the single
-// client's.
+// The game server under load, in three parts, each printed as figures and
+// ratios measured in the same run:
 //
-// The server runs on its own thread; the 499 other players run on one load
-// thread (scripted players that make legal moves with the client's rules),
-// and the measuring client sends one line at a time and waits for its echo.
+// games:    chat round trips with one client, then with 500 players of whom
+//           200 play 50 seeded games; server CPU per 1,000 messages.
+// capacity: joined users the server holds with the lobby chat round trip's
+//           99th percentile at most 100 ms while the users behave as the
+//           client does (they read everything, ask for the user list again
+//           on every arrival and departure, a tenth plays in parties of
+//           three, 1% leave and as many arrive every minute) and the lobby
+//           carries 5 chat lines a second. Grows step by step until it
+//           breaks and says where and why.
+// attacks:  each attack at full speed from one address, and its effect on
+//           well-behaved users from other addresses: their lobby chat round
+//           trip and a newcomer's way in, against an idle server.
+//
+// The server runs on its own thread, the simulated users on others in this
+// process, each machine from an address of its own in 127.0.0.0/8.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,6 +25,9 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <functional>
 
 #include <algorithm>
 #include <atomic>
@@ -35,6 +46,7 @@
 #include "core/framing.h"
 #include "scripted_player.h"
 #include "server/server.h"
+#include "sim_users.h"
 
 namespace {
 
@@ -113,6 +125,7 @@ class ServerThread {
     return counters.messagesIn + counters.messagesOut;
   }
   uint16_t port() const { return server_.port(); }
+  uint64_t BytesOut() const { return server_.counters().bytesOut; }
 
  private:
   gorvane::server::Server server_;
@@ -401,6 +414,16 @@ Measured Probe(const ServerThread& server, Prober& prober, const Settings& setti
 
 }  // namespace
 
+gorvane::CardCatalogue Cards() {
+  struct Quiet : gorvane::ErrorBox, gorvane::DebugLog {
+    void ShowError(std::string_view) override {}
+    void AppendLine(std::string_view) override {}
+  } quiet;
+  gorvane::CardCatalogue cards;
+  cards.LoadCardList(std::string(GORVANE_DATA_DIR) + "/longcardlist.txt", quiet, quiet);
+  return cards;
+}
+
 // What else the machine is doing, to read the numbers by.
 std::string LoadAverage() {
   char text[64] = {};
@@ -412,18 +435,7 @@ std::string LoadAverage() {
   return average.substr(0, average.find(' '));
 }
 
-int main(int argc, char** argv) {
-  Settings settings;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string option = argv[i];
-    const double value = std::atof(argv[i + 1]);
-    if (option == "--samples") settings.samples = static_cast<int>(value);
-    if (option == "--chat-every") settings.chatEverySeconds = value;
-    if (option == "--think") settings.thinkMs = static_cast<int>(value);
-    if (option == "--spacing") settings.spacingMs = value;
-  }
-  RaiseFileLimit(static_cast<rlim_t>(settings.players) * 2 + 64);
-
+void RunGames(const Settings& settings) {
   gorvane::server::ServerOptions options;
   options.listenAddress = kAddress;
   options.port = 0;
@@ -431,19 +443,17 @@ int main(int argc, char** argv) {
   options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
   options.maxUsers = static_cast<size_t>(settings.players) + 8;
   options.seed = 1;
+  // This part measures throughput, not the defences: one client times a
+  // line every 20 ms, and all 500 come from one address.
+  options.chat = {1000000, 1000000000};
+  options.broadcasts = {1000000, 0};
+  options.maxPerAddress = 1000000;
+  // The 499 connect all at once before any of them reads its greeting.
+  options.maxUnjoined = 1000000;
   options.log = [](std::string_view) {};
   ServerThread server(options);
-  gorvane::CardCatalogue cards;
-  {
-    struct Quiet : gorvane::ErrorBox, gorvane::DebugLog {
-      void ShowError(std::string_view) override {}
-      void AppendLine(std::string_view) override {}
-    } quiet;
-    cards.LoadCardList(options.cardsPath, quiet, quiet);
-  }
+  const gorvane::CardCatalogue cards = Cards();
 
-  std::printf("server_bench: %u cores, load average %s before the run\n", std::thread::hardware_concurrency(),
-              LoadAverage().c_str());
   Prober prober(server.port());
   const Measured alone = Probe(server, prober, settings);
   auto print = [&](const char* what, const Measured& measured) {
@@ -476,5 +486,231 @@ int main(int argc, char** argv) {
               loaded.party.median / alone.party.median, loaded.party.p99 / alone.party.p99);
   std::printf("server_bench: server CPU per 1,000 messages: 1 client %.2f ms, loaded %.2f ms\n",
               alone.cpuPerThousand, loaded.cpuPerThousand);
+}
+
+namespace sim = gorvane::bench;
+using namespace std::chrono_literals;
+
+constexpr const char* kDefendedAddress = "127.0.0.31";
+
+// A server with the defences as shipped, and a tally of what it logged.
+struct DefendedServer {
+  explicit DefendedServer(size_t maxUsers) {
+    gorvane::server::ServerOptions options;
+    options.listenAddress = kDefendedAddress;
+    options.port = 0;
+    options.databasePath = ":memory:";
+    options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
+    options.maxUsers = maxUsers;
+    options.seed = 1;
+    options.log = [this](std::string_view line) {
+      if (line.find("stopped reading") != std::string_view::npos) ++readersDropped;
+      if (line.find("cut off") != std::string_view::npos) ++cutOff;
+    };
+    server.emplace(options);
+  }
+  std::atomic<uint64_t> readersDropped{0};
+  std::atomic<uint64_t> cutOff{0};
+  std::optional<ServerThread> server;
+};
+
+void Wait(const std::function<bool()>& done, std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(50ms);
+}
+
+struct CapacitySettings {
+  std::vector<size_t> steps = {1000, 2000, 3000, 4000, 5000};
+  int warmSeconds = 10;
+  int measureSeconds = 45;
+  size_t probes = 60;
+};
+
+void RunCapacity(const CapacitySettings& settings) {
+  std::printf("\nserver_bench capacity: lobby chat round trip while the users behave as the client does\n");
+  std::printf(
+      "  (%zu of the users time their own lobby line in turn, 5 lines a second; a tenth play in parties\n"
+      "  of three; 1%% of the others leave and as many arrive every minute; goal p99 <= 100 ms)\n",
+      settings.probes);
+  std::printf("  %6s %9s %9s %8s %9s %10s %9s %7s %6s %5s\n", "users", "p50 ms", "p99 ms", "srv CPU",
+              "srv MB/s", "lists/s", "read/ask", "left", "games", "lost");
+  const gorvane::CardCatalogue cards = Cards();
+  DefendedServer defended(100000);
+  ServerThread& server = *defended.server;
+  sim::Crowd crowd(kDefendedAddress, server.port(), cards, {});
+  crowd.Begin(true);
+  sim::Probes probes(kDefendedAddress, server.port(), settings.probes, 200ms);
+  probes.Begin(false);
+  Wait([&] { return probes.ready(); }, 30s);
+  std::optional<size_t> held;
+  for (const size_t users : settings.steps) {
+    // The crowd arrives quietly; then everybody behaves as the client does.
+    crowd.Behave(false, false);
+    const size_t crowdSize = users - settings.probes;
+    crowd.GrowTo(crowdSize);
+    Wait([&] { return crowd.joined() + 16 >= crowdSize; }, 300s);
+    crowd.Behave(true, true);
+    std::this_thread::sleep_for(std::chrono::seconds(settings.warmSeconds));
+    probes.Take();
+    const double cpu = server.CpuSeconds();
+    const uint64_t bytes = server.BytesOut();
+    const uint64_t asked = crowd.listsAsked();
+    const uint64_t read = crowd.listsRead();
+    const uint64_t left = crowd.departures();
+    const uint64_t games = crowd.games();
+    const size_t lost = crowd.lost() + probes.lost();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(settings.measureSeconds));
+    const double seconds = Seconds(Clock::now() - start);
+    const sim::Percentiles trips = sim::Summarize(probes.Take());
+    const double askedPerSecond = static_cast<double>(crowd.listsAsked() - asked) / seconds;
+    const double readShare = static_cast<double>(crowd.listsRead() - read) /
+                             std::max(1.0, static_cast<double>(crowd.listsAsked() - asked));
+    std::printf("  %6zu %9.1f %9.1f %7.0f%% %9.1f %10.0f %8.2f %7llu %6llu %5zu   (load %s)\n",
+                crowd.joined() + settings.probes, trips.median, trips.p99,
+                100 * (server.CpuSeconds() - cpu) / seconds,
+                static_cast<double>(server.BytesOut() - bytes) / seconds / 1e6, askedPerSecond, readShare,
+                static_cast<unsigned long long>(crowd.departures() - left),
+                static_cast<unsigned long long>(crowd.games() - games), crowd.lost() + probes.lost() - lost,
+                LoadAverage().c_str());
+    std::fflush(stdout);
+    if (trips.p99 > 100.0) {
+      std::printf("server_bench capacity: breaks at %zu users (p99 %.1f ms > 100 ms); held %s\n", users,
+                  trips.p99, held ? std::to_string(*held).c_str() : "no step");
+      break;
+    }
+    held = users;
+  }
+  if (held && *held == settings.steps.back()) {
+    std::printf("server_bench capacity: held every step up to %zu users\n", *held);
+  }
+  std::printf("server_bench capacity: readers dropped for not reading: %llu\n",
+              static_cast<unsigned long long>(defended.readersDropped.load()));
+  probes.End();
+  crowd.End();
+}
+
+struct AttackSettings {
+  size_t crowd = 200;
+  size_t probes = 60;
+  // 40 lines a second: each probe sends one every 1.5 s, within the chat
+  // limit, and a 15 s window holds 600 round trips.
+  std::chrono::milliseconds every{25};
+  int warmSeconds = 3;
+  int measureSeconds = 15;
+};
+
+void RunAttacks(const AttackSettings& settings) {
+  std::printf("\nserver_bench attacks: each at full speed from one address; well-behaved users elsewhere\n");
+  std::printf(
+      "  (%zu users behaving as the client does, %zu of them timing their lobby lines, %.0f lines a\n"
+      "  second, a newcomer joining every 500 ms; goal: p99 of the round trip at most 2x the idle "
+      "server's)\n",
+      settings.crowd + settings.probes, settings.probes,
+      1000.0 / static_cast<double>(settings.every.count()));
+  std::printf("  %-32s %8s %8s %7s %9s %9s %5s %9s %8s %9s\n", "attack", "p50 ms", "p99 ms", "p99 x",
+              "join p50", "join p99", "lost", "connects", "let in", "got MB/s");
+  const gorvane::CardCatalogue cards = Cards();
+  DefendedServer defended(10000);
+  ServerThread& server = *defended.server;
+  sim::CrowdSettings crowdSettings;
+  crowdSettings.leavePerMinute = 0;
+  sim::Crowd crowd(kDefendedAddress, server.port(), cards, crowdSettings);
+  crowd.Begin(true);
+  crowd.GrowTo(settings.crowd);
+  Wait([&] { return crowd.joined() >= settings.crowd; }, 60s);
+  crowd.Behave(true, false);
+  sim::Probes probes(kDefendedAddress, server.port(), settings.probes, settings.every);
+  probes.Begin(false);
+  Wait([&] { return probes.ready(); }, 30s);
+  sim::Newcomers newcomers(kDefendedAddress, server.port(), 500ms);
+  newcomers.Begin(false);
+
+  double idleP99 = 0;
+  auto phase = [&](const char* name, std::optional<sim::Attacker::Kind> kind) {
+    std::optional<sim::Attacker> attacker;
+    if (kind) {
+      attacker.emplace(kDefendedAddress, server.port(), *kind);
+      attacker->Begin(true);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(settings.warmSeconds));
+    probes.Take();
+    newcomers.Take();
+    const size_t lost = crowd.lost() + probes.lost();
+    const uint64_t got = attacker ? attacker->bytesRead() : 0;
+    std::this_thread::sleep_for(std::chrono::seconds(settings.measureSeconds));
+    const sim::Percentiles trips = sim::Summarize(probes.Take());
+    const sim::Percentiles joins = sim::Summarize(newcomers.Take());
+    if (!kind && idleP99 == 0) idleP99 = trips.p99;
+    std::printf(
+        "  %-32s %8.2f %8.2f %6.2fx %9.2f %9.2f %5zu %9llu %8llu %9.2f\n", name, trips.median, trips.p99,
+        idleP99 > 0 ? trips.p99 / idleP99 : 0.0, joins.median, joins.p99, crowd.lost() + probes.lost() - lost,
+        static_cast<unsigned long long>(attacker ? attacker->connects() : 0),
+        static_cast<unsigned long long>(attacker ? attacker->admitted() : 0),
+        attacker ? static_cast<double>(attacker->bytesRead() - got) / settings.measureSeconds / 1e6 : 0.0);
+    std::fflush(stdout);
+    if (attacker) attacker->End();
+    // Let what the attack left behind (closing sockets, held answers) go.
+    std::this_thread::sleep_for(2s);
+  };
+  phase("(idle server)", std::nullopt);
+  for (const auto kind :
+       {sim::Attacker::Kind::kIdleSockets, sim::Attacker::Kind::kWrongPasswords,
+        sim::Attacker::Kind::kPartyCreates, sim::Attacker::Kind::kRenames, sim::Attacker::Kind::kChat,
+        sim::Attacker::Kind::kLongChat, sim::Attacker::Kind::kSilentAsker, sim::Attacker::Kind::kLists}) {
+    phase(sim::Attacker::Name(kind), kind);
+  }
+  phase("(idle server again)", std::nullopt);
+  std::printf(
+      "  (connects: connections the attacker opened, let in: those the server greeted; MB/s: what the\n"
+      "  attacker was sent; lost: well-behaved users that lost their connection; join: a newcomer's connect\n"
+      "  to its greeting, ms)\n");
+  std::printf("server_bench attacks: readers dropped for not reading %llu, connections cut off %llu\n",
+              static_cast<unsigned long long>(defended.readersDropped.load()),
+              static_cast<unsigned long long>(defended.cutOff.load()));
+  newcomers.End();
+  probes.End();
+  crowd.End();
+}
+
+std::vector<size_t> Steps(const std::string& text) {
+  std::vector<size_t> steps;
+  for (size_t start = 0; start < text.size();) {
+    const size_t comma = text.find(',', start);
+    steps.push_back(std::stoul(text.substr(start, comma - start)));
+    start = comma == std::string::npos ? text.size() : comma + 1;
+  }
+  return steps;
+}
+
+int main(int argc, char** argv) {
+  Settings games;
+  CapacitySettings capacity;
+  AttackSettings attacks;
+  std::string only;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    const std::string text = argv[i + 1];
+    const double value = std::atof(text.c_str());
+    if (option == "--only") only = text;
+    if (option == "--samples") games.samples = static_cast<int>(value);
+    if (option == "--chat-every") games.chatEverySeconds = value;
+    if (option == "--think") games.thinkMs = static_cast<int>(value);
+    if (option == "--spacing") games.spacingMs = value;
+    if (option == "--steps") capacity.steps = Steps(text);
+    if (option == "--step-seconds") capacity.measureSeconds = static_cast<int>(value);
+    if (option == "--attack-seconds") attacks.measureSeconds = static_cast<int>(value);
+  }
+  const size_t most =
+      std::max(static_cast<size_t>(games.players),
+               capacity.steps.empty() ? 0 : *std::max_element(capacity.steps.begin(), capacity.steps.end()));
+  RaiseFileLimit(static_cast<rlim_t>(most) * 2 + 1024);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  signal(SIGPIPE, SIG_IGN);
+  std::printf("server_bench: %u cores, load average %s before the run\n", std::thread::hardware_concurrency(),
+              LoadAverage().c_str());
+  if (only.empty() || only == "games") RunGames(games);
+  if (only.empty() || only == "capacity") RunCapacity(capacity);
+  if (only.empty() || only == "attacks") RunAttacks(attacks);
   return 0;
 }

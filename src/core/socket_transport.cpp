@@ -17,6 +17,13 @@ SocketTransport::SocketTransport(Events events, QObject* parent)
   connect(&socket_, &QTcpSocket::errorOccurred, this, &SocketTransport::OnError);
 }
 
+SocketTransport::~SocketTransport() {
+  // Closing a connected socket would report a disconnect (and maybe an
+  // error) from inside its own destructor.
+  socket_.disconnect(this);
+  socket_.abort();
+}
+
 bool SocketTransport::Start(const std::string& address, uint16_t port) {
   if (socket_.state() != QAbstractSocket::UnconnectedState) return true;
   QHostAddress host;

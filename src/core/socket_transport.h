@@ -28,6 +28,9 @@ class SocketTransport : public QObject, public Transport {
   static constexpr qint64 kReadAhead = 64 * 1024;
 
   SocketTransport(Events events, QObject* parent);
+  // Goes without a word to its owner: the owner's logic, which the events
+  // call into, may already be gone when a parent window deletes us.
+  ~SocketTransport() override;
 
   bool active() const override { return active_; }
   bool connected() const override { return socket_.state() == QAbstractSocket::ConnectedState; }

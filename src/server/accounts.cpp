@@ -74,6 +74,10 @@ std::unique_ptr<AccountStore> AccountStore::Open(const std::string& path, std::s
 }
 
 bool AccountStore::SetPassword(std::string_view login, std::string_view password, std::string& error) {
+  if (!db_) {
+    error = "the database is closed";
+    return false;
+  }
   std::string salt(kSaltBytes, '\0');
   if (RAND_bytes(reinterpret_cast<unsigned char*>(salt.data()), static_cast<int>(salt.size())) != 1) {
     error = "no random salt";
@@ -102,25 +106,40 @@ bool AccountStore::SetPassword(std::string_view login, std::string_view password
   return true;
 }
 
-AccountStore::Login AccountStore::Check(std::string_view login, std::string_view password) {
+bool Matches(const Credentials& stored, std::string_view hash) {
+  return !hash.empty() && hash.size() == stored.hash.size() &&
+         CRYPTO_memcmp(hash.data(), stored.hash.data(), hash.size()) == 0;
+}
+
+std::optional<Credentials> AccountStore::Find(std::string_view login, bool& failed) {
+  failed = true;
+  if (!db_) return std::nullopt;
   Statement statement = Prepare(db_.get(), "SELECT salt, hash, iterations FROM accounts WHERE login = ?1");
-  if (!statement) return Login::kFailed;
+  if (!statement) return std::nullopt;
   BindBytes(statement.get(), 1, login);
   const int step = sqlite3_step(statement.get());
-  if (step == SQLITE_DONE) return Login::kUnknown;
-  if (step != SQLITE_ROW) return Login::kFailed;
-  const std::string salt = ColumnBytes(statement.get(), 0);
-  const std::string stored = ColumnBytes(statement.get(), 1);
-  const int iterations = sqlite3_column_int(statement.get(), 2);
-  if (iterations <= 0) return Login::kFailed;
-  const std::string hash = HashPassword(password, salt, iterations);
-  if (hash.empty()) return Login::kFailed;
-  const bool same =
-      hash.size() == stored.size() && CRYPTO_memcmp(hash.data(), stored.data(), hash.size()) == 0;
-  return same ? Login::kOk : Login::kWrongPassword;
+  if (step == SQLITE_DONE) {
+    failed = false;
+    return std::nullopt;
+  }
+  if (step != SQLITE_ROW) return std::nullopt;
+  Credentials credentials{ColumnBytes(statement.get(), 0), ColumnBytes(statement.get(), 1),
+                          sqlite3_column_int(statement.get(), 2)};
+  if (credentials.iterations <= 0) return std::nullopt;
+  failed = false;
+  return credentials;
+}
+
+bool AccountStore::Close() {
+  if (!db_) return true;
+  const bool clean = sqlite3_close(db_.get()) == SQLITE_OK;
+  if (clean) db_.release();
+  // Not closed cleanly: the handle is released when the store goes.
+  return clean;
 }
 
 std::optional<Statistics> AccountStore::Read(std::string_view login) {
+  if (!db_) return std::nullopt;
   Statement statement = Prepare(db_.get(), "SELECT prize, wins FROM accounts WHERE login = ?1");
   if (!statement) return std::nullopt;
   BindBytes(statement.get(), 1, login);
@@ -129,6 +148,10 @@ std::optional<Statistics> AccountStore::Read(std::string_view login) {
 }
 
 bool AccountStore::AddResult(std::string_view login, int64_t prize, int64_t wins, std::string& error) {
+  if (!db_) {
+    error = "the database is closed";
+    return false;
+  }
   Statement statement =
       Prepare(db_.get(), "UPDATE accounts SET prize = prize + ?2, wins = wins + ?3 WHERE login = ?1");
   if (!statement) {

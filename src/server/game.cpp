@@ -94,7 +94,9 @@ void Game::Start(Mail& mail) {
 }
 
 void Game::BeginTurn(int32_t id, Mail& mail) {
+  if (late_ && late_->player.id == id) late_.reset();
   turn_ = Turn();
+  ++turnNumber_;
   turn_.player = id;
   turn_.deckWasEmpty = deck_.empty();
   mail.push_back({id, "S_READY"});
@@ -145,7 +147,10 @@ Game::Refusal Game::Pile(int32_t id, std::string_view argument, Mail& mail) {
     mail.push_back({id, Message("S_FPILE", {"1"})});
     return why;
   };
-  if (over_ || id != turn_.player) return refuse("not this player's turn");
+  if (over_ || id != turn_.player) {
+    Reconcile(id, false, argument);
+    return refuse("not this player's turn");
+  }
   if (!turn_.drew) return refuse("has not drawn yet");
   if (turn_.piled) return refuse("has discarded this turn");
   if (turn_.wentOut) return refuse("is back out of the cave");
@@ -188,6 +193,18 @@ Game::Refusal Game::EndTurn(int32_t id, Mail& mail) {
   if (turn_.trapOwed) return "owes a trap discard first";
   FinishTurn(mail);
   return std::nullopt;
+}
+
+void Game::TimeOut(Mail& mail) {
+  if (over_) return;
+  const int32_t id = turn_.player;
+  LateTurn late{*Find(id), turn_, {}};
+  turn_.trapOwed = false;
+  FinishTurn(mail);
+  late.kept = Find(id)->hand;
+  late_ = std::move(late);
+  // The player's next turn may have begun at once (it plays alone).
+  if (turn_.player == id && !over_) late_.reset();
 }
 
 void Game::FinishTurn(Mail& mail) {

@@ -54,8 +54,11 @@ struct Turn {
   bool revived = false;
   bool deckWasEmpty = false;
   PlayKind playKind = PlayKind::NoPlay;  // the last accepted play of this turn
-  int32_t charmed = -1;                  // a monster won by charm, to send on this turn
-  Marks fought{};                        // slots that fought this turn
+  // Card 58 was in a play the player sent this turn, accepted or not: as
+  // on the player's own screen, every fight won from then on charms.
+  bool charmCast = false;
+  int32_t charmed = -1;  // a monster won by charm, to send on this turn
+  Marks fought{};        // slots that fought this turn
 };
 
 struct Result {
@@ -82,12 +85,17 @@ class Game {
   Refusal Play(int32_t id, std::string_view argument, Mail& mail);
   Refusal Pile(int32_t id, std::string_view argument, Mail& mail);
   Refusal EndTurn(int32_t id, Mail& mail);
+  // The turn has run too long: it ends as a turn end would, before the draw
+  // or with a trap discard owed (which is forgiven) as well.
+  void TimeOut(Mail& mail);
 
   bool over() const { return over_; }
   const std::vector<Result>& results() const { return results_; }
   const std::vector<Player>& players() const { return players_; }
   const Player* FindPlayer(int32_t id) const;
   const Turn& turn() const { return turn_; }
+  // Counts the turns begun, so that a new turn can be told from the old.
+  uint64_t turnNumber() const { return turnNumber_; }
   const std::deque<int32_t>& deck() const { return deck_; }
 
  private:
@@ -103,10 +111,20 @@ class Game {
 
   // Play, in steps.
   struct PlayRequest;
+  // The request's cards found in the hand, in hand order; why not.
+  static std::optional<std::string> FindRows(const Player& player, PlayRequest& request);
+  // What the client's play rules see of the player and the turn.
+  PlayContext ContextFor(const Player& player, const PlayRequest& request, const Turn& turn) const;
+  // The command the client's rules make of the request.
+  static std::string Whole(const Player& player, const PlayRequest& request, const Turn& turn);
   Refusal JudgePlay(const Player& player, PlayRequest& request) const;
   void ApplyPlay(Player& player, const PlayRequest& request, Mail& mail);
   std::vector<int32_t> Fight(Player& player, const PlayRequest& request);
   void ArriveOrReturn(Player& player, bool wasAtTreasure, Mail& mail);
+  // A play or discard from the player whose turn the server ended, sent
+  // before it heard so: on its screen the cards left its hand with the turn
+  // end, and so they leave the hand here.
+  void Reconcile(int32_t id, bool play, std::string_view argument);
 
   const CardCatalogue& cards_;
   std::mt19937& rng_;
@@ -114,6 +132,15 @@ class Game {
   int32_t leader_;
   std::deque<int32_t> deck_;
   Turn turn_;
+  uint64_t turnNumber_ = 0;
+  // The turn last ended by the server, as it stood, and the hand it left;
+  // kept until that player's first late command or its next turn.
+  struct LateTurn {
+    Player player;
+    Turn turn;
+    std::vector<int32_t> kept;
+  };
+  std::optional<LateTurn> late_;
   bool over_ = false;
   std::vector<Result> results_;
 };

@@ -30,34 +30,50 @@ Game::Refusal Game::Play(int32_t id, std::string_view argument, Mail& mail) {
     mail.push_back({id, Message("S_UNPLAYED", {"1"})});
     return why;
   };
-  if (over_ || id != turn_.player) return refuse("not this player's turn");
-  if (auto blocked = ActionBlocked()) return refuse(*blocked);
+  if (over_ || id != turn_.player) {
+    Reconcile(id, true, argument);
+    return refuse("not this player's turn");
+  }
   const auto numbers = ParseNumbers(argument);
-  if (!numbers || numbers->size() < 2) return refuse("wants a target and card numbers");
   Player& player = *Find(id);
+  // The player's screen casts the charm as soon as card 58 is in a play it
+  // sends, whatever the answer; it must be in the hand to be cast at all.
+  if (numbers &&
+      std::find(numbers->begin() + std::min<size_t>(numbers->size(), 1), numbers->end(), kCharmCard) !=
+          numbers->end() &&
+      std::find(player.hand.begin(), player.hand.end(), kCharmCard) != player.hand.end()) {
+    turn_.charmCast = true;
+  }
+  if (auto blocked = ActionBlocked()) return refuse(*blocked);
+  if (!numbers || numbers->size() < 2) return refuse("wants a target and card numbers");
   PlayRequest request;
   request.target = numbers->front();
   request.cards.assign(numbers->begin() + 1, numbers->end());
   request.charmed =
       turn_.charmed != -1 && request.cards.size() == 1 && request.cards.front() == turn_.charmed;
   if (!request.charmed) {
-    for (const int32_t card : request.cards) {
-      const auto slot = std::find(player.hand.begin(), player.hand.end(), card);
-      if (slot == player.hand.end()) return refuse("card " + Number(card) + " is not in the hand");
-      const size_t row = static_cast<size_t>(slot - player.hand.begin());
-      if (std::find(request.rows.begin(), request.rows.end(), row) != request.rows.end()) {
-        return refuse("card " + Number(card) + " named twice");
-      }
-      request.rows.push_back(row);
-    }
-    std::sort(request.rows.begin(), request.rows.end());
+    if (auto why = FindRows(player, request)) return refuse(*why);
   }
   if (auto why = JudgePlay(player, request)) return refuse(*why);
   ApplyPlay(player, request, mail);
   return std::nullopt;
 }
 
-Game::Refusal Game::JudgePlay(const Player& player, PlayRequest& request) const {
+std::optional<std::string> Game::FindRows(const Player& player, PlayRequest& request) {
+  for (const int32_t card : request.cards) {
+    const auto slot = std::find(player.hand.begin(), player.hand.end(), card);
+    if (slot == player.hand.end()) return "card " + Number(card) + " is not in the hand";
+    const size_t row = static_cast<size_t>(slot - player.hand.begin());
+    if (std::find(request.rows.begin(), request.rows.end(), row) != request.rows.end()) {
+      return "card " + Number(card) + " named twice";
+    }
+    request.rows.push_back(row);
+  }
+  std::sort(request.rows.begin(), request.rows.end());
+  return std::nullopt;
+}
+
+PlayContext Game::ContextFor(const Player& player, const PlayRequest& request, const Turn& turn) const {
   PlayContext context;
   context.myId = player.id;
   context.monster = player.monster;
@@ -70,7 +86,62 @@ Game::Refusal Game::JudgePlay(const Player& player, PlayRequest& request) const 
   }
   context.selectedRows = request.rows;
   context.charmBoxSelected = request.charmed;
-  context.charmedMonster = turn_.charmed;
+  context.charmedMonster = turn.charmed;
+  return context;
+}
+
+// The command the client's rules make of the request: the target and the
+// cards in hand order.
+std::string Game::Whole(const Player& player, const PlayRequest& request, const Turn& turn) {
+  std::string whole = Number(request.target);
+  for (const size_t row : request.rows) whole += " " + Number(player.hand[row]);
+  if (request.charmed) whole += " " + Number(turn.charmed);
+  return whole;
+}
+
+void Game::Reconcile(int32_t id, bool play, std::string_view argument) {
+  if (!late_ || late_->player.id != id) return;
+  const LateTurn late = std::move(*late_);
+  late_.reset();
+  Player* player = Find(id);
+  const auto numbers = ParseNumbers(argument);
+  if (player == nullptr || player->hand != late.kept || !numbers || numbers->empty()) return;
+  const Player& was = late.player;
+  Marks marks = was.used;
+  PlayRequest request;
+  if (play) {
+    if (numbers->size() < 2) return;
+    request.target = numbers->front();
+    request.cards.assign(numbers->begin() + 1, numbers->end());
+    request.charmed =
+        late.turn.charmed != -1 && request.cards.size() == 1 && request.cards.front() == late.turn.charmed;
+    if (!request.charmed && FindRows(was, request)) return;
+    PlayState state;
+    state.playKind = late.turn.playKind;
+    state.usedMarks = was.used;
+    const PlayOutcome outcome = DecidePlay(ContextFor(was, request, late.turn), state);
+    // Only what the player's own rules would have sent took cards away.
+    if (outcome.command != Whole(was, request, late.turn)) return;
+    marks = state.usedMarks;
+  } else {
+    request.cards = *numbers;
+    if (FindRows(was, request)) return;
+    DiscardContext context;
+    for (const int32_t card : was.hand) context.hand.push_back({card, cards_.Card(card).kind});
+    context.selectedRows = request.rows;
+    context.trapPending = late.turn.trapOwed;
+    Marks saved{};
+    if (!DecideDiscard(context, marks, saved).command) return;
+  }
+  std::vector<int32_t> kept;
+  for (size_t slot = 0; slot < was.hand.size(); ++slot) {
+    if (!marks[slot]) kept.push_back(was.hand[slot]);
+  }
+  player->hand = std::move(kept);
+}
+
+Game::Refusal Game::JudgePlay(const Player& player, PlayRequest& request) const {
+  const PlayContext context = ContextFor(player, request, turn_);
   request.state.playKind = turn_.playKind;
   request.state.usedMarks = player.used;
 
@@ -79,10 +150,7 @@ Game::Refusal Game::JudgePlay(const Player& player, PlayRequest& request) const 
   if (!outcome.command) return std::string("the play rules refuse it as ") + PlayKindName(kind);
   if (!SendsMonster(kind) && request.target != player.id) return "only a monster goes to another member";
   // The rules leave out cards that do not fit; the client never sends those.
-  std::string whole = Number(request.target);
-  for (const size_t row : request.rows) whole += " " + Number(player.hand[row]);
-  if (request.charmed) whole += " " + Number(turn_.charmed);
-  if (*outcome.command != whole)
+  if (*outcome.command != Whole(player, request, turn_))
     return std::string("the play rules take only part of it as ") + PlayKindName(kind);
 
   if (SendsMonster(kind)) {
@@ -183,10 +251,8 @@ void Game::ApplyPlay(Player& player, const PlayRequest& request, Mail& mail) {
 
 std::vector<int32_t> Game::Fight(Player& player, const PlayRequest& request) {
   int32_t dieCount = 0;
-  bool charm = false;
   for (const size_t row : request.rows) {
     dieCount += std::max(cards_.Card(player.hand[row]).dice, 0);
-    charm = charm || player.hand[row] == kCharmCard;
     turn_.fought[row] = true;
   }
   std::vector<int32_t> dice;
@@ -201,7 +267,7 @@ std::vector<int32_t> Game::Fight(Player& player, const PlayRequest& request) {
     if (player.used[slot]) total += cards_.Card(player.hand[slot]).value;
   }
   if (total >= cards_.Card(player.monster).value) {
-    if (charm) turn_.charmed = player.monster;
+    if (turn_.charmCast) turn_.charmed = player.monster;
     player.monster = -1;
   }
   return dice;

@@ -16,6 +16,7 @@ void Lobby::Leave(User& user) {
   const auto found = parties_.find(user.party);
   user.party = 0;
   if (found == parties_.end()) return;
+  ListsChanged();
   Party& party = found->second;
   const int32_t number = party.number;
   std::erase(party.members, user.id);
@@ -49,6 +50,7 @@ void Lobby::CreateParty(User& user, std::string_view) {
   party.leader = user.id;
   party.members = {user.id};
   user.party = number;
+  ListsChanged();
   ToJoined(Message("S_CREATE", {Number(user.id), Number(number)}));
 }
 
@@ -74,6 +76,7 @@ void Lobby::JoinParty(User& user, std::string_view argument) {
   Party& party = found->second;
   party.members.insert(std::upper_bound(party.members.begin(), party.members.end(), user.id), user.id);
   user.party = party.number;
+  ListsChanged();
   ToJoined(Message("S_PJOIN", {Number(user.id), Number(party.number)}));
 }
 
@@ -124,6 +127,7 @@ void Lobby::StartGame(User& user, std::string_view) {
   }
   Party& party = found->second;
   party.game = std::make_unique<Game>(cards_, rng_, party.members, party.leader, ShuffledDeck(cards_, rng_));
+  ListsChanged();
   Mail mail;
   party.game->Start(mail);
   Deliver(mail);
@@ -140,9 +144,51 @@ Game* Lobby::GameOf(User& user, std::string_view kind, const char* refusal) {
 
 void Lobby::AfterMove(Party& party, std::string_view kind, User& user, const Game::Refusal& refusal) {
   if (refusal) Refuse(user, kind, *refusal);
+  EndIfOver(party);
+}
+
+void Lobby::EndIfOver(Party& party) {
   if (!party.game->over()) return;
   Settle(*party.game);
   party.game.reset();
+  ListsChanged();
+}
+
+std::optional<TimePoint> Lobby::Tick(TimePoint now) {
+  std::optional<TimePoint> next;
+  while (!owedLists_.empty() && owedLists_.top().due <= now) {
+    const OwedList owed = owedLists_.top();
+    owedLists_.pop();
+    const auto found = users_.find(owed.user);
+    const size_t which = owed.slot == ListSlot::kUsers ? 0 : 1;
+    if (found == users_.end() || !found->second.listOwed[which]) continue;
+    SendList(found->second, owed.slot, now);
+  }
+  if (!owedLists_.empty()) next = owedLists_.top().due;
+  if (rules_.turnTime <= Duration::zero()) return next;
+  for (auto& [number, party] : parties_) {
+    if (!party.game) continue;
+    if (party.game->turnNumber() != party.turnSeen) {
+      party.turnSeen = party.game->turnNumber();
+      party.turnDeadline = now + rules_.turnTime;
+    } else if (now >= party.turnDeadline) {
+      const int32_t player = party.game->turn().player;
+      if (log_) {
+        log_("user " + Number(player) + ": turn in party " + Number(number) + " ended after " +
+             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(rules_.turnTime).count()) +
+             " s without a turn end");
+      }
+      Mail mail;
+      party.game->TimeOut(mail);
+      Deliver(mail);
+      EndIfOver(party);
+      if (!party.game) continue;
+      party.turnSeen = party.game->turnNumber();
+      party.turnDeadline = now + rules_.turnTime;
+    }
+    if (!next || party.turnDeadline < *next) next = party.turnDeadline;
+  }
+  return next;
 }
 
 void Lobby::Settle(const Game& game) {

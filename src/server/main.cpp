@@ -1,5 +1,7 @@
 // gorvane-server: the reference game server.
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "lobby/version.h"
 #include "server/accounts.h"
 #include "server/options.h"
 #include "server/server.h"
@@ -63,23 +66,52 @@ int AddUser(const CommandLine& line) {
   return 0;
 }
 
+// As many descriptors as the system lets this process have: every user is
+// one.
+void RaiseFileLimit() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max) return;
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string error;
   auto line = gorvane::server::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
   if (!line) {
-    std::fprintf(stderr, "gorvane-server: %s\n%s\n", error.c_str(), gorvane::server::kUsage);
+    std::fprintf(stderr, "gorvane-server: %s (gorvane-server --help lists the options)\n", error.c_str());
     return 2;
+  }
+  if (line->help) {
+    std::fputs(gorvane::server::kUsage, stdout);
+    return 0;
+  }
+  if (line->version) {
+    const auto& v = gorvane::kVersion;
+    std::printf("gorvane-server %u.%u.%u.%u\n", v[0], v[1], v[2], v[3]);
+    return 0;
   }
   if (line->addUser) return AddUser(*line);
   if (!line->seedGiven) line->server.seed = std::random_device{}();
   signal(SIGPIPE, SIG_IGN);
+  RaiseFileLimit();
+  // SIGTERM and SIGINT arrive as a descriptor the loop watches, so that the
+  // server says goodbye from its own thread; blocked before any thread
+  // starts so that none of them takes the signal instead.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigprocmask(SIG_BLOCK, &stops, nullptr);
+  const int signals = signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
   gorvane::server::Server server(line->server);
   if (!server.Start(error)) {
     std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
     return 1;
   }
+  if (signals >= 0) server.StopOn(signals);
   server.Run();
   return 0;
 }

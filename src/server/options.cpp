@@ -2,9 +2,34 @@
 
 #include <charconv>
 #include <cstdint>
+#include <functional>
 #include <limits>
 
+#include "server/net.h"
+
 namespace gorvane::server {
+
+const char* const kUsage =
+    "usage: gorvane-server [options]\n"
+    "  --listen ADDR          IPv4 or IPv6 address to listen on (127.0.0.1; :: or 0.0.0.0 for all)\n"
+    "  --port N               TCP port (21012; 0 for any free port)\n"
+    "  --db FILE              SQLite database of accounts and statistics (gorvane-server.db)\n"
+    "  --cards FILE           card list (longcardlist.txt)\n"
+    "  --max-users N          joined users at most (64)\n"
+    "  --max-per-address N    connections from one address at most (8)\n"
+    "  --max-unjoined N       connections that have not joined yet at most (256)\n"
+    "  --turn-seconds N       a turn not ended in N seconds is ended by the server (120; 0: never)\n"
+    "  --chat-lines N         chat lines one user may send per 10 s (10)\n"
+    "  --chat-bytes N         chat bytes one user may send per 10 s (2000)\n"
+    "  --lobby-broadcasts N   party creates, joins, leaves and renames per user per 10 s (5)\n"
+    "  --seed N               seed of the deck and the dice (random)\n"
+    "  --add-user LOGIN       store an account, its password read from standard input, and exit\n"
+    "  --help                 print this and exit\n"
+    "  --version              print the version and exit\n"
+    "Connections that do not join within 10 s are closed; five failed logins within a minute from\n"
+    "one address or for one login stop password checks for them for a minute. The log goes to\n"
+    "standard error. SIGTERM or SIGINT: goodbye to every user, database closed, exit 0.\n";
+
 namespace {
 
 std::optional<uint64_t> Unsigned(const std::string& text, uint64_t max) {
@@ -15,50 +40,85 @@ std::optional<uint64_t> Unsigned(const std::string& text, uint64_t max) {
   return value;
 }
 
+struct NumberOption {
+  const char* name;
+  uint64_t min;
+  uint64_t max;
+  std::function<void(CommandLine&, uint64_t)> store;
+};
+
+const NumberOption kNumbers[] = {
+    {"--port", 0, std::numeric_limits<uint16_t>::max(),
+     [](CommandLine& line, uint64_t v) { line.server.port = static_cast<uint16_t>(v); }},
+    {"--max-users", 1, 1'000'000, [](CommandLine& line, uint64_t v) { line.server.maxUsers = v; }},
+    {"--max-per-address", 1, 1'000'000, [](CommandLine& line, uint64_t v) { line.server.maxPerAddress = v; }},
+    {"--max-unjoined", 1, 1'000'000, [](CommandLine& line, uint64_t v) { line.server.maxUnjoined = v; }},
+    {"--turn-seconds", 0, 86'400,
+     [](CommandLine& line, uint64_t v) { line.server.turnTime = std::chrono::seconds(v); }},
+    {"--chat-lines", 1, 1'000'000, [](CommandLine& line, uint64_t v) { line.server.chat.count = v; }},
+    {"--chat-bytes", 1, 1'000'000'000, [](CommandLine& line, uint64_t v) { line.server.chat.bytes = v; }},
+    {"--lobby-broadcasts", 1, 1'000'000,
+     [](CommandLine& line, uint64_t v) { line.server.broadcasts.count = v; }},
+    {"--seed", 0, std::numeric_limits<uint32_t>::max(),
+     [](CommandLine& line, uint64_t v) {
+       line.server.seed = static_cast<uint32_t>(v);
+       line.seedGiven = true;
+     }},
+};
+
 }  // namespace
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments, std::string& error) {
   CommandLine line;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& option = arguments[i];
+    if (option == "--help" || option == "-h") {
+      line.help = true;
+      continue;
+    }
+    if (option == "--version") {
+      line.version = true;
+      continue;
+    }
+    if (!option.starts_with("--")) {
+      error = "unexpected argument " + option;
+      return std::nullopt;
+    }
+    const NumberOption* number = nullptr;
+    for (const NumberOption& candidate : kNumbers) {
+      if (option == candidate.name) number = &candidate;
+    }
+    const bool known = number != nullptr || option == "--listen" || option == "--db" || option == "--cards" ||
+                       option == "--add-user";
+    if (!known) {
+      error = "unknown option " + option;
+      return std::nullopt;
+    }
     if (i + 1 >= arguments.size()) {
-      error = option.starts_with("--") ? option + " wants a value" : "unexpected argument " + option;
+      error = option + " wants a value";
       return std::nullopt;
     }
     const std::string& value = arguments[++i];
-    if (option == "--listen") {
-      line.server.listenAddress = value;
-    } else if (option == "--port") {
-      const auto port = Unsigned(value, std::numeric_limits<uint16_t>::max());
-      if (!port) {
-        error = "--port wants 0 to 65535, not " + value;
+    if (number != nullptr) {
+      const auto parsed = Unsigned(value, number->max);
+      if (!parsed || *parsed < number->min) {
+        error = option + " wants a number from " + std::to_string(number->min) + " to " +
+                std::to_string(number->max) + ", not " + value;
         return std::nullopt;
       }
-      line.server.port = static_cast<uint16_t>(*port);
+      number->store(line, *parsed);
+    } else if (option == "--listen") {
+      if (!ListenAddress(value, 0)) {
+        error = "--listen wants an IPv4 or IPv6 address, not " + value;
+        return std::nullopt;
+      }
+      line.server.listenAddress = value;
     } else if (option == "--db") {
       line.server.databasePath = value;
     } else if (option == "--cards") {
       line.server.cardsPath = value;
-    } else if (option == "--max-users") {
-      const auto users = Unsigned(value, 1'000'000);
-      if (!users || *users == 0) {
-        error = "--max-users wants a number from 1, not " + value;
-        return std::nullopt;
-      }
-      line.server.maxUsers = static_cast<size_t>(*users);
-    } else if (option == "--seed") {
-      const auto seed = Unsigned(value, std::numeric_limits<uint32_t>::max());
-      if (!seed) {
-        error = "--seed wants 0 to 4294967295, not " + value;
-        return std::nullopt;
-      }
-      line.server.seed = static_cast<uint32_t>(*seed);
-      line.seedGiven = true;
-    } else if (option == "--add-user") {
-      line.addUser = value;
     } else {
-      error = "unknown option " + option;
-      return std::nullopt;
+      line.addUser = value;
     }
   }
   return line;

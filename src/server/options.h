@@ -12,15 +12,16 @@ namespace gorvane::server {
 struct CommandLine {
   ServerOptions server;
   bool seedGiven = false;
+  bool help = false;
+  bool version = false;
   std::optional<std::string> addUser;  // the login to store, then exit
 };
 
-inline constexpr const char* kUsage =
-    "usage: gorvane-server [--listen ADDR] [--port N] [--db FILE] [--cards FILE] [--max-users N] [--seed N] "
-    "[--add-user LOGIN]";
+// What --help prints.
+extern const char* const kUsage;
 
-// The arguments after the program name; nothing, with the reason in error,
-// when they do not make a command line.
+// The arguments after the program name; nothing, with what is wrong in one
+// line in error, when they do not make a command line.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments, std::string& error);
 
 }  // namespace gorvane::server

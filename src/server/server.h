@@ -2,19 +2,25 @@
 // sockets, each connection cut into messages and handed to the lobby.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
-#include "core/framing.h"
 #include "game/card_catalogue.h"
 #include "server/accounts.h"
+#include "server/limits.h"
 #include "server/lobby.h"
+#include "server/logins.h"
 
 namespace gorvane::server {
 
@@ -23,7 +29,15 @@ struct ServerOptions {
   uint16_t port = 21012;  // 0: any free port, see Server::port()
   std::string databasePath = "gorvane-server.db";
   std::string cardsPath = std::string(kCardListFile);
-  size_t maxUsers = 64;
+  size_t maxUsers = 64;      // joined users
+  size_t maxPerAddress = 8;  // connections from one address, joined or not
+  size_t maxUnjoined = 256;  // connections that have not sent G_JOIN yet
+  Duration joinTime = std::chrono::seconds(10);
+  Duration turnTime = std::chrono::seconds(120);  // zero: turns are not timed
+  RateRule chat{10, 2000};
+  RateRule broadcasts{5, 0};
+  Duration rateWindow = std::chrono::seconds(10);
+  LoginThrottle::Rules logins;
   uint32_t seed = 0;
   // Where the log lines go; standard error when empty.
   LogSink log;
@@ -32,12 +46,26 @@ struct ServerOptions {
 // Bytes a connection may send without a terminator before it is closed.
 inline constexpr size_t kMaxUnterminated = size_t{64} * 1024;
 // Bytes waiting to go to one connection before it counts as gone: a peer
-// that stops reading must not make the server hold everything for it.
-inline constexpr size_t kMaxQueued = size_t{8} * 1024 * 1024;
+// that stops reading must not make the server hold everything for it, and
+// a thousand of them together hold about a gibibyte at most.
+inline constexpr size_t kMaxQueued = size_t{1024} * 1024;
+// With this much waiting for it, a connection's own commands are not read
+// until it has taken some: a sender that does not read its answers slows
+// itself before it is dropped.
+inline constexpr size_t kPauseReadingAt = size_t{256} * 1024;
+// How long the goodbye to everybody may take when the server stops.
+inline constexpr auto kFarewellTime = std::chrono::seconds(2);
+// Commands of one connection handled before the others get their turn: a
+// write of thousands of commands must not keep everybody else waiting.
+inline constexpr size_t kCommandsPerTurn = 64;
+// How long an address whose connection was cut off for flooding is turned
+// away.
+inline constexpr auto kCoolOff = std::chrono::minutes(1);
 
 struct ServerCounters {
   uint64_t messagesIn = 0;
   uint64_t messagesOut = 0;
+  uint64_t bytesOut = 0;
 };
 
 class Server : private Outbox {
@@ -50,66 +78,120 @@ class Server : private Outbox {
   // Loads the cards, opens the accounts and starts listening; false with the
   // reason in error when any of it fails.
   bool Start(std::string& error);
+  // Stops when the descriptor (a signalfd) becomes readable.
+  void StopOn(int signalFd);
   // Waits up to timeoutMs (-1: until something happens) and handles what
   // arrived; the number of events handled.
   int RunOnce(int timeoutMs);
-  // Runs until Stop.
+  // Runs until Stop or a signal, then says goodbye to every user, ends the
+  // games without results and closes the database.
   void Run();
-  // From any thread: makes Run return.
+  // From any thread: makes Run say goodbye and return.
   void Stop();
 
   uint16_t port() const { return port_; }
+  // Until Run has returned.
   const Lobby& lobby() const { return *lobby_; }
   const CardCatalogue& cards() const { return cards_; }
   // Safe to read from another thread while the loop runs.
   ServerCounters counters() const {
-    return {messagesIn_.load(std::memory_order_relaxed), messagesOut_.load(std::memory_order_relaxed)};
+    return {messagesIn_.load(std::memory_order_relaxed), messagesOut_.load(std::memory_order_relaxed),
+            bytesOut_.load(std::memory_order_relaxed)};
   }
   size_t connectionCount() const { return connections_.size(); }
+  // Nothing waits to be written and no login is being checked.
+  bool Quiet() const {
+    return dirty_.empty() && backlog_.empty() && (!logins_ || logins_->pending() == 0) &&
+           (!lobby_ || lobby_->listsOwed() == 0);
+  }
 
  private:
   struct Connection;
 
+  // Outbox.
   void Send(int32_t user, std::string_view message) override;
-  void Close(int32_t user) override;
+  void SendFramed(int32_t user, const Framed& message, ListSlot slot) override;
+  void Close(int32_t user, std::string_view why) override;
+  void Cut(int32_t user, std::string_view why) override;
+  void CheckLogin(int32_t user, const std::string& login, const std::string& password) override;
 
   void Log(std::string_view line) const;
   void Accept();
-  void Admit(int fd, const std::string& peer);
+  // Turns a new connection away with S_EXCEED; why goes to the log.
+  void TurnAway(int fd, const std::string& peer, const std::string& why);
+  void Admit(int fd, const sockaddr_storage& address);
+  int32_t NewUserId();
   void Read(Connection& connection);
+  // Handles the connection's whole commands, a turn's worth, unless a login
+  // is being checked; what is left waits for the next turn.
+  void Process(Connection& connection);
+  void Handle(Connection& connection, std::string_view text);
+  // Connections whose commands wait for their next turn.
+  void ProcessBacklog();
+  void CollectLogins();
+  Connection* Find(int32_t user);
+  // A message was queued: bounds checked, writing scheduled.
+  void Queued(Connection& connection);
+  void MarkDirty(Connection& connection);
   void Flush(Connection& connection);
   // Writes out to a few of the connections that wait for it, oldest first;
   // how many.
   size_t FlushSome();
-  void WatchWrites(Connection& connection, bool on);
+  // Reading and writing watched as the connection's state wants.
+  void Watch(Connection& connection);
   // The connection is finished with; the lobby hears of a loss.
   void Drop(Connection& connection, const std::string& why);
   void Reap();
   void StartClosing(Connection& connection);
-  // Connections told goodbye that have not closed in time are dropped.
-  void SweepClosing();
-  int NextTimeout(int timeoutMs) const;
+  // No longer counted among the connections that have not joined.
+  void Joined(Connection& connection);
+  // Connections told goodbye that have not closed in time are dropped, as
+  // are those that have not joined in time.
+  void SweepClosing(TimePoint now);
+  void SweepUnjoined(TimePoint now);
+  // Takes the oldest connection that has still not joined off the waiting
+  // list, when its time is up by dueBy (any time without one).
+  Connection* NextUnjoined(std::optional<TimePoint> dueBy);
+  // Makes room among the unjoined connections for a new one.
+  void EvictOldestUnjoined();
+  int NextTimeout(int timeoutMs, TimePoint now) const;
+  void Farewell();
 
   ServerOptions options_;
   CardCatalogue cards_;
   std::unique_ptr<AccountStore> accounts_;
+  std::unique_ptr<LoginDesk> logins_;
   std::mt19937 rng_;
   std::unique_ptr<Lobby> lobby_;
   int epoll_ = -1;
   int listener_ = -1;
   int wake_ = -1;
+  int signal_ = -1;
   uint16_t port_ = 0;
   bool acceptPaused_ = false;
+  bool farewell_ = false;
   std::atomic<bool> stopping_{false};
   uint64_t nextKey_ = 1;
   int32_t nextUser_ = 1;
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
   std::unordered_map<int32_t, uint64_t> userKeys_;
+  std::unordered_map<std::string, size_t> perAddress_;
+  AddressWatch addresses_;
+  std::deque<uint64_t> backlog_;
+  size_t unjoined_ = 0;
+  // Admission order of the connections that may not have joined yet.
+  std::deque<std::pair<TimePoint, uint64_t>> joinDeadlines_;
+  // When the lobby wants its next look: a turn or an owed list due.
+  std::optional<TimePoint> nextTurnDeadline_;
+  // Turned-away connections are logged at most once a second.
+  TimePoint turnedAwayLogged_{};
+  size_t turnedAwayQuiet_ = 0;
   std::deque<uint64_t> dirty_;
   std::vector<uint64_t> dead_;
   std::vector<uint64_t> closing_;
   std::atomic<uint64_t> messagesIn_{0};
   std::atomic<uint64_t> messagesOut_{0};
+  std::atomic<uint64_t> bytesOut_{0};
 };
 
 }  // namespace gorvane::server

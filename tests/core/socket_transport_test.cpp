@@ -45,7 +45,7 @@ struct Loopback {
     events.clear();
   }
   ~Loopback() {
-    transport->Close();
+    if (transport) transport->Close();
     if (peer != nullptr) peer->abort();
   }
 };
@@ -88,6 +88,24 @@ TEST(SocketTransport, WhileABoxIsOpenInTheReadHandlerTheSocketReadsOnlySoFarAhea
   EXPECT_TRUE(QTest::qWaitFor([&] { return heldDuringBox >= 0; }, 10000));
   EXPECT_GT(heldDuringBox, 0) << "the peer's bytes kept coming while the box was open";
   EXPECT_LE(heldDuringBox, SocketTransport::kReadAhead);
+}
+
+TEST(SocketTransport, DestroyedWhileConnectedItCallsNoEventOfItsOwner) {
+  Loopback loop("127.0.0.33");
+  ASSERT_NE(loop.peer, nullptr);
+  // The owner's handlers are gone before the transport, as a window's
+  // members go before its child objects.
+  bool ownerGone = false;
+  loop.transport = std::make_unique<SocketTransport>(
+      SocketTransport::Events{[&] { EXPECT_FALSE(ownerGone); }, [&] { EXPECT_FALSE(ownerGone); },
+                              [&](std::string_view) { EXPECT_FALSE(ownerGone); },
+                              [&](SocketErrorKind, std::string_view) { EXPECT_FALSE(ownerGone); }},
+      nullptr);
+  ASSERT_TRUE(loop.transport->Start("127.0.0.33", loop.server.serverPort()));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return loop.transport->active(); }, 5000));
+  ownerGone = true;
+  loop.transport.reset();
+  QCoreApplication::processEvents();
 }
 
 }  // namespace

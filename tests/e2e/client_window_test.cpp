@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "../core/fakes.h"
@@ -59,6 +60,18 @@ class Companions {
   std::thread thread_;
 };
 
+// Runs its action when the scope is left, however it is left.
+class ScopeExit {
+ public:
+  explicit ScopeExit(std::function<void()> action) : action_(std::move(action)) {}
+  ~ScopeExit() { action_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  std::function<void()> action_;
+};
+
 TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
   const fs::path dir = fs::temp_directory_path() / ("gorvane_e2e_windows_" + std::to_string(::getpid()));
   fs::remove_all(dir);
@@ -68,12 +81,21 @@ TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
   fs::copy_file(CardListPath(), dir / "longcardlist.txt");
   const fs::path previous = fs::current_path();
   fs::current_path(dir);
+  // However the test ends, a failed assertion included, the next test runs
+  // where it started and nothing of this one is left behind.
+  const ScopeExit restore([&] {
+    fs::current_path(previous);
+    fs::remove_all(dir);
+  });
 
   std::optional<Companions> companions(std::in_place);
   testing::FakeErrorBox errors;
   std::map<Button, int> clicks;
   {
     TForm1 lobby(&errors);
+    // The lobby is closed as the user closes it, however the test ends, so
+    // the server hears the goodbye.
+    const ScopeExit closeLobby([&] { lobby.close(); });
     lobby.show();
     lobby.S1->trigger();
     ASSERT_TRUE(
@@ -125,11 +147,8 @@ TEST(ClientWindows, PlayAWholeGameWithTwoHeadlessCompanions) {
     EXPECT_GT(clicks[Button::kDraw], 0);
     EXPECT_GT(clicks[Button::kPlay], 0);
     EXPECT_GT(clicks[Button::kTurnEnd], 0);
-    lobby.close();
   }
   companions.reset();
-  fs::current_path(previous);
-  fs::remove_all(dir);
 }
 
 }  // namespace

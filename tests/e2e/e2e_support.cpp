@@ -7,13 +7,15 @@
 namespace gorvane::e2e {
 namespace {
 
-server::ServerOptions OptionsFor(const std::string& address, uint32_t seed, std::vector<std::string>& log) {
+server::ServerOptions OptionsFor(const std::string& address, uint32_t seed, std::vector<std::string>& log,
+                                 const std::function<void(server::ServerOptions&)>& adjust) {
   server::ServerOptions options;
   options.listenAddress = address;
   options.databasePath = ":memory:";
   options.cardsPath = CardListPath();
   options.seed = seed;
   options.log = [&log](std::string_view line) { log.emplace_back(line); };
+  if (adjust) adjust(options);
   return options;
 }
 
@@ -32,8 +34,9 @@ std::string Cards(const std::vector<int32_t>& cards) {
 
 std::string CardListPath() { return std::string(GORVANE_DATA_DIR) + "/longcardlist.txt"; }
 
-LocalServer::LocalServer(const std::string& address, uint32_t seed)
-    : server_(OptionsFor(address, seed, log_)) {
+LocalServer::LocalServer(const std::string& address, uint32_t seed,
+                         const std::function<void(server::ServerOptions&)>& adjust)
+    : server_(OptionsFor(address, seed, log_, adjust)) {
   std::string error;
   if (!server_.Start(error)) throw std::runtime_error("server on " + address + ": " + error);
 }
@@ -92,15 +95,22 @@ std::optional<std::string> Disagreement(const server::Lobby& lobby, const bot::H
   const auto& state = room->state();
   const std::vector<int32_t> hand(state.handCards.begin(), state.handCards.begin() + own->handCount);
   if (hand != held->hand) return "hand: client " + Cards(hand) + ", server " + Cards(held->hand);
-  // A click marks cards before its command reaches the server.
-  if (!player.waiting()) {
-    for (size_t slot = 0; slot < held->hand.size(); ++slot) {
-      if (state.usedMarks[slot] != held->used[slot]) {
-        return "mark of slot " + std::to_string(slot) + ": client " + std::to_string(state.usedMarks[slot]) +
-               ", server " + std::to_string(held->used[slot]);
-      }
+  // A click marks cards, and casts the charm, before its command reaches
+  // the server.
+  if (player.waiting()) return std::nullopt;
+  for (size_t slot = 0; slot < held->hand.size(); ++slot) {
+    if (state.usedMarks[slot] != held->used[slot]) {
+      return "mark of slot " + std::to_string(slot) + ": client " + std::to_string(state.usedMarks[slot]) +
+             ", server " + std::to_string(held->used[slot]);
     }
   }
+  // The charm lasts for the player's own turn only.
+  const server::Turn& turn = party->game->turn();
+  const bool ownTurn = turn.player == player.myId();
+  const int32_t charmed = ownTurn ? turn.charmed : -1;
+  const bool cast = ownTurn && turn.charmCast;
+  if (state.charmedMonster != charmed) return Pair("charmed monster", state.charmedMonster, charmed);
+  if (state.charmCast != cast) return Pair("charm cast", state.charmCast, cast);
   return std::nullopt;
 }
 

@@ -22,7 +22,8 @@ std::string CardListPath();
 // kept, not printed.
 class LocalServer {
  public:
-  LocalServer(const std::string& address, uint32_t seed);
+  LocalServer(const std::string& address, uint32_t seed,
+              const std::function<void(server::ServerOptions&)>& adjust = {});
   server::Server& server() { return server_; }
   const server::Lobby& lobby() const { return server_.lobby(); }
   const std::vector<std::string>& log() const { return log_; }
@@ -48,9 +49,10 @@ struct ConsoleRecord {
 bool RunUntil(LocalServer& server, const std::vector<bot::HeadlessPlayer*>& players,
               const std::function<bool()>& done, std::chrono::milliseconds limit);
 
-// Where the player's own roster record and hand differ from what the server
-// holds for it, or nothing; nothing as well while there is no game to
-// compare with. Marks are compared only while no command waits.
+// Where the player's own roster record, hand and charm differ from what the
+// server holds for it, or nothing; nothing as well while there is no game
+// to compare with. Marks and the charm are compared only while no command
+// waits.
 std::optional<std::string> Disagreement(const server::Lobby& lobby, const bot::HeadlessPlayer& player);
 
 }  // namespace gorvane::e2e

@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "core/codec.h"
+#include "core/ports.h"
 #include "loopback.h"
 #include "server/accounts.h"
 #include "server/options.h"
@@ -171,6 +172,52 @@ TEST(Accounts, LoginCodesAndStatisticsThatOutliveTheConnection) {
   EXPECT_EQ(info(*again, again->id).at(4), amounts.at(a->id));
 }
 
+// A deck of fighters alone: nobody finds a corridor, nobody gets out, every
+// amount is 0 and nobody has won.
+TEST(Accounts, AGameNobodyGetsOutOfGivesNobodyAWin) {
+  TempDatabase db;
+  {
+    std::string error;
+    const auto store = server::AccountStore::Open(db.path.string(), error);
+    ASSERT_TRUE(store && store->SetPassword("alice", "pw", error)) << error;
+  }
+  const std::filesystem::path deck = db.path.string() + ".cards";
+  {
+    std::ofstream file(deck, std::ios::binary);
+    for (int card = 1; card <= 30; ++card) file << "f" << card << " F fighter 0 1 0\r\n";
+  }
+  Harness harness("127.0.0.28", db.path.string(),
+                  [&](server::ServerOptions& options) { options.cardsPath = deck.string(); });
+  auto a = harness.Connect("Al");
+  auto g = harness.Connect("Guest");
+  a->Command("G_LOGIN", "alice pw");
+  harness.Received({a.get(), g.get()});
+  a->Command("P_CREATE");
+  harness.Received({a.get(), g.get()});
+  g->Command("P_JOIN", "1");
+  harness.Received({a.get(), g.get()});
+  a->Command("P_START");
+  CardCatalogue cards;
+  struct Quiet : ErrorBox, DebugLog {
+    void ShowError(std::string_view) override {}
+    void AppendLine(std::string_view) override {}
+  } quiet;
+  cards.LoadCardList(deck.string(), quiet, quiet);
+  const auto heard = PlayOut(harness, {a.get(), g.get()}, cards);
+  ASSERT_TRUE(heard);
+  EXPECT_EQ(heard->at(a->id).back(),
+            "S_RESULT," + std::to_string(a->id) + ":0," + std::to_string(g->id) + ":0");
+  for (RawClient* asker : {a.get(), g.get()}) {
+    for (RawClient* about : {a.get(), g.get()}) {
+      asker->Command("G_INFO", std::to_string(about->id));
+      const Strings got = harness.Received({asker})[0];
+      ASSERT_EQ(got.size(), 1u);
+      EXPECT_EQ(SplitCommaText(got[0]).at(5), "0") << "no win for " << about->id;
+    }
+  }
+  std::filesystem::remove(deck);
+}
+
 TEST(Accounts, CommandLine) {
   struct Case {
     std::vector<std::string> arguments;
@@ -188,6 +235,13 @@ TEST(Accounts, CommandLine) {
       {{"--seed"}, false},
       {{"--verbose", "1"}, false},
       {{"stray"}, false},
+      {{"--listen", "::1", "--turn-seconds", "0", "--max-per-address", "2", "--chat-lines", "3",
+        "--chat-bytes", "99", "--lobby-broadcasts", "4", "--max-unjoined", "7"},
+       true},
+      {{"--listen", "[::]"}, true},
+      {{"--listen", "example.org"}, false},
+      {{"--turn-seconds", "86401"}, false},
+      {{"--chat-lines", "0"}, false},
   };
   for (const Case& c : cases) {
     std::string error;
@@ -204,6 +258,15 @@ TEST(Accounts, CommandLine) {
   EXPECT_TRUE(line->seedGiven);
   EXPECT_EQ(line->server.listenAddress, "127.0.0.1") << "the defaults stand";
   EXPECT_EQ(line->server.databasePath, "gorvane-server.db");
+  EXPECT_EQ(line->server.maxPerAddress, 8u);
+  EXPECT_EQ(line->server.turnTime, std::chrono::seconds(120));
+  EXPECT_EQ(line->server.chat.count, 10u);
+  EXPECT_EQ(line->server.chat.bytes, 2000u);
+  EXPECT_EQ(line->server.broadcasts.count, 5u);
+  const auto limits = server::ParseCommandLine({"--turn-seconds", "0", "--chat-bytes", "99"}, error);
+  ASSERT_TRUE(limits);
+  EXPECT_EQ(limits->server.turnTime, std::chrono::seconds(0));
+  EXPECT_EQ(limits->server.chat.bytes, 99u);
 }
 
 }  // namespace

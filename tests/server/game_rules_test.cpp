@@ -2,6 +2,8 @@
 // can check, a trap turn, and a whole short game message by message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "table.h"
 
 namespace gorvane::testing {
@@ -229,20 +231,172 @@ TEST(GameRules, AFullHandDrawsNothing) {
   EXPECT_EQ(table.game().deck(), std::deque<int32_t>{17}) << "the card stays for later";
 }
 
-TEST(GameRules, ACharmedMonsterGoesOnOnce) {
-  // 141 is a humanoid of value 4: an elf and the charm win against it on
-  // any roll.
-  Table table({3, 5, 8}, 3, Deck({4, 58, 1, 2, 3, 5, 6}, {141, 17, 23, 29, 35, 41, 47}));
-  for (const Step& step : MonsterOn3(141))
-    ASSERT_EQ(table.Do(step.id, step.kind, step.argument), std::nullopt);
-  EXPECT_EQ(table.Do(3, "P_PLAY", "3 4 58"), std::nullopt);
-  EXPECT_EQ(table.player(3).monster, -1);
-  EXPECT_TRUE(table.Do(3, "P_PLAY", "3 141")) << "not to the player itself";
-  EXPECT_EQ(table.Do(3, "P_PLAY", "5 141"), std::nullopt);
-  EXPECT_EQ(table.To(3), Strings{"S_PLAYED"});
-  EXPECT_EQ(table.To(5), Strings{"S_OPLAY,3,5,141"});
-  EXPECT_EQ(table.player(5).monster, 141);
-  EXPECT_TRUE(table.Do(3, "P_PLAY", "8 141")) << "sent once";
+struct CharmCase {
+  const char* what;
+  std::vector<int32_t> hand3;
+  std::vector<Step> turn;  // 3's plays after the monster came
+  bool charmed;
+};
+
+// 141 is a humanoid of value 4: an elf with the charm, or an elf with the
+// sleep spell, wins against it on any roll. The charm follows the player's
+// own screen: card 58 in any play sent this turn charms every win after it.
+TEST(GameRules, TheCharmFollowsThePlayersScreen) {
+  const CharmCase cases[] = {
+      {"the charm fights and wins", {4, 58, 1, 2, 3, 5, 6}, {{3, "P_PLAY", "3 4 58"}}, true},
+      {"the charm refused alone, then a win without it",
+       {4, 58, 54, 1, 2, 3, 5},
+       {{3, "P_PLAY", "3 58"}, {3, "P_PLAY", "3 54 4"}},
+       true},
+      {"a win without the charm", {4, 58, 54, 1, 2, 3, 5}, {{3, "P_PLAY", "3 54 4"}}, false},
+      {"the charm named but not held",
+       {4, 54, 1, 2, 3, 5, 6},
+       {{3, "P_PLAY", "3 58"}, {3, "P_PLAY", "3 54 4"}},
+       false},
+  };
+  for (const CharmCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Table table({3, 5, 8}, 3, Deck(c.hand3, {141, 17, 23, 29, 35, 41, 47}));
+    for (const Step& step : MonsterOn3(141))
+      ASSERT_EQ(table.Do(step.id, step.kind, step.argument), std::nullopt);
+    for (const Step& step : c.turn) table.Do(step.id, step.kind, step.argument);
+    EXPECT_EQ(table.player(3).monster, -1) << "the fight was won";
+    EXPECT_EQ(table.game().turn().charmed, c.charmed ? 141 : -1);
+    EXPECT_TRUE(table.Do(3, "P_PLAY", "3 141")) << "never to the player itself";
+    const auto sent = table.Do(3, "P_PLAY", "5 141");
+    if (!c.charmed) {
+      EXPECT_TRUE(sent);
+      continue;
+    }
+    EXPECT_EQ(sent, std::nullopt);
+    EXPECT_EQ(table.To(3), Strings{"S_PLAYED"});
+    EXPECT_EQ(table.To(5), Strings{"S_OPLAY,3,5,141"});
+    EXPECT_EQ(table.player(5).monster, 141);
+    EXPECT_TRUE(table.Do(3, "P_PLAY", "8 141")) << "sent once";
+  }
+}
+
+// Corridor cards are multiples of 5, so landing exactly on 100 is common.
+TEST(GameRules, ReachingExactlyOneHundredFindsTheTreasure) {
+  const struct {
+    int32_t last;  // after 30 + 30 + 30
+    bool treasure;
+  } cases[] = {{83, true}, {81, false}};  // 10 and 5 paces
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.last);
+    Table table({3}, 3, {89, 102, 115, c.last, 1, 2, 3, 4, 5});
+    ASSERT_EQ(table.Do(3, "P_DROW"), std::nullopt);
+    for (const int32_t card : {89, 102, 115, c.last}) {
+      ASSERT_EQ(table.Do(3, "P_PLAY", "3 " + std::to_string(card)), std::nullopt);
+    }
+    EXPECT_EQ(table.player(3).distance, c.treasure ? 100 : 95);
+    EXPECT_EQ(table.player(3).atTreasure, c.treasure);
+    const Strings heard = table.To(3);
+    ASSERT_EQ(heard.size(), c.treasure ? 2u : 1u);
+    if (c.treasure) {
+      EXPECT_TRUE(heard[1].starts_with("S_TREASURE,")) << heard[1];
+    }
+  }
+}
+
+struct TimeOutCase {
+  const char* what;
+  std::vector<int32_t> deck;
+  std::vector<Step> before;
+  Strings to3, to5;
+  std::vector<int32_t> hand3;  // after the turn
+};
+
+// Whatever state the turn is in, the server ends it as a turn end would, in
+// messages the clients already understand.
+TEST(GameRules, ATimedOutTurnEndsAsATurnEndWould) {
+  const std::vector<int32_t> plain{81, 1, 2, 3, 4, 5, 6, 11, 17, 23, 29, 35, 41, 47, 82, 194, 83};
+  const TimeOutCase cases[] = {
+      {"before the draw",
+       plain,
+       {},
+       {"S_TURNEND,3", "S_OTURN,5"},
+       {"S_TURNEND,3", "S_READY"},
+       {81, 1, 2, 3, 4, 5, 6}},
+      {"after a play",
+       plain,
+       {{3, "P_DROW"}, {3, "P_PLAY", "3 81"}},
+       {"S_TURNEND,3", "S_OTURN,5"},
+       {"S_TURNEND,3", "S_READY"},
+       {1, 2, 3, 4, 5, 6, 82}},
+      {"with a trap discard owed",
+       {1, 2, 3, 4, 5, 6, 7, 11, 17, 23, 29, 35, 41, 47, 194, 82},
+       {{3, "P_DROW"}},
+       {"S_TURNEND,3", "S_OTURN,5"},
+       {"S_TURNEND,3", "S_READY"},
+       {1, 2, 3, 4, 5, 6, 7}},
+      {"the last turns of an empty deck: the game still ends",
+       {1, 2, 3, 4, 5, 6, 7, 11, 17, 23, 29, 35, 41, 47},
+       {{3, "timeout"}},
+       {"S_TURNEND,5", "S_RESULT,3:0,5:0"},
+       {"S_TURNEND,5", "S_RESULT,3:0,5:0"},
+       {1, 2, 3, 4, 5, 6, 7}},
+  };
+  for (const TimeOutCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Table table({3, 5}, 3, c.deck);
+    for (const Step& step : c.before) ASSERT_EQ(table.Do(step.id, step.kind, step.argument), std::nullopt);
+    table.Do(3, "timeout");
+    EXPECT_EQ(table.To(3), c.to3);
+    EXPECT_EQ(table.To(5), c.to5);
+    EXPECT_EQ(table.player(3).hand, c.hand3);
+    if (table.game().over()) continue;
+    EXPECT_EQ(table.game().turn().player, 5);
+    EXPECT_FALSE(table.game().turn().trapOwed);
+  }
+}
+
+struct LateCase {
+  const char* what;
+  std::vector<int32_t> hand3, hand5;
+  std::vector<Step> before;    // the turn up to the server's turn end
+  Step late;                   // sent by 3 before it heard of the end
+  std::vector<int32_t> leave;  // the cards that leave 3's hand in all
+};
+
+// A command in flight when the server ends the turn: on the player's screen
+// its cards were marked and left with the turn end (a revival brings one
+// back), so the server's hand follows, and the command itself is refused.
+TEST(GameRules, ACommandInFlightAtATimedOutTurnEndLeavesTheHandAsThePlayerSeesIt) {
+  const LateCase cases[] = {
+      {"a corridor",
+       {81, 1, 2, 3, 4, 5, 6},
+       {},
+       {{3, "P_DROW"}, {3, "P_PLAY", "3 81"}},
+       {3, "P_PLAY", "3 82"},
+       {81, 82}},
+      {"a discard", {1, 2, 3, 4, 5, 6, 7}, {}, {{3, "P_DROW"}}, {3, "P_PILE", "1"}, {1}},
+      {"a revival",
+       {1, 2, 3, 4, 5, 6, 7},
+       {141, 17, 23, 29, 35, 41, 47},
+       Then(MonsterOn3(141), {{3, "P_PLAY", "3 1"}}),
+       {3, "P_PLAY", "3 1 2"},
+       {2}},
+      {"a play the player's rules would not send",
+       {81, 1, 2, 3, 4, 5, 6},
+       {},
+       {{3, "P_DROW"}, {3, "P_PLAY", "3 81"}},
+       {3, "P_PLAY", "3 99"},
+       {81}},
+  };
+  for (const LateCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Table table({3, 5, 8}, 3, Deck(c.hand3, c.hand5));
+    for (const Step& step : c.before) ASSERT_EQ(table.Do(step.id, step.kind, step.argument), std::nullopt);
+    std::vector<int32_t> expected = table.player(3).hand;
+    std::erase_if(expected, [&](int32_t card) {
+      return std::find(c.leave.begin(), c.leave.end(), card) != c.leave.end();
+    });
+    table.Do(3, "timeout");
+    EXPECT_TRUE(table.Do(c.late.id, c.late.kind, c.late.argument));
+    EXPECT_EQ(table.To(3), Strings{c.late.kind == "P_PLAY" ? "S_UNPLAYED,1" : "S_FPILE,1"});
+    EXPECT_EQ(table.player(3).hand, expected);
+  }
 }
 
 // A whole game of two: 5 walks to the treasure room and back out, 3 looks

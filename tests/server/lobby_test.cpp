@@ -1,10 +1,14 @@
 // The lobby and the parties over loopback sockets, as clients see them.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "core/codec.h"
@@ -103,7 +107,13 @@ TEST(Lobby, ListsCarryAnyNameIntact) {
 TEST(Lobby, FullServerTurnsAwayAndGoodbyesAreTold) {
   Harness harness("127.0.0.13", ":memory:", [](server::ServerOptions& options) { options.maxUsers = 2; });
   auto a = harness.Connect("A");
+  // Only joined users count: a connection that has not joined yet is
+  // turned away when it joins a full server.
+  auto late = harness.Connect();
   auto b = harness.Connect("B");
+  late->Command("G_JOIN", "Late");
+  EXPECT_TRUE(harness.RunUntil({late.get()}, [&] { return late->closed; }));
+  EXPECT_EQ(Drain(*late), Strings{"S_EXCEED"});
   RawClient c;
   ASSERT_TRUE(c.Connect("127.0.0.13", harness.server().port()));
   EXPECT_TRUE(harness.RunUntil({&c}, [&] { return c.closed; }));
@@ -121,6 +131,87 @@ TEST(Lobby, FullServerTurnsAwayAndGoodbyesAreTold) {
   harness.Received({a.get()});
   d->Close();
   EXPECT_EQ(harness.Received({a.get()})[0], Strings{"S_ABNORMAL," + Id(*d)});
+}
+
+// The lists are built once per change and shared: after every kind of
+// change the next list says so.
+TEST(Lobby, ListsFollowEveryChange) {
+  Harness harness("127.0.0.29");
+  auto a = harness.Connect("A");
+  auto b = harness.Connect("B");
+  std::unique_ptr<RawClient> c;
+  auto lists = [&] {
+    harness.Received({a.get()});
+    a->Command("G_LIST");
+    a->Command("G_PLIST");
+    const Strings got = harness.Received({a.get()})[0];
+    return got.size() == 2 ? got[0] + " " + got[1] : "no lists";
+  };
+  const std::string A = Id(*a), B = Id(*b);
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    std::function<std::string()> lists;
+  } const steps[] = {
+      {"as joined", [] {}, [&] { return "S_LIST," + A + ":A:0," + B + ":B:0 S_GLIST"; }},
+      {"a rename", [&] { b->Command("G_RENAME", "Bee"); },
+       [&] { return "S_LIST," + A + ":A:0," + B + ":Bee:0 S_GLIST"; }},
+      {"a party", [&] { b->Command("P_CREATE"); },
+       [&] { return "S_LIST," + A + ":A:0," + B + ":Bee:1 S_GLIST,1:" + B + ":1:0"; }},
+      {"a member", [&] { a->Command("P_JOIN", "1"); },
+       [&] { return "S_LIST," + A + ":A:1," + B + ":Bee:1 S_GLIST,1:" + B + ":2:0"; }},
+      {"a game", [&] { b->Command("P_START"); },
+       [&] { return "S_LIST," + A + ":A:1," + B + ":Bee:1 S_GLIST,1:" + B + ":2:1"; }},
+      {"a leader leaving", [&] { b->Command("P_BYE"); },
+       [&] { return "S_LIST," + A + ":A:1," + B + ":Bee:0 S_GLIST,1:" + A + ":1:0"; }},
+      {"a newcomer", [&] { c = harness.Connect("C"); },
+       [&] { return "S_LIST," + A + ":A:1," + B + ":Bee:0," + Id(*c) + ":C:0 S_GLIST,1:" + A + ":1:0"; }},
+      {"a goodbye", [&] { b->Command("G_BYE"); },
+       [&] { return "S_LIST," + A + ":A:1," + Id(*c) + ":C:0 S_GLIST,1:" + A + ":1:0"; }},
+      {"a loss",
+       [&] {
+         a->Close();
+         a = harness.Connect("A2");
+       },
+       [&] { return "S_LIST," + Id(*c) + ":C:0," + Id(*a) + ":A2:0 S_GLIST"; }},
+  };
+  for (const Step& step : steps) {
+    step.act();
+    harness.Settle({a.get(), b.get()});
+    EXPECT_EQ(lists(), step.lists()) << step.what;
+  }
+}
+
+// An IPv6 address to listen on, where the machine has IPv6.
+TEST(Lobby, ListensOnIPv6) {
+  std::vector<std::string> log;
+  server::ServerOptions options;
+  options.listenAddress = "::1";
+  options.port = 0;
+  options.databasePath = ":memory:";
+  options.cardsPath = CardListPath();
+  options.log = [&](std::string_view line) { log.emplace_back(line); };
+  server::Server server(options);
+  std::string error;
+  if (!server.Start(error)) GTEST_SKIP() << "no IPv6 here: " << error;
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 to{};
+  to.sin6_family = AF_INET6;
+  to.sin6_port = htons(server.port());
+  to.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+  std::string got;
+  for (int i = 0; i < 500 && got.find('\0') == std::string::npos; ++i) {
+    server.RunOnce(2);
+    char buffer[256];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) got.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  EXPECT_TRUE(got.starts_with("S_CONNECT,")) << got;
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
+    return line.find("connected from [::1]:") != std::string::npos;
+  }));
 }
 
 TEST(Parties, CreateJoinFullLeaveHandOverAndDissolve) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <thread>
 
 #include "core/codec.h"
 #include "core/fields.h"
@@ -29,8 +30,16 @@ void LoadCards(CardCatalogue& cards) {
 
 RawClient::~RawClient() { Close(); }
 
-bool RawClient::Connect(const std::string& address, uint16_t port) {
+bool RawClient::Connect(const std::string& address, uint16_t port, const std::string& source,
+                        int receiveBuffer) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  if (!source.empty()) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) return false;
+  }
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
@@ -47,6 +56,11 @@ void RawClient::SendRaw(std::string_view bytes) {
     if (n <= 0) return;
     bytes.remove_prefix(static_cast<size_t>(n));
   }
+}
+
+size_t RawClient::SendSome(std::string_view bytes) {
+  const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 void RawClient::Command(std::string_view kind, std::string_view argument) {
@@ -103,9 +117,18 @@ Harness::Harness(std::string address, std::string database,
 
 Harness::~Harness() = default;
 
-std::unique_ptr<RawClient> Harness::Connect(std::string_view name) {
+void Generous(server::ServerOptions& options) {
+  options.chat = {100000, 100000000};
+  options.broadcasts = {100000, 0};
+}
+
+std::unique_ptr<RawClient> Harness::Connect(std::string_view name, const std::string& source) {
   auto client = std::make_unique<RawClient>();
-  if (!client->Connect(address_, server_->port())) return nullptr;
+  // 127.0.0.x serves; its clients come from 127.x.0.1, 127.x.0.2, ...
+  const std::string own =
+      source.empty() ? "127." + address_.substr(address_.rfind('.') + 1) + ".0." + std::to_string(++sources_)
+                     : source;
+  if (!client->Connect(address_, server_->port(), own)) return nullptr;
   RunUntil({client.get()}, [&] { return client->id != 0; });
   if (!name.empty()) {
     client->Command("G_JOIN", name);
@@ -129,7 +152,7 @@ void Harness::Settle(const std::vector<RawClient*>& clients) {
       client->Poll();
       after += client->inbox.size();
     }
-    quiet = events == 0 && after == before ? quiet + 1 : 0;
+    quiet = events == 0 && after == before && server_->Quiet() ? quiet + 1 : 0;
   }
 }
 
@@ -146,16 +169,14 @@ std::vector<std::string> Harness::NewLog() {
   return lines;
 }
 
-std::optional<std::map<int32_t, std::vector<std::string>>> PlayOut(Harness& harness,
-                                                                   const std::vector<RawClient*>& clients,
-                                                                   const CardCatalogue& cards) {
+std::optional<Heard> PlayOut(const std::vector<RawClient*>& clients, const CardCatalogue& cards,
+                             const Pump& pump) {
   std::vector<int32_t> ids;
   for (RawClient* client : clients) ids.push_back(client->id);
   std::map<int32_t, ScriptedPlayer> players;
   for (const int32_t id : ids) players.emplace(id, ScriptedPlayer(cards, id, ids));
-  std::map<int32_t, std::vector<std::string>> heard;
-  const bool finished = harness.RunUntil(
-      clients,
+  Heard heard;
+  const bool finished = pump(
       [&] {
         for (RawClient* client : clients) {
           ScriptedPlayer& player = players.at(client->id);
@@ -171,6 +192,35 @@ std::optional<std::map<int32_t, std::vector<std::string>>> PlayOut(Harness& harn
       std::chrono::seconds(20));
   if (!finished) return std::nullopt;
   return heard;
+}
+
+std::optional<Heard> PlayOut(Harness& harness, const std::vector<RawClient*>& clients,
+                             const CardCatalogue& cards) {
+  return PlayOut(clients, cards, [&](const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    return harness.RunUntil(clients, done, limit);
+  });
+}
+
+Pump ClientsOnly(const std::vector<RawClient*>& clients) {
+  return [clients](const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      for (RawClient* client : clients) client->Poll();
+    }
+    return true;
+  };
+}
+
+void Harness::Push(RawClient& client, std::string_view bytes, const std::vector<RawClient*>& others) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!bytes.empty() && std::chrono::steady_clock::now() < deadline) {
+    bytes.remove_prefix(client.SendSome(bytes));
+    server_->RunOnce(1);
+    for (RawClient* other : others) other->Poll();
+    if (!client.Poll()) return;
+  }
 }
 
 bool Harness::RunUntil(const std::vector<RawClient*>& clients, const std::function<bool()>& done,

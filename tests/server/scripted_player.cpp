@@ -152,8 +152,8 @@ void ScriptedPlayer::Played(const std::vector<int32_t>& dice) {
         if (state_.usedMarks[slot]) total += cards_->Card(hand_[slot]).value;
       }
       if (total >= cards_->Card(monster_).value) {
-        if (std::find(lastCards_.begin(), lastCards_.end(), kCharmCard) != lastCards_.end())
-          charmed_ = monster_;
+        // As on the player's screen: card 58 in any play sent this turn.
+        if (state_.charmCast) charmed_ = monster_;
         monster_ = -1;
       }
       break;
@@ -179,6 +179,7 @@ void ScriptedPlayer::TurnEnded() {
   myTurn_ = false;
   pending_ = Pending::kNone;
   charmed_ = -1;
+  state_.charmCast = false;
 }
 
 std::vector<size_t> ScriptedPlayer::Rows(std::string_view kinds, bool marked) const {

@@ -43,6 +43,10 @@ class Table {
     if (kind == "P_PLAY") return game_->Play(id, argument, mail_);
     if (kind == "P_PILE") return game_->Pile(id, argument, mail_);
     if (kind == "P_TURNEND") return game_->EndTurn(id, mail_);
+    if (kind == "timeout") {
+      game_->TimeOut(mail_);
+      return std::nullopt;
+    }
     return "no such command in a game";
   }
 

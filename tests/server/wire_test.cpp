@@ -1,6 +1,12 @@
 #include "server/wire.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include "server/limits.h"
+#include "server/out_queue.h"
 
 #include "core/codec.h"
 #include "core/sjis.h"
@@ -58,6 +64,162 @@ TEST(Wire, NumbersOfAnArgumentAreAllOrNothing) {
 TEST(Wire, LogLinesHoldNoControlBytesAndStayShort) {
   EXPECT_EQ(Printable("a\nb\x1b[31m\\"), "a\\x0ab\\x1b[31m\\x5c");
   EXPECT_EQ(Printable(std::string(100, 'x'), 4), "xxxx...");
+}
+
+// What a queue writes to a socket, read back from the other end.
+struct SocketPair {
+  SocketPair() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds); }
+  ~SocketPair() {
+    ::close(fds[0]);
+    ::close(fds[1]);
+  }
+  std::string ReadAll() {
+    std::string got;
+    char buffer[65536];
+    for (ssize_t n; (n = ::recv(fds[1], buffer, sizeof buffer, 0)) > 0;)
+      got.append(buffer, static_cast<size_t>(n));
+    return got;
+  }
+  int fds[2] = {-1, -1};
+};
+
+TEST(Wire, QueuedMessagesGoOutInOrderAndAWaitingListGivesWayToANewerOne) {
+  const std::string bigOld = "S_LIST," + std::string(3000, 'o');
+  const std::string bigNew = "S_LIST," + std::string(3000, 'n');
+  const std::string parties = "S_GLIST," + std::string(3000, 'p');
+  struct Step {
+    std::string message;
+    ListSlot slot;
+    bool shared;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Step> steps;
+    std::string out;
+  } const cases[] = {
+      {"small and shared messages keep their order",
+       {{"S_CHAT a> 1", ListSlot::kNone, false},
+        {bigOld, ListSlot::kNone, true},
+        {"S_CHAT a> 2", ListSlot::kNone, true}},
+       "S_CHAT a> 1" + std::string(1, '\0') + bigOld + '\0' + "S_CHAT a> 2" + '\0'},
+      {"a newer list replaces the waiting one in its place",
+       {{bigOld, ListSlot::kUsers, true},
+        {"S_QUIT,4", ListSlot::kNone, false},
+        {bigNew, ListSlot::kUsers, true}},
+       bigNew + '\0' + "S_QUIT,4" + '\0'},
+      {"a list of another kind does not",
+       {{bigOld, ListSlot::kUsers, true},
+        {parties, ListSlot::kParties, true},
+        {bigNew, ListSlot::kUsers, true}},
+       bigNew + '\0' + parties + '\0'},
+  };
+  for (const Case& c : cases) {
+    SocketPair pair;
+    OutQueue queue;
+    for (const Step& step : c.steps) {
+      if (step.shared) {
+        queue.Append(Frame(step.message), step.slot);
+      } else {
+        queue.Append(step.message);
+      }
+    }
+    EXPECT_EQ(queue.size(), c.out.size()) << c.what;
+    EXPECT_EQ(queue.WriteTo(pair.fds[0]), OutQueue::Result::kAll) << c.what;
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(pair.ReadAll(), c.out) << c.what;
+  }
+
+  // A list that has begun to go out is not touched: the newer one follows.
+  SocketPair pair;
+  const int small = 4096;
+  setsockopt(pair.fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const std::string huge = "S_LIST," + std::string(200000, 'h');
+  OutQueue queue;
+  queue.Append(Frame(huge), ListSlot::kUsers);
+  EXPECT_EQ(queue.WriteTo(pair.fds[0]), OutQueue::Result::kBlocked);
+  queue.Append(Frame(bigNew), ListSlot::kUsers);
+  std::string got;
+  for (int i = 0; i < 10000 && !queue.empty(); ++i) {
+    got += pair.ReadAll();
+    queue.WriteTo(pair.fds[0]);
+  }
+  got += pair.ReadAll();
+  EXPECT_EQ(got, huge + '\0' + bigNew + '\0');
+}
+
+// A limit of 3 events and 10 bytes per second, tried at the given
+// milliseconds: what each try comes to.
+TEST(Limits, ASlidingWindowDropsOnceOverAndCutsAtTenTimes) {
+  using Verdict = RateLimit::Verdict;
+  struct Try {
+    int ms;
+    size_t bytes;
+    Verdict verdict;
+    bool firstDrop;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Try> tries;
+  } const cases[] = {
+      {"the count",
+       {{0, 1, Verdict::kPass, false},
+        {1, 1, Verdict::kPass, false},
+        {2, 1, Verdict::kPass, false},
+        {3, 1, Verdict::kDrop, true},
+        {4, 1, Verdict::kDrop, false}}},
+      {"the bytes",
+       {{0, 6, Verdict::kPass, false},
+        {1, 5, Verdict::kDrop, true},
+        {2, 4, Verdict::kPass, false},
+        {3, 1, Verdict::kDrop, true}}},
+      {"the window slides",
+       {{0, 1, Verdict::kPass, false},
+        {500, 1, Verdict::kPass, false},
+        {600, 1, Verdict::kPass, false},
+        {900, 1, Verdict::kDrop, true},
+        {1000, 1, Verdict::kPass, false},
+        {1100, 1, Verdict::kDrop, true},
+        {1500, 1, Verdict::kPass, false}}},
+  };
+  const TimePoint start{};
+  for (const Case& c : cases) {
+    RateLimit limit({3, 10}, std::chrono::seconds(1));
+    for (const Try& t : c.tries) {
+      const RateLimit::Decision decision = limit.Admit(start + std::chrono::milliseconds(t.ms), t.bytes);
+      EXPECT_EQ(decision.verdict, t.verdict) << c.what << " at " << t.ms;
+      EXPECT_EQ(decision.firstDrop, t.firstDrop) << c.what << " at " << t.ms;
+    }
+  }
+  // Ten times the count within one window cuts the sender off, and so do
+  // ten times the bytes.
+  RateLimit count({3, 0}, std::chrono::seconds(1));
+  for (int i = 0; i < 30; ++i) ASSERT_NE(count.Admit(start, 0).verdict, Verdict::kCut) << i;
+  EXPECT_EQ(count.Admit(start, 0).verdict, Verdict::kCut);
+  RateLimit bytes({100, 10}, std::chrono::seconds(1));
+  for (int i = 0; i < 10; ++i) ASSERT_NE(bytes.Admit(start, 10).verdict, Verdict::kCut) << i;
+  EXPECT_EQ(bytes.Admit(start, 1).verdict, Verdict::kCut);
+}
+
+TEST(Limits, FailedLoginsLockAnAddressOrALoginForAWhile) {
+  LoginThrottle throttle({5, std::chrono::minutes(1), std::chrono::minutes(1)});
+  const TimePoint start{};
+  auto at = [&](int seconds) { return start + std::chrono::seconds(seconds); };
+  // Four failures spread over more than a minute lock nothing; five within
+  // one do, the address and the login both, once.
+  for (int i = 0; i < 4; ++i)
+    EXPECT_FALSE(throttle.Failed(at(i * 30), "10.0.0.1", "alice" + std::to_string(i)));
+  EXPECT_FALSE(throttle.Locked(at(121), "10.0.0.1", "bob"));
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(throttle.Failed(at(200 + i), "10.0.0.2", "carol"));
+  EXPECT_TRUE(throttle.Failed(at(204), "10.0.0.2", "carol"));
+  EXPECT_TRUE(throttle.Locked(at(205), "10.0.0.2", "dave")) << "the address";
+  EXPECT_TRUE(throttle.Locked(at(205), "10.0.0.3", "carol")) << "the login";
+  EXPECT_FALSE(throttle.Locked(at(205), "10.0.0.3", "dave"));
+  EXPECT_FALSE(throttle.Locked(at(264), "10.0.0.2", "carol")) << "a minute later";
+  // A right password clears the login's failures, not the address's.
+  for (int i = 0; i < 4; ++i) throttle.Failed(at(300 + i), "10.0.0.4", "erin");
+  throttle.Succeeded("erin");
+  EXPECT_FALSE(throttle.Failed(at(304), "10.0.0.5", "erin"));
+  EXPECT_TRUE(throttle.Failed(at(305), "10.0.0.4", "frank")) << "the address's fifth";
 }
 
 }  // namespace

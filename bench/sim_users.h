@@ -1,0 +1,245 @@
+// Simulated users for the server benchmark, many sockets to a thread: a
+// crowd that behaves as the client does (it reads everything and asks for
+// the lists again on every arrival and departure, a tenth of it plays in
+// parties of three, and some of it leaves and arrives every minute), probes
+// that time their own lobby chat lines, newcomers that time their way in,
+// and attackers from one address. Each simulated machine connects from an
+// address of its own in 127.0.0.0/8.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "game/card_catalogue.h"
+#include "scripted_player.h"
+
+namespace gorvane::bench {
+
+using Clock = std::chrono::steady_clock;
+
+// The n-th machine of a group: 127.group.x.y.
+std::string SourceAddress(int group, size_t n);
+
+// A connected socket to the server from the source address; -1 on failure.
+int Dial(const std::string& server, uint16_t port, const std::string& source);
+
+// Cuts a stream into messages, keeping only the first bytes of each: enough
+// to tell what a message is, however long it runs.
+class HeadFramer {
+ public:
+  static constexpr size_t kHead = 1024;
+  template <typename Each>
+  void Feed(std::string_view bytes, Each&& each) {
+    while (!bytes.empty()) {
+      const size_t nul = bytes.find('\0');
+      const std::string_view piece = bytes.substr(0, nul);
+      if (head_.size() < kHead) head_.append(piece.substr(0, kHead - head_.size()));
+      if (nul == std::string_view::npos) return;
+      each(std::string_view(head_));
+      head_.clear();
+      bytes.remove_prefix(nul + 1);
+    }
+  }
+
+ private:
+  std::string head_;
+};
+
+// One simulated client's connection.
+struct SimClient {
+  int fd = -1;
+  int32_t id = 0;
+  bool joined = false;
+  bool closed = false;
+  HeadFramer framer;
+  std::string pending;
+
+  void Send(std::string_view kind, std::string_view argument = "*");
+  void Flush();
+  void Close();
+};
+
+// What the client asks for on the lobby's news: the lists again. Returns
+// how many lists it asked for.
+int AnswerLikeTheClient(SimClient& client, std::string_view message, bool asks);
+
+// Percentiles of a set of samples in milliseconds.
+struct Percentiles {
+  double median = 0;
+  double p99 = 0;
+  size_t count = 0;
+};
+Percentiles Summarize(std::vector<double> samples);
+
+// A thread of its own that runs Step until stopped; at the lowest CPU
+// priority when it stands for other machines.
+class Worker {
+ public:
+  virtual ~Worker();
+  void Begin(bool otherMachines);
+  void End();
+
+ protected:
+  virtual void Step() = 0;
+  std::atomic<bool> stop_{false};
+
+ private:
+  std::thread thread_;
+};
+
+struct CrowdSettings {
+  size_t partyEvery = 30;  // three of every thirty users play: a tenth
+  int thinkMs = 250;       // a player's pause before each move
+  double leavePerMinute = 0.01;
+};
+
+// Everybody else.
+class Crowd : public Worker {
+ public:
+  Crowd(std::string server, uint16_t port, const CardCatalogue& cards, CrowdSettings settings);
+  ~Crowd() override;
+
+  // From any thread.
+  void GrowTo(size_t users) { wanted_ = users; }
+  void Behave(bool asksForLists, bool churns) {
+    asks_ = asksForLists;
+    churns_ = churns;
+  }
+  size_t joined() const { return joined_; }
+  size_t lost() const { return lost_; }
+  uint64_t bytesRead() const { return bytesRead_; }
+  uint64_t listsAsked() const { return listsAsked_; }
+  uint64_t listsRead() const { return listsRead_; }
+  uint64_t departures() const { return departures_; }
+  uint64_t games() const { return games_; }
+
+ private:
+  struct User;
+  void Step() override;
+  void Add();
+  void Read(size_t index);
+  void Handle(size_t index, std::string_view message);
+  void Churn(Clock::time_point now);
+  void Play(Clock::time_point now);
+
+  std::string server_;
+  uint16_t port_;
+  const CardCatalogue& cards_;
+  CrowdSettings settings_;
+  int epoll_ = -1;
+  size_t nextAddress_ = 0;
+  std::vector<std::unique_ptr<User>> users_;
+  std::mt19937 random_{5};
+  Clock::time_point nextDeparture_{};
+  std::atomic<size_t> wanted_{0};
+  std::atomic<bool> asks_{false};
+  std::atomic<bool> churns_{false};
+  std::atomic<size_t> joined_{0};
+  std::atomic<size_t> lost_{0};
+  std::atomic<uint64_t> bytesRead_{0};
+  std::atomic<uint64_t> listsAsked_{0};
+  std::atomic<uint64_t> listsRead_{0};
+  std::atomic<uint64_t> departures_{0};
+  std::atomic<uint64_t> games_{0};
+};
+
+// Users that behave as the client does and time their own lobby chat lines,
+// one line at a time, each from the next of them in turn.
+class Probes : public Worker {
+ public:
+  Probes(std::string server, uint16_t port, size_t count, std::chrono::milliseconds every);
+  ~Probes() override;
+  bool ready() const { return ready_; }
+  size_t lost() const { return lost_; }
+  // The round trips since the last call, in milliseconds.
+  std::vector<double> Take();
+
+ private:
+  void Step() override;
+  std::string server_;
+  uint16_t port_;
+  std::chrono::milliseconds every_;
+  int epoll_ = -1;
+  std::vector<SimClient> clients_;
+  size_t next_ = 0;
+  std::optional<size_t> waiting_;
+  std::string line_;
+  Clock::time_point sentAt_{};
+  Clock::time_point nextLine_{};
+  uint64_t sequence_ = 0;
+  std::mutex mutex_;
+  std::vector<double> samples_;
+  std::atomic<bool> ready_{false};
+  std::atomic<size_t> lost_{0};
+};
+
+// A newcomer now and then from an address of its own: the time from its
+// connect to its own greeting, then goodbye.
+class Newcomers : public Worker {
+ public:
+  Newcomers(std::string server, uint16_t port, std::chrono::milliseconds every);
+  std::vector<double> Take();
+  size_t refused() const { return refused_; }
+
+ private:
+  void Step() override;
+  std::string server_;
+  uint16_t port_;
+  std::chrono::milliseconds every_;
+  size_t nextAddress_ = 0;
+  std::mutex mutex_;
+  std::vector<double> samples_;
+  std::atomic<size_t> refused_{0};
+};
+
+// One attack at full speed from one address, again and again; what it got
+// through and how often it was turned away or cut off.
+class Attacker : public Worker {
+ public:
+  enum class Kind {
+    kIdleSockets,
+    kWrongPasswords,
+    kPartyCreates,
+    kRenames,
+    kChat,
+    kLongChat,
+    kSilentAsker,
+    kLists
+  };
+  static const char* Name(Kind kind);
+
+  Attacker(std::string server, uint16_t port, Kind kind);
+  ~Attacker() override;
+  uint64_t connects() const { return connects_; }
+  uint64_t admitted() const { return admitted_; }
+  uint64_t endings() const { return endings_; }
+  // What the server sent it.
+  uint64_t bytesRead() const { return bytesRead_; }
+
+ private:
+  void Step() override;
+  void Open(size_t slot);
+
+  std::string server_;
+  uint16_t port_;
+  Kind kind_;
+  std::string source_;
+  std::vector<SimClient> clients_;
+  std::string burst_;
+  std::atomic<uint64_t> connects_{0};
+  std::atomic<uint64_t> admitted_{0};
+  std::atomic<uint64_t> endings_{0};
+  std::atomic<uint64_t> bytesRead_{0};
+};
+
+}  // namespace gorvane::bench

@@ -1,0 +1,171 @@
+#include "server/limits.h"
+
+#include <algorithm>
+
+namespace gorvane::server {
+namespace {
+
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+// Bytes that begin a double-byte character in code page 932.
+bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc); }
+
+// Past this many entries a map of failures is pruned of what has expired.
+constexpr size_t kPruneFloor = 4096;
+
+}  // namespace
+
+std::string CleanText(std::string_view text, size_t limit) {
+  std::string clean;
+  clean.reserve(std::min(text.size(), limit));
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (IsControl(c)) {
+      ++i;
+      continue;
+    }
+    if (IsLeadByte(c)) {
+      // The second byte is whatever comes next once control bytes are gone;
+      // without one the lead byte would swallow what follows the text.
+      size_t next = i + 1;
+      while (next < text.size() && IsControl(static_cast<unsigned char>(text[next]))) ++next;
+      if (next >= text.size()) break;
+      if (clean.size() + 2 > limit) break;
+      clean += static_cast<char>(c);
+      clean += text[next];
+      i = next + 1;
+      continue;
+    }
+    if (clean.size() + 1 > limit) break;
+    clean += static_cast<char>(c);
+    ++i;
+  }
+  return clean;
+}
+
+void RateLimit::Expire(TimePoint now) {
+  while (head_ < passed_.size() && now - passed_[head_].at >= window_) {
+    passedBytes_ -= passed_[head_].bytes;
+    ++head_;
+  }
+  if (head_ == passed_.size()) {
+    passed_.clear();
+    head_ = 0;
+  } else if (head_ > 32 && head_ * 2 > passed_.size()) {
+    passed_.erase(passed_.begin(), passed_.begin() + static_cast<std::ptrdiff_t>(head_));
+    head_ = 0;
+  }
+}
+
+RateLimit::Decision RateLimit::Admit(TimePoint now, size_t bytes) {
+  if (rule_.count == 0) return {};
+  if (now - triedSince_ >= window_) {
+    triedSince_ = now;
+    tried_ = 0;
+    triedBytes_ = 0;
+  }
+  ++tried_;
+  triedBytes_ += bytes;
+  if (tried_ > 10 * rule_.count || (rule_.bytes != 0 && triedBytes_ > 10 * rule_.bytes)) {
+    return {Verdict::kCut, false};
+  }
+  Expire(now);
+  const size_t count = passed_.size() - head_;
+  const bool over = count >= rule_.count || (rule_.bytes != 0 && passedBytes_ + bytes > rule_.bytes);
+  if (over) {
+    const bool first = !dropping_;
+    dropping_ = true;
+    return {Verdict::kDrop, first};
+  }
+  dropping_ = false;
+  passed_.push_back({now, bytes});
+  passedBytes_ += bytes;
+  return {};
+}
+
+bool RateLimit::Full(TimePoint now) const {
+  if (rule_.count == 0) return false;
+  size_t count = 0;
+  for (size_t i = head_; i < passed_.size(); ++i) count += now - passed_[i].at < window_ ? 1 : 0;
+  return count >= rule_.count;
+}
+
+bool LoginThrottle::LockedIn(const Records& records, const std::string& key, TimePoint now) {
+  const auto found = records.find(key);
+  return found != records.end() && now < found->second.lockedUntil;
+}
+
+bool LoginThrottle::Locked(TimePoint now, const std::string& address, const std::string& login) const {
+  return LockedIn(byAddress_, address, now) || LockedIn(byLogin_, Key(login), now);
+}
+
+bool LoginThrottle::Count(Records& records, const std::string& key, TimePoint now) {
+  Record& record = records[key];
+  const size_t ring = std::clamp<size_t>(rules_.failures, 1, record.failures.size());
+  record.failures[record.count % ring] = now;
+  ++record.count;
+  if (record.count < ring) return false;
+  // The oldest of the last `ring` failures, still within the window: lock.
+  const TimePoint oldest = record.failures[record.count % ring];
+  if (now - oldest >= rules_.window) return false;
+  const bool fresh = now >= record.lockedUntil;
+  record.lockedUntil = now + rules_.lock;
+  return fresh;
+}
+
+bool LoginThrottle::Failed(TimePoint now, const std::string& address, const std::string& login) {
+  const bool byAddress = Count(byAddress_, address, now);
+  const bool byLogin = Count(byLogin_, Key(login), now);
+  if (tracked() >= pruneAt_) Prune(now);
+  return byAddress || byLogin;
+}
+
+void LoginThrottle::Prune(TimePoint now) {
+  // Entries whose lock is over and whose failures are all out of the window
+  // say nothing any more; many addresses must not grow the maps for ever.
+  const auto stale = [&](const auto& entry) {
+    const Record& record = entry.second;
+    if (now < record.lockedUntil) return false;
+    const TimePoint latest = *std::max_element(record.failures.begin(), record.failures.end());
+    return now - latest >= rules_.window;
+  };
+  std::erase_if(byAddress_, stale);
+  std::erase_if(byLogin_, stale);
+  pruneAt_ = std::max(kPruneFloor, 2 * tracked());
+}
+
+bool AddressWatch::CoolingOff(const std::string& address, TimePoint now) const {
+  const auto found = records_.find(address);
+  return found != records_.end() && now < found->second.coolUntil;
+}
+
+bool AddressWatch::JoinsFull(const std::string& address, TimePoint now) const {
+  const auto found = records_.find(address);
+  return found != records_.end() && found->second.joins.Full(now);
+}
+
+AddressWatch::Record& AddressWatch::At(const std::string& address, TimePoint now) {
+  if (records_.size() >= pruneAt_) {
+    std::erase_if(records_, [&](const auto& entry) {
+      const Record& record = entry.second;
+      return now >= record.coolUntil && now - record.lastJoin >= window_;
+    });
+    pruneAt_ = std::max(kPruneFloor, 2 * records_.size());
+  }
+  const auto [found, fresh] = records_.try_emplace(address);
+  if (fresh) found->second.joins = RateLimit(joins_, window_);
+  return found->second;
+}
+
+bool AddressWatch::Join(const std::string& address, TimePoint now) {
+  Record& record = At(address, now);
+  record.lastJoin = now;
+  return record.joins.Admit(now, 0).verdict == RateLimit::Verdict::kPass;
+}
+
+void AddressWatch::CutOff(const std::string& address, TimePoint now) {
+  At(address, now).coolUntil = now + coolOff_;
+}
+
+}  // namespace gorvane::server

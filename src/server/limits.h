@@ -1,0 +1,146 @@
+// What one connection may make the server do for it: how much it may have
+// relayed to the others, how long its texts may be, and how often a login
+// may fail before the server stops hashing passwords for it.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace gorvane::server {
+
+using SteadyClock = std::chrono::steady_clock;
+using TimePoint = SteadyClock::time_point;
+using Duration = SteadyClock::duration;
+
+// Chat lines are cut to this many bytes, names to that many.
+inline constexpr size_t kChatTextBytes = 400;
+inline constexpr size_t kNameBytes = 64;
+
+// The text with bytes 0x00-0x1F and 0x7F taken out and cut to at most limit
+// bytes at a code page 932 character boundary: a double-byte character is
+// kept whole or not at all, and a lead byte left without its second byte at
+// the end goes too.
+std::string CleanText(std::string_view text, size_t limit);
+
+// At most `count` events and `bytes` bytes (0: bytes not counted) in any
+// window; a sender that keeps trying at ten times that is to be cut off.
+struct RateRule {
+  size_t count = 0;
+  size_t bytes = 0;
+};
+
+class RateLimit {
+ public:
+  enum class Verdict { kPass, kDrop, kCut };
+  struct Decision {
+    Verdict verdict = Verdict::kPass;
+    bool firstDrop = false;  // the first drop since the last event that passed
+  };
+
+  RateLimit() = default;
+  RateLimit(RateRule rule, Duration window) : rule_(rule), window_(window) {}
+
+  // One event of the given size, tried at now.
+  Decision Admit(TimePoint now, size_t bytes);
+  // Whether one more event now would be dropped, counting nothing.
+  bool Full(TimePoint now) const;
+
+ private:
+  struct Event {
+    TimePoint at;
+    size_t bytes;
+  };
+  void Expire(TimePoint now);
+
+  RateRule rule_;
+  Duration window_{};
+  // What passed within the window, oldest first from head_.
+  std::vector<Event> passed_;
+  size_t head_ = 0;
+  size_t passedBytes_ = 0;
+  // Everything tried in the current fixed window, for cutting off.
+  TimePoint triedSince_{};
+  size_t tried_ = 0;
+  size_t triedBytes_ = 0;
+  bool dropping_ = false;
+};
+
+// Failed logins counted per address and per login: after `failures` within
+// `window`, every attempt is refused without hashing until `lock` has passed.
+class LoginThrottle {
+ public:
+  struct Rules {
+    size_t failures = 5;
+    Duration window = std::chrono::minutes(1);
+    Duration lock = std::chrono::minutes(1);
+  };
+
+  LoginThrottle() = default;
+  explicit LoginThrottle(Rules rules) : rules_(rules) {}
+
+  bool Locked(TimePoint now, const std::string& address, const std::string& login) const;
+  // Counts a failure; true when it locks the address or the login.
+  bool Failed(TimePoint now, const std::string& address, const std::string& login);
+  // A right password clears the login's failures (not the address's).
+  void Succeeded(const std::string& login) { byLogin_.erase(Key(login)); }
+  size_t tracked() const { return byAddress_.size() + byLogin_.size(); }
+
+ private:
+  struct Record {
+    std::array<TimePoint, 8> failures{};  // the latest, as a ring
+    size_t count = 0;
+    TimePoint lockedUntil{};
+  };
+  using Records = std::unordered_map<std::string, Record>;
+  // A login as the maps hold it: a client may send one of 64 KiB, and many
+  // of those must not fill the memory.
+  static std::string Key(const std::string& login) { return login.substr(0, 256); }
+  bool Count(Records& records, const std::string& key, TimePoint now);
+  static bool LockedIn(const Records& records, const std::string& key, TimePoint now);
+  void Prune(TimePoint now);
+
+  Rules rules_;
+  Records byAddress_;
+  Records byLogin_;
+  size_t pruneAt_ = 4096;
+};
+
+// What each address has done lately: how often its connections joined the
+// lobby (each join and each departure is told to everybody), and whether it
+// is cooling off because one of its connections was cut off.
+class AddressWatch {
+ public:
+  AddressWatch() = default;
+  AddressWatch(RateRule joins, Duration window, Duration coolOff)
+      : joins_(joins), window_(window), coolOff_(coolOff) {}
+
+  bool CoolingOff(const std::string& address, TimePoint now) const;
+  // Whether a join now would be turned away, counting nothing.
+  bool JoinsFull(const std::string& address, TimePoint now) const;
+  // Counts a join; false when the address has joined too often lately.
+  bool Join(const std::string& address, TimePoint now);
+  void CutOff(const std::string& address, TimePoint now);
+  size_t tracked() const { return records_.size(); }
+
+ private:
+  struct Record {
+    RateLimit joins;
+    TimePoint lastJoin{};
+    TimePoint coolUntil{};
+  };
+  Record& At(const std::string& address, TimePoint now);
+
+  RateRule joins_;
+  Duration window_{};
+  Duration coolOff_{};
+  std::unordered_map<std::string, Record> records_;
+  size_t pruneAt_ = 4096;
+};
+
+}  // namespace gorvane::server

@@ -1,0 +1,30 @@
+// Socket addresses as the server uses them: where it listens (IPv4 or IPv6)
+// and how a peer is named in the log and counted per address.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace gorvane::server {
+
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  int family() const { return storage.ss_family; }
+};
+
+// "127.0.0.1", "0.0.0.0", "::1", "[::1]" or "::" with the port; nothing when
+// the text is no numeric IPv4 or IPv6 address.
+std::optional<SocketAddress> ListenAddress(const std::string& text, uint16_t port);
+
+// The peer's address alone, an IPv4 address mapped into IPv6 shown as IPv4:
+// what connections are counted by.
+std::string HostOf(const sockaddr_storage& address);
+// "127.0.0.1:40000" or "[::1]:40000".
+std::string PeerText(const sockaddr_storage& address);
+uint16_t PortOf(const sockaddr_storage& address);
+
+}  // namespace gorvane::server

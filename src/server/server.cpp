@@ -19,6 +19,7 @@
 
 #include "core/codec.h"
 #include "core/ports.h"
+#include "core/sjis.h"
 #include "server/net.h"
 #include "server/wire.h"
 
@@ -48,11 +49,12 @@ int Milliseconds(Duration duration) {
   return static_cast<int>(std::clamp<int64_t>(ms, 0, std::numeric_limits<int>::max()));
 }
 
-// The card list reports through the client's ports; the server turns
-// both into log lines, and an error into a refusal to start.
+// The card list reports through the client's ports, in code page 932; the
+// server turns both into log lines, and an error into a refusal to start
+// (printed on a UTF-8 terminal or to the journal).
 struct CardListReport : ErrorBox, DebugLog {
   explicit CardListReport(LogSink sink) : log(std::move(sink)) {}
-  void ShowError(std::string_view text) override { errors += std::string(text); }
+  void ShowError(std::string_view text) override { errors += sjis::ToUtf8(text); }
   void AppendLine(std::string_view line) override { log(line); }
   LogSink log;
   std::string errors;

@@ -2,6 +2,7 @@
 
 #include "core/codec.h"
 #include "core/fields.h"
+#include "core/sjis.h"
 
 namespace gorvane::server {
 
@@ -88,15 +89,35 @@ std::string ChatLine(std::string_view kind, std::string_view name, std::string_v
 
 std::string Printable(std::string_view bytes, size_t limit) {
   static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  const auto escape = [&](std::string& text, unsigned char c) {
+    text += "\\x";
+    text += kHex[c >> 4];
+    text += kHex[c & 0xf];
+  };
+  const std::string_view shown = bytes.substr(0, limit);
   std::string text;
-  for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
-    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+  for (size_t i = 0; i < shown.size();) {
+    const unsigned char c = static_cast<unsigned char>(shown[i]);
     if (c < 0x20 || c == 0x7f || c == '\\') {
-      text += "\\x";
-      text += kHex[c >> 4];
-      text += kHex[c & 0xf];
-    } else {
+      escape(text, c);
+      ++i;
+    } else if (c < 0x80) {
       text += static_cast<char>(c);
+      ++i;
+    } else {
+      // Code page 932 shown as UTF-8, for a terminal or the journal; what is
+      // not a whole character stays visible as \xNN.
+      const bool lead = (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
+      const size_t size = lead && i + 1 < shown.size() ? 2 : 1;
+      const std::string utf8 = sjis::ToUtf8(shown.substr(i, size));
+      if (utf8.find(kReplacement) == std::string::npos) {
+        text += utf8;
+        i += size;
+      } else {
+        escape(text, c);
+        ++i;
+      }
     }
   }
   if (bytes.size() > limit) text += "...";

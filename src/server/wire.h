@@ -36,8 +36,8 @@ std::string Record(std::initializer_list<std::string_view> parts);
 // the first blank as it stands.
 std::string ChatLine(std::string_view kind, std::string_view name, std::string_view text);
 
-// A client's bytes made safe for a log line: control bytes written as \xNN,
-// cut at limit bytes.
+// A client's bytes made safe for a log line: code page 932 shown as UTF-8,
+// control bytes and broken characters written as \xNN, cut at limit bytes.
 std::string Printable(std::string_view bytes, size_t limit = 48);
 
 // A client's text cut short enough to quote in a log line.

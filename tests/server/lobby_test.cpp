@@ -321,6 +321,10 @@ TEST(Lobby, StartsOnlyWithAReadableCardList) {
     if (c.starts) {
       EXPECT_NE(log.front().find("ignored"), std::string::npos) << c.what;
     }
+    // The log is read on a UTF-8 terminal or in the journal.
+    for (const std::string& text : log)
+      EXPECT_TRUE(sjis::FromUtf8(text).has_value()) << c.what << ": " << text;
+    EXPECT_TRUE(sjis::FromUtf8(error).has_value()) << c.what << ": " << error;
   }
   std::filesystem::remove_all(dir);
 }

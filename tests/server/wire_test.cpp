@@ -64,6 +64,19 @@ TEST(Wire, NumbersOfAnArgumentAreAllOrNothing) {
 TEST(Wire, LogLinesHoldNoControlBytesAndStayShort) {
   EXPECT_EQ(Printable("a\nb\x1b[31m\\"), "a\\x0ab\\x1b[31m\\x5c");
   EXPECT_EQ(Printable(std::string(100, 'x'), 4), "xxxx...");
+  // Client text is code page 932; the log is read as UTF-8.
+  const struct {
+    std::string bytes;
+    size_t limit;
+    std::string shown;
+  } cases[] = {
+      {sjis::Text("名前ｶﾅ"), 48, "名前ｶﾅ"},
+      {sjis::Text("名前"), 3, "名\\x91..."},    // a character cut by the limit
+      {"\x82", 48, "\\x82"},                    // a lead byte without its trail
+      {"\x80\xa0\xfd", 48, "\\x80\\xa0\\xfd"},  // no character at all
+      {"\x82\n", 48, "\\x82\\x0a"},             // a trail that is a control byte
+  };
+  for (const auto& c : cases) EXPECT_EQ(Printable(c.bytes, c.limit), c.shown) << c.shown;
 }
 
 // What a queue writes to a socket, read back from the other end.

@@ -127,6 +127,9 @@ void Lobby::StartGame(User& user, std::string_view) {
   }
   Party& party = found->second;
   party.game = std::make_unique<Game>(cards_, rng_, party.members, party.leader, ShuffledDeck(cards_, rng_));
+  // Turn numbers start again with each game; the last game's clock must not
+  // pass for this one's.
+  party.turnSeen = 0;
   ListsChanged();
   Mail mail;
   party.game->Start(mail);

@@ -345,5 +345,35 @@ TEST(Defences, ATurnThatRunsTooLongIsEndedByTheServer) {
   EXPECT_TRUE(harness.Received({q.get()})[0].at(0).starts_with("S_DREW,"));
 }
 
+// A game given up in its first turn leaves no clock behind: the next game's
+// first turn has its whole time.
+TEST(Defences, ANewGameGetsAWholeFirstTurn) {
+  Harness harness("127.0.0.27", ":memory:", [](server::ServerOptions& options) { options.turnTime = 200ms; });
+  auto l = harness.Connect("L");
+  auto q = harness.Connect("Q");
+  const auto runFor = [&](std::chrono::milliseconds span) {
+    const auto until = std::chrono::steady_clock::now() + span;
+    harness.RunUntil({l.get(), q.get()}, [&] { return std::chrono::steady_clock::now() > until; });
+  };
+  l->Command("P_CREATE");
+  harness.Received({l.get(), q.get()});
+  for (int game = 0; game < 2; ++game) {
+    q->Command("P_JOIN", "1");
+    harness.Received({l.get(), q.get()});
+    l->Command("P_START");
+    harness.Received({l.get(), q.get()});
+    if (game == 0) {
+      runFor(50ms);
+      q->Command("P_BYE");
+      harness.Received({l.get(), q.get()});
+      runFor(250ms);  // past the first game's deadline
+      Drain(*l);
+    }
+  }
+  runFor(100ms);
+  EXPECT_EQ(Drain(*l), Strings{}) << "the leader's first turn ended early";
+  EXPECT_EQ(LogCount(harness.log(), "without a turn end"), 0u);
+}
+
 }  // namespace
 }  // namespace gorvane::testing

@@ -72,6 +72,9 @@ struct Server::Connection {
   // here for their turn or for a login's answer, with no more read meanwhile.
   std::string inbox;
   size_t inboxAt = 0;
+  // The bytes after the inbox's last NUL: each byte read is looked at once,
+  // however slowly a command trickles in.
+  size_t unterminated = 0;
   bool backlogged = false;
   OutQueue out;
   bool loginPending = false;
@@ -289,6 +292,7 @@ void Server::StartClosing(Connection& connection) {
   closing_.push_back(connection.key);
   connection.inbox.clear();
   connection.inboxAt = 0;
+  connection.unterminated = 0;
   Watch(connection);
 }
 
@@ -457,11 +461,12 @@ void Server::Read(Connection& connection) {
     connection.inbox.clear();
     connection.inboxAt = 0;
   }
-  connection.inbox.append(buffer.data(), static_cast<size_t>(got));
-  const size_t lastNul = connection.inbox.rfind('\0');
-  const size_t unterminated =
-      connection.inbox.size() - (lastNul == std::string::npos ? connection.inboxAt : lastNul + 1);
-  if (unterminated > kMaxUnterminated) {
+  const std::string_view fresh(buffer.data(), static_cast<size_t>(got));
+  connection.inbox.append(fresh);
+  const size_t lastNul = fresh.rfind('\0');
+  connection.unterminated =
+      lastNul == std::string_view::npos ? connection.unterminated + fresh.size() : fresh.size() - lastNul - 1;
+  if (connection.unterminated > kMaxUnterminated) {
     addresses_.CutOff(connection.address, SteadyClock::now());
     Drop(connection, "sent more than 64 KiB without a NUL");
     return;
@@ -475,8 +480,8 @@ void Server::Read(Connection& connection) {
 void Server::Process(Connection& connection) {
   size_t handled = 0;
   while (!connection.loginPending && !connection.closing && !connection.dead && handled < kCommandsPerTurn) {
+    if (connection.inboxAt + connection.unterminated >= connection.inbox.size()) break;
     const size_t nul = connection.inbox.find('\0', connection.inboxAt);
-    if (nul == std::string::npos) break;
     const std::string_view text = TrimMessage(
         std::string_view(connection.inbox).substr(connection.inboxAt, nul + 1 - connection.inboxAt));
     connection.inboxAt = nul + 1;
@@ -489,7 +494,7 @@ void Server::Process(Connection& connection) {
     connection.inbox.erase(0, connection.inboxAt);
     connection.inboxAt = 0;
   }
-  const bool waiting = connection.inbox.find('\0', connection.inboxAt) != std::string::npos;
+  const bool waiting = connection.inboxAt + connection.unterminated < connection.inbox.size();
   if (waiting && !connection.loginPending && !connection.backlogged) {
     connection.backlogged = true;
     backlog_.push_back(connection.key);

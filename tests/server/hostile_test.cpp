@@ -92,6 +92,13 @@ TEST(Hostile, ConnectionsCutOffLeaveTheOthersServed) {
          h.SendRaw(std::string(64 * 1024, 'x'));
        },
        "more than 64 KiB without a NUL"},
+      {"a whole command, then 64 KiB without a NUL",
+       [](RawClient& h) {
+         h.SendRaw("G_INFO " + std::to_string(h.id) + " " + std::to_string(h.id) + '\0' + "G_CHAT " +
+                   std::to_string(h.id) + " " + std::string(40 * 1024, 'x'));
+         h.SendRaw(std::string(30 * 1024, 'x'));
+       },
+       "more than 64 KiB without a NUL"},
       {"gone in the middle of a message",
        [](RawClient& h) {
          h.SendRaw("G_CHAT " + std::to_string(h.id) + " half a li");

@@ -5,7 +5,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <random>
 #include <string>
@@ -106,6 +108,12 @@ int main(int argc, char** argv) {
   sigaddset(&stops, SIGINT);
   sigprocmask(SIG_BLOCK, &stops, nullptr);
   const int signals = signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signals < 0) {
+    // Without the descriptor the signals must at least still stop the server.
+    std::fprintf(stderr, "gorvane-server: signalfd: %s; SIGTERM stops without a goodbye\n",
+                 std::strerror(errno));
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+  }
   gorvane::server::Server server(line->server);
   if (!server.Start(error)) {
     std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());

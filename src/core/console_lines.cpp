@@ -10,6 +10,11 @@ void ConsoleLines::Add(std::string_view cp932Line, Rgb colour) {
   const size_t length = cp932Line.size();
   if (length > std::numeric_limits<uint32_t>::max()) throw std::length_error("console line too long");
   Line line{0, 0, static_cast<uint32_t>(length), colour};
+  if (length == 0) {
+    // Holds no bytes, so it needs no block (there may be none yet).
+    lines_.push_back(line);
+    return;
+  }
   if (length > kBlockSize / 4) {
     // A long line in a block of exactly its size: it wastes nothing and
     // leaves the short-line block as it was.
@@ -25,7 +30,7 @@ void ConsoleLines::Add(std::string_view cp932Line, Rgb colour) {
     line.offset = static_cast<uint32_t>(blockUsed_);
     blockUsed_ += length;
   }
-  if (length > 0) std::memcpy(blocks_[line.block].get() + line.offset, cp932Line.data(), length);
+  std::memcpy(blocks_[line.block].get() + line.offset, cp932Line.data(), length);
   lines_.push_back(line);
   bytes_ += length;
 }

@@ -24,6 +24,7 @@ class ConsoleLines {
   bool empty() const { return lines_.empty(); }
   std::string_view Text(size_t line) const {
     const Line& l = lines_[line];
+    if (l.length == 0) return {};
     return {blocks_[l.block].get() + l.offset, l.length};
   }
   Rgb Colour(size_t line) const { return lines_[line].colour; }

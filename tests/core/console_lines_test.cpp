@@ -26,6 +26,10 @@ TEST(ConsoleLines, GiveBackEveryLineByteForByteWhateverItsLength) {
     bytes += length;
   }
   ASSERT_EQ(lines.size(), added.size());
+  // An empty line read back before any line has bytes.
+  ConsoleLines first;
+  first.Add("", Rgb{});
+  EXPECT_EQ(first.Text(0), "");
   EXPECT_EQ(lines.bytes(), bytes);
   for (size_t i = 0; i < added.size(); ++i) {
     ASSERT_EQ(lines.Text(i), added[i]) << "line " << i;

@@ -309,7 +309,10 @@ void ConsoleWidget::scrollContentsBy(int, int) {
   // Only the user moves the bar: it counts lines, so its value is the line
   // at the top; at its end the view shows the end.
   if (settingBar_ || lines_.empty()) return;
-  ScrollTo({static_cast<size_t>(verticalScrollBar()->value()), 0});
+  const QScrollBar* bar = verticalScrollBar();
+  // The last screen may start inside a wrapped line, which a line count
+  // cannot say: the bar's end is the end itself.
+  ScrollTo(bar->value() >= bar->maximum() ? EndTop() : Position{static_cast<size_t>(bar->value()), 0});
 }
 
 void ConsoleWidget::DropUnused() {

@@ -263,6 +263,16 @@ TEST(ConsoleWidget, EveryNewLineScrollsToTheEndWhereverTheUserWas) {
   console.Settle();
   EXPECT_EQ(console.view.top(), (ConsoleWidget::Position{end.line + 31, end.row}));
   EXPECT_EQ(bar->value(), bar->maximum());
+
+  // The bar dragged to its end shows the end, though the last screen starts
+  // inside a long wrapped line.
+  printer.Print("SYS: " + std::string(3000, 'x'), kBlack);
+  console.Settle();
+  const ConsoleWidget::Position wrappedEnd = console.view.top();
+  ASSERT_GT(wrappedEnd.row, 0u);
+  bar->setValue(10);
+  bar->setValue(bar->maximum());
+  EXPECT_EQ(console.view.top(), wrappedEnd);
 }
 
 // A new line moves the pixels on screen up and paints only its own rows:

@@ -28,6 +28,8 @@ class ListBoxObserver {
   virtual void EndReset() = 0;
   virtual void BeginRemoveRow(size_t row) = 0;
   virtual void EndRemoveRow() = 0;
+  // The logic took the selection away; the rows stay as they are.
+  virtual void SelectionCleared() = 0;
 };
 
 // What a view needs of a list box, whatever its rows carry.
@@ -40,6 +42,10 @@ class ListBoxRows {
   std::optional<size_t> selection() const { return selection_; }
   // A row outside the list selects nothing.
   void Select(std::optional<size_t> row) { selection_ = row && *row < size() ? row : std::nullopt; }
+  void ClearSelection() {
+    selection_.reset();
+    if (observer_) observer_->SelectionCleared();
+  }
   void SetObserver(ListBoxObserver* observer) { observer_ = observer; }
 
  protected:

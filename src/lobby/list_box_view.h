@@ -31,6 +31,7 @@ class ListBoxView : public QListView, private ListBoxObserver {
   void EndReset() override;
   void BeginRemoveRow(size_t row) override;
   void EndRemoveRow() override;
+  void SelectionCleared() override { ShowSelection(); }
   // The logic's selection onto the screen, and the user's back to the logic.
   void ShowSelection();
   void TakeSelection();

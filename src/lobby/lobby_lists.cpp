@@ -122,9 +122,12 @@ void LobbyLists::createGroupList(std::string_view message) {
 }
 
 void LobbyLists::RefreshUserList() {
-  // Rows already in step need no rebuild, unless one is selected: a rebuild
-  // takes the selection away, and a departure must not leave it behind.
-  if (userRowsCurrent_ && !listBox1_.selection()) return;
+  // Rows already in step need no rebuild; the selection goes all the same,
+  // as with a rebuild, so that a departure does not leave it behind.
+  if (userRowsCurrent_) {
+    listBox1_.ClearSelection();
+    return;
+  }
   std::vector<ListBox<UserEntry>::Row> rows;
   rows.reserve(userList_.size());
   for (const userlist_t& user : userList_) rows.push_back({UserEntryText(user), {user.id}});

@@ -67,7 +67,7 @@ bool HeadlessPlayer::Poll(int timeoutMs) {
   if (!transport_.open()) return false;
   transport_.Poll(timeoutMs);
   if (wait_.Overdue(SteadyClock::now(), options_.answerPatience)) {
-    lobbyConsole_.Print("gorvane-bot: no answer to " + wait_.command() + "; going on", kRed);
+    lobbyConsole_.AppendConsoleLine("gorvane-bot: no answer to " + wait_.command() + "; going on", kRed);
     wait_.Forget();
   }
   Act();

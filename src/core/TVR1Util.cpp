@@ -22,13 +22,7 @@ std::string FormatTimestamp(const LocalTime& time) {
   return text;
 }
 
-void AppendConsoleLine(ConsoleView& console, const Clock& clock, std::string_view text, int kind) {
-  std::string line = FormatTimestamp(clock.Now());
-  line.append(text);
-  console.AddLine(line, ColourForKind(kind));
-}
-
-void Console::Print(std::string_view text, int kind) {
+void Console::AppendConsoleLine(std::string_view text, int kind) {
   const LocalTime now = clock_.Now();
   if (stampLength_ == 0 || now != stampTime_) {
     line_ = FormatTimestamp(now);

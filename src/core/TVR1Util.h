@@ -18,9 +18,6 @@ Rgb ColourForKind(int kind);
 // "[hh:nn:ss] "
 std::string FormatTimestamp(const LocalTime& time);
 
-// Reads the clock once and adds "[hh:nn:ss] " + text in the kind's colour.
-void AppendConsoleLine(ConsoleView& console, const Clock& clock, std::string_view text, int kind);
-
 }  // namespace gorvane
 
 namespace gorvane {
@@ -31,7 +28,8 @@ namespace gorvane {
 class Console {
  public:
   Console(ConsoleView& view, const Clock& clock) : view_(view), clock_(clock) {}
-  void Print(std::string_view text, int kind);
+  // Reads the clock once and adds "[hh:nn:ss] " + text in the kind's colour.
+  void AppendConsoleLine(std::string_view text, int kind);
 
  private:
   ConsoleView& view_;

@@ -52,7 +52,8 @@ void Session::ReceiveBytes(std::string_view bytes, const FieldsDispatch& dispatc
     }
   });
   if (result == MessageFramer::Result::kOverflow) {
-    lobbyConsole_.Print("SYS: サーバから終端のない長すぎるデータを受信したため切断しました．"_cp932, kRed);
+    lobbyConsole_.AppendConsoleLine(
+        "SYS: サーバから終端のない長すぎるデータを受信したため切断しました．"_cp932, kRed);
     transport_.Close();
   }
 }

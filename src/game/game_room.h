@@ -106,7 +106,9 @@ class GameRoom : public GameWindow {
   enum class ResetForm { kResults, kQuit };
   void ResetGameState(ResetForm form);
 
-  void PrintMessage(std::string_view cp932Text, int kind) override { console_.Print(cp932Text, kind); }
+  void PrintMessage(std::string_view cp932Text, int kind) override {
+    console_.AppendConsoleLine(cp932Text, kind);
+  }
   // A console line put together from parts, in a buffer kept for the next.
   template <typename... Parts>
   void PrintLine(int kind, const Parts&... parts) {

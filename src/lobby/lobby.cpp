@@ -136,7 +136,9 @@ void Lobby::SendCommand(std::string_view kind, std::string_view argument) {
   session_.SendCommand(kind, argument);
 }
 
-void Lobby::PrintLobbyMessage(std::string_view cp932Text, int kind) { ports_.console.Print(cp932Text, kind); }
+void Lobby::PrintLobbyMessage(std::string_view cp932Text, int kind) {
+  ports_.console.AppendConsoleLine(cp932Text, kind);
+}
 
 void Lobby::AppendDebugLine(std::string_view cp932Line) { ports_.debugLog.AppendLine(cp932Line); }
 

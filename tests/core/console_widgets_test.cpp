@@ -65,7 +65,7 @@ TEST(ConsoleWidget, KeepsEveryLineByteForByteInItsColourAndOrder) {
       // A cut-off double-byte character stays in the store as it came.
       {"broken \x83", kRed, {255, 0, 0}},
   };
-  for (const auto& line : printed) printer.Print(line.text, line.kind);
+  for (const auto& line : printed) printer.AppendConsoleLine(line.text, line.kind);
   console.Settle();
 
   ASSERT_EQ(console.view.lines().size(), std::size(printed));
@@ -214,7 +214,8 @@ TEST(ConsoleWidget, EveryNewLineScrollsToTheEndWhereverTheUserWas) {
   ShownConsole console;
   testing::FixedClock clock;
   Console printer(console.view, clock);
-  for (int i = 0; i < 200; ++i) printer.Print("SYS: line " + std::to_string(i), i % 2 == 0 ? kRed : kGreen);
+  for (int i = 0; i < 200; ++i)
+    printer.AppendConsoleLine("SYS: line " + std::to_string(i), i % 2 == 0 ? kRed : kGreen);
   console.Settle();
   QScrollBar* bar = console.view.verticalScrollBar();
   EXPECT_GT(bar->maximum(), 150);
@@ -242,7 +243,7 @@ TEST(ConsoleWidget, EveryNewLineScrollsToTheEndWhereverTheUserWas) {
   QTest::mouseDClick(console.view.viewport(), Qt::LeftButton, {}, console.RowPoint(3, 100));
   const QString selected = console.view.selectedText();
   ASSERT_FALSE(selected.isEmpty());
-  printer.Print("SYS: new", kBlack);
+  printer.AppendConsoleLine("SYS: new", kBlack);
   console.Settle();
   EXPECT_EQ(bar->value(), bar->maximum());
   EXPECT_EQ(console.view.top(), (ConsoleWidget::Position{end.line + 1, end.row}));
@@ -257,7 +258,7 @@ TEST(ConsoleWidget, EveryNewLineScrollsToTheEndWhereverTheUserWas) {
   // A closed game window is only hidden: what it is told meanwhile is at
   // its end when it is shown again.
   console.view.hide();
-  for (int i = 0; i < 30; ++i) printer.Print("SYS: while hidden " + std::to_string(i), kBlack);
+  for (int i = 0; i < 30; ++i) printer.AppendConsoleLine("SYS: while hidden " + std::to_string(i), kBlack);
   console.Settle();
   console.view.show();
   console.Settle();
@@ -266,7 +267,7 @@ TEST(ConsoleWidget, EveryNewLineScrollsToTheEndWhereverTheUserWas) {
 
   // The bar dragged to its end shows the end, though the last screen starts
   // inside a long wrapped line.
-  printer.Print("SYS: " + std::string(3000, 'x'), kBlack);
+  printer.AppendConsoleLine("SYS: " + std::string(3000, 'x'), kBlack);
   console.Settle();
   const ConsoleWidget::Position wrappedEnd = console.view.top();
   ASSERT_GT(wrappedEnd.row, 0u);
@@ -305,7 +306,7 @@ TEST(ConsoleWidget, AHugeLineWithoutBlanksIsWholeAndOnlyItsRowsOnScreenAreLaidOu
   ShownConsole console;
   testing::FixedClock clock;
   Console printer(console.view, clock);
-  printer.Print("SYS: before", kBlack);
+  printer.AppendConsoleLine("SYS: before", kBlack);
   console.Settle();
   const std::string huge(1 << 20, 'w');
   std::string japanese;
@@ -315,11 +316,11 @@ TEST(ConsoleWidget, AHugeLineWithoutBlanksIsWholeAndOnlyItsRowsOnScreenAreLaidOu
 
   // A huge line that scrolls away before it is ever shown costs nothing
   // on screen.
-  printer.Print(huge, kGreen);
+  printer.AppendConsoleLine(huge, kGreen);
   qsizetype shortChars = 0;
   for (int i = 0; i < 50; ++i) {
     const std::string text = "SYS: short " + std::to_string(i);
-    printer.Print(text, kBlack);
+    printer.AppendConsoleLine(text, kBlack);
     shortChars += 11 + static_cast<qsizetype>(text.size());
   }
   console.Settle();
@@ -327,7 +328,7 @@ TEST(ConsoleWidget, AHugeLineWithoutBlanksIsWholeAndOnlyItsRowsOnScreenAreLaidOu
   EXPECT_LE(console.view.laidOutRows(), static_cast<size_t>(shownRows));
 
   // One that stays at the end is shown from its last rows.
-  printer.Print(japanese, kRed);
+  printer.AppendConsoleLine(japanese, kRed);
   console.Settle();
   ASSERT_EQ(console.view.lines().size(), 53u);
   EXPECT_EQ(console.view.lines().Text(1), "[09:05:03] " + huge);
@@ -355,7 +356,7 @@ TEST(ConsoleWidget, AHugeLineWithoutBlanksIsWholeAndOnlyItsRowsOnScreenAreLaidOu
   EXPECT_TRUE(all.endsWith(QString(10, QChar(0x6F22))));
 
   // Many short lines later, scrolled through, the huge ones are let go.
-  for (int i = 0; i < 600; ++i) printer.Print("SYS: after " + std::to_string(i), kBlack);
+  for (int i = 0; i < 600; ++i) printer.AppendConsoleLine("SYS: after " + std::to_string(i), kBlack);
   console.Settle();
   for (int i = 0; i < 100; ++i) {
     console.view.verticalScrollBar()->setValue(60 + i * 5);

@@ -134,12 +134,12 @@ TEST(Console, LinesCarryTheTimeOfAddingAndTheKindsColour) {
   const std::pair<int, Rgb> kinds[] = {
       {0, {0, 0, 0}}, {1, {255, 0, 0}}, {2, {0, 128, 0}}, {3, {0, 0, 0}}, {-1, {0, 0, 0}}};
   for (const auto& [kind, colour] : kinds) {
-    console.Print("SYS: x", kind);
+    console.AppendConsoleLine("SYS: x", kind);
     EXPECT_EQ(view.lines.back().colour, colour) << "kind " << kind;
   }
   EXPECT_EQ(view.lines.back().text, "[09:05:03] SYS: x");
   clock.time = {23, 59, 0};
-  console.Print(sjis::Text("SYS: 接続"), 0);
+  console.AppendConsoleLine(sjis::Text("SYS: 接続"), 0);
   EXPECT_EQ(view.lines.back().text, "[23:59:00] " + sjis::Text("SYS: 接続"));
 }
 

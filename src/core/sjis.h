@@ -10,6 +10,9 @@
 
 namespace gorvane::sjis {
 
+// Whether a byte starts a double-byte character of code page 932.
+constexpr bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
 // Turns code page 932 bytes into UTF-8 for display. A byte that does not
 // start a valid character, and a lead byte cut off at the end, each show as
 // U+FFFD so that nothing disappears silently from the screen.

@@ -1,15 +1,15 @@
 #include "lobby/list_box.h"
 
+#include "core/sjis.h"
+
 namespace gorvane {
 namespace {
-
-constexpr bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 constexpr unsigned char Fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
 // Bytes of the character that starts at i: two for a lead byte that has its
 // trail, one otherwise (a lead byte cut off at the end stands alone).
-size_t UnitLength(std::string_view s, size_t i) { return IsLeadByte(s[i]) && i + 1 < s.size() ? 2 : 1; }
+size_t UnitLength(std::string_view s, size_t i) { return sjis::IsLeadByte(s[i]) && i + 1 < s.size() ? 2 : 1; }
 
 }  // namespace
 

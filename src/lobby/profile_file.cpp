@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/sjis.h"
+
 namespace gorvane {
 namespace {
 
@@ -19,16 +21,15 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kNewFileLineEnding = "\r\n";
 
-// Code page 932 lead bytes. Their trail bytes (0x40..0xFC) can look like
-// '[' ']' '\' or ASCII letters, so those are only ever tested on whole
-// characters. Blanks, quotes, '=', ';', CR and LF are never trail bytes and
-// are safe to look for byte by byte.
-constexpr bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+// Trail bytes of code page 932 (0x40..0xFC) can look like '[' ']' '\' or
+// ASCII letters, so those are only ever tested on whole characters. Blanks,
+// quotes, '=', ';', CR and LF are never trail bytes and are safe to look for
+// byte by byte.
 
 // Width of the character starting at i; a lead byte cut off at the end
 // counts alone.
 size_t CharWidth(std::string_view text, size_t i) {
-  return IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() ? 2 : 1;
+  return sjis::IsLeadByte(static_cast<unsigned char>(text[i])) && i + 1 < text.size() ? 2 : 1;
 }
 
 constexpr bool IsBlank(char c) { return c == ' ' || c == '\t'; }

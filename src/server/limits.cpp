@@ -2,13 +2,12 @@
 
 #include <algorithm>
 
+#include "core/sjis.h"
+
 namespace gorvane::server {
 namespace {
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
-
-// Bytes that begin a double-byte character in code page 932.
-bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc); }
 
 // Past this many entries a map of failures is pruned of what has expired.
 constexpr size_t kPruneFloor = 4096;
@@ -25,7 +24,7 @@ std::string CleanText(std::string_view text, size_t limit) {
       ++i;
       continue;
     }
-    if (IsLeadByte(c)) {
+    if (sjis::IsLeadByte(c)) {
       // The second byte is whatever comes next once control bytes are gone;
       // without one the lead byte would swallow what follows the text.
       size_t next = i + 1;

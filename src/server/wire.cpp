@@ -108,8 +108,7 @@ std::string Printable(std::string_view bytes, size_t limit) {
     } else {
       // Code page 932 shown as UTF-8, for a terminal or the journal; what is
       // not a whole character stays visible as \xNN.
-      const bool lead = (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc);
-      const size_t size = lead && i + 1 < shown.size() ? 2 : 1;
+      const size_t size = sjis::IsLeadByte(c) && i + 1 < shown.size() ? 2 : 1;
       const std::string utf8 = sjis::ToUtf8(shown.substr(i, size));
       if (utf8.find(kReplacement) == std::string::npos) {
         text += utf8;

@@ -126,7 +126,6 @@ class AddressWatch {
   // Counts a join; false when the address has joined too often lately.
   bool Join(const std::string& address, TimePoint now);
   void CutOff(const std::string& address, TimePoint now);
-  size_t tracked() const { return records_.size(); }
 
  private:
   struct Record {

@@ -98,7 +98,6 @@ class Server : private Outbox {
     return {messagesIn_.load(std::memory_order_relaxed), messagesOut_.load(std::memory_order_relaxed),
             bytesOut_.load(std::memory_order_relaxed)};
   }
-  size_t connectionCount() const { return connections_.size(); }
   // Nothing waits to be written and no login is being checked.
   bool Quiet() const {
     return dirty_.empty() && backlog_.empty() && (!logins_ || logins_->pending() == 0) &&

@@ -338,9 +338,7 @@ void Server::SweepUnjoined(TimePoint now) {
 void Server::EvictOldestUnjoined() {
   Connection* connection = NextUnjoined(std::nullopt);
   if (connection == nullptr) return;
-  [[maybe_unused]] const ssize_t sent =
-      ::send(connection->fd, "S_EXCEED", sizeof "S_EXCEED", MSG_NOSIGNAL | MSG_DONTWAIT);
-  Drop(*connection, "gave way to a newer connection: " + Count(options_.maxUnjoined) + " had not joined");
+  Exceed(*connection, "gave way to a newer connection: " + Count(options_.maxUnjoined) + " had not joined");
 }
 
 void Server::Accept() {
@@ -523,9 +521,7 @@ void Server::Handle(Connection& connection, std::string_view text) {
       !addresses_.Join(connection.address, now)) {
     // Every join and departure is told to everybody: an address that comes
     // and goes faster than the lobby broadcasts allow is turned away.
-    [[maybe_unused]] const ssize_t sent =
-        ::send(connection.fd, "S_EXCEED", sizeof "S_EXCEED", MSG_NOSIGNAL | MSG_DONTWAIT);
-    Drop(connection, "turned away: its address joined too often lately");
+    Exceed(connection, "turned away: its address joined too often lately");
     return;
   }
   lobby_->Handle(connection.user, text, now);
@@ -665,6 +661,13 @@ size_t Server::FlushSome() {
     ++written;
   }
   return written;
+}
+
+void Server::Exceed(Connection& connection, const std::string& why) {
+  // Behind whatever is still on its way to it (its S_CONNECT), never inside.
+  connection.out.Append("S_EXCEED");
+  Flush(connection);
+  Drop(connection, why);
 }
 
 void Server::Drop(Connection& connection, const std::string& why) {

@@ -138,6 +138,8 @@ class Server : private Outbox {
   size_t FlushSome();
   // Reading and writing watched as the connection's state wants.
   void Watch(Connection& connection);
+  // Tells a connection the server has no room for it, and drops it.
+  void Exceed(Connection& connection, const std::string& why);
   // The connection is finished with; the lobby hears of a loss.
   void Drop(Connection& connection, const std::string& why);
   void Reap();

@@ -7,11 +7,6 @@ namespace {
 
 constexpr char kQuote = '"';
 
-// Blanks, and also a NUL byte, which ends an unquoted field like a blank
-// does: were it not skipped like one, the split would stop moving there.
-// The wire never carries one inside a message; a file may.
-constexpr bool Separates(char c) { return static_cast<unsigned char>(c) <= 0x20; }
-
 bool NeedsQuotes(std::string_view field) {
   for (unsigned char c : field) {
     if (c <= 0x20 || c == kQuote || c == ',') return true;
@@ -54,7 +49,7 @@ Fields SplitDelimitedText(std::string_view text, char delimiter) {
   const size_t n = text.size();
   size_t p = 0;
   auto skipBlanks = [&] {
-    while (p < n && Separates(text[p])) ++p;
+    while (p < n && SeparatesFields(text[p])) ++p;
   };
   skipBlanks();
   while (p < n) {
@@ -85,11 +80,7 @@ Fields SplitDelimitedText(std::string_view text, char delimiter) {
       fields.push_back(std::move(field));
     } else {
       const size_t start = p;
-      while (p < n) {
-        const unsigned char c = static_cast<unsigned char>(text[p]);
-        if (c <= 0x20 || c == static_cast<unsigned char>(delimiter)) break;
-        ++p;
-      }
+      while (p < n && !SeparatesFields(text[p]) && text[p] != delimiter) ++p;
       fields.emplace_back(text.substr(start, p - start));
     }
     skipBlanks();

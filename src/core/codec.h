@@ -20,6 +20,11 @@ using FieldList = std::span<const std::string_view>;
 // split, so does a NUL byte, which only a file can hold).
 constexpr bool IsBlank(unsigned char c) { return c >= 0x01 && c <= 0x20; }
 
+// Blanks, and also a NUL byte, which ends an unquoted field like a blank
+// does: were it not skipped like one, a split would stop moving there.
+// The wire never carries one inside a message; a file may.
+constexpr bool SeparatesFields(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+
 Fields SplitDelimitedText(std::string_view text, char delimiter);
 Fields SplitCommaText(std::string_view text);
 std::string JoinCommaText(const Fields& fields);

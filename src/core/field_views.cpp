@@ -15,8 +15,6 @@ constexpr char kQuote = '"';
 constexpr uint64_t kOnes = 0x0101010101010101;
 constexpr uint64_t kHigh = 0x8080808080808080;
 
-constexpr bool Separates(char c) { return static_cast<unsigned char>(c) <= 0x20; }
-
 // The high bit of each byte of word equal to the byte of pattern; only
 // bytes after the first true one can be marked falsely.
 constexpr uint64_t Equal(uint64_t word, uint64_t pattern) {
@@ -56,7 +54,7 @@ size_t UnquotedEnd(std::string_view text, size_t p, char delimiter) {
     }
     return text.size();
   }
-  while (p < text.size() && !Separates(text[p]) && text[p] != delimiter) ++p;
+  while (p < text.size() && !SeparatesFields(text[p]) && text[p] != delimiter) ++p;
   return p;
 }
 
@@ -84,7 +82,7 @@ void FieldViews::Split(std::string_view text, char delimiter) {
   const size_t n = text.size();
   size_t p = 0;
   const auto skipBlanks = [&] {
-    while (p < n && Separates(text[p])) ++p;
+    while (p < n && SeparatesFields(text[p])) ++p;
   };
   skipBlanks();
   while (p < n) {

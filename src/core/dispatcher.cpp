@@ -277,10 +277,6 @@ const Route* FindRoute(std::string_view kind) {
 
 void DispatchServerMessage(std::string_view text, DispatchTarget& target) {
   FieldViews fields;
-  DispatchServerMessage(text, target, fields);
-}
-
-void DispatchServerMessage(std::string_view text, DispatchTarget& target, FieldViews& fields) {
   DispatchServerMessage(text, nullptr, target, fields);
 }
 

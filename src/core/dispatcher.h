@@ -53,11 +53,8 @@ class DispatchTarget : public CommandSink {
 };
 
 void DispatchServerMessage(std::string_view text, DispatchTarget& target);
-// The same, splitting into fields whose storage the caller keeps from one
-// message to the next.
-void DispatchServerMessage(std::string_view text, DispatchTarget& target, FieldViews& fields);
 // The same with the fields the framing found for the text (nullptr: split
-// the text).
+// the text), in field storage the caller keeps from one message to the next.
 void DispatchServerMessage(std::string_view text, const FieldList* found, DispatchTarget& target,
                            FieldViews& fields);
 

@@ -329,10 +329,12 @@ Server::Connection* Server::NextUnjoined(std::optional<TimePoint> dueBy) {
 }
 
 void Server::SweepUnjoined(TimePoint now) {
-  const std::string why =
-      "did not join within " +
-      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.joinTime).count()) + " s";
-  while (Connection* connection = NextUnjoined(now)) Drop(*connection, why);
+  while (Connection* connection = NextUnjoined(now)) {
+    Drop(*connection,
+         "did not join within " +
+             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.joinTime).count()) +
+             " s");
+  }
 }
 
 void Server::EvictOldestUnjoined() {

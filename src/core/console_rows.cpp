@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-#include "core/qt_text.h"
-
 namespace gorvane {
 namespace {
 
@@ -15,14 +13,6 @@ bool HighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool LowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
 }  // namespace
-
-QString ConsoleText(std::string_view cp932) {
-  // Most lines are plain ASCII: they need no converter at all.
-  for (const char c : cp932) {
-    if (static_cast<unsigned char>(c) >= 0x80) return ToQString(cp932);
-  }
-  return QString::fromLatin1(cp932.data(), static_cast<qsizetype>(cp932.size()));
-}
 
 RowBreaker::RowBreaker(const QFont& font)
     : metrics_(font), tabStop_(8 * metrics_.horizontalAdvance(QLatin1Char(' '))) {

@@ -16,9 +16,6 @@
 
 namespace gorvane {
 
-// The console's text for a line of code page 932 bytes.
-QString ConsoleText(std::string_view cp932);
-
 class RowBreaker {
  public:
   explicit RowBreaker(const QFont& font);

@@ -10,6 +10,8 @@
 #include <QTextCharFormat>
 #include <algorithm>
 
+#include "core/qt_text.h"
+
 namespace gorvane {
 namespace {
 
@@ -140,7 +142,7 @@ void ConsoleWidget::ForgetLayout() {
 ConsoleWidget::LaidOutLine& ConsoleWidget::Line(size_t line) {
   auto [it, added] = laidOut_.try_emplace(line);
   LaidOutLine& laid = it->second;
-  if (added) laid.text = ConsoleText(lines_.Text(line));
+  if (added) laid.text = ToQString(lines_.Text(line));
   // Converted once; cut into rows again only when the width has changed.
   if (added || laid.width != wrapWidth_) {
     laid.rows = breaker_->Break(laid.text, wrapWidth_);
@@ -535,7 +537,7 @@ void ConsoleWidget::selectAll() {
   if (lines_.empty()) return;
   anchor_ = TextPos{};
   const size_t last = lines_.size() - 1;
-  caret_ = {last, ConsoleText(lines_.Text(last)).size()};
+  caret_ = {last, ToQString(lines_.Text(last)).size()};
   viewport()->update();
 }
 
@@ -548,7 +550,7 @@ QString ConsoleWidget::selectedText() const {
   const auto [from, to] = std::minmax(*anchor_, caret_);
   const auto shown = [this](size_t line) {
     const auto it = laidOut_.find(line);
-    return it != laidOut_.end() ? it->second.text : ConsoleText(lines_.Text(line));
+    return it != laidOut_.end() ? it->second.text : ToQString(lines_.Text(line));
   };
   if (from.line == to.line) return shown(from.line).mid(from.index, to.index - from.index);
   // The lines between are whole: their bytes are joined and converted at
@@ -558,7 +560,7 @@ QString ConsoleWidget::selectedText() const {
     between.append(lines_.Text(line));
     between += '\n';
   }
-  return shown(from.line).mid(from.index) + u'\n' + ConsoleText(between) + shown(to.line).left(to.index);
+  return shown(from.line).mid(from.index) + u'\n' + ToQString(between) + shown(to.line).left(to.index);
 }
 
 QString ConsoleWidget::toPlainText() const {
@@ -568,7 +570,7 @@ QString ConsoleWidget::toPlainText() const {
     if (line > 0) all += '\n';
     all.append(lines_.Text(line));
   }
-  return ConsoleText(all);
+  return ToQString(all);
 }
 
 }  // namespace gorvane

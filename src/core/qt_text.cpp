@@ -1,10 +1,16 @@
 #include "core/qt_text.h"
 
+#include <algorithm>
+
 #include "core/sjis.h"
 
 namespace gorvane {
 
 QString ToQString(std::string_view cp932) {
+  // Most texts are plain ASCII: they need no converter at all.
+  if (std::all_of(cp932.begin(), cp932.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return QString::fromLatin1(cp932.data(), static_cast<qsizetype>(cp932.size()));
+  }
   const std::string utf8 = sjis::ToUtf8(cp932);
   return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }

@@ -18,8 +18,8 @@
 
 #include <unistd.h>
 
-#include "core/codec.h"
-#include "core/framing.h"
+#include "spine/codec.h"
+#include "spine/framing.h"
 
 namespace {
 

@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "core/qt_text.h"
-#include "core/sjis.h"
-#include "lobby/TForm1.h"
+#include "qt/qt_text.h"
+#include "spine/sjis.h"
+#include "qt/TForm1.h"
 #include "process_memory.h"
 
 namespace {

@@ -21,11 +21,11 @@
 
 #include "bot/headless_player.h"
 #include "bot/headless_ports.h"
-#include "core/codec.h"
-#include "core/framing.h"
-#include "core/system_clock.h"
-#include "game/game_room.h"
-#include "lobby/lobby.h"
+#include "spine/codec.h"
+#include "spine/framing.h"
+#include "spine/system_clock.h"
+#include "client/game_room.h"
+#include "client/lobby.h"
 #include "server/server.h"
 
 namespace {

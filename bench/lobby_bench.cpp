@@ -23,12 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "core/console_widgets.h"
-#include "core/dispatcher.h"
-#include "core/qt_text.h"
-#include "core/sjis.h"
-#include "lobby/list_box_view.h"
-#include "lobby/lobby.h"
+#include "qt/console_widgets.h"
+#include "spine/dispatcher.h"
+#include "qt/qt_text.h"
+#include "spine/sjis.h"
+#include "qt/list_box_view.h"
+#include "client/lobby.h"
 
 namespace {
 

@@ -41,9 +41,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/codec.h"
-#include "core/fields.h"
-#include "core/framing.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
+#include "spine/framing.h"
 #include "scripted_player.h"
 #include "server/server.h"
 #include "sim_users.h"

@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <cmath>
 
-#include "core/codec.h"
-#include "core/fields.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
 
 namespace gorvane::bench {
 namespace {

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "game/card_catalogue.h"
+#include "client/card_catalogue.h"
 #include "scripted_player.h"
 
 namespace gorvane::bench {

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/codec.h"
-#include "core/fields.h"
-#include "core/framing.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
+#include "spine/framing.h"
 
 namespace {
 

@@ -22,11 +22,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/TVR1Util.h"
-#include "core/codec.h"
-#include "core/fields.h"
-#include "game/game_room.h"
-#include "lobby/lobby.h"
+#include "spine/TVR1Util.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
+#include "client/game_room.h"
+#include "client/lobby.h"
 
 namespace {
 

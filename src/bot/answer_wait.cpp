@@ -1,7 +1,7 @@
 #include "bot/answer_wait.h"
 
-#include "core/codec.h"
-#include "core/fields.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
 
 namespace gorvane::bot {
 namespace {

@@ -6,9 +6,9 @@
 #include <fstream>
 
 #include "bot/headless_ports.h"
-#include "core/fields.h"
-#include "core/sjis.h"
-#include "game/card_catalogue.h"
+#include "spine/fields.h"
+#include "spine/sjis.h"
+#include "client/card_catalogue.h"
 
 namespace gorvane::bot {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "core/codec.h"
-#include "core/fields.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
 
 namespace gorvane::bot {
 namespace {

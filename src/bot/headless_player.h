@@ -17,9 +17,9 @@
 #include "bot/headless_ports.h"
 #include "bot/posix_transport.h"
 #include "bot/turn_planner.h"
-#include "core/system_clock.h"
-#include "game/game_room.h"
-#include "lobby/lobby.h"
+#include "spine/system_clock.h"
+#include "client/game_room.h"
+#include "client/lobby.h"
 
 namespace gorvane::bot {
 

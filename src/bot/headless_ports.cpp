@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "core/sjis.h"
+#include "spine/sjis.h"
 
 namespace gorvane::bot {
 

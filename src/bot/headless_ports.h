@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/ports.h"
-#include "game/game_screen.h"
+#include "spine/ports.h"
+#include "client/game_screen.h"
 
 namespace gorvane::bot {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/ports.h"
+#include "spine/ports.h"
 
 namespace gorvane::bot {
 

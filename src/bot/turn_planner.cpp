@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "core/codec.h"
-#include "core/fields.h"
-#include "game/play_rules.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
+#include "client/play_rules.h"
 
 namespace gorvane::bot {
 namespace {

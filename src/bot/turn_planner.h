@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "game/card_catalogue.h"
-#include "game/game_room.h"
-#include "game/game_state.h"
+#include "client/card_catalogue.h"
+#include "client/game_room.h"
+#include "client/game_state.h"
 
 namespace gorvane::bot {
 

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "game/card_catalogue.h"
-#include "game/game_state.h"
-#include "game/play_rules.h"
+#include "client/card_catalogue.h"
+#include "client/game_state.h"
+#include "client/play_rules.h"
 
 namespace gorvane::server {
 

@@ -1,7 +1,7 @@
 #include "server/lobby.h"
 
-#include "core/fields.h"
-#include "core/sjis.h"
+#include "spine/fields.h"
+#include "spine/sjis.h"
 #include "server/wire.h"
 
 namespace gorvane::server {

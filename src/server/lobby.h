@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "game/card_catalogue.h"
+#include "client/card_catalogue.h"
 #include "server/accounts.h"
 #include "server/game.h"
 #include "server/limits.h"

@@ -1,7 +1,7 @@
 // Parties and their games, as the lobby runs them.
 #include <algorithm>
 
-#include "core/fields.h"
+#include "spine/fields.h"
 #include "server/lobby.h"
 #include "server/wire.h"
 

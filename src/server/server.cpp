@@ -17,9 +17,9 @@
 #include <cstring>
 #include <limits>
 
-#include "core/codec.h"
-#include "core/ports.h"
-#include "core/sjis.h"
+#include "spine/codec.h"
+#include "spine/ports.h"
+#include "spine/sjis.h"
 #include "server/net.h"
 #include "server/wire.h"
 

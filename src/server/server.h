@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "game/card_catalogue.h"
+#include "client/card_catalogue.h"
 #include "server/accounts.h"
 #include "server/limits.h"
 #include "server/lobby.h"

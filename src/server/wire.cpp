@@ -1,8 +1,8 @@
 #include "server/wire.h"
 
-#include "core/codec.h"
-#include "core/fields.h"
-#include "core/sjis.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
+#include "spine/sjis.h"
 
 namespace gorvane::server {
 

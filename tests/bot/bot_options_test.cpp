@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/sjis.h"
+#include "spine/sjis.h"
 
 namespace gorvane::bot {
 namespace {

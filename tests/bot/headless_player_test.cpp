@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "core/sjis.h"
+#include "spine/sjis.h"
 #include "scripted_peer.h"
 
 namespace gorvane::bot {

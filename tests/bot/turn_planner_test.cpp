@@ -7,7 +7,7 @@
 #include <map>
 #include <memory>
 
-#include "../game/game_fakes.h"
+#include "../client/game_fakes.h"
 
 namespace gorvane::bot {
 namespace {

@@ -13,12 +13,12 @@
 #include <functional>
 #include <thread>
 
-#include "../core/fakes.h"
+#include "../spine/fakes.h"
 #include "bot/turn_planner.h"
-#include "core/sjis.h"
+#include "spine/sjis.h"
 #include "e2e_support.h"
-#include "game/TForm2.h"
-#include "lobby/TForm1.h"
+#include "qt/TForm2.h"
+#include "qt/TForm1.h"
 #include "window_seat.h"
 
 namespace gorvane::e2e {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/sjis.h"
+#include "spine/sjis.h"
 
 namespace gorvane::e2e {
 namespace {

@@ -6,10 +6,10 @@
 #include <QTest>
 #include <cstdio>
 
-#include "core/sjis.h"
-#include "game/TForm2.h"
-#include "help/THelpForm.h"
-#include "lobby/TForm1.h"
+#include "spine/sjis.h"
+#include "qt/TForm2.h"
+#include "qt/THelpForm.h"
+#include "qt/TForm1.h"
 #include "window_seat.h"
 
 namespace {

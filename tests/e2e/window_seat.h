@@ -12,8 +12,8 @@
 
 #include "bot/answer_wait.h"
 #include "bot/turn_planner.h"
-#include "game/TForm2.h"
-#include "lobby/TForm1.h"
+#include "qt/TForm2.h"
+#include "qt/TForm1.h"
 
 namespace gorvane::e2e {
 

@@ -14,8 +14,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "core/codec.h"
-#include "core/ports.h"
+#include "spine/codec.h"
+#include "spine/ports.h"
 #include "loopback.h"
 #include "server/accounts.h"
 #include "server/options.h"

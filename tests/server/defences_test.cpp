@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "core/codec.h"
-#include "core/sjis.h"
+#include "spine/codec.h"
+#include "spine/sjis.h"
 #include "loopback.h"
 #include "server/accounts.h"
 #include "server/limits.h"

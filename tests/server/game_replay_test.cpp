@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "core/codec.h"
+#include "spine/codec.h"
 #include "loopback.h"
 #include "scripted_player.h"
 #include "table.h"

@@ -2,7 +2,7 @@
 // and a second client keeps being served throughout.
 #include <gtest/gtest.h>
 
-#include "core/codec.h"
+#include "spine/codec.h"
 #include "loopback.h"
 
 namespace gorvane::testing {

@@ -11,8 +11,8 @@
 #include <functional>
 #include <iterator>
 
-#include "core/codec.h"
-#include "core/sjis.h"
+#include "spine/codec.h"
+#include "spine/sjis.h"
 #include "loopback.h"
 
 namespace gorvane::testing {

@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <thread>
 
-#include "core/codec.h"
-#include "core/fields.h"
-#include "core/ports.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
+#include "spine/ports.h"
 #include "scripted_player.h"
 
 namespace gorvane::testing {

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/framing.h"
-#include "game/card_catalogue.h"
+#include "spine/framing.h"
+#include "client/card_catalogue.h"
 #include "server/server.h"
 
 namespace gorvane::testing {

@@ -12,8 +12,8 @@
 #include <chrono>
 #include <filesystem>
 
-#include "core/codec.h"
-#include "core/fields.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
 #include "loopback.h"
 #include "server/accounts.h"
 

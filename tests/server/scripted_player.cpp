@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <numeric>
 
-#include "core/codec.h"
-#include "core/fields.h"
+#include "spine/codec.h"
+#include "spine/fields.h"
 
 namespace gorvane::testing {
 namespace {

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "game/card_catalogue.h"
-#include "game/play_rules.h"
+#include "client/card_catalogue.h"
+#include "client/play_rules.h"
 
 namespace gorvane::testing {
 

@@ -8,8 +8,8 @@
 #include "server/limits.h"
 #include "server/out_queue.h"
 
-#include "core/codec.h"
-#include "core/sjis.h"
+#include "spine/codec.h"
+#include "spine/sjis.h"
 
 namespace gorvane::server {
 namespace {

@@ -1,0 +1,125 @@
+// gorvane-server: the reference game server.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "client/version.h"
+#include "server/accounts.h"
+#include "server/options.h"
+#include "server/server.h"
+
+namespace {
+
+using gorvane::server::AccountStore;
+using gorvane::server::CommandLine;
+
+// One line of standard input, without its line break; the terminal does not
+// echo it.
+std::optional<std::string> ReadPassword() {
+  const bool terminal = isatty(STDIN_FILENO) == 1;
+  termios saved{};
+  if (terminal) {
+    std::fputs("password: ", stderr);
+    tcgetattr(STDIN_FILENO, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  std::string password;
+  const bool read = static_cast<bool>(std::getline(std::cin, password)) || !password.empty();
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::fputs("\n", stderr);
+  }
+  if (!read) return std::nullopt;
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return password;
+}
+
+int AddUser(const CommandLine& line) {
+  const std::string& login = *line.addUser;
+  if (login.empty() || login.find_first_of(std::string(" \t\r\n\0", 5)) != std::string::npos) {
+    std::fprintf(stderr, "gorvane-server: a login is one word without blanks\n");
+    return 2;
+  }
+  const auto password = ReadPassword();
+  if (!password || password->empty()) {
+    std::fprintf(stderr, "gorvane-server: no password on standard input\n");
+    return 2;
+  }
+  std::string error;
+  const auto accounts = AccountStore::Open(line.server.databasePath, error);
+  if (!accounts || !accounts->SetPassword(login, *password, error)) {
+    std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "gorvane-server: account %s stored in %s\n", login.c_str(),
+               line.server.databasePath.c_str());
+  return 0;
+}
+
+// As many descriptors as the system lets this process have: every user is
+// one.
+void RaiseFileLimit() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max) return;
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  auto line = gorvane::server::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!line) {
+    std::fprintf(stderr, "gorvane-server: %s (gorvane-server --help lists the options)\n", error.c_str());
+    return 2;
+  }
+  if (line->help) {
+    std::fputs(gorvane::server::kUsage, stdout);
+    return 0;
+  }
+  if (line->version) {
+    const auto& v = gorvane::kVersion;
+    std::printf("gorvane-server %u.%u.%u.%u\n", v[0], v[1], v[2], v[3]);
+    return 0;
+  }
+  if (line->addUser) return AddUser(*line);
+  if (!line->seedGiven) line->server.seed = std::random_device{}();
+  signal(SIGPIPE, SIG_IGN);
+  RaiseFileLimit();
+  // SIGTERM and SIGINT arrive as a descriptor the loop watches, so that the
+  // server says goodbye from its own thread; blocked before any thread
+  // starts so that none of them takes the signal instead.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigprocmask(SIG_BLOCK, &stops, nullptr);
+  const int signals = signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signals < 0) {
+    // Without the descriptor the signals must at least still stop the server.
+    std::fprintf(stderr, "gorvane-server: signalfd: %s; SIGTERM stops without a goodbye\n",
+                 std::strerror(errno));
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+  }
+  gorvane::server::Server server(line->server);
+  if (!server.Start(error)) {
+    std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
+    return 1;
+  }
+  if (signals >= 0) server.StopOn(signals);
+  server.Run();
+  return 0;
+}

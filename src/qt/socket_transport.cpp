@@ -1,0 +1,107 @@
+#include "qt/socket_transport.h"
+
+#include <QHostAddress>
+
+namespace gorvane {
+
+SocketTransport::SocketTransport(Events events, QObject* parent)
+    : QObject(parent), events_(std::move(events)), socket_(this) {
+  connect(&socket_, &QTcpSocket::connected, this, [this] {
+    connecting_ = false;
+    active_ = true;
+    events_.connect();
+  });
+  connect(&socket_, &QTcpSocket::disconnected, this, &SocketTransport::OnDisconnected);
+  connect(&socket_, &QTcpSocket::readyRead, this, &SocketTransport::OnReadyRead);
+  socket_.setReadBufferSize(kReadAhead);
+  connect(&socket_, &QTcpSocket::errorOccurred, this, &SocketTransport::OnError);
+}
+
+SocketTransport::~SocketTransport() {
+  // Closing a connected socket would report a disconnect (and maybe an
+  // error) from inside its own destructor.
+  socket_.disconnect(this);
+  socket_.abort();
+}
+
+bool SocketTransport::Start(const std::string& address, uint16_t port) {
+  if (socket_.state() != QAbstractSocket::UnconnectedState) return true;
+  QHostAddress host;
+  if (!host.setAddress(QString::fromStdString(address)) || host.protocol() != QAbstractSocket::IPv4Protocol) {
+    return false;
+  }
+  connecting_ = true;
+  socket_.connectToHost(host, port);
+  return true;
+}
+
+void SocketTransport::Close() {
+  // Everything was flushed when sent, so the close is immediate and the
+  // disconnect event runs now.
+  socket_.disconnectFromHost();
+  if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
+}
+
+void SocketTransport::Send(std::string_view bytes) {
+  const auto size = static_cast<qint64>(bytes.size());
+  sending_ = true;
+  const qint64 written = socket_.write(bytes.data(), size);
+  // On the wire now, not at the next event loop turn: a blocking pause may
+  // follow and the server must see the commands in order and on time. A
+  // refused write shows up here, as an error and a close.
+  socket_.flush();
+  sending_ = false;
+  if (written != size && !sendError_) sendError_ = socket_.errorString().toStdString();
+  if (sendError_) ReportSendFailure();
+  if (disconnectPending_) {
+    disconnectPending_ = false;
+    events_.disconnect();
+  }
+}
+
+void SocketTransport::ReportSendFailure() {
+  const std::string detail = std::move(*sendError_);
+  sendError_.reset();
+  events_.error(SocketErrorKind::kSend, detail);
+}
+
+void SocketTransport::OnDisconnected() {
+  active_ = false;
+  if (sending_) {
+    disconnectPending_ = true;
+    return;
+  }
+  // Bytes left over from an earlier Send that could not go out.
+  if (sendError_) ReportSendFailure();
+  events_.disconnect();
+}
+
+void SocketTransport::OnReadyRead() {
+  // A handler may open a modal box; data that arrives meanwhile raises no new
+  // signal, so keep reading until the socket is drained.
+  while (socket_.bytesAvailable() > 0) {
+    const QByteArray bytes = socket_.readAll();
+    events_.read(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
+  }
+}
+
+void SocketTransport::OnError(QAbstractSocket::SocketError error) {
+  const std::string detail =
+      std::to_string(static_cast<int>(error)) + " " + socket_.errorString().toStdString();
+  if (connecting_) {
+    connecting_ = false;
+    events_.error(SocketErrorKind::kConnect, detail);
+    return;
+  }
+  // An error while our bytes are going out is a failed send, whatever kind
+  // the socket gives it; it is reported once the socket is done with it.
+  if (sending_ || socket_.bytesToWrite() > 0) {
+    if (!sendError_) sendError_ = detail;
+    return;
+  }
+  // The server closing is an ordinary disconnect, reported as such.
+  if (error == QAbstractSocket::RemoteHostClosedError) return;
+  events_.error(SocketErrorKind::kReceive, detail);
+}
+
+}  // namespace gorvane

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The layer check fails on each kind of violation planted in a copy of the
+# tree, and names the file. Usage: planted_test.sh SOURCE_ROOT
+set -euo pipefail
+root="${1:?usage: planted_test.sh SOURCE_ROOT}"
+check="$root/tests/layers/check_layers.sh"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+
+# file to plant into | the include planted
+cases=(
+  "src/spine/codec.cpp|#include <QString>"
+  "src/client/lobby.cpp|#include <QtCore/QObject>"
+  "src/server/wire.cpp|#include <QByteArray>"
+  "src/spine/session.cpp|#include \"client/lobby.h\""
+  "src/client/game_room.cpp|#include \"qt/TForm2.h\""
+  "src/bot/turn_planner.cpp|#include \"server/game.h\""
+  "src/server/game.cpp|#include \"bot/turn_planner.h\""
+  "tests/client/lobby_test.cpp|#include \"../qt/offscreen_lobby.h\""
+)
+
+failed=0
+for row in "${cases[@]}"; do
+  file="${row%%|*}"
+  include="${row#*|}"
+  rm -rf "$scratch/tree" && mkdir -p "$scratch/tree"
+  cp -r "$root/src" "$root/tests" "$scratch/tree/"
+  printf '%s\n' "$include" >> "$scratch/tree/$file"
+  if out="$(bash "$check" "$scratch/tree")"; then
+    echo "not caught: $include in $file"
+    failed=1
+  elif ! grep -qF "$file" <<<"$out"; then
+    echo "caught without naming $file: $out"
+    failed=1
+  fi
+done
+bash "$check" "$root" >/dev/null || { echo "the tree itself fails the check"; failed=1; }
+exit "$failed"

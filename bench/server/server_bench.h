@@ -1,0 +1,127 @@
+// The server benchmark's three parts and what they share: the server on a
+// thread of its own with that thread's CPU clock, the cards the players
+// play with, and the machine's load to read the numbers by.
+//
+// games:    chat round trips with one client, then with 500 players of whom
+//           200 play 50 seeded games; server CPU per 1,000 messages.
+// capacity: joined users the server holds with the lobby chat round trip's
+//           99th percentile at most 100 ms while the users behave as the
+//           client does (they read everything, ask for the user list again
+//           on every arrival and departure, a tenth plays in parties of
+//           three, 1% leave and as many arrive every minute) and the lobby
+//           carries 5 chat lines a second. Grows step by step until it
+//           breaks and says where and why.
+// attacks:  each attack at full speed from one address, and its effect on
+//           well-behaved users from other addresses: their lobby chat round
+//           trip and a newcomer's way in, against an idle server.
+//
+// The server runs on its own thread, the simulated users on others in this
+// process, each machine from an address of its own in 127.0.0.0/8.
+#pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/card_catalogue.h"
+#include "server/server.h"
+
+namespace gorvane::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The server on its own thread, with the CPU clock of that thread.
+class ServerThread {
+ public:
+  explicit ServerThread(gorvane::server::ServerOptions options) : server_(std::move(options)) {
+    std::string error;
+    if (!server_.Start(error)) {
+      std::fprintf(stderr, "server_bench: %s\n", error.c_str());
+      std::exit(1);
+    }
+    thread_ = std::thread([this] { server_.Run(); });
+    pthread_getcpuclockid(thread_.native_handle(), &cpu_);
+  }
+  ~ServerThread() {
+    server_.Stop();
+    thread_.join();
+  }
+  double CpuSeconds() const {
+    timespec t{};
+    clock_gettime(cpu_, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  }
+  uint64_t Messages() const {
+    const auto counters = server_.counters();
+    return counters.messagesIn + counters.messagesOut;
+  }
+  uint16_t port() const { return server_.port(); }
+  uint64_t BytesOut() const { return server_.counters().bytesOut; }
+
+ private:
+  gorvane::server::Server server_;
+  std::thread thread_;
+  clockid_t cpu_{};
+};
+
+inline constexpr const char* kDefendedAddress = "127.0.0.31";
+
+// A server with the defences as shipped, and a tally of what it logged.
+struct DefendedServer {
+  explicit DefendedServer(size_t maxUsers);
+  std::atomic<uint64_t> readersDropped{0};
+  std::atomic<uint64_t> cutOff{0};
+  std::optional<ServerThread> server;
+};
+
+gorvane::CardCatalogue Cards();
+
+// What else the machine is doing, to read the numbers by.
+std::string LoadAverage();
+
+// Until done or the limit, looking every 50 ms.
+void Wait(const std::function<bool()>& done, std::chrono::seconds limit);
+
+struct GamesSettings {
+  int samples = 2000;       // lobby and party lines by turns
+  double spacingMs = 20.0;  // between one echo and the next line
+  int players = 500;        // connected, the measuring client included
+  int parties = 50;
+  int partySize = 4;
+  double chatEverySeconds = 30;  // per lobby player, on average
+  int thinkMs = 250;             // a scripted player's pause before each move
+};
+void RunGames(const GamesSettings& settings);
+
+struct CapacitySettings {
+  std::vector<size_t> steps = {1000, 2000, 3000, 4000, 5000};
+  int warmSeconds = 10;
+  int measureSeconds = 45;
+  size_t probes = 60;
+};
+void RunCapacity(const CapacitySettings& settings);
+
+struct AttackSettings {
+  size_t crowd = 200;
+  size_t probes = 60;
+  // 40 lines a second: each probe sends one every 1.5 s, within the chat
+  // limit, and a 15 s window holds 600 round trips.
+  std::chrono::milliseconds every{25};
+  int warmSeconds = 3;
+  int measureSeconds = 15;
+};
+void RunAttacks(const AttackSettings& settings);
+
+}  // namespace gorvane::bench

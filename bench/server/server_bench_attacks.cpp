@@ -1,0 +1,88 @@
+// attacks: each attack at full speed from one address, and what it does to
+// well-behaved users elsewhere (their lobby chat round trip, a newcomer's
+// way in) against the same users on an idle server.
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+#include "server_bench.h"
+#include "sim_users.h"
+
+namespace gorvane::bench {
+
+using namespace std::chrono_literals;
+
+void RunAttacks(const AttackSettings& settings) {
+  std::printf("\nserver_bench attacks: each at full speed from one address; well-behaved users elsewhere\n");
+  std::printf(
+      "  (%zu users behaving as the client does, %zu of them timing their lobby lines, %.0f lines a\n"
+      "  second, a newcomer joining every 500 ms; goal: p99 of the round trip at most 2x the idle "
+      "server's)\n",
+      settings.crowd + settings.probes, settings.probes,
+      1000.0 / static_cast<double>(settings.every.count()));
+  std::printf("  %-32s %8s %8s %7s %9s %9s %5s %9s %8s %9s\n", "attack", "p50 ms", "p99 ms", "p99 x",
+              "join p50", "join p99", "lost", "connects", "let in", "got MB/s");
+  const gorvane::CardCatalogue cards = Cards();
+  DefendedServer defended(10000);
+  ServerThread& server = *defended.server;
+  CrowdSettings crowdSettings;
+  crowdSettings.leavePerMinute = 0;
+  Crowd crowd(kDefendedAddress, server.port(), cards, crowdSettings);
+  crowd.Begin(true);
+  crowd.GrowTo(settings.crowd);
+  Wait([&] { return crowd.joined() >= settings.crowd; }, 60s);
+  crowd.Behave(true, false);
+  Probes probes(kDefendedAddress, server.port(), settings.probes, settings.every);
+  probes.Begin(false);
+  Wait([&] { return probes.ready(); }, 30s);
+  Newcomers newcomers(kDefendedAddress, server.port(), 500ms);
+  newcomers.Begin(false);
+
+  double idleP99 = 0;
+  auto phase = [&](const char* name, std::optional<Attacker::Kind> kind) {
+    std::optional<Attacker> attacker;
+    if (kind) {
+      attacker.emplace(kDefendedAddress, server.port(), *kind);
+      attacker->Begin(true);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(settings.warmSeconds));
+    probes.Take();
+    newcomers.Take();
+    const size_t lost = crowd.lost() + probes.lost();
+    const uint64_t got = attacker ? attacker->bytesRead() : 0;
+    std::this_thread::sleep_for(std::chrono::seconds(settings.measureSeconds));
+    const Percentiles trips = Summarize(probes.Take());
+    const Percentiles joins = Summarize(newcomers.Take());
+    if (!kind && idleP99 == 0) idleP99 = trips.p99;
+    std::printf(
+        "  %-32s %8.2f %8.2f %6.2fx %9.2f %9.2f %5zu %9llu %8llu %9.2f\n", name, trips.median, trips.p99,
+        idleP99 > 0 ? trips.p99 / idleP99 : 0.0, joins.median, joins.p99, crowd.lost() + probes.lost() - lost,
+        static_cast<unsigned long long>(attacker ? attacker->connects() : 0),
+        static_cast<unsigned long long>(attacker ? attacker->admitted() : 0),
+        attacker ? static_cast<double>(attacker->bytesRead() - got) / settings.measureSeconds / 1e6 : 0.0);
+    std::fflush(stdout);
+    if (attacker) attacker->End();
+    // Let what the attack left behind (closing sockets, held answers) go.
+    std::this_thread::sleep_for(2s);
+  };
+  phase("(idle server)", std::nullopt);
+  for (const auto kind : {Attacker::Kind::kIdleSockets, Attacker::Kind::kWrongPasswords,
+                          Attacker::Kind::kPartyCreates, Attacker::Kind::kRenames, Attacker::Kind::kChat,
+                          Attacker::Kind::kLongChat, Attacker::Kind::kSilentAsker, Attacker::Kind::kLists}) {
+    phase(Attacker::Name(kind), kind);
+  }
+  phase("(idle server again)", std::nullopt);
+  std::printf(
+      "  (connects: connections the attacker opened, let in: those the server greeted; MB/s: what the\n"
+      "  attacker was sent; lost: well-behaved users that lost their connection; join: a newcomer's connect\n"
+      "  to its greeting, ms)\n");
+  std::printf("server_bench attacks: readers dropped for not reading %llu, connections cut off %llu\n",
+              static_cast<unsigned long long>(defended.readersDropped.load()),
+              static_cast<unsigned long long>(defended.cutOff.load()));
+  newcomers.End();
+  probes.End();
+  crowd.End();
+}
+
+}  // namespace gorvane::bench

@@ -10,92 +10,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
 
 #include "client/card_catalogue.h"
 #include "scripted_player.h"
+#include "sim_connection.h"
 
 namespace gorvane::bench {
-
-using Clock = std::chrono::steady_clock;
-
-// The n-th machine of a group: 127.group.x.y.
-std::string SourceAddress(int group, size_t n);
-
-// A connected socket to the server from the source address; -1 on failure.
-int Dial(const std::string& server, uint16_t port, const std::string& source);
-
-// Cuts a stream into messages, keeping only the first bytes of each: enough
-// to tell what a message is, however long it runs.
-class HeadFramer {
- public:
-  static constexpr size_t kHead = 1024;
-  template <typename Each>
-  void Feed(std::string_view bytes, Each&& each) {
-    while (!bytes.empty()) {
-      const size_t nul = bytes.find('\0');
-      const std::string_view piece = bytes.substr(0, nul);
-      if (head_.size() < kHead) head_.append(piece.substr(0, kHead - head_.size()));
-      if (nul == std::string_view::npos) return;
-      each(std::string_view(head_));
-      head_.clear();
-      bytes.remove_prefix(nul + 1);
-    }
-  }
-
- private:
-  std::string head_;
-};
-
-// One simulated client's connection.
-struct SimClient {
-  int fd = -1;
-  int32_t id = 0;
-  bool joined = false;
-  bool closed = false;
-  HeadFramer framer;
-  std::string pending;
-
-  void Send(std::string_view kind, std::string_view argument = "*");
-  void Flush();
-  void Close();
-};
-
-// What the client asks for on the lobby's news: the lists again. Returns
-// how many lists it asked for.
-int AnswerLikeTheClient(SimClient& client, std::string_view message, bool asks);
-
-// Percentiles of a set of samples in milliseconds.
-struct Percentiles {
-  double median = 0;
-  double p99 = 0;
-  size_t count = 0;
-};
-Percentiles Summarize(std::vector<double> samples);
-
-// A thread of its own that runs Step until stopped; at the lowest CPU
-// priority when it stands for other machines.
-class Worker {
- public:
-  virtual ~Worker();
-  void Begin(bool otherMachines);
-  void End();
-
- protected:
-  virtual void Step() = 0;
-  std::atomic<bool> stop_{false};
-
- private:
-  std::thread thread_;
-};
 
 struct CrowdSettings {
   size_t partyEvery = 30;  // three of every thirty users play: a tenth

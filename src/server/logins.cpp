@@ -4,9 +4,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace gorvane::server {
 
-PasswordWorker::PasswordWorker() : wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+PasswordWorker::PasswordWorker(Hasher hasher)
+    : hasher_(std::move(hasher)), wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   thread_ = std::thread([this] { Work(); });
 }
 
@@ -53,7 +56,7 @@ void PasswordWorker::Work() {
       job = std::move(jobs_.front());
       jobs_.pop_front();
     }
-    Done done{job.ticket, HashPassword(job.password, job.salt, job.iterations)};
+    Done done{job.ticket, hasher_(job.password, job.salt, job.iterations)};
     {
       std::lock_guard lock(mutex_);
       done_.push_back(std::move(done));
@@ -63,8 +66,8 @@ void PasswordWorker::Work() {
   }
 }
 
-LoginDesk::LoginDesk(AccountStore& accounts, LoginThrottle::Rules rules)
-    : accounts_(accounts), throttle_(rules), decoySalt_(kSaltBytes, '\0') {
+LoginDesk::LoginDesk(AccountStore& accounts, LoginThrottle::Rules rules, Hasher hasher)
+    : accounts_(accounts), throttle_(rules), decoySalt_(kSaltBytes, '\0'), worker_(std::move(hasher)) {
   RAND_bytes(reinterpret_cast<unsigned char*>(decoySalt_.data()), static_cast<int>(decoySalt_.size()));
 }
 

@@ -8,10 +8,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -21,6 +23,10 @@
 namespace gorvane::server {
 
 enum class LoginOutcome { kOk, kUnknown, kWrongPassword, kThrottled, kFailed };
+
+// What hashes a password: HashPassword, or in a test something that counts
+// the work asked of it.
+using Hasher = std::function<std::string(std::string_view password, std::string_view salt, int iterations)>;
 
 // Hashes passwords, one at a time and in the order asked, on its own thread.
 class PasswordWorker {
@@ -36,7 +42,7 @@ class PasswordWorker {
     std::string hash;
   };
 
-  PasswordWorker();
+  explicit PasswordWorker(Hasher hasher);
   ~PasswordWorker();
   PasswordWorker(const PasswordWorker&) = delete;
   PasswordWorker& operator=(const PasswordWorker&) = delete;
@@ -52,6 +58,7 @@ class PasswordWorker {
  private:
   void Work();
 
+  Hasher hasher_;
   int wake_ = -1;
   std::mutex mutex_;
   std::condition_variable ready_;
@@ -66,7 +73,7 @@ inline constexpr size_t kLoginsInFlightPerAddress = 4;
 
 class LoginDesk {
  public:
-  LoginDesk(AccountStore& accounts, LoginThrottle::Rules rules);
+  LoginDesk(AccountStore& accounts, LoginThrottle::Rules rules, Hasher hasher = HashPassword);
 
   int fd() const { return worker_.fd(); }
 

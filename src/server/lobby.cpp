@@ -145,17 +145,12 @@ bool LobbyContext::Metered(User& user, const Route& route, size_t bytes, TimePoi
     outbox.Cut(user.id, std::string(route.kind) + " at ten times the limit of " + limit);
     return false;
   }
-  // A member who leaves a party has closed its window: the leave stands,
-  // and what it tells the others is bounded by the creates and joins that
-  // passed.
-  if (route.kind == "P_BYE" && user.party != 0) return true;
+  if (route.overLimit.standsInParty && user.party != 0) return true;
   if (decision.firstDrop && log) {
     log("user " + Number(user.id) + ": dropping " + std::string(route.kind) + " over the limit of " + limit +
         " (not logged again until one passes)");
   }
-  // The usual refusals, to the sender alone.
-  if (route.kind == "P_JOIN") outbox.Send(user.id, "S_PCANCEL");
-  if (login) outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
+  if (!route.overLimit.answer.empty()) outbox.Send(user.id, route.overLimit.answer);
   return false;
 }
 
@@ -169,11 +164,11 @@ void LobbyContext::Handle(int32_t id, std::string_view message, TimePoint now) {
     Refuse(user, command.kind, "it speaks as id '" + Clip(command.id) + "'");
     return;
   }
-  if (!user.joined && command.kind != "G_JOIN" && command.kind != "G_BYE") {
+  const Route* route = FindRoute(command.kind);
+  if (!user.joined && (route == nullptr || !route->beforeJoin)) {
     Refuse(user, command.kind, "not joined yet");
     return;
   }
-  const Route* route = FindRoute(command.kind);
   if (route == nullptr) {
     Refuse(user, command.kind, "unknown kind");
     return;

@@ -85,14 +85,14 @@ void Bye(LobbyContext& lobby, User& user, std::string_view) {
 }
 
 constexpr Route kRoutes[] = {
-    {"G_JOIN", Join},
-    {"G_LOGIN", LogIn, Meter::kLogin},
+    {"G_JOIN", Join, Meter::kNone, kDropped, kBeforeJoin},
+    {"G_LOGIN", LogIn, Meter::kLogin, Answered("S_ELOGIN,15")},
     {"G_LIST", ListUsers},
     {"G_PLIST", ListParties},
     {"G_CHAT", Chat, Meter::kChat},
     {"G_INFO", Info},
     {"G_RENAME", Rename, Meter::kBroadcast},
-    {"G_BYE", Bye},
+    {"G_BYE", Bye, Meter::kNone, kDropped, kBeforeJoin},
 };
 
 }  // namespace

@@ -32,10 +32,28 @@ using Handler = void (*)(LobbyContext& lobby, User& user, std::string_view argum
 // What a command costs against the sender's limits.
 enum class Meter { kNone, kChat, kBroadcast, kLogin };
 
+// What becomes of a command over its limit, short of the sender being cut
+// off for it: dropped, unless it stands for a member of a party.
+struct OverLimit {
+  // Told to the sender alone when not empty: the usual refusal.
+  std::string_view answer;
+  // A member's command is handled all the same.
+  bool standsInParty = false;
+};
+
+inline constexpr OverLimit kDropped{};
+inline constexpr OverLimit kStandsInParty{{}, true};
+constexpr OverLimit Answered(std::string_view answer) { return {answer}; }
+
+// A command the lobby takes before the sender has joined.
+inline constexpr bool kBeforeJoin = true;
+
 struct Route {
   std::string_view kind;
   Handler handler;
   Meter meter = Meter::kNone;
+  OverLimit overLimit = kDropped;
+  bool beforeJoin = false;
 };
 
 // The rows of the lobby's commands (server/lobby_commands.cpp) and of the

@@ -256,10 +256,13 @@ void EndTurn(LobbyContext& lobby, User& user, std::string_view) {
 
 constexpr Route kRoutes[] = {
     {"P_CREATE", CreateParty, Meter::kBroadcast},
-    {"P_JOIN", JoinParty, Meter::kBroadcast},
+    {"P_JOIN", JoinParty, Meter::kBroadcast, Answered("S_PCANCEL")},
     {"P_LIST", ListMembers},
     {"P_CHAT", PartyChat, Meter::kChat},
-    {"P_BYE", LeaveParty, Meter::kBroadcast},
+    // A member who leaves a party has closed its window: the leave stands,
+    // and what it tells the others is bounded by the creates and joins that
+    // passed.
+    {"P_BYE", LeaveParty, Meter::kBroadcast, kStandsInParty},
     {"P_START", StartGame},
     {"P_DROW", Draw},
     {"P_PLAY", Play},

@@ -1,0 +1,102 @@
+// The lobby's own commands: joining, logging in, the lists, chat, names and
+// goodbye.
+#include "server/lobby_context.h"
+#include "server/wire.h"
+#include "spine/fields.h"
+
+namespace gorvane::server {
+namespace {
+
+std::string Number(int64_t value) { return std::to_string(value); }
+
+void Join(LobbyContext& lobby, User& user, std::string_view argument) {
+  if (user.joined) {
+    lobby.Refuse(user, "G_JOIN", "already joined");
+    return;
+  }
+  if (lobby.joinedCount >= lobby.rules.maxUsers) {
+    lobby.Refuse(user, "G_JOIN", Number(static_cast<int64_t>(lobby.rules.maxUsers)) + " users already");
+    const int32_t id = user.id;
+    lobby.outbox.Send(id, "S_EXCEED");
+    lobby.outbox.Close(id, "turned away: the server is full");
+    lobby.users.erase(id);
+    return;
+  }
+  user.joined = true;
+  ++lobby.joinedCount;
+  lobby.ListsChanged();
+  user.name = CleanText(argument, kNameBytes);
+  lobby.ToJoined(Message("S_GREETING", {Number(user.id), user.name}));
+}
+
+void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
+  const size_t blank = argument.find(' ');
+  const std::string_view login = argument.substr(0, blank);
+  const std::string_view password =
+      blank == std::string_view::npos ? std::string_view() : argument.substr(blank + 1);
+  lobby.outbox.CheckLogin(user.id, std::string(login), std::string(password));
+}
+
+void ListUsers(LobbyContext& lobby, User& user, std::string_view) {
+  lobby.SendList(user, ListSlot::kUsers, lobby.arrived);
+}
+
+void ListParties(LobbyContext& lobby, User& user, std::string_view) {
+  lobby.SendList(user, ListSlot::kParties, lobby.arrived);
+}
+
+void Chat(LobbyContext& lobby, User& user, std::string_view text) {
+  lobby.ToJoined(ChatLine("S_CHAT", user.name, text));
+}
+
+void Info(LobbyContext& lobby, User& user, std::string_view argument) {
+  const auto id = ParseInt32(argument);
+  const User* other = id ? lobby.FindUser(*id) : nullptr;
+  if (!other || !other->joined) {
+    lobby.Refuse(user, "G_INFO", "no such user '" + Clip(argument) + "'");
+    return;
+  }
+  Statistics statistics = other->guest;
+  if (other->login) statistics = lobby.accounts.Read(*other->login).value_or(Statistics{});
+  lobby.outbox.Send(user.id,
+                    Message("S_INFO", {Number(other->id), other->name, other->login ? *other->login : "guest",
+                                       Number(statistics.prize), Number(statistics.wins)}));
+}
+
+void Rename(LobbyContext& lobby, User& user, std::string_view argument) {
+  std::string name = CleanText(argument, kNameBytes);
+  if (name.empty() || name.find('"') != std::string::npos) {
+    lobby.Refuse(user, "G_RENAME", "an empty name or one with a double quote");
+    return;
+  }
+  user.name = std::move(name);
+  lobby.ListsChanged();
+  lobby.ToJoined(Message("S_RENAME", {Number(user.id), user.name}));
+}
+
+void Bye(LobbyContext& lobby, User& user, std::string_view) {
+  const int32_t id = user.id;
+  const bool joined = user.joined;
+  lobby.Leave(user);
+  lobby.outbox.Send(id, "S_BYE");
+  lobby.outbox.Close(id, "said goodbye");
+  lobby.Forget(lobby.users.find(id));
+  if (joined) lobby.ToJoined(Message("S_QUIT", {Number(id)}));
+}
+
+constexpr Route kRoutes[] = {
+    {"G_JOIN", Join, Meter::kNone, kDropped, kBeforeJoin},
+    {"G_LOGIN", LogIn, Meter::kLogin, Answered("S_ELOGIN,15")},
+    {"G_LIST", ListUsers},
+    {"G_PLIST", ListParties},
+    {"G_CHAT", Chat, Meter::kChat},
+    {"G_INFO", Info},
+    {"G_RENAME", Rename, Meter::kBroadcast},
+    {"G_BYE", Bye, Meter::kNone, kDropped, kBeforeJoin},
+};
+
+}  // namespace
+
+std::span<const Route> LobbyRoutes() { return kRoutes; }
+
+}  // namespace gorvane::server

@@ -11,9 +11,11 @@ GORVANE_BUILD_PACKAGES=(
 # entry and metadata that an installation holds; ./test uses the checkers.
 GORVANE_PACKAGING_PACKAGES=(dpkg-dev file desktop-file-utils appstream)
 GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-GORVANE_PLAY_PACKAGES=(fonts-noto-cjk)
-# The widget tests measure the Japanese captions in the font a player gets.
-GORVANE_TEST_PACKAGES=(fonts-noto-cjk)
+# The windows' icon is an SVG, drawn by Qt's SVG plugins.
+GORVANE_PLAY_PACKAGES=(fonts-noto-cjk libqt6svg6)
+# The widget tests measure the Japanese captions in the font a player gets
+# and draw the windows' icon.
+GORVANE_TEST_PACKAGES=(fonts-noto-cjk libqt6svg6)
 # scripts/screenshots: a virtual X display and a way to photograph a window.
 GORVANE_SCREENSHOT_PACKAGES=(xvfb xauth imagemagick)
 

@@ -29,7 +29,16 @@ struct ServerOptions {
   uint16_t port = 21012;  // 0: any free port, see Server::port()
   std::string databasePath = "gorvane-server.db";
   std::string cardsPath = std::string(kCardListFile);
-  size_t maxUsers = 64;      // joined users
+  // Joined users. Each arrival or departure makes every client fetch the
+  // whole user list, so that traffic grows with the cube of the users; the
+  // lobby kept every list fresh at 2,000 users on two cores, and this leaves
+  // room to spare for games and a busier chat.
+  size_t maxUsers = 1000;
+  // When full, a newcomer takes the place of the user silent longest, if
+  // silent this long (zero: never).
+  Duration idleGiveWay = std::chrono::seconds(600);
+  // Per-address limits count an IPv6 prefix of this many bits as one.
+  int ipv6Prefix = 64;
   size_t maxPerAddress = 8;  // connections from one address, joined or not
   size_t maxUnjoined = 256;  // connections that have not sent G_JOIN yet
   Duration joinTime = std::chrono::seconds(10);

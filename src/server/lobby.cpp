@@ -88,6 +88,13 @@ void LobbyContext::Refuse(const User& user, std::string_view kind, std::string_v
   log(line);
 }
 
+bool LobbyContext::NameTaken(const std::string& key, int32_t other) const {
+  for (const auto& [id, user] : users) {
+    if (id != other && user.joined && user.nameKey == key) return true;
+  }
+  return false;
+}
+
 void LobbyContext::ToJoined(const std::string& text) {
   const Framed framed = Frame(text);
   for (const auto& [id, user] : users) {
@@ -171,6 +178,11 @@ void LobbyContext::Handle(int32_t id, std::string_view message, TimePoint now) {
   }
   if (route == nullptr) {
     Refuse(user, command.kind, "unknown kind");
+    return;
+  }
+  if (route->maxBytes != 0 && command.argument.size() > route->maxBytes) {
+    Refuse(user, command.kind,
+           "longer than any valid one (" + Number(static_cast<int64_t>(command.argument.size())) + " bytes)");
     return;
   }
   if (route->meter == Meter::kChat) {

@@ -40,6 +40,11 @@ class Outbox {
   // Checks a login; the answer comes to Lobby::LoginAnswered, and nothing
   // more the user sends is handled until then.
   virtual void CheckLogin(int32_t user, const std::string& login, const std::string& password) = 0;
+  // Work the loop must not wait for (a database read); its reply runs back
+  // on the loop. Here, for want of a worker, at once.
+  virtual void OffLoop(std::function<std::function<void()>()> job) {
+    if (auto reply = job()) reply();
+  }
 };
 
 // What one user may do to the others, and how long a turn may last.
@@ -62,6 +67,8 @@ struct User {
   int32_t id = 0;
   bool joined = false;
   std::string name;
+  // The name as the screen shows it, for telling names apart.
+  std::string nameKey;
   std::optional<std::string> login;
   // Statistics of a user who has not logged in: this connection's only.
   Statistics guest;

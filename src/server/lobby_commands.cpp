@@ -1,6 +1,7 @@
 // The lobby's own commands: joining, logging in, the lists, chat, names and
 // goodbye.
 #include "server/lobby_context.h"
+#include "server/names.h"
 #include "server/wire.h"
 #include "spine/fields.h"
 
@@ -22,10 +23,17 @@ void Join(LobbyContext& lobby, User& user, std::string_view argument) {
     lobby.users.erase(id);
     return;
   }
+  const NameTaken taken = [&](const std::string& key) { return lobby.NameTaken(key, user.id); };
+  user.name = CleanText(argument, kNameBytes);
+  if (const NameRefusal refusal = CheckName(user.name, taken); refusal != NameRefusal::kNone) {
+    // The client takes its name from the greeting: it goes by this one.
+    lobby.Refuse(user, "G_JOIN", std::string(RefusalText(refusal)) + ", greeted as another");
+    user.name = UniqueName(user.name, taken, kNameBytes);
+  }
+  user.nameKey = NameKey(user.name);
   user.joined = true;
   ++lobby.joinedCount;
   lobby.ListsChanged();
-  user.name = CleanText(argument, kNameBytes);
   lobby.ToJoined(Message("S_GREETING", {Number(user.id), user.name}));
 }
 
@@ -56,19 +64,33 @@ void Info(LobbyContext& lobby, User& user, std::string_view argument) {
     lobby.Refuse(user, "G_INFO", "no such user '" + Clip(argument) + "'");
     return;
   }
-  Statistics statistics = other->guest;
-  if (other->login) statistics = lobby.accounts.Read(*other->login).value_or(Statistics{});
-  lobby.outbox.Send(user.id,
-                    Message("S_INFO", {Number(other->id), other->name, other->login ? *other->login : "guest",
-                                       Number(statistics.prize), Number(statistics.wins)}));
+  std::string answer =
+      Message("S_INFO", {Number(other->id), other->name, other->login ? *other->login : "guest"});
+  const int32_t asker = user.id;
+  if (!other->login) {
+    lobby.outbox.Send(asker, answer + "," + Number(other->guest.prize) + "," + Number(other->guest.wins));
+    return;
+  }
+  // The account's totals are read off the loop; the answer goes to the asker
+  // if still here, with the name and login as they were asked about.
+  lobby.outbox.OffLoop([&lobby, asker, login = *other->login, answer = std::move(answer)] {
+    const Statistics statistics = lobby.accounts.Read(login).value_or(Statistics{});
+    return [&lobby, asker, answer, statistics] {
+      if (lobby.users.count(asker) == 0) return;
+      lobby.outbox.Send(asker, answer + "," + Number(statistics.prize) + "," + Number(statistics.wins));
+    };
+  });
 }
 
 void Rename(LobbyContext& lobby, User& user, std::string_view argument) {
   std::string name = CleanText(argument, kNameBytes);
-  if (name.empty() || name.find('"') != std::string::npos) {
-    lobby.Refuse(user, "G_RENAME", "an empty name or one with a double quote");
+  const NameRefusal refusal =
+      CheckName(name, [&](const std::string& key) { return lobby.NameTaken(key, user.id); });
+  if (refusal != NameRefusal::kNone) {
+    lobby.Refuse(user, "G_RENAME", RefusalText(refusal));
     return;
   }
+  user.nameKey = NameKey(name);
   user.name = std::move(name);
   lobby.ListsChanged();
   lobby.ToJoined(Message("S_RENAME", {Number(user.id), user.name}));
@@ -85,14 +107,14 @@ void Bye(LobbyContext& lobby, User& user, std::string_view) {
 }
 
 constexpr Route kRoutes[] = {
-    {"G_JOIN", Join, Meter::kNone, kDropped, kBeforeJoin},
-    {"G_LOGIN", LogIn, Meter::kLogin, Answered("S_ELOGIN,15")},
-    {"G_LIST", ListUsers},
-    {"G_PLIST", ListParties},
+    {"G_JOIN", Join, Meter::kNone, kDropped, kBeforeJoin, kNameArgument},
+    {"G_LOGIN", LogIn, Meter::kLogin, Answered("S_ELOGIN,15"), false, 1024},
+    {"G_LIST", ListUsers, Meter::kNone, kDropped, false, kNumberArgument},
+    {"G_PLIST", ListParties, Meter::kNone, kDropped, false, kNumberArgument},
     {"G_CHAT", Chat, Meter::kChat},
-    {"G_INFO", Info},
-    {"G_RENAME", Rename, Meter::kBroadcast},
-    {"G_BYE", Bye, Meter::kNone, kDropped, kBeforeJoin},
+    {"G_INFO", Info, Meter::kBroadcast, kDropped, false, kNumberArgument},
+    {"G_RENAME", Rename, Meter::kBroadcast, kDropped, false, kNameArgument},
+    {"G_BYE", Bye, Meter::kNone, kDropped, kBeforeJoin, kNumberArgument},
 };
 
 }  // namespace

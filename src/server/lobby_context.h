@@ -48,12 +48,20 @@ constexpr OverLimit Answered(std::string_view answer) { return {answer}; }
 // A command the lobby takes before the sender has joined.
 inline constexpr bool kBeforeJoin = true;
 
+// The longest argument of any valid form of a command: what is longer is
+// refused before it is parsed (0: the framing's bound alone, for chat, which
+// is cut rather than refused).
+inline constexpr size_t kNameArgument = 256;      // names are cut to 64 bytes
+inline constexpr size_t kNumberArgument = 16;     // one id or number
+inline constexpr size_t kPlayArgument = 17 * 12;  // a target and the hand's 16 cards
+
 struct Route {
   std::string_view kind;
   Handler handler;
   Meter meter = Meter::kNone;
   OverLimit overLimit = kDropped;
   bool beforeJoin = false;
+  size_t maxBytes = 0;
 };
 
 // The rows of the lobby's commands (server/lobby_commands.cpp) and of the
@@ -75,6 +83,8 @@ struct LobbyContext {
   const Party* FindParty(int32_t number) const;
 
   void Refuse(const User& user, std::string_view kind, std::string_view why);
+  // Whether the name's key belongs to a joined user other than the one named.
+  bool NameTaken(const std::string& key, int32_t other) const;
   // Whether the command may go on under the user's limits; what is over
   // them is answered, logged or cut off here.
   bool Metered(User& user, const Route& route, size_t bytes, TimePoint now);

@@ -255,19 +255,19 @@ void EndTurn(LobbyContext& lobby, User& user, std::string_view) {
 }
 
 constexpr Route kRoutes[] = {
-    {"P_CREATE", CreateParty, Meter::kBroadcast},
-    {"P_JOIN", JoinParty, Meter::kBroadcast, Answered("S_PCANCEL")},
-    {"P_LIST", ListMembers},
+    {"P_CREATE", CreateParty, Meter::kBroadcast, kDropped, false, kNumberArgument},
+    {"P_JOIN", JoinParty, Meter::kBroadcast, Answered("S_PCANCEL"), false, kNumberArgument},
+    {"P_LIST", ListMembers, Meter::kNone, kDropped, false, kNumberArgument},
     {"P_CHAT", PartyChat, Meter::kChat},
     // A member who leaves a party has closed its window: the leave stands,
     // and what it tells the others is bounded by the creates and joins that
     // passed.
-    {"P_BYE", LeaveParty, Meter::kBroadcast, kStandsInParty},
-    {"P_START", StartGame},
-    {"P_DROW", Draw},
-    {"P_PLAY", Play},
-    {"P_PILE", Pile},
-    {"P_TURNEND", EndTurn},
+    {"P_BYE", LeaveParty, Meter::kBroadcast, kStandsInParty, false, kNumberArgument},
+    {"P_START", StartGame, Meter::kNone, kDropped, false, kNumberArgument},
+    {"P_DROW", Draw, Meter::kNone, kDropped, false, kNumberArgument},
+    {"P_PLAY", Play, Meter::kNone, kDropped, false, kPlayArgument},
+    {"P_PILE", Pile, Meter::kNone, kDropped, false, kPlayArgument},
+    {"P_TURNEND", EndTurn, Meter::kNone, kDropped, false, kNumberArgument},
 };
 
 }  // namespace

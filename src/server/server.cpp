@@ -1,5 +1,7 @@
 #include "server/server.h"
 
+#include "server/off_loop.h"
+
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/epoll.h>
@@ -27,6 +29,7 @@ namespace {
 constexpr uint64_t kWakeKey = ~uint64_t{0};
 constexpr uint64_t kSignalKey = ~uint64_t{1};
 constexpr uint64_t kLoginKey = ~uint64_t{2};
+constexpr uint64_t kOffLoopKey = ~uint64_t{3};
 constexpr int kMaxEvents = 256;
 
 int Milliseconds(Duration duration) {
@@ -128,6 +131,9 @@ bool Server::Start(std::string& error) {
   epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event);
   event.data.u64 = kLoginKey;
   epoll_ctl(epoll_, EPOLL_CTL_ADD, logins_->fd(), &event);
+  offLoop_ = std::make_unique<class OffLoop>();
+  event.data.u64 = kOffLoopKey;
+  epoll_ctl(epoll_, EPOLL_CTL_ADD, offLoop_->fd(), &event);
   Log("listening on " + PeerText(bound) + ", seed " + std::to_string(options_.seed));
 
   rlimit files{};
@@ -147,6 +153,16 @@ void Server::StopOn(int signalFd) {
   event.data.u64 = kSignalKey;
   epoll_ctl(epoll_, EPOLL_CTL_ADD, signalFd, &event);
 }
+
+void Server::OffLoop(std::function<std::function<void()>()> job) {
+  if (!offLoop_) {
+    Outbox::OffLoop(std::move(job));
+    return;
+  }
+  offLoop_->Submit(std::move(job));
+}
+
+bool Server::OffLoopIdle() const { return !offLoop_ || offLoop_->pending() == 0; }
 
 int Server::NextTimeout(int timeoutMs, TimePoint now) const {
   std::optional<TimePoint> next = nextTurnDeadline_;
@@ -189,6 +205,10 @@ int Server::RunOnce(int timeoutMs) {
     }
     if (key == kLoginKey) {
       CollectLogins();
+      continue;
+    }
+    if (key == kOffLoopKey) {
+      offLoop_->RunReplies();
       continue;
     }
     if (key == kSignalKey) {

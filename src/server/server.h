@@ -109,12 +109,13 @@ class Server : private Outbox {
   }
   // Nothing waits to be written and no login is being checked.
   bool Quiet() const {
-    return dirty_.empty() && backlog_.empty() && (!logins_ || logins_->pending() == 0) &&
+    return dirty_.empty() && backlog_.empty() && (!logins_ || logins_->pending() == 0) && OffLoopIdle() &&
            (!lobby_ || lobby_->listsOwed() == 0);
   }
 
  private:
   struct Connection;
+  bool OffLoopIdle() const;
 
   // Outbox.
   void Send(int32_t user, std::string_view message) override;
@@ -122,6 +123,7 @@ class Server : private Outbox {
   void Close(int32_t user, std::string_view why) override;
   void Cut(int32_t user, std::string_view why) override;
   void CheckLogin(int32_t user, const std::string& login, const std::string& password) override;
+  void OffLoop(std::function<std::function<void()>()> job) override;
 
   void Log(std::string_view line) const;
   void Accept();
@@ -173,6 +175,8 @@ class Server : private Outbox {
   std::unique_ptr<LoginDesk> logins_;
   std::mt19937 rng_;
   std::unique_ptr<Lobby> lobby_;
+  // Gone before the lobby and the accounts its jobs use.
+  std::unique_ptr<class OffLoop> offLoop_;
   int epoll_ = -1;
   int listener_ = -1;
   int wake_ = -1;

@@ -130,6 +130,7 @@ void LobbyContext::Connect(int32_t user) {
   fresh.id = user;
   fresh.chat = RateLimit(rules.chat, rules.window);
   fresh.broadcasts = RateLimit(rules.broadcasts, rules.window);
+  fresh.questions = RateLimit(rules.broadcasts, rules.window);
   fresh.logins = RateLimit(rules.logins, rules.window);
   fresh.refusalsLogged = RateLimit({kRefusalsLogged, 0}, rules.window);
   outbox.Send(user, Message("S_CONNECT", {Number(user), sjis::Text("Gorvaneサーバへようこそ")}));
@@ -139,13 +140,15 @@ bool LobbyContext::Metered(User& user, const Route& route, size_t bytes, TimePoi
   if (route.meter == Meter::kNone) return true;
   const bool chat = route.meter == Meter::kChat;
   const bool login = route.meter == Meter::kLogin;
-  RateLimit& meter = chat ? user.chat : login ? user.logins : user.broadcasts;
+  const bool question = route.meter == Meter::kQuestion;
+  RateLimit& meter = chat ? user.chat : login ? user.logins : question ? user.questions : user.broadcasts;
   const RateLimit::Decision decision = meter.Admit(now, bytes);
   if (decision.verdict == RateLimit::Verdict::kPass) return true;
   const RateRule& rule = chat ? rules.chat : login ? rules.logins : rules.broadcasts;
-  std::string limit = Number(static_cast<int64_t>(rule.count)) + (chat    ? " lines"
-                                                                  : login ? " logins"
-                                                                          : " lobby broadcasts");
+  std::string limit = Number(static_cast<int64_t>(rule.count)) + (chat       ? " lines"
+                                                                  : login    ? " logins"
+                                                                  : question ? " questions"
+                                                                             : " lobby broadcasts");
   if (rule.bytes != 0) limit += " and " + Number(static_cast<int64_t>(rule.bytes)) + " bytes";
   limit += " per " + Seconds(rules.window) + " s";
   if (decision.verdict == RateLimit::Verdict::kCut) {

@@ -75,6 +75,8 @@ struct User {
   int32_t party = 0;
   RateLimit chat;
   RateLimit broadcasts;
+  // G_INFO, which costs a database read: as many as the broadcasts.
+  RateLimit questions;
   RateLimit logins;
   // Refusals written to the log: a client sending nonsense must not flood it.
   mutable RateLimit refusalsLogged;

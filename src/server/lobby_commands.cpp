@@ -112,7 +112,7 @@ constexpr Route kRoutes[] = {
     {"G_LIST", ListUsers, Meter::kNone, kDropped, false, kNumberArgument},
     {"G_PLIST", ListParties, Meter::kNone, kDropped, false, kNumberArgument},
     {"G_CHAT", Chat, Meter::kChat},
-    {"G_INFO", Info, Meter::kBroadcast, kDropped, false, kNumberArgument},
+    {"G_INFO", Info, Meter::kQuestion, kDropped, false, kNumberArgument},
     {"G_RENAME", Rename, Meter::kBroadcast, kDropped, false, kNameArgument},
     {"G_BYE", Bye, Meter::kNone, kDropped, kBeforeJoin, kNumberArgument},
 };

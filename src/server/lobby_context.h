@@ -30,7 +30,7 @@ struct LobbyContext;
 using Handler = void (*)(LobbyContext& lobby, User& user, std::string_view argument);
 
 // What a command costs against the sender's limits.
-enum class Meter { kNone, kChat, kBroadcast, kLogin };
+enum class Meter { kNone, kChat, kBroadcast, kLogin, kQuestion };
 
 // What becomes of a command over its limit, short of the sender being cut
 // off for it: dropped, unless it stands for a member of a party.

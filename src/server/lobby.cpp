@@ -59,10 +59,19 @@ const std::map<int32_t, Party>& Lobby::parties() const { return context_->partie
 size_t Lobby::joinedCount() const { return context_->joinedCount; }
 
 size_t Lobby::listsOwed() const { return context_->owedLists.size(); }
+bool Lobby::CanMakeRoom(TimePoint now) const {
+  return context_->joinedCount < context_->rules.maxUsers || context_->Silent(now) != nullptr;
+}
 
 LobbyContext::LobbyContext(const CardCatalogue& cards, AccountStore& accounts, std::mt19937& rng,
                            Outbox& outbox, LogSink log, LobbyRules rules)
-    : cards(cards), accounts(accounts), rng(rng), outbox(outbox), log(std::move(log)), rules(rules) {}
+    : cards(cards),
+      accounts(accounts),
+      rng(rng),
+      outbox(outbox),
+      log(std::move(log)),
+      rules(rules),
+      relays({rules.relaysPerSecond, 0}, std::chrono::seconds(1)) {}
 
 const User* LobbyContext::FindUser(int32_t id) const {
   const auto found = users.find(id);
@@ -88,7 +97,7 @@ void LobbyContext::Refuse(const User& user, std::string_view kind, std::string_v
   log(line);
 }
 
-bool LobbyContext::NameTaken(const std::string& key, int32_t other) const {
+bool LobbyContext::NameInUse(const std::string& key, int32_t other) const {
   for (const auto& [id, user] : users) {
     if (id != other && user.joined && user.nameKey == key) return true;
   }
@@ -169,6 +178,7 @@ void LobbyContext::Handle(int32_t id, std::string_view message, TimePoint now) {
   const auto found = users.find(id);
   if (found == users.end()) return;
   User& user = found->second;
+  user.lastHeard = now;
   const Command command = ParseCommand(message);
   if (ParseInt32(command.id) != id) {
     Refuse(user, command.kind, "it speaks as id '" + Clip(command.id) + "'");
@@ -207,7 +217,7 @@ void LobbyContext::Disconnect(int32_t id) {
   Leave(found->second);
   const bool joined = found->second.joined;
   Forget(found);
-  if (joined) ToJoined(Message("S_ABNORMAL", {Number(id)}));
+  if (joined) Relay(Message("S_ABNORMAL", {Number(id)}));
 }
 
 void LobbyContext::LoginAnswered(int32_t id, const std::string& login, LoginOutcome outcome) {

@@ -55,6 +55,12 @@ struct LobbyRules {
   RateRule logins{5, 0};      // G_LOGIN attempts of one connection
   Duration window = std::chrono::seconds(10);
   Duration turnTime = std::chrono::seconds(120);  // zero: turns are not timed
+  // When full, a newcomer takes the place of the user silent this long
+  // (zero: never), never of one in a running game.
+  Duration idleGiveWay = std::chrono::seconds(600);
+  // Greetings and departures told to everybody, server-wide, per second:
+  // each goes to every user, so joins past it wait their turn.
+  size_t relaysPerSecond = 20;
 };
 
 inline constexpr size_t kMaxPartySize = 6;
@@ -73,6 +79,10 @@ struct User {
   // Statistics of a user who has not logged in: this connection's only.
   Statistics guest;
   int32_t party = 0;
+  // When the user last sent anything, for giving way when the lobby is full.
+  TimePoint lastHeard{};
+  // G_JOIN came while greetings were at their bound: greeted in turn.
+  bool joinWaiting = false;
   RateLimit chat;
   RateLimit broadcasts;
   // G_INFO, which costs a database read: as many as the broadcasts.
@@ -127,8 +137,11 @@ class Lobby {
   size_t listsOwed() const;
   bool IsJoined(int32_t id) const {
     const User* user = FindUser(id);
-    return user != nullptr && user->joined;
+    return user != nullptr && (user->joined || user->joinWaiting);
   }
+  // Whether a newcomer would find a place: the lobby is not full, or a
+  // silent user would give way.
+  bool CanMakeRoom(TimePoint now) const;
 
  private:
   // The books and what the command handlers share (server/lobby_context.h):

@@ -11,30 +11,7 @@ namespace {
 std::string Number(int64_t value) { return std::to_string(value); }
 
 void Join(LobbyContext& lobby, User& user, std::string_view argument) {
-  if (user.joined) {
-    lobby.Refuse(user, "G_JOIN", "already joined");
-    return;
-  }
-  if (lobby.joinedCount >= lobby.rules.maxUsers) {
-    lobby.Refuse(user, "G_JOIN", Number(static_cast<int64_t>(lobby.rules.maxUsers)) + " users already");
-    const int32_t id = user.id;
-    lobby.outbox.Send(id, "S_EXCEED");
-    lobby.outbox.Close(id, "turned away: the server is full");
-    lobby.users.erase(id);
-    return;
-  }
-  const NameTaken taken = [&](const std::string& key) { return lobby.NameTaken(key, user.id); };
-  user.name = CleanText(argument, kNameBytes);
-  if (const NameRefusal refusal = CheckName(user.name, taken); refusal != NameRefusal::kNone) {
-    // The client takes its name from the greeting: it goes by this one.
-    lobby.Refuse(user, "G_JOIN", std::string(RefusalText(refusal)) + ", greeted as another");
-    user.name = UniqueName(user.name, taken, kNameBytes);
-  }
-  user.nameKey = NameKey(user.name);
-  user.joined = true;
-  ++lobby.joinedCount;
-  lobby.ListsChanged();
-  lobby.ToJoined(Message("S_GREETING", {Number(user.id), user.name}));
+  lobby.Join(user, argument, lobby.arrived);
 }
 
 void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
@@ -85,7 +62,7 @@ void Info(LobbyContext& lobby, User& user, std::string_view argument) {
 void Rename(LobbyContext& lobby, User& user, std::string_view argument) {
   std::string name = CleanText(argument, kNameBytes);
   const NameRefusal refusal =
-      CheckName(name, [&](const std::string& key) { return lobby.NameTaken(key, user.id); });
+      CheckName(name, [&](const std::string& key) { return lobby.NameInUse(key, user.id); });
   if (refusal != NameRefusal::kNone) {
     lobby.Refuse(user, "G_RENAME", RefusalText(refusal));
     return;
@@ -103,7 +80,7 @@ void Bye(LobbyContext& lobby, User& user, std::string_view) {
   lobby.outbox.Send(id, "S_BYE");
   lobby.outbox.Close(id, "said goodbye");
   lobby.Forget(lobby.users.find(id));
-  if (joined) lobby.ToJoined(Message("S_QUIT", {Number(id)}));
+  if (joined) lobby.Relay(Message("S_QUIT", {Number(id)}));
 }
 
 constexpr Route kRoutes[] = {

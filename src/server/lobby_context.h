@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -83,8 +84,19 @@ struct LobbyContext {
   const Party* FindParty(int32_t number) const;
 
   void Refuse(const User& user, std::string_view kind, std::string_view why);
+  // G_JOIN: at once while greetings are within their bound, else in turn.
+  void Join(User& user, std::string_view argument, TimePoint now);
+  // Greets the user, making room or turning it away when the lobby is full.
+  void JoinNow(User& user, std::string_view argument, TimePoint now);
+  // The joined user silent longest, if silent long enough to give way and
+  // not in a running game.
+  const User* Silent(TimePoint now) const;
+  // Greets the joins that waited, as the bound allows; when to look again.
+  std::optional<TimePoint> GreetWaiting(TimePoint now);
+  // A greeting or a departure told to everybody.
+  void Relay(const std::string& text);
   // Whether the name's key belongs to a joined user other than the one named.
-  bool NameTaken(const std::string& key, int32_t other) const;
+  bool NameInUse(const std::string& key, int32_t other) const;
   // Whether the command may go on under the user's limits; what is over
   // them is answered, logged or cut off here.
   bool Metered(User& user, const Route& route, size_t bytes, TimePoint now);
@@ -134,6 +146,10 @@ struct LobbyContext {
   TimePoint arrived{};
   std::map<int32_t, Party> parties;
   int32_t nextParty = 1;
+  // Greetings and departures relayed lately, server-wide; joins past the
+  // bound wait here, in order.
+  RateLimit relays;
+  std::deque<std::pair<int32_t, std::string>> waitingJoins;
 };
 
 }  // namespace gorvane::server

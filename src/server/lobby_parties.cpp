@@ -63,7 +63,7 @@ void LobbyContext::EndIfOver(Party& party) {
 }
 
 std::optional<TimePoint> LobbyContext::Tick(TimePoint now) {
-  std::optional<TimePoint> next;
+  std::optional<TimePoint> next = GreetWaiting(now);
   while (!owedLists.empty() && owedLists.top().due <= now) {
     const OwedList owed = owedLists.top();
     owedLists.pop();
@@ -72,7 +72,7 @@ std::optional<TimePoint> LobbyContext::Tick(TimePoint now) {
     if (found == users.end() || !found->second.listOwed[which]) continue;
     SendList(found->second, owed.slot, now);
   }
-  if (!owedLists.empty()) next = owedLists.top().due;
+  if (!owedLists.empty() && (!next || owedLists.top().due < *next)) next = owedLists.top().due;
   if (rules.turnTime <= Duration::zero()) return next;
   for (auto& [number, party] : parties) {
     if (!party.game) continue;

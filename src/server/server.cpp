@@ -97,6 +97,7 @@ bool Server::Start(std::string& error) {
   rules.broadcasts = options_.broadcasts;
   rules.window = options_.rateWindow;
   rules.turnTime = options_.turnTime;
+  rules.idleGiveWay = options_.idleGiveWay;
   lobby_ = std::make_unique<Lobby>(cards_, *accounts_, rng_, static_cast<Outbox&>(*this), log, rules);
 
   epoll_ = epoll_create1(EPOLL_CLOEXEC);

@@ -101,13 +101,13 @@ int32_t Server::NewUserId() {
 }
 
 void Server::Admit(int fd, const sockaddr_storage& address) {
-  const std::string host = HostOf(address);
+  const std::string host = AddressKey(address, options_.ipv6Prefix);
   const std::string peer = PeerText(address);
-  if (lobby_->joinedCount() >= options_.maxUsers) {
+  const TimePoint now = SteadyClock::now();
+  if (!lobby_->CanMakeRoom(now)) {
     TurnAway(fd, peer, Count(options_.maxUsers) + " users already");
     return;
   }
-  const TimePoint now = SteadyClock::now();
   if (addresses_.CoolingOff(host, now)) {
     TurnAway(fd, peer, "a connection from that address was cut off lately");
     return;
@@ -131,6 +131,8 @@ void Server::Admit(int fd, const sockaddr_storage& address) {
   connection.peer = peer;
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // A peer that vanished without closing is gone within two minutes.
+  EnableKeepalive(fd, 60, 10, 6);
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.u64 = connection.key;

@@ -30,8 +30,10 @@ const char* const kUsage =
     "  --help                 print this and exit\n"
     "  --version              print the version and exit\n"
     "Connections that do not join within 10 s are closed; five failed logins within a minute from\n"
-    "one address or for one login stop password checks for them for a minute. The log goes to\n"
-    "standard error. SIGTERM or SIGINT: goodbye to every user, database closed, exit 0.\n";
+    "one address stop password checks for it for a minute. One login's passwords are checked at\n"
+    "most 10 a minute; more wait their turn, or are refused from an address that failed lately.\n"
+    "The log goes to standard error. SIGTERM or SIGINT: goodbye to every user, database closed,\n"
+    "exit 0.\n";
 
 namespace {
 

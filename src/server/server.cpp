@@ -170,6 +170,8 @@ int Server::NextTimeout(int timeoutMs, TimePoint now) const {
   if (!joinDeadlines_.empty() && (!next || joinDeadlines_.front().first < *next)) {
     next = joinDeadlines_.front().first;
   }
+  // A login check waiting for its login's budget.
+  if (const auto due = logins_->NextDue(); due && (!next || *due < *next)) next = due;
   int timeout = timeoutMs;
   if (next) {
     const int until = Milliseconds(*next - now);
@@ -229,6 +231,7 @@ int Server::RunOnce(int timeoutMs) {
   const TimePoint now = SteadyClock::now();
   SweepClosing(now);
   SweepUnjoined(now);
+  logins_->StartDue(now);
   if (!farewell_) nextTurnDeadline_ = lobby_->Tick(now);
   // A loss tells the others, which may find more connections gone.
   size_t written = 0;

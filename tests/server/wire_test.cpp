@@ -218,30 +218,27 @@ TEST(Limits, ASlidingWindowDropsOnceOverAndCutsAtTenTimes) {
   EXPECT_EQ(bytes.Admit(start, 1).verdict, Verdict::kCut);
 }
 
-TEST(Limits, FailedLoginsLockAnAddressOrALoginForAWhile) {
-  LoginThrottle throttle({5, std::chrono::minutes(1), std::chrono::minutes(1)});
+TEST(Limits, FailedLoginsLockAnAddressForAWhileAndALoginIsOnlyPaced) {
+  LoginThrottle throttle({5, std::chrono::minutes(1), std::chrono::minutes(1), 10});
   const TimePoint start{};
   auto at = [&](int seconds) { return start + std::chrono::seconds(seconds); };
   // Four failures spread over more than a minute lock nothing; five within
-  // one do, the address and the login both, once.
-  for (int i = 0; i < 4; ++i)
-    EXPECT_FALSE(throttle.Failed(at(i * 30), "10.0.0.1", "alice" + std::to_string(i)));
-  EXPECT_FALSE(throttle.Locked(at(121), "10.0.0.1", "bob"));
-  // A login of any length: one longer than the maps keep is locked as well.
-  for (const std::string& carol : {std::string("carol"), "carol" + std::string(300, 'c')}) {
-    const int t = carol.size() > 5 ? 400 : 200;
-    for (int i = 0; i < 4; ++i) EXPECT_FALSE(throttle.Failed(at(t + i), "10.0.0.2", carol));
-    EXPECT_TRUE(throttle.Failed(at(t + 4), "10.0.0.2", carol));
-    EXPECT_TRUE(throttle.Locked(at(t + 5), "10.0.0.2", "dave")) << "the address";
-    EXPECT_TRUE(throttle.Locked(at(t + 5), "10.0.0.3", carol)) << "the login";
-    EXPECT_FALSE(throttle.Locked(at(t + 5), "10.0.0.3", "dave"));
-    EXPECT_FALSE(throttle.Locked(at(t + 64), "10.0.0.2", carol)) << "a minute later";
-  }
-  // A right password clears the login's failures, not the address's.
-  for (int i = 0; i < 4; ++i) throttle.Failed(at(300 + i), "10.0.0.4", "erin");
-  throttle.Succeeded("erin");
-  EXPECT_FALSE(throttle.Failed(at(304), "10.0.0.5", "erin"));
-  EXPECT_TRUE(throttle.Failed(at(305), "10.0.0.4", "frank")) << "the address's fifth";
+  // one lock the address, once.
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(throttle.Failed(at(i * 30), "10.0.0.1"));
+  EXPECT_FALSE(throttle.Locked(at(121), "10.0.0.1"));
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(throttle.Failed(at(200 + i), "10.0.0.2"));
+  EXPECT_TRUE(throttle.Failed(at(204), "10.0.0.2"));
+  EXPECT_TRUE(throttle.Locked(at(205), "10.0.0.2"));
+  EXPECT_FALSE(throttle.Locked(at(205), "10.0.0.3"));
+  EXPECT_FALSE(throttle.Locked(at(264), "10.0.0.2")) << "a minute later";
+  EXPECT_TRUE(throttle.Failing(at(250), "10.0.0.2"));
+  EXPECT_FALSE(throttle.Failing(at(330), "10.0.0.2")) << "its failures out of the window";
+  // A login is never locked, only paced: ten checks at once, then one every
+  // 6 s, counted under its first 256 bytes however long it is.
+  const std::string carol = "carol" + std::string(300, 'c');
+  for (int i = 0; i < 10; ++i) throttle.Checked(at(400), carol + std::to_string(i));
+  EXPECT_EQ(throttle.CheckFreeAt(at(400), carol), at(406));
+  EXPECT_EQ(throttle.CheckFreeAt(at(400), "carol"), at(400));
 }
 
 }  // namespace

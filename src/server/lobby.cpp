@@ -234,7 +234,9 @@ void LobbyContext::LoginAnswered(int32_t id, const std::string& login, LoginOutc
       outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
       return;
     case LoginOutcome::kThrottled:
-      Refuse(user, "G_LOGIN", "too many failed logins from this address or for this login; not checked");
+      Refuse(
+          user, "G_LOGIN",
+          "too many failed logins from this address, or too many checks of this login waiting; not checked");
       outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
       return;
     case LoginOutcome::kUnknown:

@@ -20,6 +20,7 @@
 #include "server/net.h"
 #include "server/server_connection.h"
 #include "server/wire.h"
+#include "spine/fields.h"
 #include "spine/ports.h"
 #include "spine/sjis.h"
 
@@ -75,6 +76,23 @@ void Server::Log(std::string_view line) const {
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
+void Server::LogAbout(const std::string& address, std::string_view kind, std::string_view line) {
+  if (logLimit_.Admit(address, kind, SteadyClock::now())) Log(line);
+}
+
+void Server::LogFromLobby(std::string_view line) {
+  // The lobby speaks of users; the log's share is the address's.
+  if (line.starts_with("user ")) {
+    const std::string_view rest = line.substr(5);
+    const auto id = ParseInt32(rest.substr(0, rest.find_first_of(": ")));
+    if (Connection* connection = id ? Find(*id) : nullptr) {
+      LogAbout(connection->address, "lobby", line);
+      return;
+    }
+  }
+  Log(line);
+}
+
 bool Server::Start(std::string& error) {
   const auto log = [this](std::string_view line) { Log(line); };
   CardListReport report(log);
@@ -98,7 +116,9 @@ bool Server::Start(std::string& error) {
   rules.window = options_.rateWindow;
   rules.turnTime = options_.turnTime;
   rules.idleGiveWay = options_.idleGiveWay;
-  lobby_ = std::make_unique<Lobby>(cards_, *accounts_, rng_, static_cast<Outbox&>(*this), log, rules);
+  lobby_ = std::make_unique<Lobby>(
+      cards_, *accounts_, rng_, static_cast<Outbox&>(*this),
+      [this](std::string_view line) { LogFromLobby(line); }, rules);
 
   epoll_ = epoll_create1(EPOLL_CLOEXEC);
   wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -172,6 +192,11 @@ int Server::NextTimeout(int timeoutMs, TimePoint now) const {
   }
   // A login check waiting for its login's budget.
   if (const auto due = logins_->NextDue(); due && (!next || *due < *next)) next = due;
+  // A burst's summary line is written when its window is over.
+  if (const TimePoint summary = logLimit_.nextSummary();
+      summary != TimePoint::max() && (!next || summary < *next)) {
+    next = summary;
+  }
   int timeout = timeoutMs;
   if (next) {
     const int until = Milliseconds(*next - now);
@@ -230,6 +255,7 @@ int Server::RunOnce(int timeoutMs) {
   ProcessBacklog();
   const TimePoint now = SteadyClock::now();
   SweepClosing(now);
+  for (const std::string& line : logLimit_.Summaries(now)) Log(line);
   SweepUnjoined(now);
   logins_->StartDue(now);
   if (!farewell_) nextTurnDeadline_ = lobby_->Tick(now);

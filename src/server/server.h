@@ -20,6 +20,7 @@
 #include "server/accounts.h"
 #include "server/limits.h"
 #include "server/lobby.h"
+#include "server/log_limit.h"
 #include "server/logins.h"
 
 namespace gorvane::server {
@@ -126,6 +127,10 @@ class Server : private Outbox {
   void OffLoop(std::function<std::function<void()>()> job) override;
 
   void Log(std::string_view line) const;
+  // A line about one address, within that address's share of the log.
+  void LogAbout(const std::string& address, std::string_view kind, std::string_view line);
+  // A line from the lobby: "user N: ...", counted to that user's address.
+  void LogFromLobby(std::string_view line);
   void Accept();
   // Turns a new connection away with S_EXCEED; why goes to the log.
   void TurnAway(int fd, const std::string& peer, const std::string& why);
@@ -197,6 +202,7 @@ class Server : private Outbox {
   std::deque<std::pair<TimePoint, uint64_t>> joinDeadlines_;
   // When the lobby wants its next look: a turn or an owed list due.
   std::optional<TimePoint> nextTurnDeadline_;
+  LogLimit logLimit_;
   // Turned-away connections are logged at most once a second.
   TimePoint turnedAwayLogged_{};
   size_t turnedAwayQuiet_ = 0;

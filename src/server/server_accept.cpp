@@ -147,7 +147,8 @@ void Server::Admit(int fd, const sockaddr_storage& address) {
   joinDeadlines_.emplace_back(now + options_.joinTime, connection.key);
   connection.user = NewUserId();
   userKeys_[connection.user] = connection.key;
-  Log("user " + std::to_string(connection.user) + " connected from " + peer);
+  // Logged once it joins, or in one line when it leaves without joining:
+  // connect-and-close must not write two lines a time.
   lobby_->Connect(connection.user);
   Flush(connection);
 }
@@ -239,6 +240,8 @@ void Server::Handle(Connection& connection, std::string_view text) {
   if (!connection.joined && !connection.dead && lobby_->IsJoined(connection.user)) {
     connection.joined = true;
     Joined(connection);
+    LogAbout(connection.address, "join",
+             "user " + std::to_string(connection.user) + " joined from " + connection.peer);
   }
 }
 
@@ -262,8 +265,8 @@ void Server::CollectLogins() {
     if (found == connections_.end() || found->second->dead) continue;
     Connection& connection = *found->second;
     if (answer.locked) {
-      Log("logins from " + connection.address + " or for '" + Clip(answer.login) +
-          "' are not checked for a while: too many failures");
+      LogAbout(connection.address, "login lock",
+               "logins from " + connection.address + " are not checked for a while: too many failures");
     }
     connection.loginPending = false;
     lobby_->LoginAnswered(connection.user, answer.login, answer.outcome);

@@ -63,7 +63,7 @@ void Server::Close(int32_t user, std::string_view why) {
   if (key == userKeys_.end()) return;
   Connection& connection = *connections_.at(key->second);
   userKeys_.erase(key);
-  Log("user " + std::to_string(user) + " closing: " + std::string(why));
+  LogAbout(connection.address, "closing", "user " + std::to_string(user) + " closing: " + std::string(why));
   StartClosing(connection);
   // Nothing left to write: the shutdown goes out now.
   if (connection.out.empty()) Flush(connection);
@@ -134,8 +134,15 @@ void Server::Drop(Connection& connection, const std::string& why) {
   connection.dead = true;
   if (connection.loginPending) logins_->Cancel(connection.key);
   dead_.push_back(connection.key);
-  Log("user " + std::to_string(connection.user) + " (" + connection.peer + ") " +
-      (connection.closing ? "gone: " : "lost: ") + why);
+  if (!connection.joined) {
+    LogAbout(connection.address, "unjoined",
+             "user " + std::to_string(connection.user) + " (" + connection.peer +
+                 ") left without joining: " + why);
+    return;
+  }
+  LogAbout(connection.address, connection.closing ? "gone" : "lost",
+           "user " + std::to_string(connection.user) + " (" + connection.peer + ") " +
+               (connection.closing ? "gone: " : "lost: ") + why);
 }
 
 void Server::Reap() {

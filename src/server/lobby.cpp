@@ -1,8 +1,8 @@
 #include "server/lobby.h"
 
+#include "server/wire.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "server/wire.h"
 
 namespace gorvane::server {
 namespace {
@@ -15,6 +15,11 @@ constexpr size_t kRefusalsLogged = 20;
 std::string Seconds(Duration duration) {
   return Number(std::chrono::duration_cast<std::chrono::seconds>(duration).count());
 }
+
+// No ASCII comma, quote or blank: the text goes out as one unquoted field.
+constexpr std::string_view kWelcome =
+    "Gorvaneサーバへようこそ．メニュー「ロビー」>「パーティ作成」でパーティを作り，仲間が加わったら"
+    "パーティウィンドウの「パーティ」>「ゲーム開始」でゲームを始めます．";
 
 }  // namespace
 
@@ -104,7 +109,9 @@ void Lobby::Connect(int32_t user) {
   fresh.broadcasts = RateLimit(rules_.broadcasts, rules_.window);
   fresh.logins = RateLimit(rules_.logins, rules_.window);
   fresh.refusalsLogged = RateLimit({kRefusalsLogged, 0}, rules_.window);
-  outbox_.Send(user, Message("S_CONNECT", {Number(user), sjis::Text("Gorvaneサーバへようこそ")}));
+  // The client shows this on connecting, when a newcomer most needs to know
+  // how a game comes about.
+  outbox_.Send(user, Message("S_CONNECT", {Number(user), sjis::Text(kWelcome)}));
 }
 
 bool Lobby::Metered(User& user, const Route& route, size_t bytes, TimePoint now) {

@@ -73,8 +73,6 @@ TEST(BotDeck, ChoosesAReadableDeckOrSaysWhyNot) {
   };
   const std::string installed = write(root / "installed.txt", good);
   const std::string given = write(root / "given.txt", good);
-  const std::string blank = write(root / "blank.txt", "");
-  const std::string broken = write(root / "broken.txt", good + "c3\r\n");
   write(root / "here" / "longcardlist.txt", good);
   const std::string missing = (root / "missing.txt").string();
   const fs::path previous = fs::current_path();
@@ -90,8 +88,6 @@ TEST(BotDeck, ChoosesAReadableDeckOrSaysWhyNot) {
       {"given", root / "here", given, installed, given, ""},
       {"given, missing", root / "here", missing, installed, std::nullopt, "cannot read"},
       {"given, a folder", root / "here", root.string(), installed, std::nullopt, "cannot read"},
-      {"given, no cards", root / "here", blank, installed, std::nullopt, "no cards"},
-      {"given, a bad line", root / "here", broken, installed, std::nullopt, "bad line"},
       {"the working directory's", root / "here", std::nullopt, installed, "longcardlist.txt", ""},
       {"the installed one", root / "empty", std::nullopt, installed, installed, ""},
       {"none", root / "empty", std::nullopt, missing, std::nullopt, "--cards"},

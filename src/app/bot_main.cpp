@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/installed_deck.h"
 #include "bot/bot_options.h"
 #include "bot/headless_player.h"
+#include "client/installed_deck.h"
 #include "client/version.h"
 
 namespace {
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   PlayerOptions options = line->player;
-  const auto deck = ChooseDeck(line->cards, gorvane::InstalledDeck(), error);
+  const auto deck = ChooseDeck(line->cards, gorvane::InstalledDeck(GORVANE_BIN_TO_DATA), error);
   if (!deck) {
     std::fprintf(stderr, "gorvane-bot: %s\n", error.c_str());
     return 2;

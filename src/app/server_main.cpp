@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/installed_deck.h"
+#include "client/installed_deck.h"
 #include "client/version.h"
 #include "server/accounts.h"
 #include "server/options.h"
@@ -64,7 +64,7 @@ std::optional<std::string> MissingDatabaseFolder(const std::string& path) {
 // one; nothing, with the reason, when there is neither.
 std::optional<std::string> FindDeck(std::string& error) {
   const std::string here(gorvane::kCardListFile);
-  const std::string installed = gorvane::InstalledDeck();
+  const std::string installed = gorvane::InstalledDeck(GORVANE_BIN_TO_DATA);
   std::error_code ignored;
   if (std::filesystem::exists(here, ignored)) return here;
   if (!installed.empty() && std::filesystem::exists(installed, ignored)) return installed;

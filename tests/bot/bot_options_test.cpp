@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "spine/sjis.h"
 
@@ -37,6 +38,18 @@ TEST(BotCommandLine, ReadsEachModeAndItsOptions) {
   ASSERT_TRUE(line) << error;
   EXPECT_EQ(line->player.mode, Mode::kJoinAny);
   EXPECT_EQ(line->cards, std::optional<std::string>("deck.txt"));
+}
+
+// Players started one after another without --name must not look alike in
+// the lobby: any few hundred processes in a row get names of their own.
+TEST(BotCommandLine, DefaultNamesDifferBetweenNearbyProcesses) {
+  std::set<std::string> names;
+  for (long pid = 4000; pid < 4500; ++pid) {
+    const std::string name = DefaultName(pid);
+    EXPECT_TRUE(sjis::FromUtf8(name)) << name;
+    names.insert(name);
+  }
+  EXPECT_EQ(names.size(), 500u);
 }
 
 TEST(BotCommandLine, HelpAndVersionWinOverEverythingElse) {

@@ -56,6 +56,7 @@ check "the client is not started by hand" test ! -e "$prefix/bin/gorvane-client"
 desktop=$prefix/share/applications/$id.desktop
 metainfo=$prefix/share/metainfo/$id.metainfo.xml
 check "the desktop entry starts the launcher" grep -qx 'Exec=gorvane' "$desktop"
+check "the desktop entry offers the practice" grep -qx 'Exec=gorvane --practice' "$desktop"
 check "the desktop entry names the icon by the id" grep -qx "Icon=$id" "$desktop"
 check "the metadata carries the id" grep -q "<id>$id</id>" "$metainfo"
 check "the metadata launches the desktop entry" grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo"

@@ -14,7 +14,7 @@ const char* const kUsage =
     "  --listen ADDR          IPv4 or IPv6 address to listen on (127.0.0.1; :: or 0.0.0.0 for all)\n"
     "  --port N               TCP port (21012; 0 for any free port)\n"
     "  --db FILE              SQLite database of accounts and statistics (gorvane-server.db)\n"
-    "  --cards FILE           card list (longcardlist.txt)\n"
+    "  --cards FILE           card list (longcardlist.txt here, else the installed one)\n"
     "  --max-users N          joined users at most (64)\n"
     "  --max-per-address N    connections from one address at most (8)\n"
     "  --max-unjoined N       connections that have not joined yet at most (256)\n"
@@ -117,6 +117,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       line.server.databasePath = value;
     } else if (option == "--cards") {
       line.server.cardsPath = value;
+      line.cardsGiven = true;
     } else {
       line.addUser = value;
     }

@@ -41,7 +41,7 @@ if ! cmake --install "$build" --prefix "$prefix" >"$root/install.log" 2>&1; then
 fi
 
 # The layout.
-for program in bin/gorvane bin/gorvane-server bin/gorvane-bot libexec/gorvane/gorvane; do
+for program in games/gorvane bin/gorvane-server bin/gorvane-bot libexec/gorvane/gorvane; do
   check "$program is an installed program" test -x "$prefix/$program"
 done
 for file in share/applications/$id.desktop share/icons/hicolor/scalable/apps/$id.svg \
@@ -87,7 +87,7 @@ run_launcher() {  # run_launcher XDG_DATA_HOME: the client's pid, or nothing
   (
     cd "$root/elsewhere" || exit 1
     if [ "$xdg" = - ]; then unset XDG_DATA_HOME; else export XDG_DATA_HOME=$xdg; fi
-    HOME=$root/home QT_QPA_PLATFORM=offscreen exec "$prefix/bin/gorvane"
+    HOME=$root/home QT_QPA_PLATFORM=offscreen exec "$prefix/games/gorvane"
   ) >"$root/launcher.log" 2>&1 &
   echo $!
 }
@@ -139,7 +139,7 @@ check "with a deck of the player's own: the client runs" client_in "$pid" "$fold
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 check "with a deck of the player's own: it is kept" cmp -s "$root/own-deck" "$folder/longcardlist.txt"
-check "the launcher takes no arguments" test "$("$prefix/bin/gorvane" --bogus >/dev/null 2>&1; echo $?)" = 2
+check "the launcher takes no arguments" test "$("$prefix/games/gorvane" --bogus >/dev/null 2>&1; echo $?)" = 2
 
 # The installed headless player finds the installed deck from any folder;
 # nobody listens on 127.0.0.85, so one that found its deck fails to connect (1).

@@ -4,9 +4,9 @@
 # lintian finds nothing, each has its licence and changelog, the programs are
 # hardened, the service's sandbox rates "OK" or better, and a purge takes the
 # links of an enabled service with it. Tools that are missing skip their checks.
-# usage: packages_test.sh BUILD_DIR VERSION HARDENED(ON|OFF)
+# usage: packages_test.sh BUILD_DIR VERSION
 set -uo pipefail
-build=$1 version=$2 hardened=$3
+build=$1 version=$2
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/gorvane_packages.XXXXXX")
 trap 'rm -rf "$root"' EXIT
@@ -68,14 +68,10 @@ hardened_check() {  # hardened_check ELF
     grep -q 'FLAGS.*NOW' <<<"$headers" && grep -q __stack_chk_fail <<<"$symbols" &&
     grep -q '__[a-z]*_chk@' <<<"$symbols"
 }
-if [ "$hardened" = ON ]; then
-  for program in gorvane/usr/libexec/gorvane/gorvane gorvane-server/usr/bin/gorvane-server \
-    gorvane-server/usr/bin/gorvane-bot; do
-    check "${program##*/} is hardened" hardened_check "$root/$program"
-  done
-else
-  skip "this build is not hardened"
-fi
+for program in gorvane/usr/libexec/gorvane/gorvane gorvane-server/usr/bin/gorvane-server \
+  gorvane-server/usr/bin/gorvane-bot; do
+  check "${program##*/} is hardened" hardened_check "$root/$program"
+done
 
 if command -v lintian >/dev/null; then
   # lintian warns on standard error when run as root; that is not about the packages.

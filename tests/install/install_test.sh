@@ -42,7 +42,7 @@ if ! cmake --install "$build" --prefix "$prefix" >"$root/install.log" 2>&1; then
 fi
 
 # The layout.
-for program in bin/gorvane bin/gorvane-server bin/gorvane-bot libexec/gorvane/gorvane; do
+for program in games/gorvane bin/gorvane-server bin/gorvane-bot libexec/gorvane/gorvane; do
   check "$program is an installed program" test -x "$prefix/$program"
 done
 for file in share/applications/$id.desktop share/icons/hicolor/scalable/apps/$id.svg \
@@ -89,7 +89,7 @@ run_launcher() {  # run_launcher XDG_DATA_HOME: the client's pid, or nothing
   (
     cd "$root/elsewhere" || exit 1
     if [ "$xdg" = - ]; then unset XDG_DATA_HOME; else export XDG_DATA_HOME=$xdg; fi
-    HOME=$root/home QT_QPA_PLATFORM=offscreen exec "$prefix/bin/gorvane"
+    HOME=$root/home QT_QPA_PLATFORM=offscreen exec "$prefix/games/gorvane"
   ) >"$root/launcher.log" 2>&1 &
   echo $!
 }
@@ -141,16 +141,16 @@ check "with a deck of the player's own: the client runs" client_in "$pid" "$fold
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 check "with a deck of the player's own: it is kept" cmp -s "$root/own-deck" "$folder/longcardlist.txt"
-check "the launcher refuses what it does not know" test "$("$prefix/bin/gorvane" --bogus >/dev/null 2>&1; echo $?)" = 2
+check "the launcher refuses what it does not know" test "$("$prefix/games/gorvane" --bogus >/dev/null 2>&1; echo $?)" = 2
 for option in --help --version; do
-  check "gorvane $option answers and exits 0" quietly "$prefix/bin/gorvane" "$option"
+  check "gorvane $option answers and exits 0" quietly "$prefix/games/gorvane" "$option"
 done
 
 # Failures are said in one line (and in a window from the menu, not here:
 # there is no display).
 launcher_fails() {  # launcher_fails XDG_DATA_HOME WORDS: exit 1 and one line with WORDS
   local status
-  env -u DISPLAY -u WAYLAND_DISPLAY XDG_DATA_HOME="$1" PATH="$shim:$PATH" "$prefix/bin/gorvane" >"$root/fail.log" 2>&1
+  env -u DISPLAY -u WAYLAND_DISPLAY XDG_DATA_HOME="$1" PATH="$shim:$PATH" "$prefix/games/gorvane" >"$root/fail.log" 2>&1
   status=$?
   [ $status -eq 1 ] && [ "$(wc -l <"$root/fail.log")" -eq 1 ] && grep -q "$2" "$root/fail.log" ||
     { echo "exit $status:"; cat "$root/fail.log"; return 1; }

@@ -59,7 +59,7 @@ gone_within_5s() {  # everything the launcher started has ended, and its tempora
   return 1
 }
 start_practice() {  # start_practice N: the launcher's pid; its client up and address known
-  "$prefix/bin/gorvane" --practice --players "$1" >"$root/launcher.log" 2>&1 &
+  "$prefix/games/gorvane" --practice --players "$1" >"$root/launcher.log" 2>&1 &
   launchers+=($!)
   for _ in $(seq 100); do
     [ -n "$(running libexec/gorvane/gorvane)" ] && grep -q '^Address=' "$own/practice/tvr1.ini" 2>/dev/null && return

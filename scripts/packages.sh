@@ -8,8 +8,9 @@ GORVANE_BUILD_PACKAGES=(
   libsqlite3-dev libssl-dev
 )
 # Making the Debian packages (dpkg-shlibdeps, file) and checking the desktop
-# entry and metadata that an installation holds; ./test uses the checkers.
-GORVANE_PACKAGING_PACKAGES=(dpkg-dev file desktop-file-utils appstream)
+# entry and metadata that an installation holds, the packages (lintian) and
+# the service's sandbox (systemd-analyze); ./test uses the checkers.
+GORVANE_PACKAGING_PACKAGES=(dpkg-dev file desktop-file-utils appstream lintian systemd)
 GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The windows' icon is an SVG, drawn by Qt's SVG plugins.
 GORVANE_PLAY_PACKAGES=(fonts-noto-cjk libqt6svg6)

@@ -10,11 +10,11 @@
 
 #include "client/card_catalogue.h"
 #include "client/chat_line.h"
+#include "client/dispatcher.h"
 #include "client/lobby_lists.h"
 #include "client/profile.h"
 #include "client/profile_file.h"
 #include "spine/TVR1Util.h"
-#include "spine/dispatcher.h"
 #include "spine/ports.h"
 #include "spine/session.h"
 
@@ -104,6 +104,7 @@ class Lobby : public DispatchTarget {
   void J1Click();
 
   // DispatchTarget.
+  Lobby* lobby() override { return this; }
   int32_t myId() const override { return session_.myId; }
   void setMyId(int32_t id) override { session_.myId = id; }
   int32_t myPartyNo() const override { return session_.myPartyNo; }

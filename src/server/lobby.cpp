@@ -26,6 +26,11 @@ const Route* FindRoute(std::string_view kind) {
   return nullptr;
 }
 
+// No ASCII comma, quote or blank: the text goes out as one unquoted field.
+constexpr std::string_view kWelcome =
+    "Gorvaneサーバへようこそ．メニュー「ロビー」>「パーティ作成」でパーティを作り，仲間が加わったら"
+    "パーティウィンドウの「パーティ」>「ゲーム開始」でゲームを始めます．";
+
 }  // namespace
 
 Lobby::Lobby(const CardCatalogue& cards, AccountStore& accounts, std::mt19937& rng, Outbox& outbox,
@@ -142,7 +147,9 @@ void LobbyContext::Connect(int32_t user) {
   fresh.questions = RateLimit(rules.broadcasts, rules.window);
   fresh.logins = RateLimit(rules.logins, rules.window);
   fresh.refusalsLogged = RateLimit({kRefusalsLogged, 0}, rules.window);
-  outbox.Send(user, Message("S_CONNECT", {Number(user), sjis::Text("Gorvaneサーバへようこそ")}));
+  // The client shows this on connecting, when a newcomer most needs to know
+  // how a game comes about.
+  outbox.Send(user, Message("S_CONNECT", {Number(user), sjis::Text(kWelcome)}));
 }
 
 bool LobbyContext::Metered(User& user, const Route& route, size_t bytes, TimePoint now) {

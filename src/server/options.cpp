@@ -14,7 +14,7 @@ const char* const kUsage =
     "  --listen ADDR          IPv4 or IPv6 address to listen on (127.0.0.1; :: or 0.0.0.0 for all)\n"
     "  --port N               TCP port (21012; 0 for any free port)\n"
     "  --db FILE              SQLite database of accounts and statistics (gorvane-server.db)\n"
-    "  --cards FILE           card list (longcardlist.txt)\n"
+    "  --cards FILE           card list (longcardlist.txt here, else the installed one)\n"
     "  --max-users N          joined users at most (1000)\n"
     "  --idle-give-way N      when full, a newcomer takes the place of the user silent longest,\n"
     "                         if silent N seconds or more, never a user in a game (600; 0: never)\n"
@@ -126,6 +126,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       line.server.databasePath = value;
     } else if (option == "--cards") {
       line.server.cardsPath = value;
+      line.cardsGiven = true;
     } else {
       line.addUser = value;
     }

@@ -39,7 +39,11 @@ TEST(Lobby, ConnectJoinChatInfoAndRename) {
   const Fields connect = SplitCommaText(a.inbox.front());
   EXPECT_EQ(connect.at(0), "S_CONNECT");
   EXPECT_GT(a.id, 0);
-  EXPECT_EQ(connect.size(), 3u) << "with a welcome text";
+  ASSERT_EQ(connect.size(), 3u) << "with a welcome text";
+  // The greeting tells a newcomer the way to a game, in words the client can show.
+  const auto welcome = sjis::ToUtf8(connect.at(2));
+  for (const char* step : {"パーティ作成", "ゲーム開始"})
+    EXPECT_NE(welcome.find(step), std::string::npos) << step;
   a.inbox.clear();
   a.Command("G_JOIN", "Ann Lee");
   EXPECT_EQ(harness.Received({&a})[0], Strings{"S_GREETING," + Id(a) + ",\"Ann Lee\""});

@@ -72,10 +72,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   bool connected = false;
-  while (stopRequested == 0) {
+  bool done = false;
+  while (stopRequested == 0 && !done) {
     if (!player.Poll(kPollMs)) break;
     connected = connected || player.online();
+    done = line->games && player.results() >= *line->games;
   }
-  if (stopRequested != 0 && player.online()) player.Quit();
+  if ((stopRequested != 0 || done) && player.online()) player.Quit();
   return connected || stopRequested != 0 ? 0 : 1;
 }

@@ -115,6 +115,15 @@ std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>
     } else if (option == "--join-any") {
       line.player.mode = Mode::kJoinAny;
       ++modes;
+    } else if (option == "--games") {
+      const std::string* text = value();
+      if (text == nullptr) return std::nullopt;
+      const auto games = ParseInt32(*text);
+      if (!games || *games < 1) {
+        error = "--games wants a number of games from 1 up, not '" + *text + "'";
+        return std::nullopt;
+      }
+      line.games = *games;
     } else if (option == "--log") {
       line.log = true;
     } else if (option == "--cards") {

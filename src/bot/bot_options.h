@@ -14,12 +14,15 @@ struct BotCommandLine {
   Action action = Action::kPlay;
   PlayerOptions player;
   bool log = false;  // the console lines go to standard output
+  // Says goodbye after this many games; nothing: plays on until stopped.
+  std::optional<int32_t> games;
   // The deck asked for with --cards; nothing: look for one (ChooseDeck).
   std::optional<std::string> cards;
 };
 
 inline constexpr const char* kUsage =
-    "usage: gorvane-bot [--host ADDR] [--port N] [--name NAME] (--create | --join N | --join-any) [--log] "
+    "usage: gorvane-bot [--host ADDR] [--port N] [--name NAME] (--create | --join N | --join-any) [--games "
+    "N] [--log] "
     "[--cards FILE]";
 
 // What --help prints after the usage line.
@@ -32,6 +35,7 @@ inline constexpr const char* kHelp =
     "  --create       make a party and start a game once three players are in it\n"
     "  --join N       join party N\n"
     "  --join-any     join whichever party is open\n"
+    "  --games N      say goodbye after N games (default: play on until stopped)\n"
     "  --log          print the console's lines on standard output\n"
     "  --cards FILE   the deck (default: longcardlist.txt here, else the installed one)\n"
     "  --help, --version\n"

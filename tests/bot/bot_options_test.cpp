@@ -15,13 +15,15 @@ namespace {
 TEST(BotCommandLine, ReadsEachModeAndItsOptions) {
   std::string error;
   auto line = ParseBotCommandLine(
-      {"--host", "127.0.0.9", "--port", "4000", "--name", "勇者", "--join", "3", "--log"}, error);
+      {"--host", "127.0.0.9", "--port", "4000", "--name", "勇者", "--join", "3", "--games", "2", "--log"},
+      error);
   ASSERT_TRUE(line) << error;
   EXPECT_EQ(line->player.host, "127.0.0.9");
   EXPECT_EQ(line->player.port, std::optional<uint16_t>(4000));
   EXPECT_EQ(line->player.name, sjis::Text("勇者"));
   EXPECT_EQ(line->player.mode, Mode::kJoin);
   EXPECT_EQ(line->player.party, 3);
+  EXPECT_EQ(line->games, std::optional<int32_t>(2));
   EXPECT_TRUE(line->log);
 
   line = ParseBotCommandLine({"--create"}, error);
@@ -31,6 +33,7 @@ TEST(BotCommandLine, ReadsEachModeAndItsOptions) {
   EXPECT_FALSE(line->player.port) << "the client's own port";
   EXPECT_FALSE(line->player.name.empty());
   EXPECT_FALSE(line->log);
+  EXPECT_FALSE(line->games) << "plays on until stopped";
 
   EXPECT_FALSE(line->cards) << "looked for";
 
@@ -133,6 +136,7 @@ TEST(BotCommandLine, RefusesWhatCannotBeRun) {
       {"--create", "--name", "say \"hi\""},
       {"--create", "--name", "\xF0\x9F\x98\x80"},  // no code page 932 form
       {"--create", "--verbose"},
+      {"--create", "--games", "0"},
       {"--create", "--cards"},
       {"--create", "--cards", ""},
   };

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The usual benchmark table, plus each benchmark's median run kept, so a
 // benchmark can print its own ratios from the numbers of the same run.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes through the receive path the way a socket delivers
 // them and checks what must hold for any input: the same messages come out
 // however the bytes are cut into reads, also when a handler feeds more bytes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A whole session through the client's receive side, as a hostile server
 // and a clicking player would drive it: the framing, the dispatch, the
 // lobby's lists and every game room, with windows that draw their rows the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Debian packages the project needs, and a helper that installs the missing ones.
 # Sourced by ./test, ./play and .ci/run.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The local game that ./play and scripts/screenshots set up: a game server
 # with a seeded deck on a free loopback address, headless companions, and the
 # client's settings pointed at that server. Sourced after a build; the caller

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Messages per second through the whole receive side of the client (framing,
 // dispatch and the lobby and game room logic, with views that draw nothing)
 // against framing and comma splitting alone, over the same bytes: what one

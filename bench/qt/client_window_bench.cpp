@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real lobby window, offscreen, fed through its own receive path as the
 // socket would feed it: the resident memory a day of relayed chat holds
 // (every line in the lobby console and echoed in the debug log), and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of the lobby's consoles as a session fills them: the coloured console
 // against the cheapest way a QPlainTextEdit of the same size and face takes a
 // line, whether a line costs more once the console is long, the memory a day

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby's lists at server scale, offscreen: a full rebuild from an S_LIST
 // of 20,000 users and an S_GLIST of 2,000 parties, parsed by the lobby and
 // drawn by the lobby window's own list widgets, against a QListWidget that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the benchmark's own process holds, for memory figures.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The game server under load, in three parts (see server_bench.h), each
 // printed as figures and ratios measured in the same run. --only games,
 // capacity or attacks runs one part.

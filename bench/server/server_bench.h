@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The server benchmark's three parts and what they share: the server on a
 // thread of its own with that thread's CPU clock, the cards the players
 // play with, and the machine's load to read the numbers by.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // attacks: each attack at full speed from one address, and what it does to
 // well-behaved users elsewhere (their lobby chat round trip, a newcomer's
 // way in) against the same users on an idle server.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // capacity: how many users the defended server holds, step by step, while
 // they behave as the client does and a few of them time their own lobby
 // chat lines; where it breaks and why.

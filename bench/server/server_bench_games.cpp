@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // games: chat round trips with one client, then with 500 players of whom 200
 // play 50 seeded games, and the server's CPU per 1,000 messages, each
 // printed against the one client's figures of the same run.

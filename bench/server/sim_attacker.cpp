@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One attack at full speed from one address, the same commands again and
 // again, on sockets opened again as soon as the server closes them.
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every simulated user of the server benchmark stands on: a socket
 // from a machine of its own in 127.0.0.0/8, messages cut short enough to
 // tell what they are, the lists asked for again as the client asks, and a

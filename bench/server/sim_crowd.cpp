@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The crowd: users that behave as the client does, a tenth of them playing
 // in parties of three, some leaving and as many arriving.
 #include <sys/epoll.h>

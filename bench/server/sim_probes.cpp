@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The well-behaved users that time what they get: probes, their own lobby
 // chat lines; newcomers, their way in.
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Simulated users for the server benchmark, many sockets to a thread: a
 // crowd that behaves as the client does (it reads everything and asks for
 // the lists again on every arrival and departure, a tenth of it plays in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Throughput of the receive path (framing plus comma-text splitting of every
 // message) against a plain memchr scan for the terminators of the same bytes.
 // The ratio is what matters: both are measured in this process, one after the

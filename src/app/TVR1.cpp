@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program start of the client.
 #include "qt/client_app.h"
 #include "qt/launch_error.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // gorvane-bot: a headless player on the client's own logic.
 #include <signal.h>
 

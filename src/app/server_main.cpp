@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // gorvane-server: the reference game server.
 #include <signal.h>
 #include <sys/resource.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "bot/answer_wait.h"
 
 #include "spine/codec.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether a command that the server answers is still waiting for its
 // answer: a player makes its next click only once the last one is answered.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A client without windows: the client's own lobby and game room logic
 // behind a socket of its own, with views that draw nothing and a planner in
 // the user's chair. It connects, finds or makes a party and plays.

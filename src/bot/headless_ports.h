@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The ports of a client without windows: views that draw nothing, consoles
 // whose lines go wherever the player wants them, and the pauses.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The headless players' socket: a non-blocking TCP client behind the
 // logic's Transport, whose events are raised from Poll on the caller's thread,
 // as the window loop raises the client's.

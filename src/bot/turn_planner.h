@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How a headless player plays its turns: it looks at the game window's
 // logic the way a user looks at the window, picks rows and a button, and
 // checks a play with the client's own rules before it clicks. Simple on

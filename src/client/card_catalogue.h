@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The card catalogue: what the server's card numbers stand for, loaded once
 // at start-up from the card list file, and the texts that show a card.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby's chat line: its text and whether the user has touched it since
 // the program last set it. An untouched empty line sends nothing on Enter; a
 // line typed and erased again sends an empty chat.

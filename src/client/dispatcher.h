@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Routes every server message to its handler: the route table and the
 // handlers are in dispatcher.cpp. Most handlers call the lobby through
 // DispatchTarget or the current game window through GameWindow.

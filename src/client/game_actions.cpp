@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player's actions in the game window: draw, play, discard, end the
 // turn, start, refresh and leave.
 #include "spine/sjis.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Treasure, the way out, the results and the end of a game.
 #include <algorithm>
 

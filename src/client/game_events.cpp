@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The own turn as the server reports it: turn start, draws, the answers to
 // plays and discards, and the turn end.
 #include "spine/codec.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Other members' turns as the server reports them: the roster mirrors what
 // the server already settled, nothing is judged here. A report's numbers are
 // read where they are used: a bad one stops the handling there, and what

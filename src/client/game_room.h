@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The logic of one game window: the party's roster, the game, the player's
 // hand, and the state of the window's controls.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player's hand: the slots, their marks and the hand list's rows.
 #include <algorithm>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The state of the game window's controls, owned by the logic. The window
 // draws it and hands the user's selections back.
 #pragma once

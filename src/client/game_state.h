@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The game window's own copy of the game, beside the roster.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the dispatcher calls on the current game window. The game window's
 // logic implements it; the handlers named here follow the game's events.
 // Each does nothing unless overridden, so a fake window overrides only the

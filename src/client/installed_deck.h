@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The deck installed with the programs, for the server and the headless
 // players that fall back to it.
 #pragma once

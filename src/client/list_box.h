@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rows of a list box as the logic owns them: each row's text, the values
 // its commands act on, and the selection. The list keeps its rows in text
 // order; the window only draws them and reports the user's selection.

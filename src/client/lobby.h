@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The logic behind the lobby window: the connection and session, the
 // profile, the menus' online state, and the owner of the dispatcher.
 #pragma once

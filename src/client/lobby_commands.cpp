@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby's side of the user and party lists, its menu commands and chat,
 // and its notices of what other users do.
 #include "spine/codec.h"

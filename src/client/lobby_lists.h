@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby's tables of connected users and parties, rebuilt from the
 // server's S_LIST and S_GLIST, and the two list boxes drawn from them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The party's members as the game window knows them, one record per user id,
 // kept in ascending id order between changes.
 #pragma once

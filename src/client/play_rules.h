@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client's own play and discard rules: what a selection of hand rows
 // may be sent as. One copy of the rules, shared by the game window, the
 // headless players and the server's judgement.

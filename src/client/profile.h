@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player's profile: display name, server address, login name, password.
 #pragma once
 

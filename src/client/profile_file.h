@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client's settings file: a sectioned profile ("INI") text file in the
 // classic Windows layout, held as code page 932 bytes. Writes touch only the
 // line they change, so hand edits, comments and line endings survive.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's version and the label the settings dialog shows for it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby window: the main window of the client. It draws the lobby's
 // state and hands the user's commands and the socket's events to the logic.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A party's game window. It draws the game room's state and hands the
 // user's input to it. Closing it hides it; it lives as long as the lobby.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The help window: a fixed, read-only usage text, shown without blocking.
 #pragma once
 

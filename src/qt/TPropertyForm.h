@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The settings dialog: built anew for each opening, filled from the lobby's
 // values, and closed with OK only when every check passes.
 #pragma once

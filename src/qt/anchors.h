@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fixed pixel layouts whose controls keep their distance to the anchored
 // edges of their parent when it is resized.
 #pragma once

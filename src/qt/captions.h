@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Captions that show whole in the room their control gives them. The
 // layouts were drawn for fonts this platform may not have: a caption that
 // is too wide in the font that stands in is drawn condensed, in the same

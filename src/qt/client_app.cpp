@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client program: the title, the lobby window, the hidden help window,
 // and the event loop.
 #include "qt/client_app.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client program: the Qt application, its windows and its event loop.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How a console line is cut into rows at the width of its view. Our own
 // cutting instead of the text engine's: it is linear in the length of the
 // line, even for a line without a single blank, and it only measures

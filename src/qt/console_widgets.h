@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Qt side of the consoles: one read-only log view over a compact line
 // store, used by the lobby console, each game console and the debug log.
 // Only the lines on screen are converted, cut into rows and laid out; a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console's input: the wheel and the paging keys, selecting with the
 // mouse, and copying what is selected.
 #include <QApplication>

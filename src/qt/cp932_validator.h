@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Edits take only what code page 932 can hold, so nothing typed is altered
 // on its way to the server or the settings file.
 #pragma once

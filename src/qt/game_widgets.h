@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drawing the game window's lists from the logic's screen state.
 #pragma once
 

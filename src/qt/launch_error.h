@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A launcher's failure shown in a window: started from the menu, a player
 // has no terminal to read it in.
 #pragma once

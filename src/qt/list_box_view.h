@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A list box drawn from rows the logic owns. The rows arrive already in
 // their order, so the view never sorts; all rows are one line high, so a
 // rebuild costs only the rows on screen, however many there are.

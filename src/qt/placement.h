@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows centred on their screen by the frame the window manager gives
 // them, which is known only once a window is on screen.
 #pragma once

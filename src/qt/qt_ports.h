@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Qt implementations of the small ports: the modal error box and the pause.
 #pragma once
 

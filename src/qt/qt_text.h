@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversion between the logic's code page 932 bytes and Qt's strings, for
 // the windows only.
 #pragma once

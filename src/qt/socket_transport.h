@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client socket: a QTcpSocket whose events arrive through the window
 // event loop, behind the logic's Transport interface.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Accounts and their statistics in SQLite. A password is kept only as a
 // salted PBKDF2-HMAC-SHA-256 hash.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The server's chance: every shuffle and roll comes from one seeded
 // generator, drawn the same way on every platform, so that a seed replays a
 // game move for move.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One party's game: the deck, the players' hands and journeys, the turn in
 // progress and the judging of every draw, play, discard and turn end. Pure
 // and deterministic: the only chance is the generator it is given, and what

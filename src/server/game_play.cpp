@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Judging and carrying out a play: the client's own play rules decide what
 // the cards make, then the checks only the server can make, then the effect
 // in the same arithmetic the client uses to show it.

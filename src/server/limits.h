@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What one connection may make the server do for it: how much it may have
 // relayed to the others, how long its texts may be, how often an address
 // may fail to log in before the server stops hashing passwords for it, and

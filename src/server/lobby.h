@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The server's side of the lobby: who is connected and under what name,
 // logins and statistics, the parties and their games. Commands come in one
 // message at a time; everything said goes out through the outbox, so the

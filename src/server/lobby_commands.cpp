@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby's own commands: joining, logging in, the lists, chat, names and
 // goodbye.
 #include "server/lobby_context.h"

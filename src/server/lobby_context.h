@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby as its command handlers see it: the books of users and parties
 // and the ways to speak to them. Each handler file brings its own rows of
 // the route table, so that a new command is a row and a function beside it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Joining the lobby: names, a full lobby and who gives way in it, and the
 // bound on greetings and departures that every user is told of.
 #include "server/lobby_context.h"

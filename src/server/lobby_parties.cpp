@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Parties and their games, as the lobby runs them.
 #include <algorithm>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The log's own defence: a client must not be able to fill the host's disk
 // through the log. Every kind of line about one address is written at most
 // so many times per window; what is held back is told in one summary line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Logins checked without holding up the event loop: the stored credentials
 // are read on the loop, the password is hashed on a worker thread, and the
 // answer comes back through a descriptor the loop watches. Failures are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Names users go by in the lobby: one rule for joining and renaming, so that
 // nobody can pass for another user or for the client's own system lines.
 #pragma once

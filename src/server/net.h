@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Socket addresses as the server uses them: where it listens (IPv4 or IPv6)
 // and how a peer is named in the log and counted per address.
 #pragma once

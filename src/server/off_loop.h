@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Work the loop must not wait for (a database read or write) done on a
 // thread of its own, in the order asked; what the loop does with each
 // result comes back through a descriptor the loop watches.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What waits to be written to one connection. A message that goes to many
 // connections is framed once and its bytes shared; small messages are
 // copied together so that one write carries many of them.

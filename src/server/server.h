@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The game server's socket side: one thread, one epoll loop, non-blocking
 // sockets, each connection cut into messages and handed to the lobby.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Connections coming in: accepted or turned away, counted until they join,
 // read and cut into commands for the lobby.
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the server's own files share about a connection: its state, the
 // listener's key among the loop's events, and how errors and counts are
 // worded in the log.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stopping: every user is told goodbye, then the games end without results
 // and the database is closed.
 #include <sys/epoll.h>

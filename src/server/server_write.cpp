@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What goes out to connections: each one's queue, written as its socket
 // takes it, and the ends of connections, told goodbye, cut off or lost.
 #include <sys/epoll.h>

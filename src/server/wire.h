@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the server reads client commands and writes its messages.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The timestamped, coloured console line shared by the lobby and game windows.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The comma-text field codec of server messages and the trimming of
 // received messages. All functions work on bytes; code page 932 double-byte
 // characters never contain a byte these rules react to.

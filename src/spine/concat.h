@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Building a text from parts with one allocation, where chained operator+
 // would make a temporary string per part.
 #pragma once

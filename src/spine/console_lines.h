@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lines of a console or of the debug log, kept compactly: every line's
 // code page 932 bytes side by side in large blocks, and per line only where
 // its bytes are and its colour. Nothing is laid out here; a view converts and

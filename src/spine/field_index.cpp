@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bit-parallel side of splitting comma text. For each 64 bytes:
 //
 // - quote regions: the prefix XOR of the quote mask is set from an opening

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The comma fields of every message in a stretch of received bytes, found
 // in one pass over the bytes rather than message by message: the
 // terminators, blanks, commas and quotes of 64 bytes at a time become bit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Splitting a message into views of its fields. The rules are those of
 // SplitDelimitedText; what differs is the speed: no string per field, and
 // the end of a field or quote found eight bytes at a time.

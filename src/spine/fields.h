@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading the fields of one server message, with the error the user sees
 // when a field is missing or not a number.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cuts the received byte stream into NUL-terminated messages.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The narrow interfaces through which the logic reaches the outside world.
 // The Qt windows implement them; tests replace them with fakes.
 #pragma once

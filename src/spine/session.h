@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The session's wire: sending commands and receiving messages on the one
 // connection the lobby window owns.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Code page 932 (Shift-JIS with the Microsoft and NEC extensions) at the edges.
 // Everything inside the logic stays in code page 932 bytes; only views and
 // sources of literal text convert.

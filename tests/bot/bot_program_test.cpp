@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The gorvane-bot program itself: its exit codes, and a SIGTERM that makes it
 // say goodbye before it goes.
 #include <fcntl.h>

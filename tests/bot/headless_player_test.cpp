@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A headless player against a scripted peer on loopback: messages cut
 // anywhere by the network reach the client whole, once and in order, and
 // the connection's end is seen.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A peer on loopback that plays a script at a client under test.
 #pragma once
 

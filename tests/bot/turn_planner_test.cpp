@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The planner's clicks in set-up turns, pressed on a real game room: what
 // the room then sends is what the planner meant to play.
 #include "bot/turn_planner.h"

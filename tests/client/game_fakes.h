@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A game room wired to fakes of the lobby, the console and the window.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A three-member game seen from member 5: the other members' turns, the
 // treasure room, the way out, the results and a second game.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby's commands, chat line and notices of other users.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby logic with fakes for its ports: a recording pause, a game
 // window that notes what the lobby tells it, and a window that notes what
 // the lobby shows.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The user and party lists as the server's messages build them.
 #include "client/lobby_lists.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The own turn through the game room: the server's answers and the player's
 // clicks, with the four buttons at every step.
 #include <gtest/gtest.h>

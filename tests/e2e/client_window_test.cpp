@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real lobby and game windows (offscreen) against the real server: the
 // test connects, makes a party that two headless players join, and plays a
 // whole game by selecting hand rows and clicking the window's buttons.

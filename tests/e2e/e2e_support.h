@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole games on loopback: the real server in this process and headless
 // players on the client's logic, all driven from the test's thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives the real lobby and game windows, in the play folder that
 // scripts/screenshots prepares, to a game in progress against the local
 // server and its two headless companions; then says which X windows to

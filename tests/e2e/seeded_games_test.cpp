@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Three headless players play whole seeded games against the real server;
 // after every message each one's own record, hand and charm must be what
 // the server holds for it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A player who stops answering in the middle of a turn: the server ends the
 // turn for it, and every player, the silent one included once it listens
 // again, still agrees with the server about its own game.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A player whose connection vanishes in the middle of its turn: the others'
 // game ends with the quit reset and the server goes on serving them.
 #include <gtest/gtest.h>

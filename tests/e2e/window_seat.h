@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The user's chair at the real game window: it follows what the lobby's
 // debug log shows sent and received, asks the turn planner for the next
 // click and makes it with the mouse, as a user does. Shared by the windows'

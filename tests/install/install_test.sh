@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the build into a temporary prefix and checks what a player and a
 # host get: the layout, the desktop entry and metadata (with their validators
 # when they are installed), the launcher preparing a player's folder and

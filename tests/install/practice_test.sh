@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # gorvane --practice from an installed prefix: the server on its own address
 # with computer players of distinct names that join a party a test client
 # makes, whose game starts; everything gone once the client is killed or

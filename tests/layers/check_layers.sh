@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when a file includes what its layer may not: a Qt header outside
 # src/qt, or a header of a layer above its own. tests/<layer> is held to the
 # same rule as src/<layer>. Usage: check_layers.sh SOURCE_ROOT

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The layer check fails on each kind of violation planted in a copy of the
 # tree, and names the file. Usage: planted_test.sh SOURCE_ROOT
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby window and the settings dialog as a player sees them,
 // offscreen: sizes, positions, captions that show whole, rows cut at the edge.
 #include <gtest/gtest.h>

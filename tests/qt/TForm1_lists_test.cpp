@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby window's lists, chat line and Lobby menu, offscreen, with a fake
 // connection that records what the window sends.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real lobby window against a scripted server on loopback.
 #include "qt/TForm1.h"
 

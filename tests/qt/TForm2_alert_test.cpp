@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The turn alert: the game window asks the desktop for attention when the
 // player's turn begins while another window is active, and only then.
 #include <gtest/gtest.h>

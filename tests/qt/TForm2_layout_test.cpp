@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The game window as a player sees it, offscreen: its sizes, the member
 // list's columns, captions that show whole and rows cut at the edge.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The game window drawing the room's roster and hand, offscreen.
 #include "qt/TForm2.h"
 

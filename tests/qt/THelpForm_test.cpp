@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The help names the menus and buttons a player meets by their captions.
 #include "qt/THelpForm.h"
 

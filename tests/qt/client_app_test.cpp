@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The windows' icon is found in an installation under any prefix.
 #include "qt/client_app.h"
 

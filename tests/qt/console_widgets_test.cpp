@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console view as a user meets it, offscreen: the lines byte for byte in
 // their colours, wrapping, selecting and copying across lines, following
 // the end, and a huge line that costs only what is on screen.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real lobby window, offscreen, in a working directory of its own, with
 // a fake connection and error box that record what the window does.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Windows centred on the screen by the frame they get, frame and all.
 #include "qt/placement.h"
 

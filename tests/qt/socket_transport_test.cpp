@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client socket against a real peer on loopback: a write the peer has
 // already refused, and a peer that sends while a modal box is open.
 #include "qt/socket_transport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a player sees of the windows, measured offscreen: captions that show
 // whole and list rows that are cut at the edge rather than shortened.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Accounts: gorvane-server --add-user stores a salted hash of the password it
 // reads, logins are answered with the two refusal codes, and statistics
 // outlive the connection only for accounts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // No user spoils the server for the others: each defence seen by its effect
 // on a second, well-behaved user from another address.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Seeded games from deal to results, played by scripted players: every
 // message each member receives is checked against what the engine decided,
 // and a seed replays a game exactly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The game engine with stacked decks: refusals for each rule only the server
 // can check, a trap turn, and a whole short game message by message.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Clients that break the protocol: each is refused or cut off and logged,
 // and a second client keeps being served throughout.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby on a clock the test sets: what it sends when, and when it asks
 // the loop to look again.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby and the parties over loopback sockets, as clients see them.
 #include <netinet/in.h>
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Password checks for one login paced across addresses, on a set clock: the
 // hashing runs on the desk's worker, the time is the test's.
 #include <poll.h>

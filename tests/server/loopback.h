@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Scripted clients on raw loopback sockets, and a server run in-process on
 // the test's own thread.
 #pragma once

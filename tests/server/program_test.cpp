@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The gorvane-server program itself: its command line, and a stop by
 // signal that says goodbye and keeps every account for the next start.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A headless player for tests and the benchmark: follows its own game from
 // the server's messages, as the game window does, and picks legal moves with
 // the client's play and discard rules.

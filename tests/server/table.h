@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A game driven directly, command by command, with the mail of the last
 // command kept per user.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/wire.h"
 
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fakes of the logic's ports, recording what the logic did.
 #pragma once
 

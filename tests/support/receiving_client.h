@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The client's receive side with nothing to draw on, for the fuzzer and the
 // benchmarks: a real lobby whose socket is up, fed through the same receive
 // path as the socket feeds it, and a real game room for every window it

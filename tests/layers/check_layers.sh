@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when a file includes what its layer may not: a Qt header outside
 # src/qt, or a header of a layer above its own. tests/<layer> is held to the
-# same rule as src/<layer>. Usage: check_layers.sh SOURCE_ROOT
+# same rule as src/<layer>, and so is fuzz/<layer>. Usage: check_layers.sh SOURCE_ROOT
 set -uo pipefail
 root="${1:?usage: check_layers.sh SOURCE_ROOT}"
 
@@ -20,7 +20,7 @@ qt_layers=" qt "
 
 failures=0
 for layer in "${!allowed[@]}"; do
-  for dir in "$root/src/$layer" "$root/tests/$layer"; do
+  for dir in "$root/src/$layer" "$root/tests/$layer" "$root/fuzz/$layer"; do
     [ -d "$dir" ] || continue
     while IFS=: read -r file line text; do
       [[ "$text" =~ ^[[:space:]]*#[[:space:]]*include[[:space:]]*([<\"])([^>\"]+) ]] || continue

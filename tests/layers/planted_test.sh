@@ -18,6 +18,7 @@ cases=(
   "src/bot/turn_planner.cpp|#include \"server/game.h\""
   "src/server/game.cpp|#include \"bot/turn_planner.h\""
   "tests/client/lobby_test.cpp|#include \"../qt/offscreen_lobby.h\""
+  "fuzz/spine/codec_fuzzer.cpp|#include \"client/lobby.h\""
 )
 
 failed=0
@@ -25,7 +26,7 @@ for row in "${cases[@]}"; do
   file="${row%%|*}"
   include="${row#*|}"
   rm -rf "$scratch/tree" && mkdir -p "$scratch/tree"
-  cp -r "$root/src" "$root/tests" "$scratch/tree/"
+  cp -r "$root/src" "$root/tests" "$root/fuzz" "$scratch/tree/"
   printf '%s\n' "$include" >> "$scratch/tree/$file"
   if out="$(bash "$check" "$scratch/tree")"; then
     echo "not caught: $include in $file"

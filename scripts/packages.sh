@@ -5,7 +5,7 @@ GORVANE_BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libssl-dev
+  libsqlite3-dev libssl-dev libpq-dev
 )
 # Making the Debian packages (dpkg-shlibdeps, file) and checking the desktop
 # entry and metadata that an installation holds; ./test uses the checkers.
@@ -13,7 +13,7 @@ GORVANE_PACKAGING_PACKAGES=(dpkg-dev file desktop-file-utils appstream)
 GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 GORVANE_PLAY_PACKAGES=(fonts-noto-cjk)
 # The widget tests measure the Japanese captions in the font a player gets.
-GORVANE_TEST_PACKAGES=(fonts-noto-cjk)
+GORVANE_TEST_PACKAGES=(fonts-noto-cjk postgresql)
 # scripts/screenshots: a virtual X display and a way to photograph a window.
 GORVANE_SCREENSHOT_PACKAGES=(xvfb xauth imagemagick)
 

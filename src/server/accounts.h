@@ -1,5 +1,6 @@
-// Accounts and their statistics in SQLite. A password is kept only as a
-// salted PBKDF2-HMAC-SHA-256 hash.
+// Accounts and their statistics, in an embedded SQLite file or in a
+// PostgreSQL database that several servers share. A password is kept only
+// as a salted PBKDF2-HMAC-SHA-256 hash.
 #pragma once
 
 #include <cstdint>
@@ -7,14 +8,16 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-struct sqlite3;
+#include <vector>
 
 namespace gorvane::server {
 
 inline constexpr int kPasswordIterations = 20000;
 inline constexpr size_t kSaltBytes = 16;
 inline constexpr size_t kHashBytes = 32;
+// The schema this program reads and writes; a store at a newer one was
+// written by a newer program and is not touched.
+inline constexpr int kSchemaVersion = 1;
 
 // PBKDF2-HMAC-SHA-256 of a password; empty when libcrypto fails.
 std::string HashPassword(std::string_view password, std::string_view salt, int iterations);
@@ -34,41 +37,52 @@ struct Statistics {
   int64_t wins = 0;
 };
 
-class AccountStore {
- private:
-  struct Closer {
-    void operator()(sqlite3* db) const;
-  };
-  // Only Open makes a store.
-  struct Key {
-    explicit Key() = default;
-  };
+// One whole account, as an import copies it.
+struct Account {
+  std::string login;
+  Credentials credentials;
+  Statistics statistics;
+};
 
+// Whether --db names a PostgreSQL database rather than an SQLite file.
+bool IsPostgresUri(std::string_view where);
+
+class AccountStore {
  public:
-  // Opens or creates the database; nothing, with the reason in error, when
-  // it cannot.
-  static std::unique_ptr<AccountStore> Open(const std::string& path, std::string& error);
-  ~AccountStore();
-  AccountStore(const AccountStore&) = delete;
-  AccountStore& operator=(const AccountStore&) = delete;
+  // Opens or creates the store: a PostgreSQL URI (postgresql://..., the PG*
+  // environment filling what it leaves out) or an SQLite file. Brings an
+  // older schema up to date; nothing, with the reason in error, when it
+  // cannot or when the schema is newer than this program knows.
+  static std::unique_ptr<AccountStore> Open(const std::string& where, std::string& error);
+  virtual ~AccountStore() = default;
 
   // Stores the account, or gives an existing one a new password and keeps
   // its statistics.
   bool SetPassword(std::string_view login, std::string_view password, std::string& error);
   // The stored credentials of a login; nothing for an unknown login, and
-  // failed set when the database could not be read.
-  std::optional<Credentials> Find(std::string_view login, bool& failed);
-  std::optional<Statistics> Read(std::string_view login);
-  bool AddResult(std::string_view login, int64_t prize, int64_t wins, std::string& error);
+  // failed set when the store could not be read.
+  virtual std::optional<Credentials> Find(std::string_view login, bool& failed) = 0;
+  virtual std::optional<Statistics> Read(std::string_view login) = 0;
+  // Adds to the account's totals in one statement, so that two servers
+  // ending games for one account at once both count.
+  virtual bool AddResult(std::string_view login, int64_t prize, int64_t wins, std::string& error) = 0;
 
-  // Closes the database; every later call fails. False when SQLite could
-  // not close it cleanly.
-  bool Close();
+  // Every account, for an import; nothing when the store cannot be read.
+  virtual std::optional<std::vector<Account>> All(std::string& error) = 0;
+  // Copies in the accounts not here yet and leaves the others as they are,
+  // so that a second import changes nothing; how many were copied.
+  virtual std::optional<size_t> Import(const std::vector<Account>& accounts, std::string& error) = 0;
 
-  AccountStore(Key, std::unique_ptr<sqlite3, Closer> db);
+  // Closes the store; every later call fails. False when it could not be
+  // closed cleanly.
+  virtual bool Close() = 0;
 
- private:
-  std::unique_ptr<sqlite3, Closer> db_;
+ protected:
+  virtual bool StoreCredentials(std::string_view login, const Credentials& credentials,
+                                std::string& error) = 0;
 };
+
+std::unique_ptr<AccountStore> OpenSqliteStore(const std::string& path, std::string& error);
+std::unique_ptr<AccountStore> OpenPostgresStore(const std::string& uri, std::string& error);
 
 }  // namespace gorvane::server

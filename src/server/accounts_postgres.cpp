@@ -4,6 +4,7 @@
 #include <libpq-fe.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "server/accounts.h"
 
@@ -62,6 +63,7 @@ class PostgresStore final : public AccountStore {
       : connection_(std::move(connection)) {}
 
   std::optional<Credentials> Find(std::string_view login, bool& failed) override {
+    const std::lock_guard lock(mutex_);
     failed = true;
     std::string error;
     Result result =
@@ -79,6 +81,7 @@ class PostgresStore final : public AccountStore {
   }
 
   std::optional<Statistics> Read(std::string_view login) override {
+    const std::lock_guard lock(mutex_);
     std::string error;
     Result result = Run("SELECT prize, wins FROM accounts WHERE login = $1", {Bytes(login)}, error);
     if (!result || PQntuples(result.get()) == 0) return std::nullopt;
@@ -86,11 +89,13 @@ class PostgresStore final : public AccountStore {
   }
 
   bool AddResult(std::string_view login, int64_t prize, int64_t wins, std::string& error) override {
+    const std::lock_guard lock(mutex_);
     return Run("UPDATE accounts SET prize = prize + $2::bigint, wins = wins + $3::bigint WHERE login = $1",
                {Bytes(login), Text(prize), Text(wins)}, error) != nullptr;
   }
 
   std::optional<std::vector<Account>> All(std::string& error) override {
+    const std::lock_guard lock(mutex_);
     Result result = Run("SELECT login, salt, hash, iterations, prize, wins FROM accounts", {}, error);
     if (!result) return std::nullopt;
     std::vector<Account> accounts;
@@ -104,6 +109,7 @@ class PostgresStore final : public AccountStore {
   }
 
   std::optional<size_t> Import(const std::vector<Account>& accounts, std::string& error) override {
+    const std::lock_guard lock(mutex_);
     if (!Run("BEGIN", {}, error)) return std::nullopt;
     size_t copied = 0;
     for (const Account& account : accounts) {
@@ -126,6 +132,7 @@ class PostgresStore final : public AccountStore {
   }
 
   bool Close() override {
+    const std::lock_guard lock(mutex_);
     connection_.reset();
     return true;
   }
@@ -144,6 +151,7 @@ class PostgresStore final : public AccountStore {
 
  protected:
   bool StoreCredentials(std::string_view login, const Credentials& credentials, std::string& error) override {
+    const std::lock_guard lock(mutex_);
     return Run("INSERT INTO accounts (login, salt, hash, iterations) VALUES ($1, $2, $3, $4::integer)"
                " ON CONFLICT (login) DO UPDATE SET salt = $2, hash = $3, iterations = $4::integer",
                {Bytes(login), Bytes(credentials.salt), Bytes(credentials.hash), Text(credentials.iterations)},
@@ -196,6 +204,9 @@ class PostgresStore final : public AccountStore {
     return nullptr;
   }
 
+  // One connection, and the loop and a worker may both use the store: one
+  // statement (or transaction) at a time.
+  std::mutex mutex_;
   std::unique_ptr<PGconn, ConnectionCloser> connection_;
 };
 

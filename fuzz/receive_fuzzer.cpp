@@ -22,11 +22,12 @@
 #include <string_view>
 #include <vector>
 
+#include "client/game_room.h"
+#include "client/lobby.h"
+#include "receiving_client.h"
 #include "spine/TVR1Util.h"
 #include "spine/codec.h"
 #include "spine/fields.h"
-#include "client/game_room.h"
-#include "client/lobby.h"
 
 namespace {
 
@@ -45,12 +46,8 @@ void Require(bool holds, const std::string& what) {
 
 // Every command the client sends; plays and discards are checked for card
 // numbers as they leave.
-class CheckingTransport : public Transport {
+class CheckingTransport : public testing::UpTransport {
  public:
-  bool active() const override { return true; }
-  bool connected() const override { return true; }
-  bool Start(const std::string&, uint16_t) override { return true; }
-  void Close() override {}
   void Send(std::string_view wire) override {
     Require(!wire.empty() && wire.back() == '\0', "a command without its terminator");
     const std::string_view command = TrimMessage(wire);
@@ -71,19 +68,6 @@ class CheckingTransport : public Transport {
 
 struct NoClock : Clock {
   LocalTime Now() const override { return {12, 34, 56}; }
-};
-struct NoConsole : ConsoleView {
-  void AddLine(std::string_view, Rgb) override {}
-};
-struct NoDebugLog : DebugLog {
-  void AppendLine(std::string_view) override {}
-  void AppendLines(const std::vector<std::string>&) override {}
-};
-struct NoErrorBox : ErrorBox {
-  void ShowError(std::string_view) override {}
-};
-struct NoPause : Pause {
-  void Wait(int) override {}
 };
 
 // A game window that draws what it is told to redraw, as the real one does
@@ -110,20 +94,13 @@ class DrawingView : public GameView {
   const GameRoom* room_ = nullptr;
 };
 
-class Client : private LobbyView {
+class Client {
  public:
-  Client()
-      : console_(consoleView_, clock_),
-        lobby_({transport_, debugLog_, errorBox_, console_, pause_, *this},
-               Profile{"Player", "127.0.0.1", "guest", "******"}, GORVANE_DATA_DIR "/longcardlist.txt") {
-    lobby_.FormCreate();
-    lobby_.ClientSocket1Connect();
-  }
-
-  void Read(std::string_view bytes) { lobby_.ClientSocket1Read(bytes); }
+  void Read(std::string_view bytes) { client_.Read(bytes); }
 
   void Click(unsigned char which, unsigned char argument) {
-    GameRoom* room = rooms_.empty() ? nullptr : &rooms_.back()->room;
+    GameRoom* room = client_.currentRoom();
+    Lobby& lobby = client_.lobby();
     switch (which % 20) {
       // Only the buttons the window has enabled can be clicked.
       case 0:
@@ -173,37 +150,37 @@ class Client : private LobbyView {
         if (room) room->FormClose();
         break;
       case 12:
-        lobby_.R1Click();
+        lobby.R1Click();
         break;
       case 13:
-        lobby_.P1Click();
+        lobby.P1Click();
         break;
       case 14:
-        lobby_.J1Click();
+        lobby.J1Click();
         break;
       case 15:
-        SelectRow(lobby_.lists().ListBox2(), argument);
+        SelectRow(lobby.lists().ListBox2(), argument);
         break;
       case 16:
-        SelectRow(lobby_.lists().ListBox1(), argument);
-        lobby_.ListBox1DblClick();
+        SelectRow(lobby.lists().ListBox1(), argument);
+        lobby.ListBox1DblClick();
         break;
       case 17:
-        lobby_.Edit2Change("hi");
-        lobby_.Edit2KeyDown(kEnterKey);
+        lobby.Edit2Change("hi");
+        lobby.Edit2KeyDown(kEnterKey);
         break;
       case 18:
-        lobby_.C1Click();
+        lobby.C1Click();
         break;
       default:
-        lobby_.G1Click();
+        lobby.G1Click();
         break;
     }
   }
 
   void CheckPromises() {
-    for (const auto& open : rooms_) {
-      const GameRoom& room = open->room;
+    for (size_t i = 0; i < client_.roomCount(); ++i) {
+      const GameRoom& room = client_.room(i);
       Require(room.screen().handList.size() <= kHandSlots, "more than 16 hand rows");
       Require(room.screen().corridorList.size() <= kCorridorRows, "more than 31 corridor rows");
       std::set<int32_t> ids;
@@ -211,27 +188,18 @@ class Client : private LobbyView {
         Require(ids.insert(member.id).second, "two roster records for user " + std::to_string(member.id));
       }
     }
+    Lobby& lobby = client_.lobby();
     std::set<int32_t> users;
-    for (const userlist_t& user : lobby_.lists().userList()) {
+    for (const userlist_t& user : lobby.lists().userList()) {
       Require(users.insert(user.id).second, "two lobby records for user " + std::to_string(user.id));
     }
     std::set<int32_t> parties;
-    for (const grouplist_t& party : lobby_.lists().groupList()) {
+    for (const grouplist_t& party : lobby.lists().groupList()) {
       Require(parties.insert(party.number).second, "two records for party " + std::to_string(party.number));
     }
   }
 
  private:
-  struct Room {
-    Room(LobbyLinks links, ConsoleView& view, const Clock& clock)
-        : console(view, clock), room(std::move(links), console, drawing) {
-      drawing.Show(room);
-    }
-    Console console;
-    DrawingView drawing;
-    GameRoom room;
-  };
-
   template <typename Rows>
   static void SelectRow(Rows& rows, unsigned char argument) {
     if (rows.size() == 0 || argument == 0xFF) {
@@ -241,25 +209,11 @@ class Client : private LobbyView {
     }
   }
 
-  void ShowOnline(bool) override {}
-  void ShowLabel2(std::string_view) override {}
-  void ShowEdit2(std::string_view) override {}
-  GameWindow& OpenGameWindow(std::string_view) override {
-    rooms_.push_back(std::make_unique<Room>(
-        LobbyLinks{lobby_, debugLog_, lobby_.cardCatalogue(), [this] { return lobby_.myId(); }}, consoleView_,
-        clock_));
-    return rooms_.back()->room;
-  }
-
-  NoClock clock_;
-  NoConsole consoleView_;
-  Console console_;
   CheckingTransport transport_;
-  NoDebugLog debugLog_;
-  NoErrorBox errorBox_;
-  NoPause pause_;
-  Lobby lobby_;
-  std::vector<std::unique_ptr<Room>> rooms_;
+  NoClock clock_;
+  testing::ReceivingClient<DrawingView> client_{transport_, clock_,
+                                                Profile{"Player", "127.0.0.1", "guest", "******"},
+                                                GORVANE_DATA_DIR "/longcardlist.txt"};
 };
 
 }  // namespace

@@ -8,12 +8,16 @@ GORVANE_BUILD_PACKAGES=(
   libsqlite3-dev libssl-dev libpq-dev
 )
 # Making the Debian packages (dpkg-shlibdeps, file) and checking the desktop
-# entry and metadata that an installation holds; ./test uses the checkers.
-GORVANE_PACKAGING_PACKAGES=(dpkg-dev file desktop-file-utils appstream)
+# entry and metadata that an installation holds, the packages (lintian) and
+# the service's sandbox (systemd-analyze); ./test uses the checkers.
+GORVANE_PACKAGING_PACKAGES=(dpkg-dev file desktop-file-utils appstream lintian systemd)
 GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-GORVANE_PLAY_PACKAGES=(fonts-noto-cjk)
-# The widget tests measure the Japanese captions in the font a player gets.
-GORVANE_TEST_PACKAGES=(fonts-noto-cjk postgresql)
+# The windows' icon is an SVG, drawn by Qt's SVG plugins.
+GORVANE_PLAY_PACKAGES=(fonts-noto-cjk libqt6svg6)
+# The widget tests measure the Japanese captions in the font a player gets
+# and draw the windows' icon; the account store's tests start a PostgreSQL
+# cluster of their own.
+GORVANE_TEST_PACKAGES=(fonts-noto-cjk libqt6svg6 postgresql)
 # scripts/screenshots: a virtual X display and a way to photograph a window.
 GORVANE_SCREENSHOT_PACKAGES=(xvfb xauth imagemagick)
 

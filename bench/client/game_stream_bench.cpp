@@ -20,13 +20,13 @@
 #include <vector>
 
 #include "bot/headless_player.h"
-#include "bot/headless_ports.h"
+#include "client/game_room.h"
+#include "client/lobby.h"
+#include "receiving_client.h"
+#include "server/server.h"
 #include "spine/codec.h"
 #include "spine/framing.h"
 #include "spine/system_clock.h"
-#include "client/game_room.h"
-#include "client/lobby.h"
-#include "server/server.h"
 
 namespace {
 
@@ -97,59 +97,17 @@ const std::string& Stream() { return TheRecording().stream; }
 
 // The client's receive side with nothing to draw on: a lobby whose socket
 // is up and swallows what is sent, game rooms whose views draw nothing.
-class Replay : private LobbyView {
+class Replay {
  public:
-  Replay()
-      : console_(consoleView_, clock_),
-        lobby_({transport_, debugLog_, errorBox_, console_, pause_, *this},
-               Profile{"Player1", kAddress, "guest", "******"}, CardListPath()) {
-    lobby_.FormCreate();
-    lobby_.ClientSocket1Connect();
-  }
-  void Read(std::string_view bytes) { lobby_.ClientSocket1Read(bytes); }
-  int errors() const { return errorBox_.shown; }
-  const GameRoom* room() const { return rooms_.empty() ? nullptr : &rooms_.back()->room; }
+  void Read(std::string_view bytes) { client_.Read(bytes); }
+  int errors() const { return client_.errors(); }
+  const GameRoom* room() { return client_.currentRoom(); }
 
  private:
-  struct Room {
-    Room(LobbyLinks links, ConsoleView& view, const Clock& clock)
-        : console(view, clock), room(std::move(links), console, drawsNothing) {}
-    Console console;
-    bot::NullGameView drawsNothing;
-    GameRoom room;
-  };
-  struct UpTransport : Transport {
-    bool active() const override { return true; }
-    bool connected() const override { return true; }
-    bool Start(const std::string&, uint16_t) override { return true; }
-    void Close() override {}
-    void Send(std::string_view) override {}
-  };
-  struct CountingErrorBox : ErrorBox {
-    void ShowError(std::string_view) override { ++shown; }
-    int shown = 0;
-  };
-
-  void ShowOnline(bool) override {}
-  void ShowLabel2(std::string_view) override {}
-  void ShowEdit2(std::string_view) override {}
-  GameWindow& OpenGameWindow(std::string_view) override {
-    rooms_.push_back(std::make_unique<Room>(
-        LobbyLinks{lobby_, debugLog_, lobby_.cardCatalogue(), [this] { return lobby_.myId(); }}, consoleView_,
-        clock_));
-    return rooms_.back()->room;
-  }
-
-  const bot::LineConsoleView::Sink noLines_;
-  bot::LineConsoleView consoleView_{noLines_};
+  testing::UpTransport transport_;
   SystemClock clock_;
-  Console console_;
-  UpTransport transport_;
-  bot::SilentDebugLog debugLog_;
-  CountingErrorBox errorBox_;
-  bot::NoPause pause_;
-  Lobby lobby_;
-  std::vector<std::unique_ptr<Room>> rooms_;
+  testing::ReceivingClient<> client_{transport_, clock_, Profile{"Player1", kAddress, "guest", "******"},
+                                     CardListPath()};
 };
 
 // Framing and splitting as the dispatcher splits, into views.

@@ -23,12 +23,12 @@
 #include <string>
 #include <vector>
 
+#include "client/dispatcher.h"
+#include "client/lobby.h"
 #include "qt/console_widgets.h"
-#include "spine/dispatcher.h"
+#include "qt/list_box_view.h"
 #include "qt/qt_text.h"
 #include "spine/sjis.h"
-#include "qt/list_box_view.h"
-#include "client/lobby.h"
 
 namespace {
 

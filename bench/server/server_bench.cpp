@@ -3,7 +3,11 @@
 // capacity or attacks runs one part.
 #include "server_bench.h"
 
+#include "server/accounts.h"
+#include "sim_users.h"
+
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -43,15 +47,28 @@ DefendedServer::DefendedServer(size_t maxUsers) {
   gorvane::server::ServerOptions options;
   options.listenAddress = kDefendedAddress;
   options.port = 0;
-  options.databasePath = ":memory:";
+  // A file, so that an account can be there before the server starts.
+  database = "/tmp/gorvane-server-bench-" + std::to_string(::getpid()) + ".db";
+  {
+    std::string error;
+    auto accounts = gorvane::server::AccountStore::Open(database, error);
+    if (accounts) accounts->SetPassword(kLogin, kPassword, error);
+  }
+  options.databasePath = database;
   options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
   options.maxUsers = maxUsers;
   options.seed = 1;
   options.log = [this](std::string_view line) {
+    logBytes += line.size() + 1;
     if (line.find("stopped reading") != std::string_view::npos) ++readersDropped;
     if (line.find("cut off") != std::string_view::npos) ++cutOff;
   };
   server.emplace(options);
+}
+
+DefendedServer::~DefendedServer() {
+  server.reset();
+  std::remove(database.c_str());
 }
 
 void Wait(const std::function<bool()>& done, std::chrono::seconds limit) {

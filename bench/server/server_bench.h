@@ -83,7 +83,11 @@ struct DefendedServer {
   explicit DefendedServer(size_t maxUsers);
   std::atomic<uint64_t> readersDropped{0};
   std::atomic<uint64_t> cutOff{0};
+  // What the server wrote to its log, newlines included.
+  std::atomic<uint64_t> logBytes{0};
+  std::string database;
   std::optional<ServerThread> server;
+  ~DefendedServer();
 };
 
 gorvane::CardCatalogue Cards();

@@ -28,6 +28,16 @@ const char* Attacker::Name(Kind kind) {
       return "questions, answers never read";
     case Kind::kLists:
       return "list requests, answers read";
+    case Kind::kChurn:
+      return "connect and close";
+    case Kind::kGuessers:
+      return "guesses at a login, 5 addresses";
+    case Kind::kInfoAboutLoggedIn:
+      return "G_INFO on a logged-in user";
+    case Kind::kLongPlays:
+      return "60 KB P_PLAY lines";
+    case Kind::kJoinChurn:
+      return "join and leave, 200 addresses";
   }
   return "?";
 }
@@ -39,7 +49,12 @@ Attacker::Attacker(std::string server, uint16_t port, Kind kind)
       // Each attack from a machine of its own: one cut off earlier must not
       // stand in the way of the next.
       source_(SourceAddress(3, static_cast<size_t>(kind))),
-      clients_(kind == Kind::kIdleSockets ? 64 : 8) {}
+      clients_(kind == Kind::kIdleSockets ? 64
+               : kind == Kind::kJoinChurn ? 200
+               : kind == Kind::kGuessers  ? 5
+                                          : 8),
+      manyAddresses_(kind == Kind::kJoinChurn || kind == Kind::kGuessers),
+      nextOpen_(clients_.size()) {}
 
 Attacker::~Attacker() {
   End();
@@ -49,7 +64,17 @@ Attacker::~Attacker() {
 void Attacker::Open(size_t slot) {
   SimClient& client = clients_[slot];
   client = SimClient();
-  client.fd = Dial(server_, port_, source_);
+  if (manyAddresses_) {
+    // Within the address's own limit of joins: five per 10 s.
+    if (Clock::now() < nextOpen_[slot]) {
+      client.closed = true;
+      return;
+    }
+    nextOpen_[slot] = Clock::now() + std::chrono::seconds(2);
+  }
+  const std::string source =
+      manyAddresses_ ? SourceAddress(kind_ == Kind::kJoinChurn ? 6 : 5, slot) : source_;
+  client.fd = Dial(server_, port_, source);
   ++connects_;
   if (client.fd < 0) {
     client.closed = true;
@@ -76,18 +101,35 @@ void Attacker::Step() {
         continue;
       }
       if (n > 0) bytesRead_ += static_cast<uint64_t>(n);
-      if (n > 0 && client.id == 0) {
+      if (n > 0 && (client.id == 0 || kind_ == Kind::kJoinChurn)) {
         client.framer.Feed(std::string_view(buffer.data(), static_cast<size_t>(n)),
                            [&](std::string_view message) {
+                             if (kind_ == Kind::kJoinChurn && KindOf(message) == "S_GREETING" &&
+                                 FieldInt(message, 1) == client.id) {
+                               client.Send("G_BYE");
+                               return;
+                             }
                              if (KindOf(message) != "S_CONNECT" || client.id != 0) return;
                              client.id = FieldInt(message, 1);
                              ++admitted_;
                              if (kind_ == Kind::kIdleSockets) return;
+                             if (kind_ == Kind::kChurn) {
+                               client.closed = true;
+                               return;
+                             }
                              client.Send("G_JOIN", "attacker");
+                             if (kind_ == Kind::kInfoAboutLoggedIn)
+                               client.Send("G_LOGIN", kLogin + std::string(" ") + kPassword);
                            });
       }
     }
-    if (kind_ != Kind::kIdleSockets && client.id != 0 && client.pending.empty()) {
+    if (client.closed) {
+      ++endings_;
+      client.Close();
+      continue;
+    }
+    const bool floods = kind_ != Kind::kIdleSockets && kind_ != Kind::kChurn && kind_ != Kind::kJoinChurn;
+    if (floods && client.id != 0 && client.pending.empty()) {
       const std::string id = std::to_string(client.id);
       auto repeat = [&](const std::string& command, size_t bytes) {
         while (client.pending.size() < bytes) client.pending += command;
@@ -117,7 +159,19 @@ void Attacker::Step() {
         case Kind::kLists:
           repeat("G_LIST " + id + " *" + std::string(1, '\0'), 4096);
           break;
-        case Kind::kIdleSockets:
+        case Kind::kGuessers:
+          repeat("G_LOGIN " + id + " " + kLogin + " wrong-guess" + std::string(1, '\0'), 4096);
+          break;
+        case Kind::kInfoAboutLoggedIn:
+          repeat("G_INFO " + id + " " + id + std::string(1, '\0'), 4096);
+          break;
+        case Kind::kLongPlays: {
+          std::string line = "P_PLAY " + id + " " + id;
+          for (int card = 0; line.size() < 60000; ++card) line += " " + std::to_string(card % 200 + 1);
+          repeat(line + '\0', 60001);
+          break;
+        }
+        default:
           break;
       }
     }

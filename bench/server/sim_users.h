@@ -130,6 +130,10 @@ class Newcomers : public Worker {
 
 // One attack at full speed from one address, again and again; what it got
 // through and how often it was turned away or cut off.
+// The account the defended server holds, for the attacks on a logged-in user.
+inline constexpr const char* kLogin = "alice";
+inline constexpr const char* kPassword = "secret";
+
 class Attacker : public Worker {
  public:
   enum class Kind {
@@ -140,7 +144,12 @@ class Attacker : public Worker {
     kChat,
     kLongChat,
     kSilentAsker,
-    kLists
+    kLists,
+    kChurn,
+    kGuessers,
+    kInfoAboutLoggedIn,
+    kLongPlays,
+    kJoinChurn
   };
   static const char* Name(Kind kind);
 
@@ -161,6 +170,10 @@ class Attacker : public Worker {
   Kind kind_;
   std::string source_;
   std::vector<SimClient> clients_;
+  // Attacks from many addresses: each socket from one of its own, opened
+  // again no sooner than its address's own join limit allows.
+  bool manyAddresses_ = false;
+  std::vector<Clock::time_point> nextOpen_;
   std::string burst_;
   std::atomic<uint64_t> connects_{0};
   std::atomic<uint64_t> admitted_{0};

@@ -2,12 +2,12 @@
 #include <signal.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "bot/bot_options.h"
 #include "bot/headless_player.h"
+#include "client/installed_deck.h"
 #include "client/version.h"
 
 namespace {
@@ -31,17 +31,6 @@ void OnStopSignals() {
 // request waits to be seen.
 constexpr int kPollMs = 200;
 
-// The deck installed with this program: found from where the program is, so
-// that an installation works under any prefix. Empty when that is unknown.
-std::string InstalledDeck() {
-  std::error_code error;
-  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return {};
-  return (program.parent_path() / GORVANE_BIN_TO_DATA / "gorvane" / gorvane::kCardListFile)
-      .lexically_normal()
-      .string();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -62,7 +51,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   PlayerOptions options = line->player;
-  const auto deck = ChooseDeck(line->cards, InstalledDeck(), error);
+  const auto deck = ChooseDeck(line->cards, gorvane::InstalledDeck(GORVANE_BIN_TO_DATA), error);
   if (!deck) {
     std::fprintf(stderr, "gorvane-bot: %s\n", error.c_str());
     return 2;
@@ -74,15 +63,21 @@ int main(int argc, char** argv) {
   HeadlessPlayer player(options, console, [](std::string_view text) {
     WriteUtf8Line(stderr, "gorvane-bot: " + std::string(text));
   });
+  if (const auto problem = DeckProblem(*deck, player.ReadDeck())) {
+    std::fprintf(stderr, "gorvane-bot: %s\n", problem->c_str());
+    return 2;
+  }
   if (!player.Start()) {
     std::fprintf(stderr, "gorvane-bot: cannot connect to %s\n", options.host.c_str());
     return 1;
   }
   bool connected = false;
-  while (stopRequested == 0) {
+  bool done = false;
+  while (stopRequested == 0 && !done) {
     if (!player.Poll(kPollMs)) break;
     connected = connected || player.online();
+    done = line->games && player.results() >= *line->games;
   }
-  if (stopRequested != 0 && player.online()) player.Quit();
+  if ((stopRequested != 0 || done) && player.online()) player.Quit();
   return connected || stopRequested != 0 ? 0 : 1;
 }

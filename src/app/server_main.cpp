@@ -8,11 +8,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "client/installed_deck.h"
 #include "client/version.h"
 #include "server/accounts.h"
 #include "server/options.h"
@@ -46,6 +49,30 @@ std::optional<std::string> ReadPassword() {
   return password;
 }
 
+// SQLite makes the database file but not its folder, and says only "unable
+// to open database file" when that is missing: the reason in words, or
+// nothing when the folder is there.
+std::optional<std::string> MissingDatabaseFolder(const std::string& path) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::error_code ignored;
+  if (folder.empty() || std::filesystem::is_directory(folder, ignored)) return std::nullopt;
+  return "no folder " + folder.string() + " for the database " + path +
+         "; make it first or give another --db";
+}
+
+// Without --cards: the deck in the working directory, else the installed
+// one; nothing, with the reason, when there is neither.
+std::optional<std::string> FindDeck(std::string& error) {
+  const std::string here(gorvane::kCardListFile);
+  const std::string installed = gorvane::InstalledDeck(GORVANE_BIN_TO_DATA);
+  std::error_code ignored;
+  if (std::filesystem::exists(here, ignored)) return here;
+  if (!installed.empty() && std::filesystem::exists(installed, ignored)) return installed;
+  error = "no deck: no " + here + " in the working directory" +
+          (installed.empty() ? std::string() : " nor at " + installed) + "; give one with --cards FILE";
+  return std::nullopt;
+}
+
 int AddUser(const CommandLine& line) {
   const std::string& login = *line.addUser;
   if (login.empty() || login.find_first_of(std::string(" \t\r\n\0", 5)) != std::string::npos) {
@@ -56,6 +83,10 @@ int AddUser(const CommandLine& line) {
   if (!password || password->empty()) {
     std::fprintf(stderr, "gorvane-server: no password on standard input\n");
     return 2;
+  }
+  if (const auto missing = MissingDatabaseFolder(line.server.databasePath)) {
+    std::fprintf(stderr, "gorvane-server: %s\n", missing->c_str());
+    return 1;
   }
   std::string error;
   const auto accounts = AccountStore::Open(line.server.databasePath, error);
@@ -96,6 +127,18 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (line->addUser) return AddUser(*line);
+  if (const auto missing = MissingDatabaseFolder(line->server.databasePath)) {
+    std::fprintf(stderr, "gorvane-server: %s\n", missing->c_str());
+    return 1;
+  }
+  if (!line->cardsGiven) {
+    const auto deck = FindDeck(error);
+    if (!deck) {
+      std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
+      return 1;
+    }
+    line->server.cardsPath = *deck;
+  }
   if (!line->seedGiven) line->server.seed = std::random_device{}();
   signal(SIGPIPE, SIG_IGN);
   RaiseFileLimit();

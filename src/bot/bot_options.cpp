@@ -1,49 +1,24 @@
 #include "bot/bot_options.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
-#include "bot/headless_ports.h"
+#include "client/card_catalogue.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "client/card_catalogue.h"
 
 namespace gorvane::bot {
 namespace {
 
-// Keeps the first complaint of a card list load.
-class FirstError : public ErrorBox {
- public:
-  void ShowError(std::string_view cp932Text) override {
-    if (text.empty()) text = cp932Text;
-  }
-  std::string text;
-};
-
-// The deck at path, loaded as the player will load it, or the reason why not.
-std::optional<std::string> CheckDeck(const std::string& path, std::string& error) {
+// The deck at path, if the player can open it.
+std::optional<std::string> Readable(const std::string& path, std::string& error) {
   std::error_code ignored;
   if (std::filesystem::is_directory(path, ignored) || !std::ifstream(path, std::ios::binary)) {
     error = "cannot read the deck '" + path + "'";
-    return std::nullopt;
-  }
-  CardCatalogue catalogue;
-  FirstError complaint;
-  SilentDebugLog log;
-  catalogue.LoadCardList(path, complaint, log);
-  if (!complaint.text.empty()) {
-    // The complaint is "PATH の N 行目: what"; the line and what is wrong
-    // with it are worth repeating.
-    const std::string prefix = path + sjis::Text(" の ");
-    const std::string where =
-        complaint.text.rfind(prefix, 0) == 0 ? complaint.text.substr(prefix.size()) : complaint.text;
-    error = "the deck '" + path + "' has a bad line: " + sjis::ToUtf8(where);
-    return std::nullopt;
-  }
-  if (catalogue.Card(1).kind == 0) {
-    error = "the deck '" + path + "' holds no cards";
     return std::nullopt;
   }
   return path;
@@ -51,13 +26,31 @@ std::optional<std::string> CheckDeck(const std::string& path, std::string& error
 
 }  // namespace
 
+std::string DefaultName(long processId) {
+  // The hero kinds the deck's cards are for.
+  static constexpr const char* kKinds[] = {"戦士", "ドワーフ", "エルフ", "魔術師", "シーフ"};
+  constexpr long kKindCount = static_cast<long>(std::size(kKinds));
+  const long id = processId < 0 ? -processId : processId;
+  return kKinds[id % kKindCount] + std::to_string(id / kKindCount % 100);
+}
+
+std::optional<std::string> DeckProblem(const std::string& path, const CardCatalogue& deck) {
+  if (const auto& fault = deck.fault()) {
+    if (fault->line == 0) return "cannot read the deck '" + path + "'";
+    return "the deck '" + path + "' has a bad line " + std::to_string(fault->line) + ": " +
+           sjis::ToUtf8(fault->reason);
+  }
+  if (deck.Card(1).kind == 0) return "the deck '" + path + "' holds no cards";
+  return std::nullopt;
+}
+
 std::optional<std::string> ChooseDeck(const std::optional<std::string>& given, const std::string& installed,
                                       std::string& error) {
-  if (given) return CheckDeck(*given, error);
+  if (given) return Readable(*given, error);
   std::error_code ignored;
   const std::string here(kCardListFile);
-  if (std::filesystem::exists(here, ignored)) return CheckDeck(here, error);
-  if (!installed.empty() && std::filesystem::exists(installed, ignored)) return CheckDeck(installed, error);
+  if (std::filesystem::exists(here, ignored)) return Readable(here, error);
+  if (!installed.empty() && std::filesystem::exists(installed, ignored)) return Readable(installed, error);
   error = "no deck: no " + here + " in the working directory" +
           (installed.empty() ? std::string() : " nor at " + installed) + "; give one with --cards FILE";
   return std::nullopt;
@@ -72,7 +65,7 @@ std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>
       return line;
     }
   }
-  std::string name = "bot";
+  std::optional<std::string> name;
   int modes = 0;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& option = arguments[i];
@@ -122,6 +115,15 @@ std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>
     } else if (option == "--join-any") {
       line.player.mode = Mode::kJoinAny;
       ++modes;
+    } else if (option == "--games") {
+      const std::string* text = value();
+      if (text == nullptr) return std::nullopt;
+      const auto games = ParseInt32(*text);
+      if (!games || *games < 1) {
+        error = "--games wants a number of games from 1 up, not '" + *text + "'";
+        return std::nullopt;
+      }
+      line.games = *games;
     } else if (option == "--log") {
       line.log = true;
     } else if (option == "--cards") {
@@ -143,8 +145,9 @@ std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>
   }
   // The server quotes names, but a double quote is one it will not take
   // in a rename either; an empty name never connects.
-  const auto cp932 = sjis::FromUtf8(name);
-  if (name.empty() || !cp932 || name.find('"') != std::string::npos) {
+  if (!name) name = DefaultName(static_cast<long>(::getpid()));
+  const auto cp932 = sjis::FromUtf8(*name);
+  if (name->empty() || !cp932 || name->find('"') != std::string::npos) {
     error = "--name wants a non-empty name without double quotes that code page 932 can hold";
     return std::nullopt;
   }

@@ -14,12 +14,15 @@ struct BotCommandLine {
   Action action = Action::kPlay;
   PlayerOptions player;
   bool log = false;  // the console lines go to standard output
+  // Says goodbye after this many games; nothing: plays on until stopped.
+  std::optional<int32_t> games;
   // The deck asked for with --cards; nothing: look for one (ChooseDeck).
   std::optional<std::string> cards;
 };
 
 inline constexpr const char* kUsage =
-    "usage: gorvane-bot [--host ADDR] [--port N] [--name NAME] (--create | --join N | --join-any) [--log] "
+    "usage: gorvane-bot [--host ADDR] [--port N] [--name NAME] (--create | --join N | --join-any) [--games "
+    "N] [--log] "
     "[--cards FILE]";
 
 // What --help prints after the usage line.
@@ -28,10 +31,11 @@ inline constexpr const char* kHelp =
     "plays.\n"
     "  --host ADDR    the server's IPv4 address (default 127.0.0.1)\n"
     "  --port N       the server's port (default 21012)\n"
-    "  --name NAME    the display name (default bot)\n"
+    "  --name NAME    the display name (default: a hero kind and a number, other for each process)\n"
     "  --create       make a party and start a game once three players are in it\n"
     "  --join N       join party N\n"
     "  --join-any     join whichever party is open\n"
+    "  --games N      say goodbye after N games (default: play on until stopped)\n"
     "  --log          print the console's lines on standard output\n"
     "  --cards FILE   the deck (default: longcardlist.txt here, else the installed one)\n"
     "  --help, --version\n"
@@ -43,12 +47,20 @@ inline constexpr const char* kHelp =
 std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>& arguments,
                                                   std::string& error);
 
+// The name of a player started without --name (UTF-8): a hero kind of the
+// deck and a number, both from the process id, so that players started
+// alike side by side differ.
+std::string DefaultName(long processId);
+
 // The deck the player reads: the one given, else longcardlist.txt in the
-// working directory, else the installed one. A player without its deck
-// cannot tell a trap from a monster and stalls its party, so a deck that
-// cannot be read, holds no card or has a bad line gives nothing, with the
-// reason (UTF-8, one line) in error.
+// working directory, else the installed one. One that cannot be read gives
+// nothing, with the reason (UTF-8, one line) in error.
 std::optional<std::string> ChooseDeck(const std::optional<std::string>& given, const std::string& installed,
                                       std::string& error);
+
+// A player without its deck cannot tell a trap from a monster and stalls its
+// party: why the deck read from path is not one to play with (UTF-8, one
+// line), or nothing when it is.
+std::optional<std::string> DeckProblem(const std::string& path, const CardCatalogue& deck);
 
 }  // namespace gorvane::bot

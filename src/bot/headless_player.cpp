@@ -38,10 +38,13 @@ HeadlessPlayer::HeadlessPlayer(PlayerOptions options, LineSink consoleLines, Lin
     : options_(std::move(options)),
       consoleLines_(std::move(consoleLines)),
       errorLines_(std::move(errorLines)),
+      errorBoxLines_([this](std::string_view text) {
+        if (!readingDeck_ && errorLines_) errorLines_(text);
+      }),
       afterMessage_(std::move(afterMessage)),
       lobbyView_(consoleLines_),
       lobbyConsole_(lobbyView_, clock_),
-      errorBox_(errorLines_),
+      errorBox_(errorBoxLines_),
       transport_({[this] { lobby_.ClientSocket1Connect(); }, [this] { lobby_.ClientSocket1Disconnect(); },
                   [this](std::string_view bytes) { Read(bytes); },
                   [this](SocketErrorKind kind, std::string_view detail) {
@@ -57,8 +60,16 @@ HeadlessPlayer::HeadlessPlayer(PlayerOptions options, LineSink consoleLines, Lin
 // The rooms go before the lobby they point at; nothing is said on the way.
 HeadlessPlayer::~HeadlessPlayer() = default;
 
-bool HeadlessPlayer::Start() {
+const CardCatalogue& HeadlessPlayer::ReadDeck() {
+  readingDeck_ = true;
   lobby_.FormCreate();
+  readingDeck_ = false;
+  deckRead_ = true;
+  return lobby_.cardCatalogue();
+}
+
+bool HeadlessPlayer::Start() {
+  if (!deckRead_) lobby_.FormCreate();
   lobby_.Button1Click();
   return lobby_.online();
 }

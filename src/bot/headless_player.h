@@ -17,9 +17,9 @@
 #include "bot/headless_ports.h"
 #include "bot/posix_transport.h"
 #include "bot/turn_planner.h"
-#include "spine/system_clock.h"
 #include "client/game_room.h"
 #include "client/lobby.h"
+#include "spine/system_clock.h"
 
 namespace gorvane::bot {
 
@@ -55,8 +55,12 @@ class HeadlessPlayer : private LobbyView {
   HeadlessPlayer(const HeadlessPlayer&) = delete;
   HeadlessPlayer& operator=(const HeadlessPlayer&) = delete;
 
-  // Reads the card list and starts connecting; false when the connect
-  // cannot even start.
+  // Reads the card list, once: what stopped it short, if anything, is the
+  // catalogue's fault() and goes to no error line, so that the caller can
+  // word it (a player without its whole deck misjudges cards).
+  const CardCatalogue& ReadDeck();
+  // Reads the card list unless ReadDeck did, and starts connecting; false
+  // when the connect cannot even start.
   bool Start();
   // Waits up to timeoutMs for the server, handles what came and makes the
   // clicks that are due. False once there is no connection any more.
@@ -120,6 +124,7 @@ class HeadlessPlayer : private LobbyView {
   PlayerOptions options_;
   LineSink consoleLines_;
   LineSink errorLines_;
+  LineSink errorBoxLines_;  // errorLines_, but not while ReadDeck reads
   MessageHook afterMessage_;
   SystemClock clock_;
   LineConsoleView lobbyView_;
@@ -136,6 +141,8 @@ class HeadlessPlayer : private LobbyView {
   TurnPlanner planner_;
 
   std::string partial_;  // the bytes of a message not yet whole
+  bool deckRead_ = false;
+  bool readingDeck_ = false;
   bool greeted_ = false;
   bool inParty_ = false;
   bool partiesChanged_ = false;

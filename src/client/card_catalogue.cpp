@@ -104,8 +104,10 @@ void CardCatalogue::LoadCardList(const std::string& path, ErrorBox& errorBox, De
 
 void CardCatalogue::ReadCards(const std::string& path, ErrorBox& errorBox, DebugLog& debugLog) {
   cardCatalogue.fill(card_t{});
+  fault_.reset();
   const std::optional<std::string> bytes = ReadFile(path);
   if (!bytes) {
+    fault_ = CardListFault{};
     errorBox.ShowError(path + " を開けません"_cp932);
     return;
   }
@@ -119,6 +121,7 @@ void CardCatalogue::ReadCards(const std::string& path, ErrorBox& errorBox, Debug
     try {
       cardCatalogue[k] = ParseCard(lines[k - 1]);
     } catch (const FieldError& error) {
+      fault_ = CardListFault{k, error.what()};
       errorBox.ShowError(path + " の "_cp932 + std::to_string(k) + " 行目: "_cp932 + error.what());
       return;
     }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,12 @@ inline constexpr int32_t kSleepCard = 54;
 
 inline constexpr std::string_view kCardListFile = "longcardlist.txt";
 
+// What stopped a card list load short, for callers that judge it themselves.
+struct CardListFault {
+  size_t line = 0;     // the bad line, from 1; 0: the file could not be read
+  std::string reason;  // what is wrong with that line, code page 932
+};
+
 // The tag CardText appends for a kind letter; empty for kinds without one.
 std::string KindTag(char kind);
 
@@ -42,6 +49,8 @@ class CardCatalogue {
   // the client can still start. Lines past the last card number are ignored
   // with a note in the debug log.
   void LoadCardList(const std::string& path, ErrorBox& errorBox, DebugLog& debugLog);
+  // What stopped the last load short, or nothing when it read the whole file.
+  const std::optional<CardListFault>& fault() const { return fault_; }
 
   // Card number n; any number outside 1..200 reads as a blank card.
   const card_t& Card(int32_t number) const;
@@ -59,6 +68,7 @@ class CardCatalogue {
   // CardText of each entry, made once when the list is read: the texts are
   // shown in every hand row and in the console for every card played.
   std::array<std::string, kCardCount + 1> cardTexts_{};
+  std::optional<CardListFault> fault_;
 };
 
 }  // namespace gorvane

@@ -9,15 +9,15 @@
 #include <string>
 #include <string_view>
 
-#include "spine/TVR1Util.h"
-#include "client/chat_line.h"
-#include "spine/game_window.h"
-#include "spine/ports.h"
 #include "client/card_catalogue.h"
+#include "client/chat_line.h"
 #include "client/game_screen.h"
 #include "client/game_state.h"
+#include "client/game_window.h"
 #include "client/party_roster.h"
 #include "client/play_rules.h"
+#include "spine/TVR1Util.h"
+#include "spine/ports.h"
 
 namespace gorvane {
 
@@ -38,6 +38,8 @@ class GameRoom : public GameWindow {
   // The screen's rows are made from this room's own state.
   GameRoom(const GameRoom&) = delete;
   GameRoom& operator=(const GameRoom&) = delete;
+
+  GameRoom* room() override { return this; }
 
   // Roster.
   void createPartyList(std::string_view commaText) override;

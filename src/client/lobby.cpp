@@ -91,14 +91,28 @@ void Lobby::LoadSettings() {
   ShowLabel2();
   profile_.loginName = settings_->ReadString("Login", "ID", "guest");
   profile_.password = settings_->ReadString("Login", "Password", "******");
+  savedProfile_ = profile_;
 }
 
 bool Lobby::SaveSettings() {
   if (!settings_) return true;
-  const bool written = settings_->WriteString("Global", "Name", profile_.displayName) &&
-                       settings_->WriteString("Global", "Address", profile_.serverAddress) &&
-                       settings_->WriteString("Login", "ID", profile_.loginName) &&
-                       settings_->WriteString("Login", "Password", profile_.password);
+  struct Setting {
+    const char* section;
+    const char* key;
+    std::string Profile::*value;
+  };
+  static constexpr Setting kSettings[] = {{"Global", "Name", &Profile::displayName},
+                                          {"Global", "Address", &Profile::serverAddress},
+                                          {"Login", "ID", &Profile::loginName},
+                                          {"Login", "Password", &Profile::password}};
+  bool written = true;
+  for (const Setting& setting : kSettings) {
+    const std::string& value = profile_.*setting.value;
+    if (value == savedProfile_.*setting.value && settings_->HasKey(setting.section, setting.key)) continue;
+    written = settings_->WriteString(setting.section, setting.key, value);
+    if (!written) break;
+    savedProfile_.*setting.value = value;
+  }
   // The path is the file system's UTF-8; the message is code page 932 text.
   if (!written) ports_.errorBox.ShowError(sjis::FromUtf8Lossy(settings_->path()) + " に書き込めません"_cp932);
   return written;

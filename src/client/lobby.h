@@ -8,15 +8,15 @@
 #include <string_view>
 #include <utility>
 
-#include "spine/TVR1Util.h"
-#include "client/chat_line.h"
-#include "spine/dispatcher.h"
-#include "spine/ports.h"
-#include "spine/session.h"
 #include "client/card_catalogue.h"
+#include "client/chat_line.h"
+#include "client/dispatcher.h"
 #include "client/lobby_lists.h"
 #include "client/profile.h"
 #include "client/profile_file.h"
+#include "spine/TVR1Util.h"
+#include "spine/ports.h"
+#include "spine/session.h"
 
 namespace gorvane {
 
@@ -75,7 +75,8 @@ class Lobby : public DispatchTarget {
 
   // Settings.
   void LoadSettings();
-  // Writes the four values; reports a file that cannot be written.
+  // Writes the values this client changed since it read them, and any the
+  // file lacks; reports a file that cannot be written.
   bool SaveSettings();
   const Profile& profile() const { return profile_; }
   bool socketActive() const { return ports_.transport.active(); }
@@ -103,6 +104,7 @@ class Lobby : public DispatchTarget {
   void J1Click();
 
   // DispatchTarget.
+  Lobby* lobby() override { return this; }
   int32_t myId() const override { return session_.myId; }
   void setMyId(int32_t id) override { session_.myId = id; }
   int32_t myPartyNo() const override { return session_.myPartyNo; }
@@ -137,6 +139,9 @@ class Lobby : public DispatchTarget {
   std::string cardListPath_;
   CardCatalogue cardCatalogue_;
   Profile profile_;
+  // The values as this client last read or wrote them. Another client may
+  // share the file: what this one did not change is its to keep.
+  Profile savedProfile_;
   bool online_ = false;
   GameWindow* currentGameWindow_ = nullptr;
   LobbyLists lists_;

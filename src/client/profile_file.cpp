@@ -312,6 +312,11 @@ std::string ProfileFile::ReadString(std::string_view section, std::string_view k
   return std::string(DecodeValue(std::string_view(*text).substr(valueBegin, line.contentEnd - valueBegin)));
 }
 
+bool ProfileFile::HasKey(std::string_view section, std::string_view key) const {
+  const std::optional<std::string> text = Load(path_);
+  return text && Find(*text, SplitLines(*text), TrimBlanks(section), TrimBlanks(key)).keyLine.has_value();
+}
+
 bool ProfileFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
   section = TrimBlanks(section);
   key = TrimBlanks(key);

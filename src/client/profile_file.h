@@ -19,6 +19,8 @@ class ProfileFile {
   // quotes are dropped; at most kMaxValueBytes bytes come back, never half a
   // double-byte character.
   std::string ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const;
+  // Whether the file holds the key in section (false when it cannot be read).
+  bool HasKey(std::string_view section, std::string_view key) const;
 
   // Replaces the key's value in place, or adds the key (and its section, at
   // the end of the file) when missing. Creates the file when it does not

@@ -4,14 +4,14 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMenuBar>
-#include <QScreen>
 #include <filesystem>
 
-#include "qt/cp932_validator.h"
-#include "qt/qt_text.h"
 #include "qt/TForm2.h"
 #include "qt/THelpForm.h"
 #include "qt/TPropertyForm.h"
+#include "qt/cp932_validator.h"
+#include "qt/placement.h"
+#include "qt/qt_text.h"
 
 namespace gorvane {
 namespace {
@@ -102,9 +102,7 @@ TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
   panel->Place(*Memo2, QRect(0, 450, 361, 72), kLeft | kTop | kRight | kBottom);
 
   SetOuterSizes(*this, kOuterSize, kOuterMinimum);
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->availableGeometry().center() - rect().center());
-  }
+  CentreOnScreenByFrame(*this);
 
   ShowOnline(false);
   lobby_.FormCreate();

@@ -1,14 +1,14 @@
 #include "qt/TPropertyForm.h"
 
 #include <QProxyStyle>
-#include <QScreen>
 
+#include "client/version.h"
 #include "qt/captions.h"
 #include "qt/console_widgets.h"
 #include "qt/cp932_validator.h"
+#include "qt/placement.h"
 #include "qt/qt_text.h"
 #include "spine/sjis.h"
-#include "client/version.h"
 
 namespace gorvane {
 namespace {
@@ -106,15 +106,9 @@ TPropertyForm::TPropertyForm(Lobby& lobby, QWidget* parent)
   connect(ButtonOK, &QPushButton::clicked, this, &TPropertyForm::ButtonOKClick);
   connect(ButtonCancel, &QPushButton::clicked, this, &QDialog::reject);
 
-  FormCreate();
-}
-
-void TPropertyForm::showEvent(QShowEvent* event) {
-  QDialog::showEvent(event);
   // Centred on the screen, frame and all, not over the lobby window.
-  if (const QScreen* screen = this->screen()) {
-    move(screen->availableGeometry().center() - QRect(QPoint(), frameGeometry().size()).center());
-  }
+  CentreOnScreenByFrame(*this);
+  FormCreate();
 }
 
 void TPropertyForm::FormCreate() {

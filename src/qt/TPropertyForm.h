@@ -34,9 +34,6 @@ class TPropertyForm : public QDialog {
   QPushButton* ButtonCancel;
   QPushButton* ButtonOK;
 
- protected:
-  void showEvent(QShowEvent* event) override;
-
  private:
   void FormCreate();
 

@@ -14,8 +14,8 @@
 #include <optional>
 #include <unordered_map>
 
-#include "spine/console_lines.h"
 #include "qt/console_rows.h"
+#include "spine/console_lines.h"
 #include "spine/ports.h"
 
 namespace gorvane {
@@ -83,6 +83,8 @@ class ConsoleWidget : public QAbstractScrollArea, public ConsoleView, public Deb
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
+  // Room between the text and the frame, as the plain text controls leave.
+  static constexpr int kMargin = 4;
   // A place in the text: a line and a UTF-16 index into it as shown.
   struct TextPos {
     size_t line = 0;

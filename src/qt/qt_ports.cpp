@@ -1,6 +1,5 @@
 #include "qt/qt_ports.h"
 
-#include <QApplication>
 #include <QMessageBox>
 #include <QThread>
 
@@ -9,7 +8,7 @@
 namespace gorvane {
 
 void MessageErrorBox::ShowError(std::string_view cp932Text) {
-  QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), ToQString(cp932Text),
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Gorvane 1: Client"), ToQString(cp932Text),
                   QMessageBox::Ok, parent_);
   box.exec();
 }

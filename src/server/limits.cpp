@@ -90,47 +90,61 @@ bool RateLimit::Full(TimePoint now) const {
   return count >= rule_.count;
 }
 
-bool LoginThrottle::LockedIn(const Records& records, const std::string& key, TimePoint now) {
-  const auto found = records.find(key);
-  return found != records.end() && now < found->second.lockedUntil;
+bool LoginThrottle::Locked(TimePoint now, const std::string& address) const {
+  const auto found = byAddress_.find(address);
+  return found != byAddress_.end() && now < found->second.lockedUntil;
 }
 
-bool LoginThrottle::Locked(TimePoint now, const std::string& address, const std::string& login) const {
-  return LockedIn(byAddress_, address, now) || LockedIn(byLogin_, Key(login), now);
+bool LoginThrottle::Failing(TimePoint now, const std::string& address) const {
+  const auto found = byAddress_.find(address);
+  if (found == byAddress_.end()) return false;
+  const Record& record = found->second;
+  const TimePoint latest = *std::max_element(record.failures.begin(), record.failures.end());
+  return now < record.lockedUntil || (record.count > 0 && now - latest < rules_.window);
 }
 
-bool LoginThrottle::Count(Records& records, const std::string& key, TimePoint now) {
-  Record& record = records[key];
+bool LoginThrottle::Failed(TimePoint now, const std::string& address) {
+  Record& record = byAddress_[address];
   const size_t ring = std::clamp<size_t>(rules_.failures, 1, record.failures.size());
   record.failures[record.count % ring] = now;
   ++record.count;
-  if (record.count < ring) return false;
+  bool fresh = false;
   // The oldest of the last `ring` failures, still within the window: lock.
-  const TimePoint oldest = record.failures[record.count % ring];
-  if (now - oldest >= rules_.window) return false;
-  const bool fresh = now >= record.lockedUntil;
-  record.lockedUntil = now + rules_.lock;
+  if (record.count >= ring && now - record.failures[record.count % ring] < rules_.window) {
+    fresh = now >= record.lockedUntil;
+    record.lockedUntil = now + rules_.lock;
+  }
+  if (tracked() >= pruneAt_) Prune(now);
   return fresh;
 }
 
-bool LoginThrottle::Failed(TimePoint now, const std::string& address, const std::string& login) {
-  const bool byAddress = Count(byAddress_, address, now);
-  const bool byLogin = Count(byLogin_, Key(login), now);
-  if (tracked() >= pruneAt_) Prune(now);
-  return byAddress || byLogin;
+Duration LoginThrottle::Spacing() const {
+  return rules_.window / static_cast<Duration::rep>(std::max<size_t>(rules_.checks, 1));
+}
+
+TimePoint LoginThrottle::CheckFreeAt(TimePoint now, const std::string& login) const {
+  const auto found = budgets_.find(LoginKey(login));
+  if (found == budgets_.end()) return now;
+  return std::max(now, found->second - rules_.window + Spacing());
+}
+
+void LoginThrottle::Checked(TimePoint now, const std::string& login) {
+  const auto [found, fresh] = budgets_.try_emplace(LoginKey(login), now);
+  found->second = std::max(found->second, now) + Spacing();
+  if (fresh && tracked() >= pruneAt_) Prune(now);
 }
 
 void LoginThrottle::Prune(TimePoint now) {
   // Entries whose lock is over and whose failures are all out of the window
-  // say nothing any more; many addresses must not grow the maps for ever.
-  const auto stale = [&](const auto& entry) {
+  // say nothing any more, nor do full buckets; many addresses and logins
+  // must not grow the maps for ever.
+  std::erase_if(byAddress_, [&](const auto& entry) {
     const Record& record = entry.second;
     if (now < record.lockedUntil) return false;
     const TimePoint latest = *std::max_element(record.failures.begin(), record.failures.end());
     return now - latest >= rules_.window;
-  };
-  std::erase_if(byAddress_, stale);
-  std::erase_if(byLogin_, stale);
+  });
+  std::erase_if(budgets_, [&](const auto& entry) { return entry.second <= now; });
   pruneAt_ = std::max(kPruneFloor, 2 * tracked());
 }
 

@@ -1,6 +1,7 @@
 // What one connection may make the server do for it: how much it may have
-// relayed to the others, how long its texts may be, and how often a login
-// may fail before the server stops hashing passwords for it.
+// relayed to the others, how long its texts may be, how often an address
+// may fail to log in before the server stops hashing passwords for it, and
+// how many passwords it hashes for one login.
 #pragma once
 
 #include <array>
@@ -71,25 +72,38 @@ class RateLimit {
   bool dropping_ = false;
 };
 
-// Failed logins counted per address and per login: after `failures` within
-// `window`, every attempt is refused without hashing until `lock` has passed.
+// A login as the server keys it: a client may send one of 64 KiB, and many
+// of those must not fill the memory.
+inline std::string LoginKey(const std::string& login) { return login.substr(0, 256); }
+
+// Failed logins counted per address: after `failures` within `window`, every
+// attempt from it is refused without hashing until `lock` has passed. A
+// login is never locked, since anybody could lock its owner out; instead its
+// password checks, from wherever they come, are held to `checks` per
+// `window` on average: a bucket of that many, refilled evenly.
 class LoginThrottle {
  public:
   struct Rules {
     size_t failures = 5;
     Duration window = std::chrono::minutes(1);
     Duration lock = std::chrono::minutes(1);
+    size_t checks = 10;
   };
 
   LoginThrottle() = default;
   explicit LoginThrottle(Rules rules) : rules_(rules) {}
 
-  bool Locked(TimePoint now, const std::string& address, const std::string& login) const;
-  // Counts a failure; true when it locks the address or the login.
-  bool Failed(TimePoint now, const std::string& address, const std::string& login);
-  // A right password clears the login's failures (not the address's).
-  void Succeeded(const std::string& login) { byLogin_.erase(Key(login)); }
-  size_t tracked() const { return byAddress_.size() + byLogin_.size(); }
+  bool Locked(TimePoint now, const std::string& address) const;
+  // Whether the address has failed within the window (or is locked).
+  bool Failing(TimePoint now, const std::string& address) const;
+  // Counts a failure; true when it locks the address.
+  bool Failed(TimePoint now, const std::string& address);
+
+  // When the login may next have its password checked: now or later.
+  TimePoint CheckFreeAt(TimePoint now, const std::string& login) const;
+  // Counts a check against the login's budget.
+  void Checked(TimePoint now, const std::string& login);
+  size_t tracked() const { return byAddress_.size() + budgets_.size(); }
 
  private:
   struct Record {
@@ -97,17 +111,15 @@ class LoginThrottle {
     size_t count = 0;
     TimePoint lockedUntil{};
   };
-  using Records = std::unordered_map<std::string, Record>;
-  // A login as the maps hold it: a client may send one of 64 KiB, and many
-  // of those must not fill the memory.
-  static std::string Key(const std::string& login) { return login.substr(0, 256); }
-  bool Count(Records& records, const std::string& key, TimePoint now);
-  static bool LockedIn(const Records& records, const std::string& key, TimePoint now);
+  Duration Spacing() const;
   void Prune(TimePoint now);
 
   Rules rules_;
-  Records byAddress_;
-  Records byLogin_;
+  std::unordered_map<std::string, Record> byAddress_;
+  // Per login key, when its bucket is full again: each check moves this on
+  // by one spacing, and a check is allowed while it lies less than a window
+  // ahead.
+  std::unordered_map<std::string, TimePoint> budgets_;
   size_t pruneAt_ = 4096;
 };
 

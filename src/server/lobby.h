@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <queue>
 #include <random>
 #include <string>
 #include <string_view>
@@ -41,6 +40,11 @@ class Outbox {
   // Checks a login; the answer comes to Lobby::LoginAnswered, and nothing
   // more the user sends is handled until then.
   virtual void CheckLogin(int32_t user, const std::string& login, const std::string& password) = 0;
+  // Work the loop must not wait for (a database read); its reply runs back
+  // on the loop. Here, for want of a worker, at once.
+  virtual void OffLoop(std::function<std::function<void()>()> job) {
+    if (auto reply = job()) reply();
+  }
 };
 
 // What one user may do to the others, and how long a turn may last.
@@ -51,6 +55,12 @@ struct LobbyRules {
   RateRule logins{5, 0};      // G_LOGIN attempts of one connection
   Duration window = std::chrono::seconds(10);
   Duration turnTime = std::chrono::seconds(120);  // zero: turns are not timed
+  // When full, a newcomer takes the place of the user silent this long
+  // (zero: never), never of one in a running game.
+  Duration idleGiveWay = std::chrono::seconds(600);
+  // Greetings and departures told to everybody, server-wide, per second:
+  // each goes to every user, so joins past it wait their turn.
+  size_t relaysPerSecond = 20;
 };
 
 inline constexpr size_t kMaxPartySize = 6;
@@ -63,12 +73,20 @@ struct User {
   int32_t id = 0;
   bool joined = false;
   std::string name;
+  // The name as the screen shows it, for telling names apart.
+  std::string nameKey;
   std::optional<std::string> login;
   // Statistics of a user who has not logged in: this connection's only.
   Statistics guest;
   int32_t party = 0;
+  // When the user last sent anything, for giving way when the lobby is full.
+  TimePoint lastHeard{};
+  // G_JOIN came while greetings were at their bound: greeted in turn.
+  bool joinWaiting = false;
   RateLimit chat;
   RateLimit broadcasts;
+  // G_INFO, which costs a database read: as many as the broadcasts.
+  RateLimit questions;
   RateLimit logins;
   // Refusals written to the log: a client sending nonsense must not flood it.
   mutable RateLimit refusalsLogged;
@@ -89,10 +107,15 @@ struct Party {
   TimePoint turnDeadline{};
 };
 
+struct LobbyContext;
+
 class Lobby {
  public:
   Lobby(const CardCatalogue& cards, AccountStore& accounts, std::mt19937& rng, Outbox& outbox, LogSink log,
         LobbyRules rules = {});
+  ~Lobby();
+  Lobby(const Lobby&) = delete;
+  Lobby& operator=(const Lobby&) = delete;
 
   // A new connection, given its user id: greets it with S_CONNECT.
   void Connect(int32_t user);
@@ -108,96 +131,22 @@ class Lobby {
 
   const User* FindUser(int32_t id) const;
   const Party* FindParty(int32_t number) const;
-  const std::map<int32_t, User>& users() const { return users_; }
-  const std::map<int32_t, Party>& parties() const { return parties_; }
-  size_t joinedCount() const { return joined_; }
-  size_t listsOwed() const { return owedLists_.size(); }
+  const std::map<int32_t, User>& users() const;
+  const std::map<int32_t, Party>& parties() const;
+  size_t joinedCount() const;
+  size_t listsOwed() const;
   bool IsJoined(int32_t id) const {
     const User* user = FindUser(id);
-    return user != nullptr && user->joined;
+    return user != nullptr && (user->joined || user->joinWaiting);
   }
+  // Whether a newcomer would find a place: the lobby is not full, or a
+  // silent user would give way.
+  bool CanMakeRoom(TimePoint now) const;
 
  private:
-  using Handler = void (Lobby::*)(User&, std::string_view);
-  // What a command costs against the sender's limits.
-  enum class Meter { kNone, kChat, kBroadcast, kLogin };
-  struct Route {
-    std::string_view kind;
-    Handler handler;
-    Meter meter = Meter::kNone;
-  };
-  static const Route kRoutes[];
-
-  void Refuse(const User& user, std::string_view kind, std::string_view why);
-  // Whether the command may go on under the user's limits; what is over
-  // them is answered, logged or cut off here.
-  bool Metered(User& user, const Route& route, size_t bytes, TimePoint now);
-  void ToJoined(const std::string& text);
-  void ToParty(const Party& party, const std::string& text);
-  // Who is where changed: the lists are built again when next asked for.
-  void ListsChanged();
-  // Takes a user out of the lobby's books.
-  void Forget(std::map<int32_t, User>::iterator user);
-  void Deliver(const Mail& mail);
-
-  void Join(User& user, std::string_view argument);
-  void LogIn(User& user, std::string_view argument);
-  void ListUsers(User& user, std::string_view argument);
-  void ListParties(User& user, std::string_view argument);
-  // The list now, or once its gap is over.
-  void SendList(User& user, ListSlot slot, TimePoint now);
-  const Framed& UserList();
-  const Framed& PartyList();
-  void Chat(User& user, std::string_view argument);
-  void Info(User& user, std::string_view argument);
-  void Rename(User& user, std::string_view argument);
-  void Bye(User& user, std::string_view argument);
-  void CreateParty(User& user, std::string_view argument);
-  void JoinParty(User& user, std::string_view argument);
-  void ListMembers(User& user, std::string_view argument);
-  void PartyChat(User& user, std::string_view argument);
-  void LeaveParty(User& user, std::string_view argument);
-  void StartGame(User& user, std::string_view argument);
-  void Draw(User& user, std::string_view argument);
-  void Play(User& user, std::string_view argument);
-  void Pile(User& user, std::string_view argument);
-  void EndTurn(User& user, std::string_view argument);
-
-  // Takes the user out of its party, with the messages that go with it.
-  void Leave(User& user);
-  // The game of the user's party, or the refusal logged (and answered).
-  Game* GameOf(User& user, std::string_view kind, const char* refusal);
-  void AfterMove(Party& party, std::string_view kind, User& user, const Game::Refusal& refusal);
-  // A game that is over is settled and gone.
-  void EndIfOver(Party& party);
-  void Settle(const Game& game);
-
-  const CardCatalogue& cards_;
-  AccountStore& accounts_;
-  std::mt19937& rng_;
-  Outbox& outbox_;
-  LogSink log_;
-  LobbyRules rules_;
-  std::map<int32_t, User> users_;
-  size_t joined_ = 0;
-  // S_LIST and S_GLIST as last built, shared by every user who asks.
-  Framed userList_;
-  Framed partyList_;
-  // Counts the changes of who is where; a user's lists are up to date when
-  // they were sent in this version.
-  uint64_t listsVersion_ = 1;
-  // When the owed lists fall due, soonest first.
-  struct OwedList {
-    TimePoint due;
-    int32_t user;
-    ListSlot slot;
-    bool operator>(const OwedList& other) const { return due > other.due; }
-  };
-  std::priority_queue<OwedList, std::vector<OwedList>, std::greater<>> owedLists_;
-  // When the command being handled arrived.
-  TimePoint now_{};
-  std::map<int32_t, Party> parties_;
-  int32_t nextParty_ = 1;
+  // The books and what the command handlers share (server/lobby_context.h):
+  // a new command needs no line here.
+  std::unique_ptr<LobbyContext> context_;
 };
 
 }  // namespace gorvane::server

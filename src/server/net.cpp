@@ -2,7 +2,10 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -48,6 +51,28 @@ std::string HostOf(const sockaddr_storage& address) {
     return text.data();
   }
   return "?";
+}
+
+std::string AddressKey(const sockaddr_storage& address, int prefixBits) {
+  if (address.ss_family != AF_INET6 || prefixBits >= 128) return HostOf(address);
+  auto v6 = reinterpret_cast<const sockaddr_in6&>(address);
+  if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) return HostOf(address);
+  const int bits = std::max(prefixBits, 0);
+  for (int byte = 0; byte < 16; ++byte) {
+    const int keep = std::clamp(bits - byte * 8, 0, 8);
+    v6.sin6_addr.s6_addr[byte] &= static_cast<uint8_t>(0xFF00 >> keep);
+  }
+  std::array<char, INET6_ADDRSTRLEN> text{};
+  inet_ntop(AF_INET6, &v6.sin6_addr, text.data(), text.size());
+  return std::string(text.data()) + "/" + std::to_string(bits);
+}
+
+bool EnableKeepalive(int fd, int idleSeconds, int intervalSeconds, int count) {
+  const int on = 1;
+  return setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0;
 }
 
 uint16_t PortOf(const sockaddr_storage& address) {

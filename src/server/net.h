@@ -23,6 +23,13 @@ std::optional<SocketAddress> ListenAddress(const std::string& text, uint16_t por
 // The peer's address alone, an IPv4 address mapped into IPv6 shown as IPv4:
 // what connections are counted by.
 std::string HostOf(const sockaddr_storage& address);
+// What per-address limits count by: the host, except that an IPv6 address
+// counts by its first prefixBits bits ("2001:db8:1:2::/64"), since one
+// holder of a /64 has countless addresses.
+std::string AddressKey(const sockaddr_storage& address, int prefixBits);
+// TCP keepalive on an accepted connection, so that a peer that vanished
+// without closing is noticed within about idle + count * interval seconds.
+bool EnableKeepalive(int fd, int idleSeconds, int intervalSeconds, int count);
 // "127.0.0.1:40000" or "[::1]:40000".
 std::string PeerText(const sockaddr_storage& address);
 uint16_t PortOf(const sockaddr_storage& address);

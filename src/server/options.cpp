@@ -14,10 +14,13 @@ const char* const kUsage =
     "  --listen ADDR          IPv4 or IPv6 address to listen on (127.0.0.1; :: or 0.0.0.0 for all)\n"
     "  --port N               TCP port (21012; 0 for any free port)\n"
     "  --db FILE              SQLite database of accounts and statistics (gorvane-server.db)\n"
-    "  --cards FILE           card list (longcardlist.txt)\n"
-    "  --max-users N          joined users at most (64)\n"
+    "  --cards FILE           card list (longcardlist.txt here, else the installed one)\n"
+    "  --max-users N          joined users at most (1000)\n"
+    "  --idle-give-way N      when full, a newcomer takes the place of the user silent longest,\n"
+    "                         if silent N seconds or more, never a user in a game (600; 0: never)\n"
     "  --max-per-address N    connections from one address at most (8)\n"
     "  --max-unjoined N       connections that have not joined yet at most (256)\n"
+    "  --ipv6-prefix N        per-address limits count an IPv6 /N as one address (64)\n"
     "  --turn-seconds N       a turn not ended in N seconds is ended by the server (120; 0: never)\n"
     "  --chat-lines N         chat lines one user may send per 10 s (10)\n"
     "  --chat-bytes N         chat bytes one user may send per 10 s (2000)\n"
@@ -27,8 +30,10 @@ const char* const kUsage =
     "  --help                 print this and exit\n"
     "  --version              print the version and exit\n"
     "Connections that do not join within 10 s are closed; five failed logins within a minute from\n"
-    "one address or for one login stop password checks for them for a minute. The log goes to\n"
-    "standard error. SIGTERM or SIGINT: goodbye to every user, database closed, exit 0.\n";
+    "one address stop password checks for it for a minute. One login's passwords are checked at\n"
+    "most 10 a minute; more wait their turn, or are refused from an address that failed lately.\n"
+    "The log goes to standard error. SIGTERM or SIGINT: goodbye to every user, database closed,\n"
+    "exit 0.\n";
 
 namespace {
 
@@ -53,6 +58,10 @@ const NumberOption kNumbers[] = {
     {"--max-users", 1, 1'000'000, [](CommandLine& line, uint64_t v) { line.server.maxUsers = v; }},
     {"--max-per-address", 1, 1'000'000, [](CommandLine& line, uint64_t v) { line.server.maxPerAddress = v; }},
     {"--max-unjoined", 1, 1'000'000, [](CommandLine& line, uint64_t v) { line.server.maxUnjoined = v; }},
+    {"--idle-give-way", 0, 86'400 * 365,
+     [](CommandLine& line, uint64_t v) { line.server.idleGiveWay = std::chrono::seconds(v); }},
+    {"--ipv6-prefix", 0, 128,
+     [](CommandLine& line, uint64_t v) { line.server.ipv6Prefix = static_cast<int>(v); }},
     {"--turn-seconds", 0, 86'400,
      [](CommandLine& line, uint64_t v) { line.server.turnTime = std::chrono::seconds(v); }},
     {"--chat-lines", 1, 1'000'000, [](CommandLine& line, uint64_t v) { line.server.chat.count = v; }},
@@ -117,6 +126,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       line.server.databasePath = value;
     } else if (option == "--cards") {
       line.server.cardsPath = value;
+      line.cardsGiven = true;
     } else {
       line.addUser = value;
     }

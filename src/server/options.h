@@ -12,6 +12,7 @@ namespace gorvane::server {
 struct CommandLine {
   ServerOptions server;
   bool seedGiven = false;
+  bool cardsGiven = false;  // without --cards the main looks for a deck
   bool help = false;
   bool version = false;
   std::optional<std::string> addUser;  // the login to store, then exit

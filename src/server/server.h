@@ -20,6 +20,7 @@
 #include "server/accounts.h"
 #include "server/limits.h"
 #include "server/lobby.h"
+#include "server/log_limit.h"
 #include "server/logins.h"
 
 namespace gorvane::server {
@@ -29,7 +30,16 @@ struct ServerOptions {
   uint16_t port = 21012;  // 0: any free port, see Server::port()
   std::string databasePath = "gorvane-server.db";
   std::string cardsPath = std::string(kCardListFile);
-  size_t maxUsers = 64;      // joined users
+  // Joined users. Each arrival or departure makes every client fetch the
+  // whole user list, so that traffic grows with the cube of the users; the
+  // lobby kept every list fresh at 2,000 users on two cores, and this leaves
+  // room to spare for games and a busier chat.
+  size_t maxUsers = 1000;
+  // When full, a newcomer takes the place of the user silent longest, if
+  // silent this long (zero: never).
+  Duration idleGiveWay = std::chrono::seconds(600);
+  // Per-address limits count an IPv6 prefix of this many bits as one.
+  int ipv6Prefix = 64;
   size_t maxPerAddress = 8;  // connections from one address, joined or not
   size_t maxUnjoined = 256;  // connections that have not sent G_JOIN yet
   Duration joinTime = std::chrono::seconds(10);
@@ -100,12 +110,13 @@ class Server : private Outbox {
   }
   // Nothing waits to be written and no login is being checked.
   bool Quiet() const {
-    return dirty_.empty() && backlog_.empty() && (!logins_ || logins_->pending() == 0) &&
+    return dirty_.empty() && backlog_.empty() && (!logins_ || logins_->pending() == 0) && OffLoopIdle() &&
            (!lobby_ || lobby_->listsOwed() == 0);
   }
 
  private:
   struct Connection;
+  bool OffLoopIdle() const;
 
   // Outbox.
   void Send(int32_t user, std::string_view message) override;
@@ -113,8 +124,13 @@ class Server : private Outbox {
   void Close(int32_t user, std::string_view why) override;
   void Cut(int32_t user, std::string_view why) override;
   void CheckLogin(int32_t user, const std::string& login, const std::string& password) override;
+  void OffLoop(std::function<std::function<void()>()> job) override;
 
   void Log(std::string_view line) const;
+  // A line about one address, within that address's share of the log.
+  void LogAbout(const std::string& address, std::string_view kind, std::string_view line);
+  // A line from the lobby: "user N: ...", counted to that user's address.
+  void LogFromLobby(std::string_view line);
   void Accept();
   // Turns a new connection away with S_EXCEED; why goes to the log.
   void TurnAway(int fd, const std::string& peer, const std::string& why);
@@ -164,6 +180,8 @@ class Server : private Outbox {
   std::unique_ptr<LoginDesk> logins_;
   std::mt19937 rng_;
   std::unique_ptr<Lobby> lobby_;
+  // Gone before the lobby and the accounts its jobs use.
+  std::unique_ptr<class OffLoop> offLoop_;
   int epoll_ = -1;
   int listener_ = -1;
   int wake_ = -1;
@@ -184,6 +202,7 @@ class Server : private Outbox {
   std::deque<std::pair<TimePoint, uint64_t>> joinDeadlines_;
   // When the lobby wants its next look: a turn or an owed list due.
   std::optional<TimePoint> nextTurnDeadline_;
+  LogLimit logLimit_;
   // Turned-away connections are logged at most once a second.
   TimePoint turnedAwayLogged_{};
   size_t turnedAwayQuiet_ = 0;

@@ -29,10 +29,6 @@ void Session::SendCommand(std::string_view kind, std::string_view argument) {
   debugLog_.AppendLine(line);
 }
 
-void Session::ReceiveBytes(std::string_view bytes, const Dispatch& dispatch) {
-  ReceiveBytes(bytes, FieldsDispatch([&](std::string_view text, const FieldList*) { dispatch(text); }));
-}
-
 void Session::ReceiveBytes(std::string_view bytes, const FieldsDispatch& dispatch) {
   std::string line;
   const auto result = framer_.Feed(bytes, [&](std::string_view text, const FieldList* fields) {

@@ -18,9 +18,8 @@ std::string EncodeCommand(std::string_view kind, int32_t id, std::string_view ar
 
 class Session {
  public:
-  using Dispatch = std::function<void(std::string_view text)>;
-  // A dispatch that also takes the message's comma fields as the framing
-  // found them (FieldViews::Adopt), or nullptr where it splits the text.
+  // A dispatch takes the message with its comma fields as the framing found
+  // them (FieldViews::Adopt), or nullptr where it splits the text.
   using FieldsDispatch = std::function<void(std::string_view text, const FieldList* fields)>;
 
   Session(Transport& transport, DebugLog& debugLog, ErrorBox& errorBox, Console& lobbyConsole)
@@ -35,7 +34,6 @@ class Session {
   // box and stops only its own handling; any other exception from a handler
   // leaves one debug-log line and stops only that message too. A peer that
   // sends more than the framing holds without a terminator is disconnected.
-  void ReceiveBytes(std::string_view bytes, const Dispatch& dispatch);
   void ReceiveBytes(std::string_view bytes, const FieldsDispatch& dispatch);
 
   // A new connection must not see the tail of the previous one.

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "spine/sjis.h"
 
@@ -14,13 +15,15 @@ namespace {
 TEST(BotCommandLine, ReadsEachModeAndItsOptions) {
   std::string error;
   auto line = ParseBotCommandLine(
-      {"--host", "127.0.0.9", "--port", "4000", "--name", "勇者", "--join", "3", "--log"}, error);
+      {"--host", "127.0.0.9", "--port", "4000", "--name", "勇者", "--join", "3", "--games", "2", "--log"},
+      error);
   ASSERT_TRUE(line) << error;
   EXPECT_EQ(line->player.host, "127.0.0.9");
   EXPECT_EQ(line->player.port, std::optional<uint16_t>(4000));
   EXPECT_EQ(line->player.name, sjis::Text("勇者"));
   EXPECT_EQ(line->player.mode, Mode::kJoin);
   EXPECT_EQ(line->player.party, 3);
+  EXPECT_EQ(line->games, std::optional<int32_t>(2));
   EXPECT_TRUE(line->log);
 
   line = ParseBotCommandLine({"--create"}, error);
@@ -30,6 +33,7 @@ TEST(BotCommandLine, ReadsEachModeAndItsOptions) {
   EXPECT_FALSE(line->player.port) << "the client's own port";
   EXPECT_FALSE(line->player.name.empty());
   EXPECT_FALSE(line->log);
+  EXPECT_FALSE(line->games) << "plays on until stopped";
 
   EXPECT_FALSE(line->cards) << "looked for";
 
@@ -37,6 +41,18 @@ TEST(BotCommandLine, ReadsEachModeAndItsOptions) {
   ASSERT_TRUE(line) << error;
   EXPECT_EQ(line->player.mode, Mode::kJoinAny);
   EXPECT_EQ(line->cards, std::optional<std::string>("deck.txt"));
+}
+
+// Players started one after another without --name must not look alike in
+// the lobby: any few hundred processes in a row get names of their own.
+TEST(BotCommandLine, DefaultNamesDifferBetweenNearbyProcesses) {
+  std::set<std::string> names;
+  for (long pid = 4000; pid < 4500; ++pid) {
+    const std::string name = DefaultName(pid);
+    EXPECT_TRUE(sjis::FromUtf8(name)) << name;
+    names.insert(name);
+  }
+  EXPECT_EQ(names.size(), 500u);
 }
 
 TEST(BotCommandLine, HelpAndVersionWinOverEverythingElse) {
@@ -73,8 +89,6 @@ TEST(BotDeck, ChoosesAReadableDeckOrSaysWhyNot) {
   };
   const std::string installed = write(root / "installed.txt", good);
   const std::string given = write(root / "given.txt", good);
-  const std::string blank = write(root / "blank.txt", "");
-  const std::string broken = write(root / "broken.txt", good + "c3\r\n");
   write(root / "here" / "longcardlist.txt", good);
   const std::string missing = (root / "missing.txt").string();
   const fs::path previous = fs::current_path();
@@ -90,8 +104,6 @@ TEST(BotDeck, ChoosesAReadableDeckOrSaysWhyNot) {
       {"given", root / "here", given, installed, given, ""},
       {"given, missing", root / "here", missing, installed, std::nullopt, "cannot read"},
       {"given, a folder", root / "here", root.string(), installed, std::nullopt, "cannot read"},
-      {"given, no cards", root / "here", blank, installed, std::nullopt, "no cards"},
-      {"given, a bad line", root / "here", broken, installed, std::nullopt, "bad line"},
       {"the working directory's", root / "here", std::nullopt, installed, "longcardlist.txt", ""},
       {"the installed one", root / "empty", std::nullopt, installed, installed, ""},
       {"none", root / "empty", std::nullopt, missing, std::nullopt, "--cards"},
@@ -124,6 +136,7 @@ TEST(BotCommandLine, RefusesWhatCannotBeRun) {
       {"--create", "--name", "say \"hi\""},
       {"--create", "--name", "\xF0\x9F\x98\x80"},  // no code page 932 form
       {"--create", "--verbose"},
+      {"--create", "--games", "0"},
       {"--create", "--cards"},
       {"--create", "--cards", ""},
   };

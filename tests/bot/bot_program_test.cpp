@@ -70,6 +70,8 @@ TEST(BotProgram, ExitCodesAndTheirOneLineSayWhatWentWrong) {
   fs::create_directories(root / "with-deck");
   fs::create_directories(root / "bare");
   fs::copy_file(kDeck, root / "with-deck" / "longcardlist.txt");
+  std::ofstream(root / "broken.txt", std::ios::binary) << "c1 L Path 0 0 10\r\nc2 H Orc 0 1 8\r\nc3\r\n";
+  std::ofstream(root / "blank.txt", std::ios::binary) << "";
   const std::vector<std::string> play = {"--host", "127.0.0.84", "--create"};
   auto with = [&](std::vector<std::string> more) {
     more.insert(more.begin(), play.begin(), play.end());
@@ -80,7 +82,7 @@ TEST(BotProgram, ExitCodesAndTheirOneLineSayWhatWentWrong) {
     std::vector<std::string> arguments;
     fs::path folder;
     int exitCode;
-    const char* output;  // what the output begins with
+    std::string output;  // what the output begins with
   } cases[] = {
       {"not a command line", {"--create", "--join-any"}, root / "bare", 2, "gorvane-bot: give exactly one"},
       {"a deck given", with({"--cards", kDeck}), root / "bare", 1, "gorvane-bot: "},
@@ -88,6 +90,10 @@ TEST(BotProgram, ExitCodesAndTheirOneLineSayWhatWentWrong) {
       {"a deck given that is not there", with({"--cards", "nowhere.txt"}), root / "with-deck", 2,
        "gorvane-bot: cannot read the deck 'nowhere.txt'"},
       {"no deck anywhere", play, root / "bare", 2, "gorvane-bot: no deck"},
+      {"a deck with a bad line", with({"--cards", (root / "broken.txt").string()}), root / "bare", 2,
+       "gorvane-bot: the deck '" + (root / "broken.txt").string() + "' has a bad line 3: "},
+      {"a deck without cards", with({"--cards", (root / "blank.txt").string()}), root / "bare", 2,
+       "gorvane-bot: the deck '" + (root / "blank.txt").string() + "' holds no cards"},
       {"help", {"--help"}, root / "bare", 0, "usage: gorvane-bot"},
       {"version", {"--version"}, root / "bare", 0, "gorvane-bot 0.5.0.86\n"},
   };

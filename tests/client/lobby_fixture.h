@@ -31,33 +31,12 @@ struct RecordingPause : Pause {
   }
 };
 
+// Notes only what the lobby itself tells a game window.
 struct NullGame : GameWindow {
   std::vector<std::pair<int32_t, std::string>> added;
   std::vector<std::pair<int32_t, std::string>> renamed;
-  void createPartyList(std::string_view) override {}
-  void RefreshPartyList() override {}
-  void ChangeLeader(int32_t) override {}
   void addMyMember(int32_t user, std::string_view name) override { added.emplace_back(user, name); }
   void doRename(int32_t user, std::string_view name) override { renamed.emplace_back(user, name); }
-  void GetHand(std::string_view) override {}
-  void DispatchReady() override {}
-  void DrowCard(int32_t) override {}
-  void DispatchPlayed(std::string_view) override {}
-  void DispatchUnplayed() override {}
-  void DispatchPiled(int32_t) override {}
-  void DispatchTurnend(int32_t) override {}
-  void DispatchOtherTurn(int32_t) override {}
-  void DispatchOtherDrowCard(int32_t) override {}
-  void DispatchOtheropen(int32_t) override {}
-  void DispatchOtherDice(int32_t, std::string_view) override {}
-  void DispatchOtherPlay(int32_t, int32_t, std::string_view) override {}
-  void DispatchTargetPlay(int32_t, int32_t) override {}
-  void DispatchOtherPile(int32_t, std::string_view) override {}
-  void ReachTreasure(int32_t, int32_t) override {}
-  void ICanGetBack(int32_t) override {}
-  void DispatchResult(std::string_view) override {}
-  void DispatchQuitgame(int32_t) override {}
-  void PrintMessage(std::string_view, int) override {}
 };
 
 struct FakeView : LobbyView {

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <memory>
 
-#include "spine/sjis.h"
 #include "client/version.h"
 #include "lobby_fixture.h"
+#include "spine/sjis.h"
 
 namespace gorvane {
 namespace {
@@ -141,6 +141,57 @@ TEST_F(LobbyTest, AnUnwritableSettingsFileIsReportedWithItsPathReadable) {
               sjis::Text(dir.string()) + "/" + shown + "/tvr1.ini" + sjis::Text(" に書き込めません"))
         << folder;
   }
+}
+
+// Two clients started in one folder share tvr1.ini; each one's exit keeps
+// what the other saved unless it changed the same value itself.
+TEST_F(LobbyTest, TwoClientsSharingTheSettingsKeepWhatEitherSet) {
+  const std::string handEdited =
+      "; mine\n[Global]\nName = Old \nAddress=1.2.3.4\n[Login]\nID=me\nPassword=pw1234\n";
+  const auto settings = [](const std::string& name, const std::string& address) {
+    return "; mine\n[Global]\nName = " + name + "\nAddress=" + address +
+           "\n[Login]\nID=me\nPassword=pw1234\n";
+  };
+  struct Case {
+    const char* what;
+    std::string firstName, secondAddress, secondName;  // empty: left as read
+    bool firstClosesFirst;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"a name set in one, the other closing last", "Alice", "", "", true, settings("Alice", "1.2.3.4")},
+      {"a name set in one, closing last", "Alice", "", "", false, settings("Alice", "1.2.3.4")},
+      {"different values set in each", "Alice", "10.0.0.2", "", true, settings("Alice", "10.0.0.2")},
+      {"the same value set in both: the last to close", "Alice", "", "Bob", true, settings("Bob", "1.2.3.4")},
+      {"the same value set in both, in the other order", "Alice", "", "Bob", false,
+       settings("Alice", "1.2.3.4")},
+      {"nothing set: the file stays as it was", "", "", "", true, handEdited},
+  };
+  const auto start = [&] {
+    auto started = std::make_unique<Lobby>(Lobby::Ports{transport, debugLog, errorBox, console, pause, view},
+                                           (dir / "tvr1.ini").string(), CardListPath());
+    started->FormCreate();
+    return started;
+  };
+  const auto set = [](Lobby& client, const std::string& name, const std::string& address) {
+    Profile entries = client.profile();
+    if (!name.empty()) entries.displayName = name;
+    if (!address.empty()) entries.serverAddress = address;
+    EXPECT_EQ(client.ButtonOKClick(entries), std::nullopt);
+  };
+  for (const Case& c : cases) {
+    WriteSettings(handEdited);
+    const auto first = start();
+    const auto second = start();
+    set(*first, c.firstName, "");
+    set(*second, c.secondName, c.secondAddress);
+    Lobby& closing = c.firstClosesFirst ? *first : *second;
+    Lobby& last = c.firstClosesFirst ? *second : *first;
+    closing.Exit1Click();
+    last.Exit1Click();
+    EXPECT_EQ(ReadSettings(), c.expected) << c.what;
+  }
+  EXPECT_TRUE(errorBox.shown.empty());
 }
 
 TEST_F(LobbyTest, SettingsDialogRunsEveryStepInOrder) {

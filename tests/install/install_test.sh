@@ -2,7 +2,8 @@
 # Installs the build into a temporary prefix and checks what a player and a
 # host get: the layout, the desktop entry and metadata (with their validators
 # when they are installed), the launcher preparing a player's folder and
-# starting the client, and the headless player finding the installed deck.
+# starting the client, its failures, and the server and the headless player
+# finding the installed deck.
 # usage: install_test.sh BUILD_DIR SOURCE_DIR APP_ID VERSION
 set -uo pipefail
 build=$1 source=$2 id=$3 version=$4
@@ -41,7 +42,7 @@ if ! cmake --install "$build" --prefix "$prefix" >"$root/install.log" 2>&1; then
 fi
 
 # The layout.
-for program in bin/gorvane bin/gorvane-server bin/gorvane-bot libexec/gorvane/gorvane; do
+for program in games/gorvane bin/gorvane-server bin/gorvane-bot libexec/gorvane/gorvane; do
   check "$program is an installed program" test -x "$prefix/$program"
 done
 for file in share/applications/$id.desktop share/icons/hicolor/scalable/apps/$id.svg \
@@ -55,6 +56,7 @@ check "the client is not started by hand" test ! -e "$prefix/bin/gorvane-client"
 desktop=$prefix/share/applications/$id.desktop
 metainfo=$prefix/share/metainfo/$id.metainfo.xml
 check "the desktop entry starts the launcher" grep -qx 'Exec=gorvane' "$desktop"
+check "the desktop entry offers the practice" grep -qx 'Exec=gorvane --practice' "$desktop"
 check "the desktop entry names the icon by the id" grep -qx "Icon=$id" "$desktop"
 check "the metadata carries the id" grep -q "<id>$id</id>" "$metainfo"
 check "the metadata launches the desktop entry" grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo"
@@ -87,7 +89,7 @@ run_launcher() {  # run_launcher XDG_DATA_HOME: the client's pid, or nothing
   (
     cd "$root/elsewhere" || exit 1
     if [ "$xdg" = - ]; then unset XDG_DATA_HOME; else export XDG_DATA_HOME=$xdg; fi
-    HOME=$root/home QT_QPA_PLATFORM=offscreen exec "$prefix/bin/gorvane"
+    HOME=$root/home QT_QPA_PLATFORM=offscreen exec "$prefix/games/gorvane"
   ) >"$root/launcher.log" 2>&1 &
   echo $!
 }
@@ -139,7 +141,56 @@ check "with a deck of the player's own: the client runs" client_in "$pid" "$fold
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 check "with a deck of the player's own: it is kept" cmp -s "$root/own-deck" "$folder/longcardlist.txt"
-check "the launcher takes no arguments" test "$("$prefix/bin/gorvane" --bogus >/dev/null 2>&1; echo $?)" = 2
+check "the launcher refuses what it does not know" test "$("$prefix/games/gorvane" --bogus >/dev/null 2>&1; echo $?)" = 2
+for option in --help --version; do
+  check "gorvane $option answers and exits 0" quietly "$prefix/games/gorvane" "$option"
+done
+
+# Failures are said in one line (and in a window from the menu, not here:
+# there is no display).
+launcher_fails() {  # launcher_fails XDG_DATA_HOME WORDS: exit 1 and one line with WORDS
+  local status
+  env -u DISPLAY -u WAYLAND_DISPLAY XDG_DATA_HOME="$1" PATH="$shim:$PATH" "$prefix/games/gorvane" >"$root/fail.log" 2>&1
+  status=$?
+  [ $status -eq 1 ] && [ "$(wc -l <"$root/fail.log")" -eq 1 ] && grep -q "$2" "$root/fail.log" ||
+    { echo "exit $status:"; cat "$root/fail.log"; return 1; }
+}
+shim=$root/no-shim
+touch "$root/a-file"
+check "a settings folder that cannot be made is named with the reason" \
+  launcher_fails "$root/a-file/data" "cannot make the folder $root/a-file/data/gorvane.*Not a directory"
+# A copy that dies half-way (a full disk) leaves no deck that would later
+# pass for the player's own.
+shim=$root/shim
+mkdir -p "$shim"
+printf '#!/bin/sh\nhead -c 1000 "$1" >"$2"\nexit 1\n' >"$shim/cp"
+chmod +x "$shim/cp"
+check "a deck copy that fails half-way is reported" launcher_fails "$root/cut" "cannot copy the deck"
+check "a deck copy that fails half-way leaves nothing behind" test -z "$(ls -A "$root/cut/gorvane")"
+pid=$(run_launcher "$root/cut")
+pids+=("$pid")
+check "the next start copies the whole deck" client_in "$pid" "$root/cut/gorvane"
+kill "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+check "the next start's deck is the installed one" cmp -s "$source/data/longcardlist.txt" "$root/cut/gorvane/longcardlist.txt"
+
+# The installed server reads the installed deck when given none and there is
+# none here; a database folder that does not exist is named.
+server_up() {  # server_up: started bare in another folder, it listens
+  (cd "$root/elsewhere" && exec "$prefix/bin/gorvane-server" --listen 127.0.0.86 --db "$root/bare.db") 2>"$root/server.log" &
+  local server=$! up=1
+  for _ in $(seq 50); do
+    grep -q "listening on" "$root/server.log" && { up=0; break; }
+    kill -0 $server 2>/dev/null || break
+    sleep 0.1
+  done
+  kill $server 2>/dev/null
+  wait $server 2>/dev/null
+  [ $up -eq 0 ] || { cat "$root/server.log"; return 1; }
+}
+check "the installed server started bare reads the installed deck" server_up
+check "a database in a folder that does not exist is named in one line" test \
+  "$(echo secret | "$prefix/bin/gorvane-server" --db "$root/nowhere/x.db" --add-user ann 2>&1 | grep -c "no folder $root/nowhere")" = 1
 
 # The installed headless player finds the installed deck from any folder;
 # nobody listens on 127.0.0.85, so one that found its deck fails to connect (1).
@@ -151,6 +202,12 @@ check "the installed bot finds the installed deck" bot_exit 1
 mv "$prefix/share/gorvane/longcardlist.txt" "$root/moved-deck"
 check "the installed bot without any deck exits 2 with one line" bot_exit 2
 check "that line says how to give one" grep -q -- '--cards FILE' "$root/bot.log"
+server_bare() {  # without any deck the server says how to give one, in one line
+  local text
+  text=$(cd "$root/elsewhere" && "$prefix/bin/gorvane-server" --listen 127.0.0.86 --db "$root/bare.db" 2>&1)
+  [ $? -eq 1 ] && [ "$(wc -l <<<"$text")" -eq 1 ] && grep -q -- '--cards FILE' <<<"$text"
+}
+check "the installed server without any deck exits 1 with one line" server_bare
 
 echo "$passes passed, $failures failed, $skips skipped"
 [ "$failures" -eq 0 ]

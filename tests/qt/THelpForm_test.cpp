@@ -8,6 +8,7 @@
 #include "../client/game_fakes.h"
 #include "offscreen_lobby.h"
 #include "qt/TForm2.h"
+#include "qt/qt_text.h"
 
 namespace gorvane {
 namespace {
@@ -36,6 +37,14 @@ TEST(HelpText, NamesEveryMenuAndButtonByItsCaption) {
   }
   EXPECT_TRUE(text.contains("「パーティ」>「ゲーム開始」")) << "the game starts from the party window's menu";
   EXPECT_FALSE(text.contains("「捨てる」")) << "no button has that caption";
+
+  // The roster by the game window's own word, the connection error as the lobby shows it.
+  EXPECT_TRUE(text.contains(game.Label6->text()));
+  EXPECT_FALSE(text.contains("メンバー一覧"));
+  const size_t boxes = seat.errors.shown.size();
+  lobby.lobby().ClientSocket1Error(SocketErrorKind::kConnect, "refused");
+  ASSERT_EQ(seat.errors.shown.size(), boxes + 1);
+  EXPECT_TRUE(text.contains("「" + ToQString(seat.errors.shown.back()) + "」"));
 }
 
 }  // namespace

@@ -5,9 +5,9 @@
 #include <functional>
 #include <stdexcept>
 
+#include "fakes.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "fakes.h"
 
 namespace gorvane {
 namespace {
@@ -63,7 +63,7 @@ TEST_F(SessionTest, NothingIsSentOrLoggedWhileTheSocketIsNotActive) {
 
 TEST_F(SessionTest, EachMessageIsEchoedBeforeItIsDispatched) {
   std::vector<std::string> order;
-  session.ReceiveBytes("S_A\0\r\nS_B \0S_"s, [&](std::string_view text) {
+  session.ReceiveBytes("S_A\0\r\nS_B \0S_"s, [&](std::string_view text, const FieldList*) {
     order.push_back("dispatch " + std::string(text));
     order.push_back("log size " + std::to_string(debugLog.lines.size()));
   });
@@ -73,7 +73,7 @@ TEST_F(SessionTest, EachMessageIsEchoedBeforeItIsDispatched) {
 
 TEST_F(SessionTest, AMalformedMessageStopsOnlyItselfAndShowsTheErrorBox) {
   std::vector<std::string> handled;
-  const auto dispatch = [&](std::string_view text) {
+  const auto dispatch = [&](std::string_view text, const FieldList*) {
     const Fields fields = SplitCommaText(text);
     handled.push_back("start " + FieldAt(fields, 0));
     const int32_t value = IntegerAt(fields, 1);
@@ -100,7 +100,7 @@ TEST_F(SessionTest, AnyOtherExceptionFromAHandlerLeavesOneDebugLineAndTheNextMes
   for (const Case& c : cases) {
     debugLog.lines.clear();
     std::vector<std::string> handled;
-    session.ReceiveBytes("S_BAD\0S_NEXT\0"s, [&](std::string_view text) {
+    session.ReceiveBytes("S_BAD\0S_NEXT\0"s, [&](std::string_view text, const FieldList*) {
       if (text == "S_BAD") c.thrower();
       handled.emplace_back(text);
     });
@@ -108,7 +108,8 @@ TEST_F(SessionTest, AnyOtherExceptionFromAHandlerLeavesOneDebugLineAndTheNextMes
     EXPECT_EQ(debugLog.lines, (std::vector<std::string>{"DEBUG: S_BAD", c.line, "DEBUG: S_NEXT"}));
     EXPECT_TRUE(errorBox.shown.empty()) << c.line;
     // Nothing of the failed message is kept to be handled again.
-    session.ReceiveBytes("S_LATER\0"s, [&](std::string_view text) { handled.emplace_back(text); });
+    session.ReceiveBytes("S_LATER\0"s,
+                         [&](std::string_view text, const FieldList*) { handled.emplace_back(text); });
     EXPECT_EQ(handled.back(), "S_LATER");
     EXPECT_EQ(handled.size(), 2u);
   }
@@ -117,9 +118,10 @@ TEST_F(SessionTest, AnyOtherExceptionFromAHandlerLeavesOneDebugLineAndTheNextMes
 TEST_F(SessionTest, EndlessDataWithoutTerminatorClosesTheConnectionWithARedLine) {
   const std::string chunk(1024 * 1024, 'x');
   int dispatched = 0;
-  for (int i = 0; i < 16; ++i) session.ReceiveBytes(chunk, [&](std::string_view) { ++dispatched; });
+  for (int i = 0; i < 16; ++i)
+    session.ReceiveBytes(chunk, [&](std::string_view, const FieldList*) { ++dispatched; });
   EXPECT_EQ(transport.closes, 0);
-  session.ReceiveBytes("y", [&](std::string_view) { ++dispatched; });
+  session.ReceiveBytes("y", [&](std::string_view, const FieldList*) { ++dispatched; });
   EXPECT_EQ(transport.closes, 1);
   EXPECT_EQ(dispatched, 0);
   ASSERT_EQ(consoleView.lines.size(), 1u);

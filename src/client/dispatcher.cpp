@@ -1,4 +1,4 @@
-#include "spine/dispatcher.h"
+#include "client/dispatcher.h"
 
 #include <array>
 
@@ -33,6 +33,22 @@ GameWindow* GameOrNote(const Message& m) {
 template <typename Steps>
 void Game(const Message& m, Steps steps) {
   if (GameWindow* game = GameOrNote(m)) steps(*game);
+}
+
+// A handler written here that needs the real lobby or game room (their
+// state and public operations, client/lobby.h and client/game_room.h), not
+// only the events of the interfaces: a new kind is then its row, this
+// handler and its test. A test's recording lobby or window has neither, and
+// such a row passes it by.
+template <typename Steps>
+void InLobby(const Message& m, Steps steps) {
+  if (Lobby* lobby = m.target.lobby()) steps(*lobby);
+}
+template <typename Steps>
+void InRoom(const Message& m, Steps steps) {
+  if (GameWindow* game = GameOrNote(m)) {
+    if (GameRoom* room = game->room()) steps(*room);
+  }
 }
 
 void Connect(const Message& m) {

@@ -1,21 +1,28 @@
-// Routes every server message to the lobby's or the current game window's
-// handler.
+// Routes every server message to its handler: the route table and the
+// handlers are in dispatcher.cpp. Most handlers call the lobby through
+// DispatchTarget or the current game window through GameWindow.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "client/game_window.h"
 #include "spine/codec.h"
-#include "spine/game_window.h"
 #include "spine/ports.h"
 
 namespace gorvane {
+
+class Lobby;
 
 // What the dispatcher needs of the lobby window that owns it.
 class DispatchTarget : public CommandSink {
  public:
   virtual ~DispatchTarget() = default;
+
+  // The lobby behind the target, for a handler beside the route table that
+  // needs more than the operations below; a fake target has none.
+  virtual Lobby* lobby() { return nullptr; }
 
   // Session values.
   virtual int32_t myId() const = 0;

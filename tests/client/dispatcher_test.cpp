@@ -1,9 +1,11 @@
-#include "spine/dispatcher.h"
+#include "client/dispatcher.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include "../spine/fakes.h"
+#include "receiving_client.h"
 #include "spine/fields.h"
 #include "spine/framing.h"
 #include "spine/sjis.h"
@@ -276,6 +278,23 @@ TEST(Dispatcher, LoginFollowsTheListsUnlessTheLoginNameIsExactlyGuest) {
     DispatchServerMessage("S_GREETING,7,Me", lobby);
     EXPECT_EQ(lobby.calls, calls) << login;
   }
+}
+
+// What a handler beside the route table reaches when it needs more than the
+// interfaces: the lobby and the room the message arrived at, in the client
+// as it runs.
+TEST(Dispatcher, TheLobbyAndTheCurrentRoomAreWithinReachOfAHandler) {
+  testing::UpTransport transport;
+  testing::FixedClock clock;
+  testing::ReceivingClient<> client(transport, clock, Profile{"Me", "127.0.0.1", "guest", "******"},
+                                    GORVANE_DATA_DIR "/longcardlist.txt");
+  EXPECT_EQ(client.lobby().lobby(), &client.lobby());
+  using namespace std::string_literals;
+  client.Read("S_CONNECT,7,Hi\0S_CREATE,7,3\0S_CREATE,7,4\0"s);
+  ASSERT_EQ(client.roomCount(), 2u);
+  ASSERT_NE(client.lobby().currentGameWindow(), nullptr);
+  EXPECT_EQ(client.lobby().currentGameWindow()->room(), &client.room(1));
+  EXPECT_EQ(client.errors(), 0);
 }
 
 }  // namespace

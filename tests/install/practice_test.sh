@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# gorvane --practice from an installed prefix: the server on its own address
+# with computer players of distinct names that join a party a test client
+# makes, whose game starts; everything gone once the client is killed or
+# the launcher is, and the player's own settings left as they were.
+# usage: practice_test.sh BUILD_DIR
+set -uo pipefail
+build=$1
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/gorvane_practice.XXXXXX")
+prefix=$root/prefix
+launchers=()
+cleanup() {
+  local pid
+  for pid in "${launchers[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  rm -rf "$root"
+}
+trap cleanup EXIT
+
+failures=0 passes=0
+check() {  # check WHAT COMMAND...: one result line
+  if "${@:2}"; then
+    passes=$((passes + 1))
+  else
+    echo "FAILED: $1"
+    failures=$((failures + 1))
+  fi
+}
+
+if ! cmake --install "$build" --prefix "$prefix" >"$root/install.log" 2>&1; then
+  cat "$root/install.log"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+
+# The player's own folder, with a name in code page 932 and a login.
+export HOME=$root/home XDG_DATA_HOME=$root/data TMPDIR=$root/tmp QT_QPA_PLATFORM=offscreen
+unset DISPLAY WAYLAND_DISPLAY
+export XDG_RUNTIME_DIR=$root/runtime
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+mkdir -p "$XDG_DATA_HOME/gorvane" "$TMPDIR"
+own=$XDG_DATA_HOME/gorvane
+name=$(printf '冒険者' | iconv -f UTF-8 -t CP932)
+printf '; mine\r\n[global]\r\n  name =  %s \r\nAddress=192.0.2.7\r\n[Login]\r\nID=ann\r\n' "$name" >"$own/tvr1.ini"
+printf 'c1 L Path 0 0 10\r\n' >"$own/longcardlist.txt"
+snapshot() { (cd "$own" && find . -path ./practice -prune -o -type f -exec md5sum {} + | sort); }
+before=$(snapshot)
+
+# The processes running an installed program.
+running() {  # running PROGRAM: their pids
+  find /proc -mindepth 2 -maxdepth 2 -name exe -lname "$prefix/$1" 2>/dev/null | cut -d/ -f3
+}
+gone_within_5s() {  # everything the launcher started has ended, and its temporary folder
+  for _ in $(seq 50); do
+    [ -z "$(running bin/gorvane-server)$(running bin/gorvane-bot)" ] && [ -z "$(ls -A "$TMPDIR")" ] && return 0
+    sleep 0.1
+  done
+  echo "left: server $(running bin/gorvane-server), players $(running bin/gorvane-bot), $(ls -A "$TMPDIR")"
+  return 1
+}
+start_practice() {  # start_practice N: the launcher's pid; its client up and address known
+  "$prefix/games/gorvane" --practice --players "$1" >"$root/launcher.log" 2>&1 &
+  launchers+=($!)
+  for _ in $(seq 100); do
+    [ -n "$(running libexec/gorvane/gorvane)" ] && grep -q '^Address=' "$own/practice/tvr1.ini" 2>/dev/null && return
+    sleep 0.1
+  done
+  echo "the practice did not start:"
+  cat "$root/launcher.log"
+  return 1
+}
+
+# A test client on the wire: NUL-ended messages, commands "KIND id argument".
+send() { printf '%s %s %s\0' "$1" "$me" "$2" >&3; }
+await() {  # await PATTERN: reads until a message (as UTF-8) matches; it is in $message
+  local deadline=$((SECONDS + 15)) raw
+  while [ $SECONDS -lt $deadline ]; do
+    IFS= read -r -d '' -t 1 -u 3 raw || continue
+    message=$(iconv -f CP932 -t UTF-8 <<<"$raw")
+    [[ $message =~ $1 ]] && return 0
+  done
+  echo "no message matching $1"
+  return 1
+}
+
+check "the practice starts" start_practice 3
+address=$(sed -n 's/^Address=\([0-9.]*\)\r$/\1/p' "$own/practice/tvr1.ini")
+check "the practice server is on a loopback address of its own" test "${address#127.0.0.}" -ge 150
+check "the practice client has the player's name" grep -qF "Name=$name"$'\r' "$own/practice/tvr1.ini"
+check "the practice client logs in as a guest" grep -q $'^ID=guest\r$' "$own/practice/tvr1.ini"
+
+members() {  # members PARTY: until the three players have joined it
+  local joined=0
+  while [ $joined -lt 3 ]; do
+    await "^S_PJOIN,[0-9]+,$1\$" || return 1
+    joined=$((joined + 1))
+  done
+}
+if exec 3<>"/dev/tcp/$address/21012"; then
+  await '^S_CONNECT,' && me=$(cut -d, -f2 <<<"$message")
+  send G_JOIN Tester
+  # The players may still be connecting: ask until all three are listed.
+  for _ in $(seq 20); do
+    send G_LIST '*'
+    await '^S_LIST,' || break
+    names=$(tr ',' '\n' <<<"${message#S_LIST,}" | cut -d: -f2 | grep -vx Tester | sort -u)
+    [ "$(wc -l <<<"$names")" -ge 3 ] && break
+    sleep 0.3
+  done
+  check "three players of distinct names are in the lobby" test "$(wc -l <<<"$names")" -eq 3
+  send P_CREATE '*'
+  check "the test client makes a party" await "^S_CREATE,$me,[0-9]+\$"
+  party=${message##*,}
+  check "the three players join it" members "$party"
+  send P_START '*'
+  check "its game starts" await '^S_FIRSTHAND,'
+  exec 3<&-
+else
+  check "the practice server takes a connection on $address" false
+fi
+
+# However the client goes, everything goes with it.
+client=$(running libexec/gorvane/gorvane)
+kill -KILL $client
+check "a killed client takes the server and the players with it" gone_within_5s
+wait "${launchers[-1]}" 2>/dev/null
+
+check "a second practice starts" start_practice 1
+kill -KILL "${launchers[-1]}"
+wait "${launchers[-1]}" 2>/dev/null
+check "a killed launcher takes the server and the players with it" gone_within_5s
+kill $(running libexec/gorvane/gorvane) 2>/dev/null
+
+check "the player's own folder is untouched" test "$(snapshot)" = "$before"
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]

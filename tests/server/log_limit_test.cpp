@@ -1,0 +1,34 @@
+#include "server/log_limit.h"
+
+#include <gtest/gtest.h>
+
+namespace gorvane::server {
+namespace {
+
+using std::chrono::seconds;
+
+TEST(LogLimit, EachKindAndAddressHasItsOwnBudgetAndOneSummaryPerBurst) {
+  LogLimit limit(20, seconds(10));
+  const TimePoint t0{};
+  size_t written = 0;
+  for (int i = 0; i < 25; ++i) written += limit.Admit("10.0.0.1", "connection", t0 + seconds(1)) ? 1 : 0;
+  EXPECT_EQ(written, 20u);
+  // Another address, another kind: their own budgets.
+  EXPECT_TRUE(limit.Admit("10.0.0.2", "connection", t0 + seconds(1)));
+  EXPECT_TRUE(limit.Admit("10.0.0.1", "refused", t0 + seconds(1)));
+  EXPECT_TRUE(limit.Summaries(t0 + seconds(9)).empty());
+  EXPECT_EQ(limit.nextSummary(), t0 + seconds(11));
+  const auto lines = limit.Summaries(t0 + seconds(11));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "connection from 10.0.0.1: ... and 5 more like it");
+  // A new burst is written again, and a steady trickle within the budget
+  // never turns into a summary.
+  EXPECT_TRUE(limit.Admit("10.0.0.1", "connection", t0 + seconds(12)));
+  for (int window = 2; window < 12; ++window) {
+    for (int i = 0; i < 19; ++i) EXPECT_TRUE(limit.Admit("10.0.0.3", "chat", t0 + seconds(window * 10)));
+    EXPECT_TRUE(limit.Summaries(t0 + seconds(window * 10 + 5)).empty());
+  }
+}
+
+}  // namespace
+}  // namespace gorvane::server

@@ -1,0 +1,38 @@
+#include "server/net.h"
+
+#include <gtest/gtest.h>
+
+namespace gorvane::server {
+namespace {
+
+sockaddr_storage Address(const std::string& text) {
+  const auto address = ListenAddress(text, 40000);
+  EXPECT_TRUE(address) << text;
+  return address ? address->storage : sockaddr_storage{};
+}
+
+// Per-address limits: one holder of a /64 is one address; IPv4, mapped or
+// not, counts by the host.
+TEST(Net, AddressKeyCountsAnIpv6PrefixAsOneAddress) {
+  struct Row {
+    std::string a, b;
+    int prefix;
+    bool same;
+  } rows[] = {
+      {"2001:db8:1:2::1", "2001:db8:1:2:ffff:1:2:3", 64, true},
+      {"2001:db8:1:2::1", "2001:db8:1:3::1", 64, false},
+      {"2001:db8:1:2::1", "2001:db8:1:3::1", 48, true},
+      {"2001:db8:1:2::1", "2001:db8:1:2::2", 128, false},
+      {"2001:db8:1:2::1", "2001:db8:1:2::1", 128, true},
+      {"::ffff:10.0.0.1", "10.0.0.1", 64, true},
+      {"10.0.0.1", "10.0.0.2", 64, false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(AddressKey(Address(row.a), row.prefix) == AddressKey(Address(row.b), row.prefix), row.same)
+        << row.a << " " << row.b << " /" << row.prefix;
+  }
+  EXPECT_EQ(AddressKey(Address("2001:db8:1:2:3:4:5:6"), 64), "2001:db8:1:2::/64");
+}
+
+}  // namespace
+}  // namespace gorvane::server

@@ -151,6 +151,38 @@ INSTANTIATE_TEST_SUITE_P(Both, Stores, ::testing::Values(false, true),
                            return info.param ? "PostgreSQL" : "SQLite";
                          });
 
+// gorvane-server --db URI --import FILE: a host moving over runs it once;
+// run again, it changes nothing.
+TEST(SharedPostgres, ImportFromTheCommandLineOnce) {
+  ASSERT_TRUE(Cluster().failure().empty()) << Cluster().failure();
+  const std::string uri = Cluster().Uri("import" + std::to_string(::getpid()));
+  const std::string file =
+      (std::filesystem::temp_directory_path() / ("gorvane-cli-import-" + std::to_string(::getpid()) + ".db"))
+          .string();
+  std::filesystem::remove(file);
+  std::string error;
+  {
+    auto old = AccountStore::Open(file, error);
+    ASSERT_TRUE(old && old->SetPassword("alice", "pw", error) && old->SetPassword("bob", "pw", error))
+        << error;
+    ASSERT_TRUE(old->AddResult("bob", 500, 1, error));
+  }
+  const std::string command =
+      std::string(GORVANE_SERVER_BINARY) + " --db '" + uri + "' --import '" + file + "' 2>&1";
+  for (const char* said : {"imported 2 of the 2 accounts", "imported 0 of the 2 accounts"}) {
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_TRUE(pipe);
+    char buffer[512] = {};
+    const size_t got = std::fread(buffer, 1, sizeof buffer - 1, pipe);
+    EXPECT_EQ(pclose(pipe), 0) << std::string(buffer, got);
+    EXPECT_NE(std::string(buffer, got).find(said), std::string::npos) << std::string(buffer, got);
+  }
+  auto store = AccountStore::Open(uri, error);
+  ASSERT_TRUE(store) << error;
+  EXPECT_EQ(store->Read("bob")->prize, 500);
+  std::filesystem::remove(file);
+}
+
 // Two servers on one database: an account added on one logs in on the
 // other at once, and results both add up when they come at the same time.
 TEST(SharedPostgres, TwoServersOneSetOfAccounts) {

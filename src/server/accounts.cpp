@@ -4,6 +4,8 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <random>
+
 namespace gorvane::server {
 
 std::string HashPassword(std::string_view password, std::string_view salt, int iterations) {
@@ -18,6 +20,15 @@ std::string HashPassword(std::string_view password, std::string_view salt, int i
 bool Matches(const Credentials& stored, std::string_view hash) {
   return !hash.empty() && hash.size() == stored.hash.size() &&
          CRYPTO_memcmp(hash.data(), stored.hash.data(), hash.size()) == 0;
+}
+
+std::string NewResultId() {
+  std::string id(16, '\0');
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(id.data()), static_cast<int>(id.size())) != 1) {
+    std::random_device device;
+    for (char& byte : id) byte = static_cast<char>(device());
+  }
+  return id;
 }
 
 bool IsPostgresUri(std::string_view where) {

@@ -17,7 +17,9 @@ inline constexpr size_t kSaltBytes = 16;
 inline constexpr size_t kHashBytes = 32;
 // The schema this program reads and writes; a store at a newer one was
 // written by a newer program and is not touched.
-inline constexpr int kSchemaVersion = 1;
+// Version 2 adds the results already applied, so that one written again
+// after a lost answer is not counted twice.
+inline constexpr int kSchemaVersion = 2;
 
 // PBKDF2-HMAC-SHA-256 of a password; empty when libcrypto fails.
 std::string HashPassword(std::string_view password, std::string_view salt, int iterations);
@@ -36,6 +38,19 @@ struct Statistics {
   int64_t prize = 0;
   int64_t wins = 0;
 };
+
+// One player's result of one game, owed to the account until applied. The
+// id is unique per result across servers: applying it again changes
+// nothing, so a write whose answer was lost may simply be made again.
+struct OwedResult {
+  std::string id;
+  std::string login;
+  int64_t prize = 0;
+  int64_t wins = 0;
+};
+
+// A fresh result id: random, so that servers sharing a store never clash.
+std::string NewResultId();
 
 // One whole account, as an import copies it.
 struct Account {
@@ -60,18 +75,31 @@ class AccountStore {
   // its statistics.
   bool SetPassword(std::string_view login, std::string_view password, std::string& error);
   // The stored credentials of a login; nothing for an unknown login, and
-  // failed set when the store could not be read.
-  virtual std::optional<Credentials> Find(std::string_view login, bool& failed) = 0;
+  // failed set, with the reason in error, when the store could not be read.
+  virtual std::optional<Credentials> Lookup(std::string_view login, bool& failed, std::string& error) = 0;
+  std::optional<Credentials> Find(std::string_view login, bool& failed) {
+    std::string error;
+    return Lookup(login, failed, error);
+  }
   virtual std::optional<Statistics> Read(std::string_view login) = 0;
-  // Adds to the account's totals in one statement, so that two servers
-  // ending games for one account at once both count.
-  virtual bool AddResult(std::string_view login, int64_t prize, int64_t wins, std::string& error) = 0;
+  // Adds the result to the account's totals atomically, so that two servers
+  // ending games for one account at once both count, unless a result of
+  // that id was applied already; true when it is applied now or was before.
+  virtual bool Apply(const OwedResult& result, std::string& error) = 0;
+  // A result of its own, fresh id.
+  bool AddResult(std::string_view login, int64_t prize, int64_t wins, std::string& error) {
+    return Apply({NewResultId(), std::string(login), prize, wins}, error);
+  }
 
   // Every account, for an import; nothing when the store cannot be read.
   virtual std::optional<std::vector<Account>> All(std::string& error) = 0;
   // Copies in the accounts not here yet and leaves the others as they are,
   // so that a second import changes nothing; how many were copied.
   virtual std::optional<size_t> Import(const std::vector<Account>& accounts, std::string& error) = 0;
+
+  // The next call tries the database at once, whatever the backoff after
+  // failures says: the last chance when stopping.
+  virtual void RetryNow() {}
 
   // Closes the store; every later call fails. False when it could not be
   // closed cleanly.

@@ -35,7 +35,8 @@ std::string ColumnBytes(sqlite3_stmt* statement, int column) {
 }
 
 // Version 1: the accounts, and the version table itself (a file from before
-// it has the accounts table alone, which version 1 keeps as it is).
+// it has the accounts table alone, which version 1 keeps as it is). Version
+// 2: the ids of the results applied, with when (Unix seconds).
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS accounts ("
     " login BLOB PRIMARY KEY,"
@@ -44,16 +45,22 @@ constexpr const char* kSchema =
     " iterations INTEGER NOT NULL,"
     " prize INTEGER NOT NULL DEFAULT 0,"
     " wins INTEGER NOT NULL DEFAULT 0);"
-    "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS applied_results ("
+    " id BLOB PRIMARY KEY,"
+    " applied_at INTEGER NOT NULL DEFAULT (CAST(strftime('%s', 'now') AS INTEGER)));";
+// A result is written again only while a server runs; ids older than any
+// server's run are of no more use.
+constexpr const char* kPrune =
+    "DELETE FROM applied_results WHERE applied_at < CAST(strftime('%s', 'now') AS INTEGER) - 30 * 86400";
 
 class SqliteStore final : public AccountStore {
  public:
   explicit SqliteStore(std::unique_ptr<sqlite3, DbCloser> db) : db_(std::move(db)) {}
 
-  std::optional<Credentials> Find(std::string_view login, bool& failed) override {
+  std::optional<Credentials> Lookup(std::string_view login, bool& failed, std::string& error) override {
     failed = true;
-    if (!db_) return std::nullopt;
-    Statement statement = Prepare(db_.get(), "SELECT salt, hash, iterations FROM accounts WHERE login = ?1");
+    Statement statement = Ready("SELECT salt, hash, iterations FROM accounts WHERE login = ?1", error);
     if (!statement) return std::nullopt;
     BindBytes(statement.get(), 1, login);
     const int step = sqlite3_step(statement.get());
@@ -61,10 +68,16 @@ class SqliteStore final : public AccountStore {
       failed = false;
       return std::nullopt;
     }
-    if (step != SQLITE_ROW) return std::nullopt;
+    if (step != SQLITE_ROW) {
+      error = sqlite3_errmsg(db_.get());
+      return std::nullopt;
+    }
     Credentials credentials{ColumnBytes(statement.get(), 0), ColumnBytes(statement.get(), 1),
                             sqlite3_column_int(statement.get(), 2)};
-    if (credentials.iterations <= 0) return std::nullopt;
+    if (credentials.iterations <= 0) {
+      error = "a damaged account";
+      return std::nullopt;
+    }
     failed = false;
     return credentials;
   }
@@ -78,14 +91,28 @@ class SqliteStore final : public AccountStore {
     return Statistics{sqlite3_column_int64(statement.get(), 0), sqlite3_column_int64(statement.get(), 1)};
   }
 
-  bool AddResult(std::string_view login, int64_t prize, int64_t wins, std::string& error) override {
-    Statement statement =
-        Ready("UPDATE accounts SET prize = prize + ?2, wins = wins + ?3 WHERE login = ?1", error);
-    if (!statement) return false;
-    BindBytes(statement.get(), 1, login);
-    sqlite3_bind_int64(statement.get(), 2, prize);
-    sqlite3_bind_int64(statement.get(), 3, wins);
-    return Done(statement.get(), error);
+  bool Apply(const OwedResult& result, std::string& error) override {
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    bool done = false;
+    if (Statement mark = Ready("INSERT OR IGNORE INTO applied_results (id) VALUES (?1)", error)) {
+      BindBytes(mark.get(), 1, result.id);
+      done = Done(mark.get(), error);
+    }
+    // Applied before: the totals have it already.
+    if (done && sqlite3_changes(db_.get()) == 1) {
+      done = false;
+      if (Statement add =
+              Ready("UPDATE accounts SET prize = prize + ?2, wins = wins + ?3 WHERE login = ?1", error)) {
+        BindBytes(add.get(), 1, result.login);
+        sqlite3_bind_int64(add.get(), 2, result.prize);
+        sqlite3_bind_int64(add.get(), 3, result.wins);
+        done = Done(add.get(), error);
+      }
+    }
+    if (done && Exec("COMMIT", error)) return true;
+    std::string ignored;
+    Exec("ROLLBACK", ignored);
+    return false;
   }
 
   std::optional<std::vector<Account>> All(std::string& error) override {
@@ -168,6 +195,8 @@ class SqliteStore final : public AccountStore {
       error = path + ": " + error;
       return false;
     }
+    std::string ignored;
+    Exec(kPrune, ignored);
     return true;
   }
 

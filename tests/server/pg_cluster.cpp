@@ -2,9 +2,13 @@
 
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 
 namespace gorvane::testing {
 namespace {
@@ -64,6 +68,32 @@ bool PgCluster::Start() {
 bool PgCluster::Stop() {
   return Run(bin_ + "/pg_ctl -D " + folder_ + "/data -m fast -w stop >/dev/null 2>&1");
 }
+
+bool PgCluster::Signal(int signal) {
+  // The postmaster's id is the first line of its pid file; its children
+  // (the backends) are found by their parent, by id alone.
+  pid_t postmaster = 0;
+  std::ifstream(folder_ + "/data/postmaster.pid") >> postmaster;
+  if (postmaster <= 0) return false;
+  bool sent = ::kill(postmaster, signal) == 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // "pid (name) state ppid ...": the name may hold blanks, not ')'.
+    std::istringstream rest(line.substr(line.rfind(')') + 1));
+    std::string state;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    if (parent == postmaster) sent = ::kill(std::stoi(entry.path().filename().string()), signal) == 0 && sent;
+  }
+  return sent;
+}
+
+bool PgCluster::Pause() { return Signal(SIGSTOP); }
+
+bool PgCluster::Resume() { return Signal(SIGCONT); }
 
 std::string PgCluster::Uri(const std::string& database) {
   Run(bin_ + "/createdb -h " + folder_ + " -U postgres " + database + " >/dev/null 2>&1");

@@ -21,9 +21,14 @@ class PgCluster {
   std::string Uri(const std::string& database);
   bool Stop();
   bool Start();
+  // Freezes the cluster's processes (SIGSTOP), as a database host that no
+  // longer answers, and lets them go on again (SIGCONT).
+  bool Pause();
+  bool Resume();
 
  private:
   bool Run(const std::string& command);
+  bool Signal(int signal);
 
   std::string bin_;
   std::string folder_;

@@ -114,6 +114,34 @@ TEST(SharedPostgres, ResultsOfAGameEndedWhileTheDatabaseIsDownArriveOnce) {
   EXPECT_EQ(c->inbox.front(), "S_LOGIN");
 }
 
+// A database host that no longer answers at all: the login is answered as
+// a wrong password within the bound all the same, and logins work again
+// once it answers.
+TEST(SharedPostgres, ALoginIsAnsweredWithinTheBoundWhileTheDatabaseHangs) {
+  PgCluster cluster;
+  ASSERT_TRUE(cluster.failure().empty()) << cluster.failure();
+  const std::string uri = cluster.Uri("hangs" + std::to_string(::getpid()));
+  std::string error;
+  auto store = server::AccountStore::Open(uri, error);
+  ASSERT_TRUE(store && store->SetPassword("alice", "pw-a", error)) << error;
+  store.reset();
+  Harness harness("127.0.0.144", uri);
+  auto c = harness.Connect("Cy");
+  ASSERT_TRUE(cluster.Pause());
+  c->Command("G_LOGIN", "alice pw-a");
+  const bool answered = harness.RunUntil(
+      {c.get()}, [&] { return !c->inbox.empty(); }, 5s);
+  ASSERT_TRUE(cluster.Resume());
+  ASSERT_TRUE(answered) << "no answer within 5 s";
+  EXPECT_EQ(c->inbox.front(), "S_ELOGIN,15");
+  EXPECT_TRUE(Logged(harness.log(), "did not answer within"));
+  c->inbox.clear();
+  c->Command("G_LOGIN", "alice pw-a");
+  ASSERT_TRUE(harness.RunUntil(
+      {c.get()}, [&] { return !c->inbox.empty(); }, 5s));
+  EXPECT_EQ(c->inbox.front(), "S_LOGIN");
+}
+
 // Stopped while results are owed: written when the database is back in
 // time for the goodbye, else logged one line each for the host.
 TEST(SharedPostgres, ResultsOwedAtAStopAreWrittenOrLogged) {

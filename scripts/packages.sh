@@ -6,7 +6,7 @@ GORVANE_BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libssl-dev
+  libsqlite3-dev libssl-dev libpq-dev
 )
 # Making the Debian packages (dpkg-shlibdeps, file) and checking the desktop
 # entry and metadata that an installation holds, the packages (lintian) and
@@ -16,8 +16,9 @@ GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The windows' icon is an SVG, drawn by Qt's SVG plugins.
 GORVANE_PLAY_PACKAGES=(fonts-noto-cjk libqt6svg6)
 # The widget tests measure the Japanese captions in the font a player gets
-# and draw the windows' icon.
-GORVANE_TEST_PACKAGES=(fonts-noto-cjk libqt6svg6)
+# and draw the windows' icon; the account store's tests start a PostgreSQL
+# cluster of their own.
+GORVANE_TEST_PACKAGES=(fonts-noto-cjk libqt6svg6 postgresql)
 # scripts/screenshots: a virtual X display and a way to photograph a window.
 GORVANE_SCREENSHOT_PACKAGES=(xvfb xauth imagemagick)
 

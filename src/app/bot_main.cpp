@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,17 @@ int main(int argc, char** argv) {
     return 2;
   }
   options.cardListPath = *deck;
+  if (options.login != "guest") {
+    // Never on the command line, where every user of the machine sees it.
+    std::string typed;
+    std::getline(std::cin, typed);
+    const auto password = PasswordFromLine(typed, error);
+    if (!password) {
+      std::fprintf(stderr, "gorvane-bot: %s\n", error.c_str());
+      return 2;
+    }
+    options.password = *password;
+  }
   OnStopSignals();
   HeadlessPlayer::LineSink console;
   if (line->log) console = [](std::string_view text) { WriteUtf8Line(stdout, text); };

@@ -54,6 +54,7 @@ std::optional<std::string> ReadPassword() {
 // to open database file" when that is missing: the reason in words, or
 // nothing when the folder is there.
 std::optional<std::string> MissingDatabaseFolder(const std::string& path) {
+  if (gorvane::server::IsPostgresUri(path)) return std::nullopt;
   const std::filesystem::path folder = std::filesystem::path(path).parent_path();
   std::error_code ignored;
   if (folder.empty() || std::filesystem::is_directory(folder, ignored)) return std::nullopt;
@@ -72,6 +73,34 @@ std::optional<std::string> FindDeck(std::string& error) {
   error = "no deck: no " + here + " in the working directory" +
           (installed.empty() ? std::string() : " nor at " + installed) + "; give one with --cards FILE";
   return std::nullopt;
+}
+
+// Moving a host over: every account of an SQLite file into --db, once; a
+// second run finds them there and changes nothing.
+int Import(const CommandLine& line) {
+  const std::string& from = *line.importFrom;
+  std::error_code ignored;
+  if (!std::filesystem::is_regular_file(from, ignored)) {
+    std::fprintf(stderr, "gorvane-server: no SQLite file %s to import\n", from.c_str());
+    return 1;
+  }
+  if (const auto missing = MissingDatabaseFolder(line.server.databasePath)) {
+    std::fprintf(stderr, "gorvane-server: %s\n", missing->c_str());
+    return 1;
+  }
+  std::string error;
+  const auto source = AccountStore::Open(from, error);
+  const auto accounts = source ? source->All(error) : std::nullopt;
+  const auto target = accounts ? AccountStore::Open(line.server.databasePath, error) : nullptr;
+  const auto copied = target ? target->Import(*accounts, error) : std::nullopt;
+  if (!copied) {
+    std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
+    return 1;
+  }
+  std::fprintf(stderr,
+               "gorvane-server: imported %zu of the %zu accounts in %s (the rest were there already)\n",
+               *copied, accounts->size(), from.c_str());
+  return 0;
 }
 
 int AddUser(const CommandLine& line) {
@@ -128,6 +157,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (line->addUser) return AddUser(*line);
+  if (line->importFrom) return Import(*line);
   if (const auto missing = MissingDatabaseFolder(line->server.databasePath)) {
     std::fprintf(stderr, "gorvane-server: %s\n", missing->c_str());
     return 1;

@@ -57,6 +57,16 @@ std::optional<std::string> ChooseDeck(const std::optional<std::string>& given, c
   return std::nullopt;
 }
 
+std::optional<std::string> PasswordFromLine(std::string line, std::string& error) {
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  const auto cp932 = sjis::FromUtf8(line);
+  if (line.empty() || !cp932) {
+    error = "--login wants its password as one line on standard input, in characters code page 932 can hold";
+    return std::nullopt;
+  }
+  return *cp932;
+}
+
 std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>& arguments,
                                                   std::string& error) {
   BotCommandLine line;
@@ -125,6 +135,17 @@ std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>
         return std::nullopt;
       }
       line.games = *games;
+    } else if (option == "--login") {
+      const std::string* text = value();
+      if (text == nullptr) return std::nullopt;
+      // The server takes what comes before the first blank as the login;
+      // "guest" is what the client sends no login for.
+      const auto cp932 = sjis::FromUtf8(*text);
+      if (text->empty() || !cp932 || text->find(' ') != std::string::npos || *text == "guest") {
+        error = "--login wants a login without blanks that code page 932 can hold, not '" + *text + "'";
+        return std::nullopt;
+      }
+      line.player.login = *cp932;
     } else if (option == "--log") {
       line.log = true;
     } else if (option == "--cards") {

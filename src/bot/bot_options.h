@@ -23,7 +23,7 @@ struct BotCommandLine {
 
 inline constexpr const char* kUsage =
     "usage: gorvane-bot [--host ADDR] [--port N] [--name NAME] (--create | --join N | --join-any) [--games "
-    "N] [--log] "
+    "N] [--login LOGIN] [--log] "
     "[--cards FILE]";
 
 // What --help prints after the usage line.
@@ -37,16 +37,23 @@ inline constexpr const char* kHelp =
     "  --join N       join party N\n"
     "  --join-any     join whichever party is open\n"
     "  --games N      say goodbye after N games (default: play on until stopped)\n"
+    "  --login LOGIN  log in to this account after joining, with the password read as one line from\n"
+    "                 standard input, so that the games count in its statistics (default: a guest)\n"
     "  --log          print the console's lines on standard output\n"
     "  --cards FILE   the deck (default: longcardlist.txt here, else the installed one)\n"
     "  --help, --version\n"
-    "Exit codes: 0 played, 1 no connection, 2 bad arguments or no usable deck.";
+    "Exit codes: 0 played, 1 no connection, 2 bad arguments, no password or no usable deck.";
 
 // The arguments after the program name (UTF-8); nothing, with the reason in
 // error, when they do not make a command line. --help and --version win
 // over everything else.
 std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>& arguments,
                                                   std::string& error);
+
+// The password for --login from the line read on standard input (UTF-8, a
+// trailing CR dropped), in code page 932; nothing, with the reason in
+// error, when it is empty or code page 932 cannot hold it.
+std::optional<std::string> PasswordFromLine(std::string line, std::string& error);
 
 // The name of a player started without --name (UTF-8): a hero kind of the
 // deck and a number, both from the process id, so that players started

@@ -55,7 +55,7 @@ HeadlessPlayer::HeadlessPlayer(PlayerOptions options, LineSink consoleLines, Lin
       watched_(transport_, wait_),
       lobby_({watched_, debugLog_, errorBox_, lobbyConsole_,
               options_.pauses ? static_cast<Pause&>(sleepingPause_) : noPause_, *this},
-             Profile{options_.name, options_.host, "guest", "******"}, options_.cardListPath),
+             Profile{options_.name, options_.host, options_.login, options_.password}, options_.cardListPath),
       planner_(lobby_.cardCatalogue()) {}
 
 // The rooms go before the lobby they point at; nothing is said on the way.

@@ -30,6 +30,10 @@ struct PlayerOptions {
   std::string host = "127.0.0.1";
   std::optional<uint16_t> port;  // nothing: the client's own port
   std::string name;              // code page 932
+  // The account the player logs in to after joining, as the client does;
+  // "guest": none. Both code page 932.
+  std::string login = "guest";
+  std::string password = "******";
   Mode mode = Mode::kJoinAny;
   int32_t party = 0;  // the party to join with kJoin
   std::string cardListPath = std::string(kCardListFile);

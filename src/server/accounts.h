@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Accounts and their statistics in SQLite. A password is kept only as a
-// salted PBKDF2-HMAC-SHA-256 hash.
+// Accounts and their statistics, in an embedded SQLite file or in a
+// PostgreSQL database that several servers share. A password is kept only
+// as a salted PBKDF2-HMAC-SHA-256 hash.
 #pragma once
 
 #include <cstdint>
@@ -8,14 +9,18 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-struct sqlite3;
+#include <vector>
 
 namespace gorvane::server {
 
 inline constexpr int kPasswordIterations = 20000;
 inline constexpr size_t kSaltBytes = 16;
 inline constexpr size_t kHashBytes = 32;
+// The schema this program reads and writes; a store at a newer one was
+// written by a newer program and is not touched.
+// Version 2 adds the results already applied, so that one written again
+// after a lost answer is not counted twice.
+inline constexpr int kSchemaVersion = 2;
 
 // PBKDF2-HMAC-SHA-256 of a password; empty when libcrypto fails.
 std::string HashPassword(std::string_view password, std::string_view salt, int iterations);
@@ -35,41 +40,78 @@ struct Statistics {
   int64_t wins = 0;
 };
 
-class AccountStore {
- private:
-  struct Closer {
-    void operator()(sqlite3* db) const;
-  };
-  // Only Open makes a store.
-  struct Key {
-    explicit Key() = default;
-  };
+// One player's result of one game, owed to the account until applied. The
+// id is unique per result across servers: applying it again changes
+// nothing, so a write whose answer was lost may simply be made again.
+struct OwedResult {
+  std::string id;
+  std::string login;
+  int64_t prize = 0;
+  int64_t wins = 0;
+};
 
+// A fresh result id: random, so that servers sharing a store never clash.
+std::string NewResultId();
+
+// One whole account, as an import copies it.
+struct Account {
+  std::string login;
+  Credentials credentials;
+  Statistics statistics;
+};
+
+// Whether --db names a PostgreSQL database rather than an SQLite file.
+bool IsPostgresUri(std::string_view where);
+
+class AccountStore {
  public:
-  // Opens or creates the database; nothing, with the reason in error, when
-  // it cannot.
-  static std::unique_ptr<AccountStore> Open(const std::string& path, std::string& error);
-  ~AccountStore();
-  AccountStore(const AccountStore&) = delete;
-  AccountStore& operator=(const AccountStore&) = delete;
+  // Opens or creates the store: a PostgreSQL URI (postgresql://..., the PG*
+  // environment filling what it leaves out) or an SQLite file. Brings an
+  // older schema up to date; nothing, with the reason in error, when it
+  // cannot or when the schema is newer than this program knows.
+  static std::unique_ptr<AccountStore> Open(const std::string& where, std::string& error);
+  virtual ~AccountStore() = default;
 
   // Stores the account, or gives an existing one a new password and keeps
   // its statistics.
   bool SetPassword(std::string_view login, std::string_view password, std::string& error);
   // The stored credentials of a login; nothing for an unknown login, and
-  // failed set when the database could not be read.
-  std::optional<Credentials> Find(std::string_view login, bool& failed);
-  std::optional<Statistics> Read(std::string_view login);
-  bool AddResult(std::string_view login, int64_t prize, int64_t wins, std::string& error);
+  // failed set, with the reason in error, when the store could not be read.
+  virtual std::optional<Credentials> Lookup(std::string_view login, bool& failed, std::string& error) = 0;
+  std::optional<Credentials> Find(std::string_view login, bool& failed) {
+    std::string error;
+    return Lookup(login, failed, error);
+  }
+  virtual std::optional<Statistics> Read(std::string_view login) = 0;
+  // Adds the result to the account's totals atomically, so that two servers
+  // ending games for one account at once both count, unless a result of
+  // that id was applied already; true when it is applied now or was before.
+  virtual bool Apply(const OwedResult& result, std::string& error) = 0;
+  // A result of its own, fresh id.
+  bool AddResult(std::string_view login, int64_t prize, int64_t wins, std::string& error) {
+    return Apply({NewResultId(), std::string(login), prize, wins}, error);
+  }
 
-  // Closes the database; every later call fails. False when SQLite could
-  // not close it cleanly.
-  bool Close();
+  // Every account, for an import; nothing when the store cannot be read.
+  virtual std::optional<std::vector<Account>> All(std::string& error) = 0;
+  // Copies in the accounts not here yet and leaves the others as they are,
+  // so that a second import changes nothing; how many were copied.
+  virtual std::optional<size_t> Import(const std::vector<Account>& accounts, std::string& error) = 0;
 
-  AccountStore(Key, std::unique_ptr<sqlite3, Closer> db);
+  // The next call tries the database at once, whatever the backoff after
+  // failures says: the last chance when stopping.
+  virtual void RetryNow() {}
 
- private:
-  std::unique_ptr<sqlite3, Closer> db_;
+  // Closes the store; every later call fails. False when it could not be
+  // closed cleanly.
+  virtual bool Close() = 0;
+
+ protected:
+  virtual bool StoreCredentials(std::string_view login, const Credentials& credentials,
+                                std::string& error) = 0;
 };
+
+std::unique_ptr<AccountStore> OpenSqliteStore(const std::string& path, std::string& error);
+std::unique_ptr<AccountStore> OpenPostgresStore(const std::string& uri, std::string& error);
 
 }  // namespace gorvane::server

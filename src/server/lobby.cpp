@@ -2,6 +2,7 @@
 #include "server/lobby.h"
 
 #include "server/lobby_context.h"
+#include "server/owed_results.h"
 #include "server/wire.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
@@ -54,6 +55,14 @@ void Lobby::LoginAnswered(int32_t user, const std::string& login, LoginOutcome o
 
 std::optional<TimePoint> Lobby::Tick(TimePoint now) { return context_->Tick(now); }
 
+std::optional<TimePoint> Lobby::PumpResults(TimePoint now) {
+  return context_->results.Pump(context_->outbox, now);
+}
+
+size_t Lobby::resultsOwed() const { return context_->results.size(); }
+
+std::vector<OwedResult> Lobby::UnwrittenResults() { return context_->results.Unwritten(); }
+
 const User* Lobby::FindUser(int32_t id) const { return context_->FindUser(id); }
 
 const Party* Lobby::FindParty(int32_t number) const { return context_->FindParty(number); }
@@ -77,7 +86,10 @@ LobbyContext::LobbyContext(const CardCatalogue& cards, AccountStore& accounts, s
       outbox(outbox),
       log(std::move(log)),
       rules(rules),
-      relays({rules.relaysPerSecond, 0}, std::chrono::seconds(1)) {}
+      relays({rules.relaysPerSecond, 0}, std::chrono::seconds(1)),
+      results(accounts, [this](std::string_view line) {
+        if (this->log) this->log(line);
+      }) {}
 
 const User* LobbyContext::FindUser(int32_t id) const {
   const auto found = users.find(id);
@@ -247,11 +259,14 @@ void LobbyContext::LoginAnswered(int32_t id, const std::string& login, LoginOutc
           "too many failed logins from this address, or too many checks of this login waiting; not checked");
       outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
       return;
+    case LoginOutcome::kFailed:
+      // The user cannot tell a store that is down from a mistyped password,
+      // and need not: trying again later works.
+      Refuse(user, "G_LOGIN", "the account store failed; answered as a wrong password");
+      outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
+      return;
     case LoginOutcome::kUnknown:
       Refuse(user, "G_LOGIN", "unknown login");
-      break;
-    case LoginOutcome::kFailed:
-      Refuse(user, "G_LOGIN", "the account store failed");
       break;
   }
   outbox.Send(user.id, Message("S_ELOGIN", {"14"}));

@@ -126,9 +126,15 @@ class Lobby {
   void Disconnect(int32_t user);
   // The answer to a login the outbox was asked to check.
   void LoginAnswered(int32_t user, const std::string& login, LoginOutcome outcome);
-  // Ends the turns that have run out; when the next one runs out, if any
-  // turn is timed.
+  // Ends the turns that have run out and writes the game results owed;
+  // when to look next, if anything is due.
   std::optional<TimePoint> Tick(TimePoint now);
+  // Writes the game results owed (when stopping, turns left alone); when
+  // to try again, if a write failed.
+  std::optional<TimePoint> PumpResults(TimePoint now);
+  size_t resultsOwed() const;
+  // Once no off-loop work runs any more: the results still not stored.
+  std::vector<OwedResult> UnwrittenResults();
 
   const User* FindUser(int32_t id) const;
   const Party* FindParty(int32_t number) const;

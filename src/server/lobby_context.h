@@ -22,6 +22,7 @@
 #include "server/game.h"
 #include "server/lobby.h"
 #include "server/out_queue.h"
+#include "server/owed_results.h"
 
 namespace gorvane::server {
 
@@ -151,6 +152,8 @@ struct LobbyContext {
   // bound wait here, in order.
   RateLimit relays;
   std::deque<std::pair<int32_t, std::string>> waitingJoins;
+  // Results of ended games, written to the accounts off the loop.
+  OwedResults results;
 };
 
 }  // namespace gorvane::server

@@ -65,6 +65,7 @@ void LobbyContext::EndIfOver(Party& party) {
 
 std::optional<TimePoint> LobbyContext::Tick(TimePoint now) {
   std::optional<TimePoint> next = GreetWaiting(now);
+  if (const auto retry = results.Pump(outbox, now); retry && (!next || *retry < *next)) next = retry;
   while (!owedLists.empty() && owedLists.top().due <= now) {
     const OwedList owed = owedLists.top();
     owedLists.pop();
@@ -113,10 +114,8 @@ void LobbyContext::Settle(const Game& game) {
       player.guest.wins += win;
       continue;
     }
-    std::string error;
-    if (!accounts.AddResult(*player.login, result.amount, win, error) && log) {
-      log("statistics of user " + Number(player.id) + " not stored: " + error);
-    }
+    // Off the loop: a slow or absent store keeps nobody waiting.
+    results.Owe(*player.login, result.amount, win, outbox);
   }
 }
 

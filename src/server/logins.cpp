@@ -10,8 +10,8 @@
 
 namespace gorvane::server {
 
-PasswordWorker::PasswordWorker(Hasher hasher)
-    : hasher_(std::move(hasher)), wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+PasswordWorker::PasswordWorker(AccountStore& accounts, Hasher hasher)
+    : accounts_(accounts), hasher_(std::move(hasher)), wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   thread_ = std::thread([this] { Work(); });
 }
 
@@ -63,7 +63,13 @@ void PasswordWorker::Work() {
       job = std::move(jobs_.front());
       jobs_.pop_front();
     }
-    Done done{job.ticket, hasher_(job.password, job.salt, job.iterations)};
+    Done done;
+    done.ticket = job.ticket;
+    done.stored = accounts_.Lookup(job.login, done.failed, done.why);
+    // An unknown login, or one the store could not look up, is hashed with
+    // the decoy salt, so that its answer takes as long as a wrong password's.
+    done.hash = done.stored ? hasher_(job.password, done.stored->salt, done.stored->iterations)
+                            : hasher_(job.password, job.decoySalt, kPasswordIterations);
     {
       std::lock_guard lock(mutex_);
       done_.push_back(std::move(done));
@@ -73,7 +79,7 @@ void PasswordWorker::Work() {
 }
 
 LoginDesk::LoginDesk(AccountStore& accounts, LoginThrottle::Rules rules, Hasher hasher)
-    : accounts_(accounts), throttle_(rules), decoySalt_(kSaltBytes, '\0'), worker_(std::move(hasher)) {
+    : throttle_(rules), decoySalt_(kSaltBytes, '\0'), worker_(accounts, std::move(hasher)) {
   RAND_bytes(reinterpret_cast<unsigned char*>(decoySalt_.data()), static_cast<int>(decoySalt_.size()));
 }
 
@@ -93,11 +99,7 @@ std::optional<LoginOutcome> LoginDesk::Begin(uint64_t ticket, const std::string&
       !MakeRoom(queue->second, address)) {
     return LoginOutcome::kThrottled;
   }
-  bool failed = false;
-  std::optional<Credentials> stored = accounts_.Find(login, failed);
-  if (failed) return LoginOutcome::kFailed;
-  const Entry entry =
-      pending_.insert_or_assign(ticket, Pending{address, login, password, std::move(stored)}).first;
+  const Entry entry = pending_.insert_or_assign(ticket, Pending{address, login, password}).first;
   byAddress_[address].push_back(ticket);
   if (!over) {
     Start(entry, now);
@@ -114,14 +116,30 @@ void LoginDesk::Start(Entry entry, TimePoint now) {
   // The decoy is counted too: an unknown login must look like a known one.
   throttle_.Checked(now, pending.login);
   pending.started = true;
-  // An unknown login is hashed with a decoy salt, so that its answer takes
-  // as long as a wrong password's.
-  worker_.Submit({entry->first, std::exchange(pending.password, {}),
-                  pending.stored ? pending.stored->salt : decoySalt_,
-                  pending.stored ? pending.stored->iterations : kPasswordIterations});
+  deadlines_.emplace_back(now + kStoreWait, entry->first);
+  worker_.Submit({entry->first, pending.login, std::exchange(pending.password, {}), decoySalt_});
+}
+
+std::optional<TimePoint> LoginDesk::NextDue() const {
+  std::optional<TimePoint> next = due_;
+  if (!deadlines_.empty() && (!next || deadlines_.front().first < *next)) next = deadlines_.front().first;
+  return next;
 }
 
 void LoginDesk::StartDue(TimePoint now) {
+  // The user waits no longer than that for a store that does not answer; a
+  // late answer finds its check gone.
+  while (!deadlines_.empty() && deadlines_.front().first <= now) {
+    const uint64_t ticket = deadlines_.front().second;
+    deadlines_.pop_front();
+    const auto found = pending_.find(ticket);
+    if (found == pending_.end() || !found->second.started) continue;
+    const Pending pending = Finish(found);
+    refused_.push_back({ticket, pending.login, LoginOutcome::kFailed, false,
+                        "the account store did not answer within " +
+                            std::to_string(std::chrono::seconds(kStoreWait).count()) + " s"});
+    worker_.Poke();
+  }
   if (!due_ || now < *due_) return;
   due_.reset();
   for (auto queue = waiting_.begin(); queue != waiting_.end();) {
@@ -160,7 +178,7 @@ bool LoginDesk::MakeRoom(std::deque<uint64_t>& queue, const std::string& address
   if (Open(pending_.at(*victim).address) <= Open(address) + 1) return false;
   const uint64_t ticket = *victim;
   const Pending pending = Finish(pending_.find(ticket));
-  refused_.push_back({ticket, pending.login, LoginOutcome::kThrottled, false});
+  refused_.push_back({ticket, pending.login, LoginOutcome::kThrottled, false, {}});
   worker_.Poke();
   return true;
 }
@@ -178,17 +196,18 @@ std::vector<LoginDesk::Answer> LoginDesk::Collect(TimePoint now) {
     const auto found = pending_.find(done.ticket);
     if (found == pending_.end()) continue;
     const Pending pending = Finish(found);
-    Answer answer{done.ticket, pending.login, LoginOutcome::kFailed, false};
-    if (done.hash.empty()) {
+    Answer answer{done.ticket, pending.login, LoginOutcome::kFailed, false, std::move(done.why)};
+    // A store that failed is not the user's doing: no failure counted.
+    if (done.hash.empty() || done.failed) {
       answers.push_back(std::move(answer));
       continue;
     }
-    if (pending.stored && Matches(*pending.stored, done.hash)) {
+    if (done.stored && Matches(*done.stored, done.hash)) {
       answer.outcome = LoginOutcome::kOk;
       answers.push_back(std::move(answer));
       continue;
     }
-    answer.outcome = pending.stored ? LoginOutcome::kWrongPassword : LoginOutcome::kUnknown;
+    answer.outcome = done.stored ? LoginOutcome::kWrongPassword : LoginOutcome::kUnknown;
     answer.locked = throttle_.Failed(now, pending.address);
     answers.push_back(std::move(answer));
     RefuseWaiting(pending.address, answers);
@@ -203,7 +222,7 @@ void LoginDesk::RefuseWaiting(const std::string& address, std::vector<Answer>& a
     const Entry entry = pending_.find(ticket);
     if (entry->second.started) continue;
     const Pending pending = Finish(entry);
-    answers.push_back({ticket, pending.login, LoginOutcome::kThrottled, false});
+    answers.push_back({ticket, pending.login, LoginOutcome::kThrottled, false, {}});
   }
 }
 

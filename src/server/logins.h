@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Logins checked without holding up the event loop: the stored credentials
-// are read on the loop, the password is hashed on a worker thread, and the
-// answer comes back through a descriptor the loop watches. Failures are
+// are read and the password hashed on a worker thread, and the answer comes
+// back through a descriptor the loop watches; a store that does not answer
+// in time fails the check. Failures are
 // throttled per address, password checks per login, and an unknown login is
 // hashed like a known one so that both cost the same.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -29,21 +31,30 @@ enum class LoginOutcome { kOk, kUnknown, kWrongPassword, kThrottled, kFailed };
 // the work asked of it.
 using Hasher = std::function<std::string(std::string_view password, std::string_view salt, int iterations)>;
 
-// Hashes passwords, one at a time and in the order asked, on its own thread.
+// How long a check may wait for the account store before it is answered as
+// failed (as a wrong password, to the user).
+inline constexpr auto kStoreWait = std::chrono::seconds(4);
+
+// Reads a login's credentials and hashes the password, one at a time and in
+// the order asked, on its own thread.
 class PasswordWorker {
  public:
   struct Job {
     uint64_t ticket = 0;
+    std::string login;
     std::string password;
-    std::string salt;
-    int iterations = 0;
+    // Hashed with when the login is unknown or the store failed.
+    std::string decoySalt;
   };
   struct Done {
     uint64_t ticket = 0;
     std::string hash;
+    std::optional<Credentials> stored;
+    bool failed = false;  // the store could not be read
+    std::string why;
   };
 
-  explicit PasswordWorker(Hasher hasher);
+  PasswordWorker(AccountStore& accounts, Hasher hasher);
   ~PasswordWorker();
   PasswordWorker(const PasswordWorker&) = delete;
   PasswordWorker& operator=(const PasswordWorker&) = delete;
@@ -61,6 +72,7 @@ class PasswordWorker {
  private:
   void Work();
 
+  AccountStore& accounts_;
   Hasher hasher_;
   int wake_ = -1;
   std::mutex mutex_;
@@ -99,13 +111,16 @@ class LoginDesk {
     std::string login;
     LoginOutcome outcome = LoginOutcome::kFailed;
     bool locked = false;  // this failure locked the address
+    std::string why;      // why the store failed
   };
   std::vector<Answer> Collect(TimePoint now);
-  // When a waiting check may start; nothing while none waits.
-  std::optional<TimePoint> NextDue() const { return due_; }
-  // Starts the waiting checks whose logins' budgets allow them by now: of
-  // each login's, first those whose addresses have the fewest checks open,
-  // then the earliest.
+  // When a waiting check may start or a started one runs out of time;
+  // nothing while none waits or runs.
+  std::optional<TimePoint> NextDue() const;
+  // Fails the started checks the store has kept past kStoreWait, and starts
+  // the waiting checks whose logins' budgets allow them by now: of each
+  // login's, first those whose addresses have the fewest checks open, then
+  // the earliest.
   void StartDue(TimePoint now);
   // Checks under way or waiting.
   size_t pending() const { return pending_.size(); }
@@ -118,8 +133,7 @@ class LoginDesk {
   struct Pending {
     std::string address;
     std::string login;
-    std::string password;  // held only until the hashing starts
-    std::optional<Credentials> stored;
+    std::string password;  // held only until the check starts
     bool started = false;
   };
   using Entry = std::map<uint64_t, Pending>::iterator;
@@ -135,7 +149,6 @@ class LoginDesk {
   // address has more than its share in it.
   bool MakeRoom(std::deque<uint64_t>& queue, const std::string& address);
 
-  AccountStore& accounts_;
   LoginThrottle throttle_;
   std::string decoySalt_;
   std::map<uint64_t, Pending> pending_;
@@ -146,6 +159,8 @@ class LoginDesk {
   std::map<std::string, std::deque<uint64_t>> waiting_;
   // No later than the first waiting check may start.
   std::optional<TimePoint> due_;
+  // When each started check runs out of time, in the order started.
+  std::deque<std::pair<TimePoint, uint64_t>> deadlines_;
   // Answers given without hashing, for the next Collect.
   std::vector<Answer> refused_;
   PasswordWorker worker_;

@@ -14,7 +14,8 @@ const char* const kUsage =
     "usage: gorvane-server [options]\n"
     "  --listen ADDR          IPv4 or IPv6 address to listen on (127.0.0.1; :: or 0.0.0.0 for all)\n"
     "  --port N               TCP port (21012; 0 for any free port)\n"
-    "  --db FILE              SQLite database of accounts and statistics (gorvane-server.db)\n"
+    "  --db FILE|URI          accounts and statistics: an SQLite file (gorvane-server.db) or a\n"
+    "                         PostgreSQL database several servers share (postgresql://...)\n"
     "  --cards FILE           card list (longcardlist.txt here, else the installed one)\n"
     "  --max-users N          joined users at most (1000)\n"
     "  --idle-give-way N      when full, a newcomer takes the place of the user silent longest,\n"
@@ -28,6 +29,7 @@ const char* const kUsage =
     "  --lobby-broadcasts N   party creates, joins, leaves and renames per user per 10 s (5)\n"
     "  --seed N               seed of the deck and the dice (random)\n"
     "  --add-user LOGIN       store an account, its password read from standard input, and exit\n"
+    "  --import FILE          copy the accounts and statistics of an SQLite file into --db once, and exit\n"
     "  --help                 print this and exit\n"
     "  --version              print the version and exit\n"
     "Connections that do not join within 10 s are closed; five failed logins within a minute from\n"
@@ -99,7 +101,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       if (option == candidate.name) number = &candidate;
     }
     const bool known = number != nullptr || option == "--listen" || option == "--db" || option == "--cards" ||
-                       option == "--add-user";
+                       option == "--add-user" || option == "--import";
     if (!known) {
       error = "unknown option " + option;
       return std::nullopt;
@@ -128,6 +130,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     } else if (option == "--cards") {
       line.server.cardsPath = value;
       line.cardsGiven = true;
+    } else if (option == "--import") {
+      line.importFrom = value;
     } else {
       line.addUser = value;
     }

@@ -16,7 +16,8 @@ struct CommandLine {
   bool cardsGiven = false;  // without --cards the main looks for a deck
   bool help = false;
   bool version = false;
-  std::optional<std::string> addUser;  // the login to store, then exit
+  std::optional<std::string> addUser;     // the login to store, then exit
+  std::optional<std::string> importFrom;  // an SQLite file to copy into --db, then exit
 };
 
 // What --help prints.

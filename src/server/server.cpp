@@ -59,6 +59,8 @@ Server::Server(ServerOptions options)
 
 Server::~Server() {
   connections_.clear();
+  // Its jobs use the lobby's accounts: done before they go.
+  offLoop_.reset();
   lobby_.reset();
   logins_.reset();
   for (const int fd : {listener_, wake_, epoll_}) {

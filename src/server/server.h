@@ -23,6 +23,7 @@
 #include "server/lobby.h"
 #include "server/log_limit.h"
 #include "server/logins.h"
+#include "server/owed_results.h"
 
 namespace gorvane::server {
 
@@ -145,6 +146,8 @@ class Server : private Outbox {
   // Connections whose commands wait for their next turn.
   void ProcessBacklog();
   void CollectLogins();
+  // A login the store failed: why, in the log now and then.
+  void StoreFailed(const std::string& why);
   Connection* Find(int32_t user);
   // A message was queued: bounds checked, writing scheduled.
   void Queued(Connection& connection);
@@ -204,6 +207,9 @@ class Server : private Outbox {
   // When the lobby wants its next look: a turn or an owed list due.
   std::optional<TimePoint> nextTurnDeadline_;
   LogLimit logLimit_;
+  // Logins the store failed are logged at most once per kResultReportGap.
+  std::optional<TimePoint> storeLogged_;
+  size_t storeQuiet_ = 0;
   // Turned-away connections are logged at most once a second.
   TimePoint turnedAwayLogged_{};
   size_t turnedAwayQuiet_ = 0;

@@ -260,6 +260,18 @@ void Server::CheckLogin(int32_t user, const std::string& login, const std::strin
   Watch(*connection);
 }
 
+void Server::StoreFailed(const std::string& why) {
+  const TimePoint now = SteadyClock::now();
+  if (storeLogged_ && now - *storeLogged_ < kResultReportGap) {
+    ++storeQuiet_;
+    return;
+  }
+  Log("logins answered as wrong passwords: the account store failed: " + why +
+      (storeQuiet_ > 0 ? " (and " + Count(storeQuiet_) + " more since the last report)" : ""));
+  storeLogged_ = now;
+  storeQuiet_ = 0;
+}
+
 void Server::CollectLogins() {
   for (const LoginDesk::Answer& answer : logins_->Collect(SteadyClock::now())) {
     const auto found = connections_.find(answer.ticket);
@@ -269,6 +281,7 @@ void Server::CollectLogins() {
       LogAbout(connection.address, "login lock",
                "logins from " + connection.address + " are not checked for a while: too many failures");
     }
+    if (answer.outcome == LoginOutcome::kFailed) StoreFailed(answer.why);
     connection.loginPending = false;
     lobby_->LoginAnswered(connection.user, answer.login, answer.outcome);
     Process(connection);

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Stopping: every user is told goodbye, then the games end without results
-// and the database is closed.
+// Stopping: every user is told goodbye, then the games end without results,
+// the results owed are written while the goodbye lasts (or else logged, one
+// line each, for the host to add) and the database is closed.
 #include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
 
+#include "server/off_loop.h"
 #include "server/server.h"
 #include "server/server_connection.h"
 
@@ -47,8 +49,23 @@ void Server::Farewell() {
   }
   Log("stopping: goodbye to " + Count(told) + " users; games end without results");
   const TimePoint deadline = SteadyClock::now() + kFarewellTime;
+  if (accounts_ && lobby_->resultsOwed() > 0) accounts_->RetryNow();
   for (auto& [key, connection] : connections_) connection->closeBy = std::min(connection->closeBy, deadline);
-  while (!connections_.empty() && SteadyClock::now() < deadline) RunOnce(50);
+  while ((!connections_.empty() || lobby_->resultsOwed() > 0) && SteadyClock::now() < deadline) {
+    RunOnce(50);
+    lobby_->PumpResults(SteadyClock::now());
+  }
+  // The worker finishes what it was asked (a write under way among it)
+  // before the accounts it uses go.
+  offLoop_.reset();
+  const std::vector<OwedResult> unwritten = lobby_->UnwrittenResults();
+  if (!unwritten.empty()) {
+    Log(Count(unwritten.size()) + " game results could not be stored; add them by hand:");
+    for (const OwedResult& result : unwritten) {
+      Log("result not stored: login " + result.login + ", prize " + std::to_string(result.prize) + ", win " +
+          std::to_string(result.wins));
+    }
+  }
   connections_.clear();
   dead_.clear();
   dirty_.clear();

@@ -44,6 +44,44 @@ TEST(BotCommandLine, ReadsEachModeAndItsOptions) {
   EXPECT_EQ(line->cards, std::optional<std::string>("deck.txt"));
 }
 
+// --login names the account (code page 932, no blank: the server splits
+// the login from the password there); the password comes as a line on
+// standard input.
+TEST(BotCommandLine, LoginAndItsPasswordLine) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::optional<std::string> login;
+  } logins[] = {
+      {{"--create", "--login", "alice"}, "alice"},
+      {{"--create", "--login", "勇者"}, sjis::Text("勇者")},
+      {{"--create"}, "guest"},
+      {{"--create", "--login", "two words"}, std::nullopt},
+      {{"--create", "--login", "guest"}, std::nullopt},
+      {{"--create", "--login", "\xF0\x9F\x98\x80"}, std::nullopt},
+      {{"--create", "--login"}, std::nullopt},
+  };
+  for (const auto& c : logins) {
+    std::string error;
+    const auto line = ParseBotCommandLine(c.arguments, error);
+    EXPECT_EQ(line ? std::optional(line->player.login) : std::nullopt, c.login) << c.arguments.back();
+    EXPECT_EQ(error.empty(), c.login.has_value()) << error;
+  }
+  const struct {
+    const char* typed;
+    std::optional<std::string> password;
+  } passwords[] = {
+      {"open sesame\r", "open sesame"},
+      {"秘密", sjis::Text("秘密")},
+      {"", std::nullopt},
+      {"\r", std::nullopt},
+      {"\xF0\x9F\x98\x80", std::nullopt},
+  };
+  for (const auto& c : passwords) {
+    std::string error;
+    EXPECT_EQ(PasswordFromLine(c.typed, error), c.password) << c.typed;
+  }
+}
+
 // Players started one after another without --name must not look alike in
 // the lobby: any few hundred processes in a row get names of their own.
 TEST(BotCommandLine, DefaultNamesDifferBetweenNearbyProcesses) {

@@ -28,9 +28,10 @@ namespace fs = std::filesystem;
 const std::string kDeck = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
 
 // Runs the program in the given folder (the test's own when empty), its
-// output going to the given file (thrown away when empty); its process id.
+// output going to the given file (thrown away when empty), its standard
+// input read from the given file (none when empty); its process id.
 pid_t Launch(const std::vector<std::string>& arguments, const fs::path& folder = {},
-             const fs::path& output = {}) {
+             const fs::path& output = {}, const fs::path& input = {}) {
   std::vector<char*> argv{const_cast<char*>(GORVANE_BOT_BINARY)};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -41,6 +42,7 @@ pid_t Launch(const std::vector<std::string>& arguments, const fs::path& folder =
                                     : ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(sink, STDOUT_FILENO);
     ::dup2(sink, STDERR_FILENO);
+    if (!input.empty()) ::dup2(::open(input.c_str(), O_RDONLY), STDIN_FILENO);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
@@ -124,6 +126,28 @@ TEST(BotProgram, SaysGoodbyeOnSigtermAndEnds) {
   const std::string received = peer.received();
   EXPECT_EQ(received.rfind("G_JOIN 6 bot\0"s, 0), 0u) << received;
   EXPECT_NE(received.find("G_BYE 6 *\0"s), std::string::npos) << received;
+}
+
+// --login: after its greeting the player logs in as the client does, with
+// the password it read from standard input, so that its games count.
+TEST(BotProgram, LogsInAfterItsGreetingWithThePasswordFromStandardInput) {
+  testing::ScriptedPeer peer("127.0.0.85", {"S_CONNECT,6,hi\0S_GREETING,6,bot\0"s});
+  ASSERT_TRUE(peer.bound());
+  const fs::path input = fs::temp_directory_path() / ("gorvane_bot_password_" + std::to_string(::getpid()));
+  std::ofstream(input) << "open sesame\n";
+  const pid_t pid =
+      Launch({"--host", "127.0.0.85", "--name", "bot", "--join-any", "--login", "alice", "--cards", kDeck},
+             {}, {}, input);
+  const auto deadline = SteadyClock::now() + std::chrono::seconds(5);
+  while (peer.received().find("G_LOGIN") == std::string::npos && SteadyClock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(ExitCode(pid), 0);
+  fs::remove(input);
+  const std::string received = peer.received();
+  EXPECT_NE(received.find("G_JOIN 6 bot\0"s), std::string::npos) << received;
+  EXPECT_NE(received.find("G_LOGIN 6 alice open sesame\0"s), std::string::npos) << received;
 }
 
 }  // namespace

@@ -1,0 +1,230 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The two account stores, held to one table of cases: the embedded SQLite
+// file and a real PostgreSQL cluster of the test's own.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "pg_cluster.h"
+#include "server/accounts.h"
+
+namespace gorvane::testing {
+namespace {
+
+using server::AccountStore;
+
+// One cluster for the file's tests: starting one takes seconds.
+PgCluster& Cluster() {
+  static PgCluster cluster;
+  return cluster;
+}
+
+class Stores : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    const std::string name = std::string("t") + std::to_string(::getpid()) + "_" +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::string database;
+    for (char c : name)
+      database += std::isalnum(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c)) : '_';
+    if (GetParam()) {
+      ASSERT_TRUE(Cluster().failure().empty()) << Cluster().failure();
+      where_ = Cluster().Uri(database);
+    } else {
+      where_ = (std::filesystem::temp_directory_path() / (database + ".db")).string();
+      std::filesystem::remove(where_);
+    }
+  }
+  void TearDown() override {
+    if (!GetParam()) std::filesystem::remove(where_);
+  }
+  std::unique_ptr<AccountStore> Open() {
+    std::string error;
+    auto store = AccountStore::Open(where_, error);
+    EXPECT_TRUE(store) << error;
+    return store;
+  }
+
+  std::string where_;
+};
+
+// Logins are code page 932 bytes: a 0x5C trail byte, a quote, a NUL-free
+// blank; each compares byte for byte.
+TEST_P(Stores, AccountsAndStatisticsByteForByte) {
+  auto store = Open();
+  ASSERT_TRUE(store);
+  std::string error;
+  const std::string logins[] = {"alice", "\x83\x5C\x83\x93", "o'brien x", "ALICE"};
+  for (const std::string& login : logins)
+    ASSERT_TRUE(store->SetPassword(login, "pw-" + login, error)) << error;
+  for (const std::string& login : logins) {
+    bool failed = true;
+    const auto credentials = store->Find(login, failed);
+    ASSERT_TRUE(credentials) << login;
+    EXPECT_FALSE(failed);
+    EXPECT_TRUE(server::Matches(
+        *credentials, server::HashPassword("pw-" + login, credentials->salt, credentials->iterations)));
+    EXPECT_FALSE(server::Matches(*credentials,
+                                 server::HashPassword("pw-x", credentials->salt, credentials->iterations)));
+  }
+  bool failed = true;
+  EXPECT_FALSE(store->Find("bob", failed));
+  EXPECT_FALSE(failed);
+  EXPECT_FALSE(store->Read("bob"));
+
+  ASSERT_TRUE(store->AddResult("alice", 700, 1, error)) << error;
+  ASSERT_TRUE(store->AddResult("alice", 300, 0, error)) << error;
+  // A new password keeps the statistics.
+  ASSERT_TRUE(store->SetPassword("alice", "new", error)) << error;
+  const auto alice = store->Read("alice");
+  ASSERT_TRUE(alice);
+  EXPECT_EQ(alice->prize, 1000);
+  EXPECT_EQ(alice->wins, 1);
+  EXPECT_EQ(store->Read("ALICE")->prize, 0);
+
+  // Reopened: everything is still there.
+  store.reset();
+  store = Open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->Read("alice")->prize, 1000);
+  EXPECT_TRUE(store->Find("\x83\x5C\x83\x93", failed));
+}
+
+// An import copies every account and statistic once; a second changes
+// nothing, and an account already here keeps what it has.
+TEST_P(Stores, ImportOnce) {
+  const std::string source =
+      (std::filesystem::temp_directory_path() / ("gorvane-import-" + std::to_string(::getpid()) + ".db"))
+          .string();
+  std::filesystem::remove(source);
+  std::string error;
+  {
+    auto old = AccountStore::Open(source, error);
+    ASSERT_TRUE(old) << error;
+    for (const char* login : {"alice", "bob", "carol"}) ASSERT_TRUE(old->SetPassword(login, "pw", error));
+    ASSERT_TRUE(old->AddResult("bob", 1200, 2, error));
+  }
+  auto store = Open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->SetPassword("carol", "here", error));
+  auto old = AccountStore::Open(source, error);
+  const auto accounts = old->All(error);
+  ASSERT_TRUE(accounts) << error;
+  EXPECT_EQ(store->Import(*accounts, error), std::optional<size_t>(2)) << error;
+  EXPECT_EQ(store->Import(*accounts, error), std::optional<size_t>(0)) << error;
+  EXPECT_EQ(store->Read("bob")->prize, 1200);
+  EXPECT_EQ(store->Read("bob")->wins, 2);
+  bool failed = false;
+  const auto carol = store->Find("carol", failed);
+  ASSERT_TRUE(carol);
+  EXPECT_TRUE(server::Matches(*carol, server::HashPassword("here", carol->salt, carol->iterations)));
+  std::filesystem::remove(source);
+}
+
+// A result written again after its answer was lost is applied once; another
+// result of the same amounts counts on its own.
+TEST_P(Stores, AResultWrittenTwiceCountsOnce) {
+  auto store = Open();
+  ASSERT_TRUE(store);
+  std::string error;
+  ASSERT_TRUE(store->SetPassword("alice", "pw", error)) << error;
+  const server::OwedResult result{server::NewResultId(), "alice", 700, 1};
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(store->Apply(result, error)) << error;
+  ASSERT_TRUE(store->Apply({server::NewResultId(), "alice", 700, 1}, error)) << error;
+  EXPECT_EQ(store->Read("alice")->prize, 1400);
+  EXPECT_EQ(store->Read("alice")->wins, 2);
+}
+
+// A store written by a newer program is not touched: one clear line.
+TEST_P(Stores, ANewerSchemaRefusesToOpen) {
+  ASSERT_TRUE(Open());
+  if (GetParam()) {
+    PGconn* connection = PQconnectdb(where_.c_str());
+    PQclear(PQexec(connection, "INSERT INTO schema_version (version) VALUES (99)"));
+    PQfinish(connection);
+  } else {
+    // Through the file itself: the store has no way to write a version.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(where_.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, "INSERT INTO schema_version VALUES (99)", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  std::string error;
+  EXPECT_FALSE(AccountStore::Open(where_, error));
+  EXPECT_NE(
+      error.find("schema version 99, newer than this program's " + std::to_string(server::kSchemaVersion)),
+      std::string::npos)
+      << error;
+  EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, Stores, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "PostgreSQL" : "SQLite";
+                         });
+
+// gorvane-server --db URI --import FILE: a host moving over runs it once;
+// run again, it changes nothing.
+TEST(SharedPostgres, ImportFromTheCommandLineOnce) {
+  ASSERT_TRUE(Cluster().failure().empty()) << Cluster().failure();
+  const std::string uri = Cluster().Uri("import" + std::to_string(::getpid()));
+  const std::string file =
+      (std::filesystem::temp_directory_path() / ("gorvane-cli-import-" + std::to_string(::getpid()) + ".db"))
+          .string();
+  std::filesystem::remove(file);
+  std::string error;
+  {
+    auto old = AccountStore::Open(file, error);
+    ASSERT_TRUE(old && old->SetPassword("alice", "pw", error) && old->SetPassword("bob", "pw", error))
+        << error;
+    ASSERT_TRUE(old->AddResult("bob", 500, 1, error));
+  }
+  const std::string command =
+      std::string(GORVANE_SERVER_BINARY) + " --db '" + uri + "' --import '" + file + "' 2>&1";
+  for (const char* said : {"imported 2 of the 2 accounts", "imported 0 of the 2 accounts"}) {
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_TRUE(pipe);
+    char buffer[512] = {};
+    const size_t got = std::fread(buffer, 1, sizeof buffer - 1, pipe);
+    EXPECT_EQ(pclose(pipe), 0) << std::string(buffer, got);
+    EXPECT_NE(std::string(buffer, got).find(said), std::string::npos) << std::string(buffer, got);
+  }
+  auto store = AccountStore::Open(uri, error);
+  ASSERT_TRUE(store) << error;
+  EXPECT_EQ(store->Read("bob")->prize, 500);
+  std::filesystem::remove(file);
+}
+
+// Two servers on one database: an account added on one logs in on the
+// other at once, and results both add up when they come at the same time.
+TEST(SharedPostgres, TwoServersOneSetOfAccounts) {
+  ASSERT_TRUE(Cluster().failure().empty()) << Cluster().failure();
+  const std::string uri = Cluster().Uri("shared" + std::to_string(::getpid()));
+  std::string error;
+  auto a = AccountStore::Open(uri, error);
+  auto b = AccountStore::Open(uri, error);
+  ASSERT_TRUE(a && b) << error;
+  ASSERT_TRUE(a->SetPassword("alice", "pw", error));
+  bool failed = true;
+  EXPECT_TRUE(b->Find("alice", failed));
+  constexpr int kGames = 200;
+  auto play = [&](AccountStore& store) {
+    std::string why;
+    for (int i = 0; i < kGames; ++i) store.AddResult("alice", 100, 1, why);
+  };
+  std::thread onA(play, std::ref(*a));
+  std::thread onB(play, std::ref(*b));
+  onA.join();
+  onB.join();
+  EXPECT_EQ(a->Read("alice")->prize, 2 * kGames * 100);
+  EXPECT_EQ(b->Read("alice")->wins, 2 * kGames);
+}
+
+}  // namespace
+}  // namespace gorvane::testing

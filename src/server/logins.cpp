@@ -3,6 +3,7 @@
 
 #include <openssl/rand.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,6 +55,9 @@ std::vector<PasswordWorker::Done> PasswordWorker::Collect() {
 }
 
 void PasswordWorker::Work() {
+  // A burst of hashes must not take the CPU from the game loop: on a
+  // machine of few cores the loop is what every user waits on.
+  [[maybe_unused]] const int niced = setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
   for (;;) {
     Job job;
     {

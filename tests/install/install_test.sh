@@ -18,22 +18,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0 passes=0 skips=0
-check() {  # check WHAT COMMAND...: one result line
-  if "${@:2}"; then
-    passes=$((passes + 1))
-  else
-    echo "FAILED: $1"
-    failures=$((failures + 1))
-  fi
-}
-quietly() {  # quietly COMMAND...: its output only when it fails
-  "$@" >"$root/quiet.log" 2>&1 || { cat "$root/quiet.log"; return 1; }
-}
-skip() {
-  echo "skipped: $1"
-  skips=$((skips + 1))
-}
+source "$(dirname "$0")/checks.sh"
 
 prefix=$root/prefix
 if ! cmake --install "$build" --prefix "$prefix" >"$root/install.log" 2>&1; then
@@ -210,5 +195,4 @@ server_bare() {  # without any deck the server says how to give one, in one line
 }
 check "the installed server without any deck exits 1 with one line" server_bare
 
-echo "$passes passed, $failures failed, $skips skipped"
-[ "$failures" -eq 0 ]
+finish

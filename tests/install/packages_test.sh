@@ -11,24 +11,12 @@ build=$1 version=$2
 root=$(mktemp -d "${TMPDIR:-/tmp}/gorvane_packages.XXXXXX")
 trap 'rm -rf "$root"' EXIT
 
-failures=0 passes=0 skips=0
-check() {  # check WHAT COMMAND...: one result line
-  if "${@:2}"; then
-    passes=$((passes + 1))
-  else
-    echo "FAILED: $1"
-    failures=$((failures + 1))
-  fi
-}
-skip() {
-  echo "skipped: $1"
-  skips=$((skips + 1))
-}
+source "$(dirname "$0")/checks.sh"
 
 if ! command -v dpkg-deb >/dev/null || ! command -v dpkg-shlibdeps >/dev/null; then
   skip "dpkg-dev is not installed: no packages"
-  echo "$passes passed, $failures failed, $skips skipped"
-  exit 0
+  finish
+  exit
 fi
 if ! cpack --config "$build/CPackConfig.cmake" -B "$root/out" >"$root/cpack.log" 2>&1; then
   cat "$root/cpack.log"
@@ -113,5 +101,4 @@ else
   skip "deb-systemd-helper or systemctl is not installed"
 fi
 
-echo "$passes passed, $failures failed, $skips skipped"
-[ "$failures" -eq 0 ]
+finish

@@ -18,15 +18,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failures=0 passes=0
-check() {  # check WHAT COMMAND...: one result line
-  if "${@:2}"; then
-    passes=$((passes + 1))
-  else
-    echo "FAILED: $1"
-    failures=$((failures + 1))
-  fi
-}
+source "$(dirname "$0")/checks.sh"
 
 if ! cmake --install "$build" --prefix "$prefix" >"$root/install.log" 2>&1; then
   cat "$root/install.log"
@@ -134,5 +126,4 @@ kill $(running libexec/gorvane/gorvane) 2>/dev/null
 
 check "the player's own folder is untouched" test "$(snapshot)" = "$before"
 
-echo "$passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+finish

@@ -17,37 +17,6 @@ constexpr std::array<char32_t, 63> kFullWidthKana = {
     U'ネ', U'ノ', U'ハ', U'ヒ', U'フ', U'ヘ', U'ホ', U'マ', U'ミ', U'ム', U'メ', U'モ', U'ヤ',
     U'ユ', U'ヨ', U'ラ', U'リ', U'ル', U'レ', U'ロ', U'ワ', U'ン', U'゛', U'゜'};
 
-std::u32string Decode(std::string_view utf8) {
-  std::u32string out;
-  for (size_t i = 0; i < utf8.size();) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    const size_t length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    char32_t code = length == 1 ? c : c & (0x7F >> length);
-    for (size_t k = 1; k < length && i + k < utf8.size(); ++k) code = (code << 6) | (utf8[i + k] & 0x3F);
-    out.push_back(code);
-    i += length;
-  }
-  return out;
-}
-
-void Encode(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // A full-width kana followed by a voiced or semi-voiced mark, as one letter:
 // "ｶﾞ" shows as "ガ". In the katakana block the voiced form follows its base.
 bool JoinMark(std::u32string& folded, char32_t mark) {
@@ -75,7 +44,10 @@ bool JoinMark(std::u32string& folded, char32_t mark) {
 
 std::string NameKey(std::string_view cp932) {
   std::u32string folded;
-  for (char32_t c : Decode(sjis::ToUtf8(cp932))) {
+  const std::string utf8 = sjis::ToUtf8(cp932);
+  for (size_t at = 0; at < utf8.size();) {
+    char32_t c = sjis::NextUtf8(utf8, at);
+    if (c == sjis::kNotUtf8) c = static_cast<unsigned char>(utf8[at++]);
     if (c >= 0xFF01 && c <= 0xFF5E) c -= 0xFEE0;
     if (c == 0x3000) c = U' ';
     if (c >= 0xFF61 && c <= 0xFF9F) {
@@ -86,7 +58,7 @@ std::string NameKey(std::string_view cp932) {
     folded.push_back(c);
   }
   std::string key;
-  for (char32_t c : folded) Encode(c, key);
+  for (char32_t c : folded) sjis::AppendUtf8(key, c);
   return key;
 }
 

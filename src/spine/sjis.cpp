@@ -18,7 +18,7 @@ namespace {
 // U+FF5E and the NEC rows (circled digits at 0x8740) exist. "SHIFT_JIS" is not.
 constexpr const char* kCodePage = "CP932";
 
-constexpr char32_t kNone = 0xFFFFFFFF;
+constexpr char32_t kNone = kNotUtf8;
 constexpr uint16_t kNoBytes = 0;
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
@@ -122,6 +122,8 @@ const Tables& TheTables() {
   return tables;
 }
 
+}  // namespace
+
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out += static_cast<char>(c);
@@ -140,8 +142,6 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
-// The next character of well-formed UTF-8 (no overlong forms, no
-// surrogates, nothing past U+10FFFF), or kNone.
 char32_t NextUtf8(std::string_view utf8, size_t& at) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(utf8[i]); };
   const unsigned char first = byte(at);
@@ -177,8 +177,6 @@ char32_t NextUtf8(std::string_view utf8, size_t& at) {
   at += length;
   return c;
 }
-
-}  // namespace
 
 std::string ToUtf8(std::string_view cp932) {
   // Plain ASCII is by far the most common text on the wire: copy it as it is.

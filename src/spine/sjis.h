@@ -33,6 +33,14 @@ std::string FromUtf8Lossy(std::string_view utf8);
 // it throws std::logic_error rather than send altered text.
 std::string Text(std::string_view utf8);
 
+// One character as UTF-8, appended.
+void AppendUtf8(std::string& out, char32_t c);
+// The next character of well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing past U+10FFFF), at moved past it; kNotUtf8 and at
+// left where it was when the bytes there are no such character.
+inline constexpr char32_t kNotUtf8 = 0xFFFFFFFF;
+char32_t NextUtf8(std::string_view utf8, size_t& at);
+
 // Whether a UTF-8 text can be held in code page 932 without loss.
 bool Representable(std::string_view utf8);
 

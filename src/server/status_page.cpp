@@ -32,7 +32,8 @@ constexpr std::string_view kHead =
     "table{border-collapse:collapse;width:100%}\n"
     "th,td{text-align:left;padding:.2rem .4rem;border-bottom:1px solid #e4e0d8;"
     "overflow-wrap:anywhere;vertical-align:top}\n"
-    "th{font-size:.85rem;color:#555;font-weight:normal}\n"
+    "th{font-size:.85rem;color:#555;font-weight:normal;white-space:nowrap}\n"
+    "td.k{white-space:nowrap}\n"
     "td.n,th.n{text-align:right;white-space:nowrap}\n"
     ".playing{color:#a33;font-weight:bold}\n"
     ".boards{display:flex;flex-wrap:wrap;gap:1rem}\n"
@@ -119,8 +120,8 @@ void Parties(std::string& out, const LobbySnapshot& lobby) {
         "<table><thead><tr><th>番号</th><th>リーダー</th><th class=\"n\">人数</th><th>状態</th></tr></thead>"
         "<tbody>\n";
     for (const auto& party : lobby.parties) {
-      out += "<tr><td>" + std::to_string(party.number) + "番</td><td>" + Name(party.leader) +
-             "</td><td class=\"n\">" + std::to_string(party.members) + " 人</td><td>" +
+      out += "<tr><td class=\"k\">" + std::to_string(party.number) + "番</td><td>" + Name(party.leader) +
+             "</td><td class=\"n\">" + std::to_string(party.members) + " 人</td><td class=\"k\">" +
              (party.playing ? "<span class=\"playing\">対戦中</span>" : "メンバー募集中") + "</td></tr>\n";
     }
     out += "</tbody></table>\n";
@@ -141,7 +142,7 @@ void Games(std::string& out, const LobbySnapshot& lobby) {
     for (const auto& game : lobby.games) {
       std::string players;
       for (const std::string& player : game.players) players += (players.empty() ? "" : "、") + Name(player);
-      out += "<tr><td>" + std::to_string(game.party) + "番</td><td>" + players + "</td><td>" +
+      out += "<tr><td class=\"k\">" + std::to_string(game.party) + "番</td><td>" + players + "</td><td>" +
              Name(game.turn) + "</td><td class=\"n\">" + std::to_string(game.deckLeft) + " 枚</td></tr>\n";
     }
     out += "</tbody></table>\n";

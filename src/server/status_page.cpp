@@ -180,7 +180,7 @@ void Rankings(std::string& out, const Leaderboard& leaders) {
   out += "<section id=\"ranking\">\n<h2>ランキング<span class=\"count\">上位 " + std::to_string(kLeaders) +
          " 人</span></h2>\n";
   if (!leaders.read) {
-    out += "<p class=\"note\">データベースが応答しないため、いまは表示できません。</p>\n</section>\n";
+    out += "<p class=\"note\">データベースから読めないため、いまは表示できません。</p>\n</section>\n";
     return;
   }
   out += "<div class=\"boards\">\n";

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/http_side.h"
 
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -176,7 +178,9 @@ std::unique_ptr<HttpSide> HttpSide::Start(const HttpEndpoint& where, Sources sou
   impl->Route();
   const int port = impl->http.Bind(where.address, where.port);
   if (port <= 0) {
-    error = "cannot listen for HTTP on " + where.address + " port " + std::to_string(where.port);
+    // The library keeps no reason of its own; bind's is the last one set.
+    error = "cannot listen for HTTP on " + where.address + " port " + std::to_string(where.port) + ": " +
+            std::strerror(errno);
     return nullptr;
   }
   impl->port = static_cast<uint16_t>(port);

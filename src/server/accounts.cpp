@@ -36,8 +36,9 @@ bool IsPostgresUri(std::string_view where) {
   return where.starts_with("postgresql://") || where.starts_with("postgres://");
 }
 
-std::unique_ptr<AccountStore> AccountStore::Open(const std::string& where, std::string& error) {
-  return IsPostgresUri(where) ? OpenPostgresStore(where, error) : OpenSqliteStore(where, error);
+std::unique_ptr<AccountStore> AccountStore::Open(const std::string& where, std::string& error,
+                                                 std::chrono::milliseconds wait) {
+  return IsPostgresUri(where) ? OpenPostgresStore(where, error, wait) : OpenSqliteStore(where, error, wait);
 }
 
 bool AccountStore::SetPassword(std::string_view login, std::string_view password, std::string& error) {

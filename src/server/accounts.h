@@ -4,6 +4,7 @@
 // as a salted PBKDF2-HMAC-SHA-256 hash.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -60,6 +61,15 @@ struct Account {
   Statistics statistics;
 };
 
+// What a ranking orders the accounts by.
+enum class RankBy { kPrize, kWins };
+
+// One account's place in a ranking.
+struct Ranked {
+  std::string login;  // code page 932
+  Statistics statistics;
+};
+
 // Whether --db names a PostgreSQL database rather than an SQLite file.
 bool IsPostgresUri(std::string_view where);
 
@@ -68,8 +78,12 @@ class AccountStore {
   // Opens or creates the store: a PostgreSQL URI (postgresql://..., the PG*
   // environment filling what it leaves out) or an SQLite file. Brings an
   // older schema up to date; nothing, with the reason in error, when it
-  // cannot or when the schema is newer than this program knows.
-  static std::unique_ptr<AccountStore> Open(const std::string& where, std::string& error);
+  // cannot or when the schema is newer than this program knows. With a
+  // wait, no statement waits longer than that for the database (SQLite's
+  // busy timeout, PostgreSQL's statement timeout); without, SQLite waits 2 s
+  // and PostgreSQL as long as a statement takes.
+  static std::unique_ptr<AccountStore> Open(const std::string& where, std::string& error,
+                                            std::chrono::milliseconds wait = {});
   virtual ~AccountStore() = default;
 
   // Stores the account, or gives an existing one a new password and keeps
@@ -92,6 +106,13 @@ class AccountStore {
     return Apply({NewResultId(), std::string(login), prize, wins}, error);
   }
 
+  // The accounts with the most prize (or wins), most first, equal ones in
+  // the byte order of their logins; accounts with none are left out.
+  // Nothing when the store cannot be read.
+  virtual std::optional<std::vector<Ranked>> Leaders(RankBy by, size_t count, std::string& error) = 0;
+  // Whether the database answers a question now.
+  virtual bool Ping(std::string& error) = 0;
+
   // Every account, for an import; nothing when the store cannot be read.
   virtual std::optional<std::vector<Account>> All(std::string& error) = 0;
   // Copies in the accounts not here yet and leaves the others as they are,
@@ -111,7 +132,9 @@ class AccountStore {
                                 std::string& error) = 0;
 };
 
-std::unique_ptr<AccountStore> OpenSqliteStore(const std::string& path, std::string& error);
-std::unique_ptr<AccountStore> OpenPostgresStore(const std::string& uri, std::string& error);
+std::unique_ptr<AccountStore> OpenSqliteStore(const std::string& path, std::string& error,
+                                              std::chrono::milliseconds wait = {});
+std::unique_ptr<AccountStore> OpenPostgresStore(const std::string& uri, std::string& error,
+                                                std::chrono::milliseconds wait = {});
 
 }  // namespace gorvane::server

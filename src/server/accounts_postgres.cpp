@@ -90,12 +90,18 @@ std::string Trimmed(std::string text) {
   return text;
 }
 
-std::unique_ptr<PGconn, ConnectionCloser> Connect(const std::string& uri, std::string& error) {
+std::unique_ptr<PGconn, ConnectionCloser> Connect(const std::string& uri, std::chrono::milliseconds wait,
+                                                  std::string& error) {
   std::vector<const char*> keys;
   std::vector<const char*> values;
   if (std::getenv("PGCONNECT_TIMEOUT") == nullptr) {
     keys.push_back("connect_timeout");
     values.push_back("3");
+  }
+  const std::string statementTimeout = "-c statement_timeout=" + std::to_string(wait.count());
+  if (wait.count() > 0) {
+    keys.push_back("options");
+    values.push_back(statementTimeout.c_str());
   }
   for (const auto& [key, value] :
        {std::pair{"keepalives_idle", "5"}, std::pair{"keepalives_interval", "2"},
@@ -122,8 +128,9 @@ std::unique_ptr<PGconn, ConnectionCloser> Connect(const std::string& uri, std::s
 
 class PostgresStore final : public AccountStore {
  public:
-  PostgresStore(std::string uri, std::unique_ptr<PGconn, ConnectionCloser> connection)
-      : uri_(std::move(uri)), connection_(std::move(connection)) {}
+  PostgresStore(std::string uri, std::chrono::milliseconds wait,
+                std::unique_ptr<PGconn, ConnectionCloser> connection)
+      : uri_(std::move(uri)), wait_(wait), connection_(std::move(connection)) {}
 
   std::optional<Credentials> Lookup(std::string_view login, bool& failed, std::string& error) override {
     const std::lock_guard lock(mutex_);
@@ -156,6 +163,27 @@ class PostgresStore final : public AccountStore {
     // Made again after a lost answer, it finds its id and adds nothing.
     return Run(kApply, {Bytes(result.id), Bytes(result.login), Text(result.prize), Text(result.wins)},
                error) != nullptr;
+  }
+
+  std::optional<std::vector<Ranked>> Leaders(RankBy by, size_t count, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    Result result = Run(by == RankBy::kPrize ? "SELECT login, prize, wins FROM accounts WHERE prize > 0"
+                                               " ORDER BY prize DESC, login LIMIT $1::bigint"
+                                             : "SELECT login, prize, wins FROM accounts WHERE wins > 0"
+                                               " ORDER BY wins DESC, login LIMIT $1::bigint",
+                        {Text(static_cast<int64_t>(count))}, error);
+    if (!result) return std::nullopt;
+    std::vector<Ranked> leaders;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+      leaders.push_back({BytesAt(result.get(), row, 0),
+                         {IntegerAt(result.get(), row, 1), IntegerAt(result.get(), row, 2)}});
+    }
+    return leaders;
+  }
+
+  bool Ping(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Run("SELECT 1", {}, error) != nullptr;
   }
 
   std::optional<std::vector<Account>> All(std::string& error) override {
@@ -267,7 +295,7 @@ class PostgresStore final : public AccountStore {
       error = "the database is unreachable (" + lastError_ + "); trying again shortly";
       return false;
     }
-    connection_ = Connect(uri_, lastError_);
+    connection_ = Connect(uri_, wait_, lastError_);
     if (connection_) {
       retry_ = kFirstRetry;
       return true;
@@ -306,6 +334,7 @@ class PostgresStore final : public AccountStore {
   }
 
   const std::string uri_;
+  const std::chrono::milliseconds wait_;
   // One connection, and the loop's workers may all use the store: one
   // statement (or transaction) at a time.
   std::mutex mutex_;
@@ -318,13 +347,14 @@ class PostgresStore final : public AccountStore {
 
 }  // namespace
 
-std::unique_ptr<AccountStore> OpenPostgresStore(const std::string& uri, std::string& error) {
-  auto connection = Connect(uri, error);
+std::unique_ptr<AccountStore> OpenPostgresStore(const std::string& uri, std::string& error,
+                                                std::chrono::milliseconds wait) {
+  auto connection = Connect(uri, wait, error);
   if (!connection) {
     error = "PostgreSQL: " + error;
     return nullptr;
   }
-  auto store = std::make_unique<PostgresStore>(uri, std::move(connection));
+  auto store = std::make_unique<PostgresStore>(uri, wait, std::move(connection));
   if (!store->Migrate(error)) {
     error = "PostgreSQL: " + error;
     return nullptr;

@@ -116,6 +116,38 @@ class SqliteStore final : public AccountStore {
     return false;
   }
 
+  std::optional<std::vector<Ranked>> Leaders(RankBy by, size_t count, std::string& error) override {
+    Statement statement = Ready(
+        by == RankBy::kPrize
+            ? "SELECT login, prize, wins FROM accounts WHERE prize > 0 ORDER BY prize DESC, login LIMIT ?1"
+            : "SELECT login, prize, wins FROM accounts WHERE wins > 0 ORDER BY wins DESC, login LIMIT ?1",
+        error);
+    if (!statement) return std::nullopt;
+    sqlite3_bind_int64(statement.get(), 1, static_cast<sqlite3_int64>(count));
+    std::vector<Ranked> leaders;
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
+      leaders.push_back(
+          {ColumnBytes(statement.get(), 0),
+           {sqlite3_column_int64(statement.get(), 1), sqlite3_column_int64(statement.get(), 2)}});
+    }
+    if (step != SQLITE_DONE) {
+      error = sqlite3_errmsg(db_.get());
+      return std::nullopt;
+    }
+    return leaders;
+  }
+
+  bool Ping(std::string& error) override {
+    // Reads the file itself: a bare SELECT 1 would answer without it.
+    Statement statement = Ready("SELECT version FROM schema_version LIMIT 1", error);
+    if (!statement) return false;
+    const int step = sqlite3_step(statement.get());
+    if (step == SQLITE_ROW || step == SQLITE_DONE) return true;
+    error = sqlite3_errmsg(db_.get());
+    return false;
+  }
+
   std::optional<std::vector<Account>> All(std::string& error) override {
     Statement statement = Ready("SELECT login, salt, hash, iterations, prize, wins FROM accounts", error);
     if (!statement) return std::nullopt;
@@ -245,7 +277,8 @@ class SqliteStore final : public AccountStore {
 
 }  // namespace
 
-std::unique_ptr<AccountStore> OpenSqliteStore(const std::string& path, std::string& error) {
+std::unique_ptr<AccountStore> OpenSqliteStore(const std::string& path, std::string& error,
+                                              std::chrono::milliseconds wait) {
   sqlite3* raw = nullptr;
   const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   std::unique_ptr<sqlite3, DbCloser> db(raw);
@@ -253,7 +286,7 @@ std::unique_ptr<AccountStore> OpenSqliteStore(const std::string& path, std::stri
     error = path + ": " + (raw ? sqlite3_errmsg(raw) : "cannot open");
     return nullptr;
   }
-  sqlite3_busy_timeout(db.get(), 2000);
+  sqlite3_busy_timeout(db.get(), wait.count() > 0 ? static_cast<int>(wait.count()) : 2000);
   auto store = std::make_unique<SqliteStore>(std::move(db));
   if (!store->Migrate(path, error)) return nullptr;
   return store;

@@ -28,6 +28,8 @@ const char* const kUsage =
     "  --chat-bytes N         chat bytes one user may send per 10 s (2000)\n"
     "  --lobby-broadcasts N   party creates, joins, leaves and renames per user per 10 s (5)\n"
     "  --seed N               seed of the deck and the dice (random)\n"
+    "  --http [ADDR:]PORT     serve a status page (/), /metrics and /healthz over HTTP; PORT alone\n"
+    "                         listens on 127.0.0.1 only, [::1]:PORT on IPv6 (off)\n"
     "  --add-user LOGIN       store an account, its password read from standard input, and exit\n"
     "  --import FILE          copy the accounts and statistics of an SQLite file into --db once, and exit\n"
     "  --help                 print this and exit\n"
@@ -78,6 +80,27 @@ const NumberOption kNumbers[] = {
      }},
 };
 
+// "PORT" (loopback only), "ADDR:PORT" or "[IPV6]:PORT".
+std::optional<HttpEndpoint> HttpEndpointOf(const std::string& text) {
+  HttpEndpoint endpoint{"127.0.0.1", 0};
+  std::string port = text;
+  if (text.starts_with('[')) {
+    const size_t close = text.find("]:");
+    if (close == std::string::npos) return std::nullopt;
+    endpoint.address = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else if (const size_t colon = text.rfind(':'); colon != std::string::npos) {
+    endpoint.address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    // An IPv6 address is bracketed, or its last group would be the port.
+    if (endpoint.address.find(':') != std::string::npos) return std::nullopt;
+  }
+  const auto number = Unsigned(port, std::numeric_limits<uint16_t>::max());
+  if (!number || !ListenAddress(endpoint.address, 0)) return std::nullopt;
+  endpoint.port = static_cast<uint16_t>(*number);
+  return endpoint;
+}
+
 }  // namespace
 
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments, std::string& error) {
@@ -101,7 +124,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       if (option == candidate.name) number = &candidate;
     }
     const bool known = number != nullptr || option == "--listen" || option == "--db" || option == "--cards" ||
-                       option == "--add-user" || option == "--import";
+                       option == "--add-user" || option == "--import" || option == "--http";
     if (!known) {
       error = "unknown option " + option;
       return std::nullopt;
@@ -130,6 +153,12 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     } else if (option == "--cards") {
       line.server.cardsPath = value;
       line.cardsGiven = true;
+    } else if (option == "--http") {
+      line.server.http = HttpEndpointOf(value);
+      if (!line.server.http) {
+        error = "--http wants PORT, ADDR:PORT or [IPV6]:PORT, not " + value;
+        return std::nullopt;
+      }
     } else if (option == "--import") {
       line.importFrom = value;
     } else {

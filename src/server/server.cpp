@@ -58,6 +58,8 @@ Server::Server(ServerOptions options)
       addresses_(options_.broadcasts, options_.rateWindow, kCoolOff) {}
 
 Server::~Server() {
+  // Its threads ask for the counters.
+  http_.reset();
   connections_.clear();
   // Its jobs use the lobby's accounts: done before they go.
   offLoop_.reset();
@@ -159,6 +161,7 @@ bool Server::Start(std::string& error) {
   event.data.u64 = kOffLoopKey;
   epoll_ctl(epoll_, EPOLL_CTL_ADD, offLoop_->fd(), &event);
   Log("listening on " + PeerText(bound) + ", seed " + std::to_string(options_.seed));
+  if (!StartHttp(error)) return false;
 
   rlimit files{};
   const size_t wanted = options_.maxUsers + options_.maxUnjoined + 64;
@@ -208,6 +211,11 @@ int Server::NextTimeout(int timeoutMs, TimePoint now) const {
   if (!closing_.empty()) {
     constexpr int kSweep = 100;
     timeout = timeout < 0 ? kSweep : std::min(timeout, kSweep);
+  }
+  if (http_) {
+    // Even idle, the loop is seen turning: /healthz tells stuck from quiet.
+    constexpr int kHeartbeat = 1000;
+    timeout = timeout < 0 ? kHeartbeat : std::min(timeout, kHeartbeat);
   }
   return timeout;
 }
@@ -262,6 +270,7 @@ int Server::RunOnce(int timeoutMs) {
   SweepUnjoined(now);
   logins_->StartDue(now);
   if (!farewell_) nextTurnDeadline_ = lobby_->Tick(now);
+  if (http_) InformHttp(now);
   // A loss tells the others, which may find more connections gone.
   size_t written = 0;
   for (;;) {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -19,6 +20,7 @@
 
 #include "client/card_catalogue.h"
 #include "server/accounts.h"
+#include "server/http_side.h"
 #include "server/limits.h"
 #include "server/lobby.h"
 #include "server/log_limit.h"
@@ -51,6 +53,8 @@ struct ServerOptions {
   Duration rateWindow = std::chrono::seconds(10);
   LoginThrottle::Rules logins;
   uint32_t seed = 0;
+  // The status page, /metrics and /healthz; none when not given.
+  std::optional<HttpEndpoint> http;
   // Where the log lines go; standard error when empty.
   LogSink log;
 };
@@ -102,6 +106,8 @@ class Server : private Outbox {
   void Stop();
 
   uint16_t port() const { return port_; }
+  // Where the HTTP side listens; 0 without one.
+  uint16_t httpPort() const { return http_ ? http_->port() : 0; }
   // Until Run has returned.
   const Lobby& lobby() const { return *lobby_; }
   const CardCatalogue& cards() const { return cards_; }
@@ -110,6 +116,9 @@ class Server : private Outbox {
     return {messagesIn_.load(std::memory_order_relaxed), messagesOut_.load(std::memory_order_relaxed),
             bytesOut_.load(std::memory_order_relaxed)};
   }
+  // For tests only, from another thread while Run runs: the loop stops
+  // turning, as a stuck one would, until the returned function is called.
+  std::function<void()> HoldLoopForTest();
   // Nothing waits to be written and no login is being checked.
   bool Quiet() const {
     return dirty_.empty() && backlog_.empty() && (!logins_ || logins_->pending() == 0) && OffLoopIdle() &&
@@ -129,6 +138,14 @@ class Server : private Outbox {
   void OffLoop(std::function<std::function<void()>()> job) override;
 
   void Log(std::string_view line) const;
+  // Starts the HTTP side when asked for; false with the reason in error
+  // when it cannot listen.
+  bool StartHttp(std::string& error);
+  // What /metrics shows; safe on any thread.
+  std::string MetricsText() const;
+  // The HTTP side hears that the loop turns, and now and then how the
+  // lobby looks.
+  void InformHttp(TimePoint now);
   // A line about one address, within that address's share of the log.
   void LogAbout(const std::string& address, std::string_view kind, std::string_view line);
   // A line from the lobby: "user N: ...", counted to that user's address.
@@ -219,6 +236,9 @@ class Server : private Outbox {
   std::atomic<uint64_t> messagesIn_{0};
   std::atomic<uint64_t> messagesOut_{0};
   std::atomic<uint64_t> bytesOut_{0};
+  // Gone first: its threads read the counters above.
+  std::unique_ptr<HttpSide> http_;
+  std::optional<TimePoint> statusPublished_;
 };
 
 }  // namespace gorvane::server

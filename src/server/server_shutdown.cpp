@@ -77,6 +77,7 @@ void Server::Farewell() {
     Log(accounts_->Close() ? "database closed" : "the database did not close cleanly");
     accounts_.reset();
   }
+  http_.reset();
 }
 
 }  // namespace gorvane::server

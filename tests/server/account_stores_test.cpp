@@ -140,6 +140,47 @@ TEST_P(Stores, AResultWrittenTwiceCountsOnce) {
   EXPECT_EQ(store->Read("alice")->wins, 2);
 }
 
+// The status page's rankings: most first, equal ones by login bytes (a code
+// page 932 login after ASCII), accounts with nothing left out, at most the
+// count asked; a closed store answers neither a ranking nor a ping.
+TEST_P(Stores, LeadersByPrizeAndByWins) {
+  auto store = Open();
+  ASSERT_TRUE(store);
+  std::string error;
+  const std::string hero = "\x97\x45\x8E\xD2";
+  const struct {
+    std::string login;
+    int64_t prize, wins;
+  } accounts[] = {{"alice", 1200, 1}, {"bob", 300, 4}, {hero, 1200, 4}, {"carol", 0, 0}, {"dave", 0, 2}};
+  for (const auto& account : accounts) {
+    ASSERT_TRUE(store->SetPassword(account.login, "pw", error)) << error;
+    if (account.prize + account.wins > 0) {
+      ASSERT_TRUE(store->AddResult(account.login, account.prize, account.wins, error)) << error;
+    }
+  }
+  const struct {
+    server::RankBy by;
+    size_t count;
+    std::vector<std::string> logins;
+  } cases[] = {
+      {server::RankBy::kPrize, 50, {"alice", hero, "bob"}},
+      {server::RankBy::kPrize, 2, {"alice", hero}},
+      {server::RankBy::kWins, 50, {"bob", hero, "dave", "alice"}},
+  };
+  for (const auto& row : cases) {
+    const auto leaders = store->Leaders(row.by, row.count, error);
+    ASSERT_TRUE(leaders) << error;
+    std::vector<std::string> logins;
+    for (const server::Ranked& ranked : *leaders) logins.push_back(ranked.login);
+    EXPECT_EQ(logins, row.logins);
+  }
+  EXPECT_EQ(store->Leaders(server::RankBy::kWins, 1, error)->front().statistics.prize, 300);
+  EXPECT_TRUE(store->Ping(error)) << error;
+  store->Close();
+  EXPECT_FALSE(store->Ping(error));
+  EXPECT_FALSE(store->Leaders(server::RankBy::kPrize, 50, error));
+}
+
 // A store written by a newer program is not touched: one clear line.
 TEST_P(Stores, ANewerSchemaRefusesToOpen) {
   ASSERT_TRUE(Open());

@@ -282,6 +282,13 @@ TEST(Accounts, CommandLine) {
       {{"--listen", "example.org"}, false},
       {{"--turn-seconds", "86401"}, false},
       {{"--chat-lines", "0"}, false},
+      {{"--http", "8080"}, true},
+      {{"--http", "0.0.0.0:8080"}, true},
+      {{"--http", "[::1]:8080"}, true},
+      {{"--http", "::1:8080"}, false},
+      {{"--http", "localhost:8080"}, false},
+      {{"--http", "127.0.0.1:70000"}, false},
+      {{"--http", "[::1]"}, false},
   };
   for (const Case& c : cases) {
     std::string error;
@@ -304,6 +311,12 @@ TEST(Accounts, CommandLine) {
   ASSERT_TRUE(limits);
   EXPECT_EQ(limits->server.turnTime, std::chrono::seconds(0));
   EXPECT_EQ(limits->server.chat.bytes, 99u);
+  // A port alone serves this machine only.
+  const auto http = server::ParseCommandLine({"--http", "9100"}, error);
+  ASSERT_TRUE(http && http->server.http);
+  EXPECT_EQ(http->server.http->address, "127.0.0.1");
+  EXPECT_EQ(http->server.http->port, 9100);
+  EXPECT_FALSE(line->server.http) << "off unless asked for";
 }
 
 }  // namespace

@@ -1,0 +1,271 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The HTTP side of a running server: health that follows the loop, the
+// requests it refuses, its bound on connections, and the status page as a
+// real browser shows it.
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "loopback.h"
+#include "server/accounts.h"
+#include "server/status_page.h"
+#include "spine/sjis.h"
+
+namespace gorvane::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kHero = "\x97\x45\x8E\xD2";  // 勇者 in code page 932
+
+bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
+// A server with its HTTP side on the test's own loopback address, its
+// accounts in a file of their own; Run() hands its loop a thread.
+class HttpServer {
+ public:
+  explicit HttpServer(const std::string& address,
+                      const std::function<void(server::AccountStore&)>& accounts = {})
+      : address_(address),
+        database_(std::filesystem::temp_directory_path() /
+                  ("gorvane-http-" + std::to_string(::getpid()) + "-" + address + ".db")) {
+    std::filesystem::remove(database_);
+    std::string error;
+    if (auto store = server::AccountStore::Open(database_.string(), error); store && accounts)
+      accounts(*store);
+    harness_ = std::make_unique<Harness>(address, database_.string(), [&](server::ServerOptions& options) {
+      options.http = server::HttpEndpoint{address, 0};
+    });
+  }
+  ~HttpServer() {
+    if (loop_.joinable()) {
+      harness_->server().Stop();
+      loop_.join();
+    }
+    harness_.reset();
+    std::filesystem::remove(database_);
+  }
+
+  Harness& harness() { return *harness_; }
+  void Run() {
+    loop_ = std::thread([this] { harness_->server().Run(); });
+  }
+  httplib::Result Request(const std::string& method, const std::string& path,
+                          const httplib::Headers& headers = {}) {
+    httplib::Client client(address_, harness_->server().httpPort());
+    client.set_connection_timeout(2, 0);
+    client.set_read_timeout(5, 0);
+    if (method == "POST")
+      return client.Post(path.c_str(), headers, "x=1", "application/x-www-form-urlencoded");
+    if (method == "PUT") return client.Put(path.c_str(), headers, "x=1", "text/plain");
+    return client.Get(path.c_str(), headers);
+  }
+  std::string url() const {
+    return "http://" + address_ + ":" + std::to_string(harness_->server().httpPort()) + "/";
+  }
+
+ private:
+  std::string address_;
+  std::filesystem::path database_;
+  std::unique_ptr<Harness> harness_;
+  std::thread loop_;
+};
+
+// /healthz turns 503 while the loop is held, the page is still served
+// meanwhile, and 200 comes back once the loop turns again.
+TEST(HttpSide, HealthFollowsTheLoop) {
+  HttpServer server("127.0.0.211");
+  server.Run();
+  const auto health = [&](int status, std::string_view says) {
+    const auto result = server.Request("GET", "/healthz");
+    return result && result->status == status && result->body.find(says) != std::string::npos;
+  };
+  EXPECT_TRUE(health(200, "ok"));
+  std::function<void()> release = server.harness().server().HoldLoopForTest();
+  EXPECT_TRUE(Eventually([&] { return health(503, "game loop: stuck"); }, 8s));
+  const auto page = server.Request("GET", "/");
+  EXPECT_TRUE(page && page->status == 200);
+  release();
+  EXPECT_TRUE(Eventually([&] { return health(200, "ok"); }, 5s));
+}
+
+TEST(HttpSide, RequestsServedAndRefused) {
+  HttpServer server("127.0.0.212");
+  server.Run();
+  // Each header short enough for the library, all of them too many.
+  httplib::Headers padding;
+  for (int i = 0; i < 300; ++i) padding.emplace("X-Pad-" + std::to_string(i), std::string(80, 'a'));
+  const struct {
+    const char* what;
+    std::string method;
+    std::string path;
+    httplib::Headers headers;
+    int status;
+    std::string type;
+  } cases[] = {
+      {"the status page", "GET", "/", {}, 200, "text/html; charset=utf-8"},
+      {"the metrics", "GET", "/metrics", {}, 200, "text/plain; version=0.0.4; charset=utf-8"},
+      {"a POST", "POST", "/", {}, 405, ""},
+      {"a PUT", "PUT", "/metrics", {}, 405, ""},
+      {"an unknown path", "GET", "/admin", {}, 404, ""},
+      {"headers past the bound", "GET", "/", padding, 400, ""},
+      {"a path past the library's bound", "GET", "/" + std::string(9000, 'a'), {}, 414, ""},
+  };
+  for (const auto& row : cases) {
+    const auto result = server.Request(row.method, row.path, row.headers);
+    ASSERT_TRUE(result) << row.what << ": " << httplib::to_string(result.error());
+    EXPECT_EQ(result->status, row.status) << row.what;
+    if (!row.type.empty()) {
+      EXPECT_EQ(result->get_header_value("Content-Type"), row.type) << row.what;
+    }
+  }
+}
+
+size_t OpenDescriptors() {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
+// A connection that sends nothing; what it has been sent so far.
+class Silent {
+ public:
+  Silent(const std::string& address, uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+  }
+  ~Silent() { ::close(fd_); }
+  bool connected() const { return connected_; }
+  const std::string& heard() {
+    char buffer[512];
+    ssize_t got = 0;
+    while ((got = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+      heard_.append(buffer, static_cast<size_t>(got));
+    return heard_;
+  }
+
+ private:
+  int fd_;
+  bool connected_ = false;
+  std::string heard_;
+};
+
+// Connections that send nothing hold every worker and fill the queue: the
+// next is answered 503 at once, and once they go no socket is left behind.
+TEST(HttpSide, BusyPastTheQueueAndNothingLeaks) {
+  HttpServer server("127.0.0.213");
+  server.Run();
+  ASSERT_TRUE(server.Request("GET", "/healthz"));
+  const size_t before = OpenDescriptors();
+  std::vector<std::unique_ptr<Silent>> idle;
+  for (size_t i = 0; i < server::kHttpWorkers + server::kHttpWaiting + 2; ++i) {
+    idle.push_back(std::make_unique<Silent>("127.0.0.213", server.harness().server().httpPort()));
+    ASSERT_TRUE(idle.back()->connected());
+  }
+  size_t busy = 0;
+  Eventually(
+      [&] {
+        busy = 0;
+        for (auto& client : idle) busy += client->heard().starts_with("HTTP/1.1 503");
+        return busy > 0;
+      },
+      // Before the first of them is given up on.
+      server::kHttpIdle - 200ms);
+  EXPECT_GE(busy, 1u);
+  idle.clear();
+  EXPECT_TRUE(Eventually([&] { return OpenDescriptors() <= before; }, 5s))
+      << OpenDescriptors() << " descriptors open, " << before << " before";
+  const auto after = server.Request("GET", "/healthz");
+  EXPECT_TRUE(after && after->status == 200);
+}
+
+// What Chromium's serialised DOM holds for a text: &, < and > escaped.
+std::string DomText(std::string_view utf8) {
+  std::string out;
+  for (const char c : utf8)
+    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+  return out;
+}
+
+std::optional<std::string> DumpDom(const std::string& url) {
+  const auto profile =
+      std::filesystem::temp_directory_path() / ("gorvane-chromium-" + std::to_string(::getpid()));
+  const std::string command =
+      "timeout 60 chromium --headless --no-sandbox --disable-gpu --no-first-run "
+      "--disable-background-networking --disable-component-update --user-data-dir=" +
+      profile.string() + " --dump-dom '" + url + "' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  std::string dom;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) dom.append(buffer, got);
+  const int status = pclose(pipe);
+  std::filesystem::remove_all(profile);
+  if (status != 0) return std::nullopt;
+  return dom;
+}
+
+// Users named to break the page show as their names, in UTF-8, and the
+// rankings come from the accounts store.
+TEST(HttpSide, StatusPageInABrowser) {
+  if (std::system("command -v chromium >/dev/null 2>&1") != 0) GTEST_SKIP() << "chromium is not installed";
+  HttpServer server("127.0.0.214", [](server::AccountStore& store) {
+    std::string error;
+    for (const auto& [login, prize, wins] :
+         {std::tuple{"alice", 1200, 1}, std::tuple{kHero.c_str(), 900, 3}}) {
+      store.SetPassword(login, "pw", error);
+      store.AddResult(login, prize, wins, error);
+    }
+  });
+  std::vector<std::unique_ptr<RawClient>> users;
+  for (const std::string& name : {std::string("<script>alert(1)</script>"), kHero,
+                                  std::string("<img src=x onerror=alert(1)"), std::string("o'brien & co")}) {
+    users.push_back(server.harness().Connect(name));
+    ASSERT_TRUE(users.back());
+  }
+  std::vector<std::string> names;  // as the lobby took them
+  for (const auto& [id, user] : server.harness().lobby().users()) names.push_back(sjis::ToUtf8(user.name));
+  ASSERT_EQ(names.size(), users.size());
+  server.Run();
+  ASSERT_TRUE(Eventually(
+      [&] {
+        const auto page = server.Request("GET", "/");
+        return page &&
+               page->body.find(server::HtmlText(sjis::FromUtf8(names.back()).value())) != std::string::npos;
+      },
+      5s));
+
+  const auto dom = DumpDom(server.url());
+  ASSERT_TRUE(dom) << "chromium failed";
+  for (const std::string& name : names) EXPECT_NE(dom->find(DomText(name)), std::string::npos) << name;
+  EXPECT_NE(dom->find("<li>勇者</li>"), std::string::npos);
+  EXPECT_EQ(dom->find("<script"), std::string::npos);
+  EXPECT_EQ(dom->find("<img"), std::string::npos);
+  const size_t byPrize = dom->find("獲得賞金</h3>");
+  const size_t byWins = dom->find("勝利数</h3>");
+  ASSERT_TRUE(byPrize != std::string::npos && byWins != std::string::npos);
+  const std::string prizeBoard = dom->substr(byPrize, byWins - byPrize);
+  const std::string winsBoard = dom->substr(byWins);
+  EXPECT_LT(prizeBoard.find("alice"), prizeBoard.find("勇者")) << prizeBoard;
+  EXPECT_LT(winsBoard.find("勇者"), winsBoard.find("alice")) << winsBoard;
+  EXPECT_NE(prizeBoard.find("1,200"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace gorvane::testing

@@ -94,9 +94,13 @@ class Metrics {
   // The loop's side.
   // A command, trimmed: "KIND id argument".
   void Received(std::string_view command) { received_.For(command.substr(0, command.find(' '))).Increment(); }
-  // A message queued for a connection, with or without its terminator.
+  // A message queued for a connection: its kind is the capitals and
+  // underscores it starts with.
   void Sent(std::string_view message) {
-    sent_.For(message.substr(0, message.find_first_of(std::string_view(", \0", 3)))).Increment();
+    size_t end = 0;
+    while (end < message.size() && ((message[end] >= 'A' && message[end] <= 'Z') || message[end] == '_'))
+      ++end;
+    sent_.For(message.substr(0, end)).Increment();
   }
   void BytesIn(size_t bytes) { bytesIn_.Increment(static_cast<double>(bytes)); }
   void BytesOut(size_t bytes) { bytesOut_.Increment(static_cast<double>(bytes)); }

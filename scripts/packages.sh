@@ -6,7 +6,7 @@ GORVANE_BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libssl-dev libpq-dev libcpp-httplib-dev
+  libsqlite3-dev libssl-dev libpq-dev libcpp-httplib-dev prometheus-cpp-dev
 )
 # Making the Debian packages (dpkg-shlibdeps, file) and checking the desktop
 # entry and metadata that an installation holds, the packages (lintian) and
@@ -17,8 +17,9 @@ GORVANE_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 GORVANE_PLAY_PACKAGES=(fonts-noto-cjk libqt6svg6)
 # The widget tests measure the Japanese captions in the font a player gets
 # and draw the windows' icon; the account store's tests start a PostgreSQL
-# cluster of their own; the server's status page is opened in a real browser.
-GORVANE_TEST_PACKAGES=(fonts-noto-cjk libqt6svg6 postgresql chromium)
+# cluster of their own; the server's metrics are checked with promtool and
+# its status page is opened in a real browser.
+GORVANE_TEST_PACKAGES=(fonts-noto-cjk libqt6svg6 postgresql prometheus chromium)
 # scripts/screenshots: a virtual X display and a way to photograph a window.
 GORVANE_SCREENSHOT_PACKAGES=(xvfb xauth imagemagick)
 

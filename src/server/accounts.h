@@ -128,6 +128,8 @@ class AccountStore {
   virtual bool Close() = 0;
 
  protected:
+  // A store that wraps another passes this on.
+  friend class TimedStore;
   virtual bool StoreCredentials(std::string_view login, const Credentials& credentials,
                                 std::string& error) = 0;
 };

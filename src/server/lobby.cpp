@@ -36,8 +36,10 @@ constexpr std::string_view kWelcome =
 }  // namespace
 
 Lobby::Lobby(const CardCatalogue& cards, AccountStore& accounts, std::mt19937& rng, Outbox& outbox,
-             LogSink log, LobbyRules rules)
-    : context_(std::make_unique<LobbyContext>(cards, accounts, rng, outbox, std::move(log), rules)) {}
+             LogSink log, LobbyRules rules, Metrics* metrics)
+    : ownMetrics_(metrics ? nullptr : std::make_unique<Metrics>(CommandKinds())),
+      context_(std::make_unique<LobbyContext>(cards, accounts, rng, outbox, std::move(log), rules,
+                                              metrics ? *metrics : *ownMetrics_)) {}
 
 Lobby::~Lobby() = default;
 
@@ -74,22 +76,34 @@ const std::map<int32_t, Party>& Lobby::parties() const { return context_->partie
 size_t Lobby::joinedCount() const { return context_->joinedCount; }
 
 size_t Lobby::listsOwed() const { return context_->owedLists.size(); }
+
+std::vector<std::string_view> Lobby::CommandKinds() {
+  std::vector<std::string_view> kinds;
+  for (const std::span<const Route> rows : {LobbyRoutes(), PartyRoutes()}) {
+    for (const Route& route : rows) kinds.push_back(route.kind);
+  }
+  return kinds;
+}
+
 bool Lobby::CanMakeRoom(TimePoint now) const {
   return context_->joinedCount < context_->rules.maxUsers || context_->Silent(now) != nullptr;
 }
 
 LobbyContext::LobbyContext(const CardCatalogue& cards, AccountStore& accounts, std::mt19937& rng,
-                           Outbox& outbox, LogSink log, LobbyRules rules)
+                           Outbox& outbox, LogSink log, LobbyRules rules, Metrics& metrics)
     : cards(cards),
       accounts(accounts),
       rng(rng),
       outbox(outbox),
       log(std::move(log)),
       rules(rules),
+      metrics(metrics),
       relays({rules.relaysPerSecond, 0}, std::chrono::seconds(1)),
       results(accounts, [this](std::string_view line) {
         if (this->log) this->log(line);
       }) {}
+
+LobbyContext::~LobbyContext() { metrics.LobbyClosed(); }
 
 const User* LobbyContext::FindUser(int32_t id) const {
   const auto found = users.find(id);
@@ -105,6 +119,7 @@ void LobbyContext::Refuse(const User& user, std::string_view kind, std::string_v
   if (!log) return;
   const RateLimit::Decision logged = user.refusalsLogged.Admit(SteadyClock::now(), 0);
   if (logged.verdict != RateLimit::Verdict::kPass) {
+    metrics.Defended(Defence::kLogSuppressed);
     if (logged.firstDrop) log("user " + Number(user.id) + ": more refusals, not logged for a while");
     return;
   }
@@ -147,6 +162,7 @@ void LobbyContext::ListsChanged() {
 void LobbyContext::Forget(std::map<int32_t, User>::iterator user) {
   if (user->second.joined) {
     --joinedCount;
+    metrics.Users(joinedCount);
     ListsChanged();
   }
   users.erase(user);
@@ -181,10 +197,12 @@ bool LobbyContext::Metered(User& user, const Route& route, size_t bytes, TimePoi
   if (rule.bytes != 0) limit += " and " + Number(static_cast<int64_t>(rule.bytes)) + " bytes";
   limit += " per " + Seconds(rules.window) + " s";
   if (decision.verdict == RateLimit::Verdict::kCut) {
+    metrics.Defended(Defence::kCutOff);
     outbox.Cut(user.id, std::string(route.kind) + " at ten times the limit of " + limit);
     return false;
   }
   if (route.overLimit.standsInParty && user.party != 0) return true;
+  metrics.Defended(Defence::kRateLimited);
   if (decision.firstDrop && log) {
     log("user " + Number(user.id) + ": dropping " + std::string(route.kind) + " over the limit of " + limit +
         " (not logged again until one passes)");
@@ -214,6 +232,7 @@ void LobbyContext::Handle(int32_t id, std::string_view message, TimePoint now) {
     return;
   }
   if (route->maxBytes != 0 && command.argument.size() > route->maxBytes) {
+    metrics.Defended(Defence::kOversizedCommand);
     Refuse(user, command.kind,
            "longer than any valid one (" + Number(static_cast<int64_t>(command.argument.size())) + " bytes)");
     return;
@@ -241,6 +260,7 @@ void LobbyContext::Disconnect(int32_t id) {
 }
 
 void LobbyContext::LoginAnswered(int32_t id, const std::string& login, LoginOutcome outcome) {
+  metrics.LoginAnswered(outcome);
   const auto found = users.find(id);
   if (found == users.end()) return;
   User& user = found->second;
@@ -301,6 +321,7 @@ void LobbyContext::SendList(User& user, ListSlot slot, TimePoint now) {
   const bool same = user.listVersion[which] == listsVersion;
   if (same && now - user.listSent[which] < kListGap) {
     if (!user.listOwed[which]) {
+      metrics.Defended(Defence::kListDeferred);
       user.listOwed[which] = true;
       owedLists.push({user.listSent[which] + kListGap, user.id, slot});
     }

@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client/card_catalogue.h"
 #include "server/accounts.h"
@@ -109,11 +110,13 @@ struct Party {
 };
 
 struct LobbyContext;
+class Metrics;
 
 class Lobby {
  public:
+  // Counts into metrics, or into metrics of its own when none are given.
   Lobby(const CardCatalogue& cards, AccountStore& accounts, std::mt19937& rng, Outbox& outbox, LogSink log,
-        LobbyRules rules = {});
+        LobbyRules rules = {}, Metrics* metrics = nullptr);
   ~Lobby();
   Lobby(const Lobby&) = delete;
   Lobby& operator=(const Lobby&) = delete;
@@ -146,11 +149,14 @@ class Lobby {
     const User* user = FindUser(id);
     return user != nullptr && (user->joined || user->joinWaiting);
   }
+  // The kinds of command the lobby knows.
+  static std::vector<std::string_view> CommandKinds();
   // Whether a newcomer would find a place: the lobby is not full, or a
   // silent user would give way.
   bool CanMakeRoom(TimePoint now) const;
 
  private:
+  std::unique_ptr<Metrics> ownMetrics_;
   // The books and what the command handlers share (server/lobby_context.h):
   // a new command needs no line here.
   std::unique_ptr<LobbyContext> context_;

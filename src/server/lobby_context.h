@@ -21,6 +21,7 @@
 #include "server/accounts.h"
 #include "server/game.h"
 #include "server/lobby.h"
+#include "server/metrics.h"
 #include "server/out_queue.h"
 #include "server/owed_results.h"
 
@@ -74,7 +75,10 @@ std::span<const Route> PartyRoutes();
 
 struct LobbyContext {
   LobbyContext(const CardCatalogue& cards, AccountStore& accounts, std::mt19937& rng, Outbox& outbox,
-               LogSink log, LobbyRules rules);
+               LogSink log, LobbyRules rules, Metrics& metrics);
+  ~LobbyContext();
+  LobbyContext(const LobbyContext&) = delete;
+  LobbyContext& operator=(const LobbyContext&) = delete;
 
   // What Lobby offers, in the same words.
   void Connect(int32_t user);
@@ -128,6 +132,7 @@ struct LobbyContext {
   Outbox& outbox;
   LogSink log;
   LobbyRules rules;
+  Metrics& metrics;
   std::map<int32_t, User> users;
   size_t joinedCount = 0;
   // S_LIST and S_GLIST as last built, shared by every user who asks.

@@ -24,6 +24,7 @@ void LobbyContext::Join(User& user, std::string_view argument, TimePoint now) {
     return;
   }
   if (!waitingJoins.empty() || relays.Full(now)) {
+    metrics.Defended(Defence::kJoinQueued);
     user.joinWaiting = true;
     waitingJoins.emplace_back(user.id, std::string(argument));
     return;
@@ -49,6 +50,7 @@ void LobbyContext::JoinNow(User& user, std::string_view argument, TimePoint now)
   if (joinedCount >= rules.maxUsers) {
     const User* silent = Silent(now);
     if (silent == nullptr) {
+      metrics.Defended(Defence::kServerFull);
       Refuse(user, "G_JOIN", Number(static_cast<int64_t>(rules.maxUsers)) + " users already");
       const int32_t id = user.id;
       outbox.Send(id, "S_EXCEED");
@@ -56,6 +58,7 @@ void LobbyContext::JoinNow(User& user, std::string_view argument, TimePoint now)
       users.erase(id);
       return;
     }
+    metrics.Defended(Defence::kIdleGaveWay);
     const int32_t gone = silent->id;
     const auto quiet = std::chrono::duration_cast<std::chrono::seconds>(now - silent->lastHeard).count();
     User& leaving = users.at(gone);
@@ -76,6 +79,7 @@ void LobbyContext::JoinNow(User& user, std::string_view argument, TimePoint now)
   user.joined = true;
   user.lastHeard = now;
   ++joinedCount;
+  metrics.Users(joinedCount);
   ListsChanged();
   Relay(Message("S_GREETING", {Number(user.id), user.name}));
 }

@@ -26,6 +26,7 @@ void LobbyContext::Leave(User& user) {
     // The game ends without results; the rest of the lobby only sees the
     // member leave.
     party.game.reset();
+    metrics.GameEnded(false);
     ToParty(party, Message("S_QUITGAME", {Number(user.id)}));
     for (const auto& [id, other] : users) {
       if (other.joined && other.party != number) outbox.Send(id, left);
@@ -35,6 +36,7 @@ void LobbyContext::Leave(User& user) {
   }
   if (party.members.empty()) {
     parties.erase(found);
+    metrics.Parties(parties.size());
     return;
   }
   if (party.leader == user.id) {
@@ -60,6 +62,7 @@ void LobbyContext::EndIfOver(Party& party) {
   if (!party.game->over()) return;
   Settle(*party.game);
   party.game.reset();
+  metrics.GameEnded(true);
   ListsChanged();
 }
 
@@ -88,6 +91,7 @@ std::optional<TimePoint> LobbyContext::Tick(TimePoint now) {
             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(rules.turnTime).count()) +
             " s without a turn end");
       }
+      metrics.TurnTimedOut();
       Mail mail;
       party.game->TimeOut(mail);
       Deliver(mail);
@@ -129,6 +133,7 @@ void CreateParty(LobbyContext& lobby, User& user, std::string_view) {
   party.leader = user.id;
   party.members = {user.id};
   user.party = number;
+  lobby.metrics.Parties(lobby.parties.size());
   lobby.ListsChanged();
   lobby.ToJoined(Message("S_CREATE", {Number(user.id), Number(number)}));
 }
@@ -211,11 +216,15 @@ void StartGame(LobbyContext& lobby, User& user, std::string_view) {
   // Turn numbers start again with each game; the last game's clock must not
   // pass for this one's.
   party.turnSeen = 0;
+  lobby.metrics.GameStarted();
   lobby.ListsChanged();
   Mail mail;
   party.game->Start(mail);
   lobby.Deliver(mail);
-  if (party.game->over()) party.game.reset();
+  if (party.game->over()) {
+    party.game.reset();
+    lobby.metrics.GameEnded(false);
+  }
 }
 
 void Draw(LobbyContext& lobby, User& user, std::string_view) {

@@ -54,6 +54,7 @@ struct CardListReport : ErrorBox, DebugLog {
 
 Server::Server(ServerOptions options)
     : options_(std::move(options)),
+      metrics_(Lobby::CommandKinds()),
       rng_(options_.seed),
       addresses_(options_.broadcasts, options_.rateWindow, kCoolOff) {}
 
@@ -82,7 +83,11 @@ void Server::Log(std::string_view line) const {
 }
 
 void Server::LogAbout(const std::string& address, std::string_view kind, std::string_view line) {
-  if (logLimit_.Admit(address, kind, SteadyClock::now())) Log(line);
+  if (logLimit_.Admit(address, kind, SteadyClock::now())) {
+    Log(line);
+    return;
+  }
+  metrics_.Defended(Defence::kLogSuppressed);
 }
 
 void Server::LogFromLobby(std::string_view line) {
@@ -113,7 +118,8 @@ bool Server::Start(std::string& error) {
   }
   accounts_ = AccountStore::Open(options_.databasePath, error);
   if (!accounts_) return false;
-  logins_ = std::make_unique<LoginDesk>(*accounts_, options_.logins);
+  timedAccounts_ = std::make_unique<TimedStore>(*accounts_, metrics_);
+  logins_ = std::make_unique<LoginDesk>(*timedAccounts_, options_.logins);
   LobbyRules rules;
   rules.maxUsers = options_.maxUsers;
   rules.chat = options_.chat;
@@ -122,8 +128,8 @@ bool Server::Start(std::string& error) {
   rules.turnTime = options_.turnTime;
   rules.idleGiveWay = options_.idleGiveWay;
   lobby_ = std::make_unique<Lobby>(
-      cards_, *accounts_, rng_, static_cast<Outbox&>(*this),
-      [this](std::string_view line) { LogFromLobby(line); }, rules);
+      cards_, *timedAccounts_, rng_, static_cast<Outbox&>(*this),
+      [this](std::string_view line) { LogFromLobby(line); }, rules, &metrics_);
 
   epoll_ = epoll_create1(EPOLL_CLOEXEC);
   wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -231,6 +237,7 @@ int Server::RunOnce(int timeoutMs) {
     if (errno != EINTR) Log("epoll_wait: " + ErrorText(errno));
     return 0;
   }
+  const TimePoint turnStart = SteadyClock::now();
   for (int i = 0; i < count; ++i) {
     const uint64_t key = events[i].data.u64;
     if (key == kListenerKey) {
@@ -278,6 +285,7 @@ int Server::RunOnce(int timeoutMs) {
     if (dead_.empty()) break;
     Reap();
   }
+  metrics_.LoopTurn(SteadyClock::now() - turnStart);
   // Still more to write: give way to anything else waiting for this CPU
   // before the next slice, so that one line to hundreds of players does not
   // hold other work on the machine off for milliseconds.
@@ -293,6 +301,7 @@ void Server::SweepClosing(TimePoint now) {
     Connection& connection = *found->second;
     if (connection.dead) return false;
     if (now < connection.closeBy) return false;
+    metrics_.Defended(Defence::kCloseTimeout);
     Drop(connection, "did not close after goodbye");
     return false;
   });
@@ -300,6 +309,7 @@ void Server::SweepClosing(TimePoint now) {
 
 void Server::SweepUnjoined(TimePoint now) {
   while (Connection* connection = NextUnjoined(now)) {
+    metrics_.Defended(Defence::kJoinTimeout);
     Drop(*connection,
          "did not join within " +
              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.joinTime).count()) +

@@ -25,6 +25,7 @@
 #include "server/lobby.h"
 #include "server/log_limit.h"
 #include "server/logins.h"
+#include "server/metrics.h"
 #include "server/owed_results.h"
 
 namespace gorvane::server {
@@ -78,12 +79,6 @@ inline constexpr size_t kCommandsPerTurn = 64;
 // away.
 inline constexpr auto kCoolOff = std::chrono::minutes(1);
 
-struct ServerCounters {
-  uint64_t messagesIn = 0;
-  uint64_t messagesOut = 0;
-  uint64_t bytesOut = 0;
-};
-
 class Server : private Outbox {
  public:
   explicit Server(ServerOptions options);
@@ -111,11 +106,9 @@ class Server : private Outbox {
   // Until Run has returned.
   const Lobby& lobby() const { return *lobby_; }
   const CardCatalogue& cards() const { return cards_; }
-  // Safe to read from another thread while the loop runs.
-  ServerCounters counters() const {
-    return {messagesIn_.load(std::memory_order_relaxed), messagesOut_.load(std::memory_order_relaxed),
-            bytesOut_.load(std::memory_order_relaxed)};
-  }
+  // Both safe to read from another thread while the loop runs.
+  ServerCounters counters() const { return metrics_.Counters(); }
+  const Metrics& metrics() const { return metrics_; }
   // For tests only, from another thread while Run runs: the loop stops
   // turning, as a stuck one would, until the returned function is called.
   std::function<void()> HoldLoopForTest();
@@ -141,18 +134,16 @@ class Server : private Outbox {
   // Starts the HTTP side when asked for; false with the reason in error
   // when it cannot listen.
   bool StartHttp(std::string& error);
-  // What /metrics shows; safe on any thread.
-  std::string MetricsText() const;
   // The HTTP side hears that the loop turns, and now and then how the
   // lobby looks.
   void InformHttp(TimePoint now);
   // A line about one address, within that address's share of the log.
   void LogAbout(const std::string& address, std::string_view kind, std::string_view line);
+  // Turns a new connection away, counted as the defence that did it.
+  void TurnAway(int fd, const std::string& peer, Defence defence, const std::string& why);
   // A line from the lobby: "user N: ...", counted to that user's address.
   void LogFromLobby(std::string_view line);
   void Accept();
-  // Turns a new connection away with S_EXCEED; why goes to the log.
-  void TurnAway(int fd, const std::string& peer, const std::string& why);
   void Admit(int fd, const sockaddr_storage& address);
   int32_t NewUserId();
   void Read(Connection& connection);
@@ -176,7 +167,7 @@ class Server : private Outbox {
   // Reading and writing watched as the connection's state wants.
   void Watch(Connection& connection);
   // Tells a connection the server has no room for it, and drops it.
-  void Exceed(Connection& connection, const std::string& why);
+  void Exceed(Connection& connection, Defence defence, const std::string& why);
   // The connection is finished with; the lobby hears of a loss.
   void Drop(Connection& connection, const std::string& why);
   void Reap();
@@ -196,8 +187,12 @@ class Server : private Outbox {
   void Farewell();
 
   ServerOptions options_;
+  // Outlives everything that counts into it, the workers among them.
+  Metrics metrics_;
   CardCatalogue cards_;
   std::unique_ptr<AccountStore> accounts_;
+  // The accounts as the lobby and the logins use them: each call timed.
+  std::unique_ptr<TimedStore> timedAccounts_;
   std::unique_ptr<LoginDesk> logins_;
   std::mt19937 rng_;
   std::unique_ptr<Lobby> lobby_;
@@ -233,10 +228,7 @@ class Server : private Outbox {
   std::deque<uint64_t> dirty_;
   std::vector<uint64_t> dead_;
   std::vector<uint64_t> closing_;
-  std::atomic<uint64_t> messagesIn_{0};
-  std::atomic<uint64_t> messagesOut_{0};
-  std::atomic<uint64_t> bytesOut_{0};
-  // Gone first: its threads read the counters above.
+  // Gone first: its threads read the metrics.
   std::unique_ptr<HttpSide> http_;
   std::optional<TimePoint> statusPublished_;
 };

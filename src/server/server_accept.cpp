@@ -30,6 +30,7 @@ void Server::Joined(Connection& connection) {
   if (!connection.countedUnjoined) return;
   connection.countedUnjoined = false;
   --unjoined_;
+  metrics_.Connections(connections_.size(), unjoined_);
 }
 
 Server::Connection* Server::NextUnjoined(std::optional<TimePoint> dueBy) {
@@ -48,7 +49,8 @@ Server::Connection* Server::NextUnjoined(std::optional<TimePoint> dueBy) {
 void Server::EvictOldestUnjoined() {
   Connection* connection = NextUnjoined(std::nullopt);
   if (connection == nullptr) return;
-  Exceed(*connection, "gave way to a newer connection: " + Count(options_.maxUnjoined) + " had not joined");
+  Exceed(*connection, Defence::kUnjoinedEvicted,
+         "gave way to a newer connection: " + Count(options_.maxUnjoined) + " had not joined");
 }
 
 void Server::Accept() {
@@ -65,6 +67,7 @@ void Server::Accept() {
     if (errno == EAGAIN || errno == EWOULDBLOCK) return;
     // Out of descriptors or memory: stop listening for a while rather than
     // spin on a listener that stays readable; a closed connection resumes.
+    metrics_.Defended(Defence::kAcceptPaused);
     Log("accept: " + ErrorText(errno) + "; not accepting until a connection closes");
     epoll_event event{};
     event.data.u64 = kListenerKey;
@@ -74,10 +77,14 @@ void Server::Accept() {
   }
 }
 
-void Server::TurnAway(int fd, const std::string& peer, const std::string& why) {
+void Server::TurnAway(int fd, const std::string& peer, Defence defence, const std::string& why) {
+  metrics_.Defended(defence);
   // A fresh socket takes these few bytes at once; nothing is kept for it.
-  [[maybe_unused]] const ssize_t sent =
-      ::send(fd, "S_EXCEED", sizeof "S_EXCEED", MSG_NOSIGNAL | MSG_DONTWAIT);
+  const ssize_t sent = ::send(fd, "S_EXCEED", sizeof "S_EXCEED", MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (sent > 0) {
+    metrics_.Sent("S_EXCEED");
+    metrics_.BytesOut(static_cast<size_t>(sent));
+  }
   ::shutdown(fd, SHUT_WR);
   ::close(fd);
   const TimePoint now = SteadyClock::now();
@@ -106,20 +113,21 @@ void Server::Admit(int fd, const sockaddr_storage& address) {
   const std::string peer = PeerText(address);
   const TimePoint now = SteadyClock::now();
   if (!lobby_->CanMakeRoom(now)) {
-    TurnAway(fd, peer, Count(options_.maxUsers) + " users already");
+    TurnAway(fd, peer, Defence::kServerFull, Count(options_.maxUsers) + " users already");
     return;
   }
   if (addresses_.CoolingOff(host, now)) {
-    TurnAway(fd, peer, "a connection from that address was cut off lately");
+    TurnAway(fd, peer, Defence::kBanned, "a connection from that address was cut off lately");
     return;
   }
   if (addresses_.JoinsFull(host, now)) {
-    TurnAway(fd, peer, "that address joined too often lately");
+    TurnAway(fd, peer, Defence::kAddressJoins, "that address joined too often lately");
     return;
   }
   const auto from = perAddress_.find(host);
   if (from != perAddress_.end() && from->second >= options_.maxPerAddress) {
-    TurnAway(fd, peer, Count(options_.maxPerAddress) + " connections from that address already");
+    TurnAway(fd, peer, Defence::kAddressConnections,
+             Count(options_.maxPerAddress) + " connections from that address already");
     return;
   }
   if (unjoined_ >= options_.maxUnjoined) EvictOldestUnjoined();
@@ -146,6 +154,7 @@ void Server::Admit(int fd, const sockaddr_storage& address) {
   connection.countedUnjoined = true;
   ++unjoined_;
   joinDeadlines_.emplace_back(now + options_.joinTime, connection.key);
+  metrics_.Connections(connections_.size(), unjoined_);
   connection.user = NewUserId();
   userKeys_[connection.user] = connection.key;
   // Logged once it joins, or in one line when it leaves without joining:
@@ -166,6 +175,7 @@ void Server::Read(Connection& connection) {
     Drop(connection, connection.closing ? "closed after goodbye" : "closed the connection");
     return;
   }
+  metrics_.BytesIn(static_cast<size_t>(got));
   // After a goodbye nothing more is listened to.
   if (connection.closing) return;
   if (connection.inboxAt == connection.inbox.size()) {
@@ -178,6 +188,7 @@ void Server::Read(Connection& connection) {
   connection.unterminated =
       lastNul == std::string_view::npos ? connection.unterminated + fresh.size() : fresh.size() - lastNul - 1;
   if (connection.unterminated > kMaxUnterminated) {
+    metrics_.Defended(Defence::kUnterminated);
     addresses_.CutOff(connection.address, SteadyClock::now());
     Drop(connection, "sent more than 64 KiB without a NUL");
     return;
@@ -228,13 +239,13 @@ void Server::ProcessBacklog() {
 }
 
 void Server::Handle(Connection& connection, std::string_view text) {
-  messagesIn_.fetch_add(1, std::memory_order_relaxed);
+  metrics_.Received(text);
   const TimePoint now = SteadyClock::now();
   if (!connection.joined && ParseCommand(text).kind == "G_JOIN" &&
       !addresses_.Join(connection.address, now)) {
     // Every join and departure is told to everybody: an address that comes
     // and goes faster than the lobby broadcasts allow is turned away.
-    Exceed(connection, "turned away: its address joined too often lately");
+    Exceed(connection, Defence::kAddressJoins, "turned away: its address joined too often lately");
     return;
   }
   lobby_->Handle(connection.user, text, now);
@@ -278,6 +289,7 @@ void Server::CollectLogins() {
     if (found == connections_.end() || found->second->dead) continue;
     Connection& connection = *found->second;
     if (answer.locked) {
+      metrics_.Defended(Defence::kLoginLockout);
       LogAbout(connection.address, "login lock",
                "logins from " + connection.address + " are not checked for a while: too many failures");
     }

@@ -12,7 +12,8 @@ namespace gorvane::server {
 
 bool Server::StartHttp(std::string& error) {
   if (!options_.http) return true;
-  http_ = HttpSide::Start(*options_.http, {[this] { return MetricsText(); }, options_.databasePath}, error);
+  http_ = HttpSide::Start(*options_.http, {[this] { return metrics_.Exposition(); }, options_.databasePath},
+                          error);
   if (!http_) return false;
   const std::string& address = options_.http->address;
   const std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
@@ -25,20 +26,6 @@ void Server::InformHttp(TimePoint now) {
   if (farewell_ || (statusPublished_ && now - *statusPublished_ < std::chrono::seconds(1))) return;
   statusPublished_ = now;
   http_->Publish(TakeSnapshot(*lobby_, std::chrono::system_clock::now()));
-}
-
-// Until the metrics families come, the counters the server keeps.
-std::string Server::MetricsText() const {
-  const ServerCounters now = counters();
-  std::string text;
-  for (const auto& [name, help, value] :
-       {std::tuple{"gorvane_messages_in_total", "Commands read from the players.", now.messagesIn},
-        std::tuple{"gorvane_messages_out_total", "Messages queued for the players.", now.messagesOut},
-        std::tuple{"gorvane_bytes_out_total", "Bytes queued for the players.", now.bytesOut}}) {
-    text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " counter\n" + name + " " +
-            std::to_string(value) + "\n";
-  }
-  return text;
 }
 
 std::function<void()> Server::HoldLoopForTest() {

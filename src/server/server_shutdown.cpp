@@ -41,6 +41,7 @@ void Server::Farewell() {
       Drop(connection, "the server is stopping");
       continue;
     }
+    metrics_.Sent("S_BYE");
     connection.out.Append("S_BYE");
     ++told;
     userKeys_.erase(connection.user);
@@ -67,12 +68,14 @@ void Server::Farewell() {
     }
   }
   connections_.clear();
+  metrics_.Connections(connections_.size(), unjoined_);
   dead_.clear();
   dirty_.clear();
   closing_.clear();
   backlog_.clear();
   lobby_.reset();
   logins_.reset();
+  timedAccounts_.reset();
   if (accounts_) {
     Log(accounts_->Close() ? "database closed" : "the database did not close cleanly");
     accounts_.reset();

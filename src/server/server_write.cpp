@@ -30,6 +30,7 @@ Server::Connection* Server::Find(int32_t user) {
 void Server::Send(int32_t user, std::string_view message) {
   Connection* connection = Find(user);
   if (connection == nullptr) return;
+  metrics_.Sent(message);
   connection->out.Append(message);
   Queued(*connection);
 }
@@ -37,19 +38,22 @@ void Server::Send(int32_t user, std::string_view message) {
 void Server::SendFramed(int32_t user, const Framed& message, ListSlot slot) {
   Connection* connection = Find(user);
   if (connection == nullptr) return;
+  metrics_.Sent(*message);
   connection->out.Append(message, slot);
   Queued(*connection);
 }
 
 void Server::Queued(Connection& connection) {
   if (connection.out.empty()) return;
-  messagesOut_.fetch_add(1, std::memory_order_relaxed);
   if (connection.out.size() > kMaxQueued) {
+    metrics_.Defended(Defence::kSlowReader);
     Drop(connection, "stopped reading: " + Count(connection.out.size()) + " bytes waiting");
     return;
   }
-  if (connection.out.size() >= kPauseReadingAt && connection.reading && !connection.closing)
+  if (connection.out.size() >= kPauseReadingAt && connection.reading && !connection.closing) {
     Watch(connection);
+    if (!connection.reading) metrics_.Defended(Defence::kReadingPaused);
+  }
   MarkDirty(connection);
 }
 
@@ -95,7 +99,7 @@ void Server::Watch(Connection& connection) {
 void Server::Flush(Connection& connection) {
   const size_t waiting = connection.out.size();
   const OutQueue::Result result = connection.out.WriteTo(connection.fd);
-  bytesOut_.fetch_add(waiting - connection.out.size(), std::memory_order_relaxed);
+  if (const size_t written = waiting - connection.out.size(); written > 0) metrics_.BytesOut(written);
   if (result == OutQueue::Result::kError) {
     Drop(connection, ErrorText(errno));
     return;
@@ -122,8 +126,10 @@ size_t Server::FlushSome() {
   return written;
 }
 
-void Server::Exceed(Connection& connection, const std::string& why) {
+void Server::Exceed(Connection& connection, Defence defence, const std::string& why) {
+  metrics_.Defended(defence);
   // Behind whatever is still on its way to it (its S_CONNECT), never inside.
+  metrics_.Sent("S_EXCEED");
   connection.out.Append("S_EXCEED");
   Flush(connection);
   Drop(connection, why);
@@ -161,6 +167,7 @@ void Server::Reap() {
     if (from != perAddress_.end() && --from->second == 0) perAddress_.erase(from);
     const int32_t id = connection.user;
     connections_.erase(found);
+    metrics_.Connections(connections_.size(), unjoined_);
     // The lobby hears of the loss once the connection is gone, so that
     // nothing more is queued for it; not while everybody is told goodbye.
     if (inLobby && !farewell_) lobby_->Disconnect(id);

@@ -62,6 +62,9 @@ class Load {
   Load& operator=(const Load&) = delete;
   // Every party has begun its first game.
   bool ready() const { return ready_; }
+  // Players greeted so far: the server greets so many a second, so the
+  // last lobby players join well after the games have begun.
+  size_t joined() const { return joined_; }
   uint64_t chatLines() const { return chatLines_; }
   uint64_t moves() const { return moves_; }
   uint64_t games() const { return games_; }
@@ -101,6 +104,7 @@ class Load {
   std::vector<size_t> restart_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> ready_{false};
+  std::atomic<size_t> joined_{0};
   std::atomic<uint64_t> chatLines_{0};
   std::atomic<uint64_t> moves_{0};
   std::atomic<uint64_t> games_{0};
@@ -118,6 +122,7 @@ struct Measured {
   double cpuPerThousand = 0;  // ms of server CPU per 1,000 messages in and out
   double messagesPerSecond = 0;
   double seconds = 0;
+  std::vector<double> lobbyTrips;  // us, as timed
 };
 
 // settings.samples lobby and party lines by turns, so that both meet the

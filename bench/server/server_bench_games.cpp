@@ -138,6 +138,7 @@ void Load::Handle(size_t index, std::string_view message) {
     Send(client, "G_JOIN", "L" + std::to_string(index));
   } else if (kind == "S_GREETING" && number(1) == client.id) {
     client.joined = true;
+    ++joined_;
     if (client.party && parties_[*client.party].members.front() == index) Send(client, "P_CREATE", "*");
   }
   if (!client.party) return;
@@ -255,6 +256,7 @@ Measured Probe(const ServerThread& server, Prober& prober, const GamesSettings& 
   measured.seconds = Seconds(Clock::now() - start);
   const double handled = static_cast<double>(server.Messages() - messages);
   measured.lobby = Summary(lobby);
+  measured.lobbyTrips = std::move(lobby);
   measured.party = Summary(party);
   measured.cpuPerThousand = (server.CpuSeconds() - cpu) * 1e3 / handled * 1000;
   measured.messagesPerSecond = handled / measured.seconds;

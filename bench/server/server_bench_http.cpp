@@ -119,6 +119,7 @@ void LoopCost(const HttpSettings& settings, const GamesSettings& games, const go
       }
     }
   }
+  if (with.empty()) return;
   const double ratio = Median(with) / Median(without);
   std::printf(
       "server_bench http: loop CPU per 1,000 messages, medians: without %.3f ms, with %.3f ms;\n"
@@ -241,6 +242,7 @@ void Flood(const HttpSettings& settings, const GamesSettings& games, const gorva
   }
   watchdog.End();
   scraper.End();
+  if (flooded.empty()) return;
   const Percentiles quiet = Summarize(idle);
   const Percentiles loud = Summarize(flooded);
   std::printf(

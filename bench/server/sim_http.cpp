@@ -75,11 +75,14 @@ std::string Get(const std::string& path, bool close) {
   return "GET " + path + " HTTP/1.1\r\nHost: gorvane\r\n" + (close ? "Connection: close\r\n" : "") + "\r\n";
 }
 
-std::string HugeRequest() {
-  std::string request = "GET / HTTP/1.1\r\nHost: gorvane\r\n";
-  for (int i = 0; i < 64; ++i)
-    request += "X-Padding-" + std::to_string(i) + ": " + std::string(1000, 'a') + "\r\n";
-  return request + "\r\n";
+const std::string& HugeRequest() {
+  static const std::string request = [] {
+    std::string text = "GET / HTTP/1.1\r\nHost: gorvane\r\n";
+    for (int i = 0; i < 64; ++i)
+      text += "X-Padding-" + std::to_string(i) + ": " + std::string(1000, 'a') + "\r\n";
+    return text + "\r\n";
+  }();
+  return request;
 }
 
 // A header that goes on for longer than any deadline at one byte a drip.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The game server under load, in three parts (see server_bench.h), each
+// The game server under load, in four parts (see server_bench.h), each
 // printed as figures and ratios measured in the same run. --only games,
-// capacity or attacks runs one part.
+// capacity, attacks or http runs one part.
 #include "server_bench.h"
 
 #include "server/accounts.h"
@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
   GamesSettings games;
   CapacitySettings capacity;
   AttackSettings attacks;
+  HttpSettings http;
   std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
@@ -120,6 +121,9 @@ int main(int argc, char** argv) {
     if (option == "--steps") capacity.steps = Steps(text);
     if (option == "--step-seconds") capacity.measureSeconds = static_cast<int>(value);
     if (option == "--attack-seconds") attacks.measureSeconds = static_cast<int>(value);
+    if (option == "--http-rounds") http.rounds = static_cast<int>(value);
+    if (option == "--http-samples") http.samples = static_cast<int>(value);
+    if (option == "--flood-reopen-ms") http.reopen = std::chrono::milliseconds(static_cast<int>(value));
   }
   const size_t most =
       std::max(static_cast<size_t>(games.players),
@@ -132,5 +136,9 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "games") RunGames(games);
   if (only.empty() || only == "capacity") RunCapacity(capacity);
   if (only.empty() || only == "attacks") RunAttacks(attacks);
+  // http-cost or http-flood: only that half of it.
+  http.cost = only != "http-flood";
+  http.flood = only != "http-cost";
+  if (only.empty() || only.starts_with("http")) RunHttp(http);
   return 0;
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The server benchmark's three parts and what they share: the server on a
+// The server benchmark's four parts and what they share: the server on a
 // thread of its own with that thread's CPU clock, the cards the players
 // play with, and the machine's load to read the numbers by.
 //
@@ -15,6 +15,10 @@
 // attacks:  each attack at full speed from one address, and its effect on
 //           well-behaved users from other addresses: their lobby chat round
 //           trip and a newcomer's way in, against an idle server.
+// http:     the games part's load with and without the HTTP side (scraped
+//           once a second), the loop's CPU per 1,000 messages of each by
+//           turns; then the lobby chat round trip while the HTTP port is
+//           flooded against while it is not.
 //
 // The server runs on its own thread, the simulated users on others in this
 // process, each machine from an address of its own in 127.0.0.0/8.
@@ -69,6 +73,7 @@ class ServerThread {
     return counters.messagesIn + counters.messagesOut;
   }
   uint16_t port() const { return server_.port(); }
+  uint16_t httpPort() const { return server_.httpPort(); }
   uint64_t BytesOut() const { return server_.counters().bytesOut; }
 
  private:
@@ -128,5 +133,19 @@ struct AttackSettings {
   int measureSeconds = 15;
 };
 void RunAttacks(const AttackSettings& settings);
+
+struct HttpSettings {
+  int rounds = 2;     // each setup measured this many times, by turns
+  int samples = 500;  // chat lines timed in each measurement
+  size_t held = 400;  // flood: connections held open, silent
+  size_t huge = 16;   // that send 64 KiB of headers
+  size_t slow = 32;   // that send a byte every 300 ms
+  size_t fast = 8;    // that ask for / and /metrics as fast as answered
+  // A flood connection's pause before it opens again.
+  std::chrono::milliseconds reopen{0};
+  bool cost = true;   // the loop's CPU without and with the HTTP side
+  bool flood = true;  // the round trip with the port flooded and not
+};
+void RunHttp(const HttpSettings& settings);
 
 }  // namespace gorvane::bench

@@ -11,34 +11,26 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "scripted_player.h"
-#include "server_bench.h"
+#include "games_load.h"
 #include "spine/codec.h"
 #include "spine/fields.h"
-#include "spine/framing.h"
 
 namespace gorvane::bench {
 namespace {
-
-constexpr const char* kAddress = "127.0.0.30";
 
 int Dial(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(port);
-  inet_pton(AF_INET, kAddress, &to.sin_addr);
+  inet_pton(AF_INET, kGamesAddress, &to.sin_addr);
   if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
     std::perror("server_bench: connect");
     std::exit(1);
@@ -56,265 +48,200 @@ std::string Wire(std::string_view kind, int32_t id, std::string_view argument) {
   return wire;
 }
 
-// The measuring client: one line out, wait for its own echo.
-class Prober {
- public:
-  explicit Prober(uint16_t port) : fd_(Dial(port)) {
-    id_ = gorvane::ParseInt32(Fields(gorvane::SplitCommaText(WaitFor("S_CONNECT,"))).at(1)).value_or(0);
-    Send(Wire("G_JOIN", id_, "M"));
-    WaitFor("S_GREETING,");
-    // A party of one, for party chat that only this client hears.
-    Send(Wire("P_CREATE", id_, "*"));
-    WaitFor("S_CREATE," + std::to_string(id_) + ",");
-  }
-  ~Prober() { close(fd_); }
-
-  // A lobby chat line goes to every player; a party chat line here only
-  // comes back.
-  double RoundTripMicroseconds(bool lobby, int k) {
-    const std::string line = "ping " + std::to_string(k);
-    const std::string echo = (lobby ? "S_CHAT M> " : "S_PCHAT M> ") + line;
-    const auto start = Clock::now();
-    Send(Wire(lobby ? "G_CHAT" : "P_CHAT", id_, line));
-    WaitFor(echo, true);
-    return Seconds(Clock::now() - start) * 1e6;
-  }
-
- private:
-  void Send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-
-  // The first message that starts with (or, exactly, is) the text; others
-  // are read past.
-  std::string WaitFor(const std::string& text, bool exactly = false) {
-    for (;;) {
-      while (!inbox_.empty()) {
-        std::string message = std::move(inbox_.front());
-        inbox_.pop_front();
-        if (exactly ? message == text : message.starts_with(text)) return message;
-      }
-      char buffer[65536];
-      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) {
-        std::fprintf(stderr, "server_bench: the measuring client lost its connection\n");
-        std::exit(1);
-      }
-      framer_.Feed(std::string_view(buffer, static_cast<size_t>(n)),
-                   [&](std::string_view message) { inbox_.emplace_back(message); });
-    }
-  }
-
-  int fd_;
-  int32_t id_ = 0;
-  MessageFramer framer_;
-  std::deque<std::string> inbox_;
-};
-
-// Everybody else, on one thread: lobby players who chat now and then, and
-// parties of scripted players who play game after game.
-class Load {
- public:
-  Load(uint16_t port, const gorvane::CardCatalogue& cards, const GamesSettings& settings)
-      : port_(port), cards_(cards), settings_(settings) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~Load() {
-    stop_ = true;
-    thread_.join();
-  }
-  bool ready() const { return ready_; }
-  uint64_t chatLines() const { return chatLines_; }
-  uint64_t moves() const { return moves_; }
-  uint64_t games() const { return games_; }
-
- private:
-  struct Party {
-    int32_t number = 0;
-    size_t joined = 0;
-    std::vector<size_t> members;  // client indices, the leader first
-    bool started = false;
-  };
-  struct Client {
-    int fd = -1;
-    int32_t id = 0;
-    bool joined = false;
-    MessageFramer framer;
-    std::string pending;
-    std::optional<size_t> party;
-    bool sentJoin = false;
-    std::optional<gorvane::testing::ScriptedPlayer> player;
-    Clock::time_point next{};  // next chat line, next move or the next game
-  };
-
-  void Send(Client& client, std::string_view kind, std::string_view argument) {
-    client.pending += Wire(kind, client.id, argument);
-    Flush(client);
-  }
-  static void Flush(Client& client) {
-    while (!client.pending.empty()) {
-      const ssize_t n =
-          ::send(client.fd, client.pending.data(), client.pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n <= 0) return;
-      client.pending.erase(0, static_cast<size_t>(n));
-    }
-  }
-  Clock::duration ChatGap() {
-    std::exponential_distribution<double> gap(1.0 / settings_.chatEverySeconds);
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(gap(random_)));
-  }
-
-  void Handle(size_t index, std::string_view message) {
-    Client& client = clients_[index];
-    // Lobby chat is most of what arrives and none of it matters here.
-    if (message.starts_with("S_CHAT ")) return;
-    if (client.player) client.player->Receive(message);
-    const Fields fields = gorvane::SplitCommaText(message);
-    if (fields.empty()) return;
-    const std::string& kind = fields[0];
-    auto number = [&](size_t i) {
-      return i < fields.size() ? gorvane::ParseInt32(fields[i]).value_or(0) : 0;
-    };
-    if (kind == "S_CONNECT") {
-      client.id = number(1);
-      Send(client, "G_JOIN", "L" + std::to_string(index));
-    } else if (kind == "S_GREETING" && number(1) == client.id) {
-      client.joined = true;
-      if (client.party && parties_[*client.party].members.front() == index) Send(client, "P_CREATE", "*");
-    }
-    if (!client.party) return;
-    Party& party = parties_[*client.party];
-    const bool leader = party.members.front() == index;
-    if (kind == "S_CREATE" && leader && number(1) == client.id) {
-      party.number = number(2);
-    } else if (kind == "S_PJOIN" && leader && number(2) == party.number &&
-               ++party.joined + 1 == party.members.size()) {
-      Send(client, "P_START", "*");
-    } else if (kind == "S_FIRSTHAND" && !client.player) {
-      std::vector<int32_t> ids;
-      for (const size_t member : party.members) ids.push_back(clients_[member].id);
-      client.player.emplace(cards_, client.id, ids);
-      client.player->Receive(message);
-      if (leader) party.started = true;
-    } else if (kind == "S_RESULT" && leader) {
-      ++games_;
-      client.next = Clock::now() + std::chrono::milliseconds(200);
-      restart_.push_back(index);
-    }
-  }
-
-  void Tick() {
-    const auto now = Clock::now();
-    for (size_t i = 0; i < clients_.size(); ++i) {
-      Client& client = clients_[i];
-      if (!client.joined) continue;
-      if (!client.party) {
-        if (now >= client.next) {
-          Send(client, "G_CHAT", "a line of lobby chat " + std::to_string(++chatLines_));
-          client.next = now + ChatGap();
-        }
-        continue;
-      }
-      Party& party = parties_[*client.party];
-      if (!client.sentJoin && party.number != 0 && party.members.front() != i) {
-        Send(client, "P_JOIN", std::to_string(party.number));
-        client.sentJoin = true;
-      }
-      if (client.player && now >= client.next) {
-        if (auto move = client.player->NextMove()) {
-          Send(client, move->kind, move->argument);
-          ++moves_;
-          client.next = now + std::chrono::milliseconds(settings_.thinkMs);
-        }
-      }
-      if (!client.pending.empty()) Flush(client);
-    }
-    std::erase_if(restart_, [&](size_t index) {
-      if (now < clients_[index].next) return false;
-      Send(clients_[index], "P_START", "*");
-      return true;
-    });
-    bool all = true;
-    for (const Party& party : parties_) all = all && party.started;
-    if (all) ready_ = true;
-  }
-
-  void Run() {
-    // The simulated players stand for other machines: at the lowest CPU
-    // priority their own work yields to the server and the measuring client.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
-    const size_t count = static_cast<size_t>(settings_.players - 1);
-    clients_ = std::vector<Client>(count);
-    parties_.resize(static_cast<size_t>(settings_.parties));
-    for (size_t p = 0; p < parties_.size(); ++p) {
-      for (int m = 0; m < settings_.partySize; ++m) {
-        const size_t index = p * static_cast<size_t>(settings_.partySize) + static_cast<size_t>(m);
-        parties_[p].members.push_back(index);
-        clients_[index].party = p;
-      }
-    }
-    const int epoll = epoll_create1(EPOLL_CLOEXEC);
-    const auto start = Clock::now();
-    for (size_t i = 0; i < count; ++i) {
-      clients_[i].fd = Dial(port_);
-      clients_[i].next = clients_[i].party ? start : start + ChatGap();
-      epoll_event event{};
-      event.events = EPOLLIN;
-      event.data.u64 = i;
-      epoll_ctl(epoll, EPOLL_CTL_ADD, clients_[i].fd, &event);
-    }
-    std::vector<epoll_event> events(512);
-    char buffer[65536];
-    while (!stop_) {
-      const int n = epoll_wait(epoll, events.data(), static_cast<int>(events.size()), 2);
-      for (int e = 0; e < n; ++e) {
-        const size_t index = events[static_cast<size_t>(e)].data.u64;
-        Client& client = clients_[index];
-        const ssize_t got = recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (got <= 0) continue;
-        // A lobby player that has joined only ever hears chat.
-        if (client.joined && !client.party) continue;
-        client.framer.Feed(std::string_view(buffer, static_cast<size_t>(got)),
-                           [&](std::string_view message) { Handle(index, message); });
-      }
-      Tick();
-    }
-    for (Client& client : clients_) close(client.fd);
-    close(epoll);
-  }
-
-  uint16_t port_;
-  const gorvane::CardCatalogue& cards_;
-  GamesSettings settings_;
-  std::mt19937 random_{5};
-  std::vector<Client> clients_;
-  std::vector<Party> parties_;
-  std::vector<size_t> restart_;
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> ready_{false};
-  std::atomic<uint64_t> chatLines_{0};
-  std::atomic<uint64_t> moves_{0};
-  std::atomic<uint64_t> games_{0};
-  std::thread thread_;
-};
-
-struct Trips {
-  double median = 0;
-  double p99 = 0;
-};
-
 Trips Summary(std::vector<double> trips) {
   std::sort(trips.begin(), trips.end());
   return {trips[trips.size() / 2], trips[std::min(trips.size() - 1, trips.size() * 99 / 100)]};
 }
 
-struct Measured {
-  Trips lobby;
-  Trips party;
-  double cpuPerThousand = 0;  // ms of server CPU per 1,000 messages in and out
-  double messagesPerSecond = 0;
-  double seconds = 0;
-};
+}  // namespace
 
-// Lobby and party lines by turns, so that both meet the same conditions.
+Prober::Prober(uint16_t port) : fd_(Dial(port)) {
+  id_ = gorvane::ParseInt32(Fields(gorvane::SplitCommaText(WaitFor("S_CONNECT,"))).at(1)).value_or(0);
+  Send(Wire("G_JOIN", id_, "M"));
+  WaitFor("S_GREETING,");
+  // A party of one, for party chat that only this client hears.
+  Send(Wire("P_CREATE", id_, "*"));
+  WaitFor("S_CREATE," + std::to_string(id_) + ",");
+}
+
+Prober::~Prober() { close(fd_); }
+
+double Prober::RoundTripMicroseconds(bool lobby, int k) {
+  const std::string line = "ping " + std::to_string(k);
+  const std::string echo = (lobby ? "S_CHAT M> " : "S_PCHAT M> ") + line;
+  const auto start = Clock::now();
+  Send(Wire(lobby ? "G_CHAT" : "P_CHAT", id_, line));
+  WaitFor(echo, true);
+  return Seconds(Clock::now() - start) * 1e6;
+}
+
+void Prober::Send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+
+std::string Prober::WaitFor(const std::string& text, bool exactly) {
+  for (;;) {
+    while (!inbox_.empty()) {
+      std::string message = std::move(inbox_.front());
+      inbox_.pop_front();
+      if (exactly ? message == text : message.starts_with(text)) return message;
+    }
+    char buffer[65536];
+    const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      std::fprintf(stderr, "server_bench: the measuring client lost its connection\n");
+      std::exit(1);
+    }
+    framer_.Feed(std::string_view(buffer, static_cast<size_t>(n)),
+                 [&](std::string_view message) { inbox_.emplace_back(message); });
+  }
+}
+
+Load::Load(uint16_t port, const gorvane::CardCatalogue& cards, const GamesSettings& settings)
+    : port_(port), cards_(cards), settings_(settings) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+Load::~Load() {
+  stop_ = true;
+  thread_.join();
+}
+
+void Load::Send(Client& client, std::string_view kind, std::string_view argument) {
+  client.pending += Wire(kind, client.id, argument);
+  Flush(client);
+}
+
+void Load::Flush(Client& client) {
+  while (!client.pending.empty()) {
+    const ssize_t n =
+        ::send(client.fd, client.pending.data(), client.pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n <= 0) return;
+    client.pending.erase(0, static_cast<size_t>(n));
+  }
+}
+
+Clock::duration Load::ChatGap() {
+  std::exponential_distribution<double> gap(1.0 / settings_.chatEverySeconds);
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(gap(random_)));
+}
+
+void Load::Handle(size_t index, std::string_view message) {
+  Client& client = clients_[index];
+  // Lobby chat is most of what arrives and none of it matters here.
+  if (message.starts_with("S_CHAT ")) return;
+  if (client.player) client.player->Receive(message);
+  const Fields fields = gorvane::SplitCommaText(message);
+  if (fields.empty()) return;
+  const std::string& kind = fields[0];
+  auto number = [&](size_t i) { return i < fields.size() ? gorvane::ParseInt32(fields[i]).value_or(0) : 0; };
+  if (kind == "S_CONNECT") {
+    client.id = number(1);
+    Send(client, "G_JOIN", "L" + std::to_string(index));
+  } else if (kind == "S_GREETING" && number(1) == client.id) {
+    client.joined = true;
+    ++joined_;
+    if (client.party && parties_[*client.party].members.front() == index) Send(client, "P_CREATE", "*");
+  }
+  if (!client.party) return;
+  Party& party = parties_[*client.party];
+  const bool leader = party.members.front() == index;
+  if (kind == "S_CREATE" && leader && number(1) == client.id) {
+    party.number = number(2);
+  } else if (kind == "S_PJOIN" && leader && number(2) == party.number &&
+             ++party.joined + 1 == party.members.size()) {
+    Send(client, "P_START", "*");
+  } else if (kind == "S_FIRSTHAND" && !client.player) {
+    std::vector<int32_t> ids;
+    for (const size_t member : party.members) ids.push_back(clients_[member].id);
+    client.player.emplace(cards_, client.id, ids);
+    client.player->Receive(message);
+    if (leader) party.started = true;
+  } else if (kind == "S_RESULT" && leader) {
+    ++games_;
+    client.next = Clock::now() + std::chrono::milliseconds(200);
+    restart_.push_back(index);
+  }
+}
+
+void Load::Tick() {
+  const auto now = Clock::now();
+  for (size_t i = 0; i < clients_.size(); ++i) {
+    Client& client = clients_[i];
+    if (!client.joined) continue;
+    if (!client.party) {
+      if (now >= client.next) {
+        Send(client, "G_CHAT", "a line of lobby chat " + std::to_string(++chatLines_));
+        client.next = now + ChatGap();
+      }
+      continue;
+    }
+    Party& party = parties_[*client.party];
+    if (!client.sentJoin && party.number != 0 && party.members.front() != i) {
+      Send(client, "P_JOIN", std::to_string(party.number));
+      client.sentJoin = true;
+    }
+    if (client.player && now >= client.next) {
+      if (auto move = client.player->NextMove()) {
+        Send(client, move->kind, move->argument);
+        ++moves_;
+        client.next = now + std::chrono::milliseconds(settings_.thinkMs);
+      }
+    }
+    if (!client.pending.empty()) Flush(client);
+  }
+  std::erase_if(restart_, [&](size_t index) {
+    if (now < clients_[index].next) return false;
+    Send(clients_[index], "P_START", "*");
+    return true;
+  });
+  bool all = true;
+  for (const Party& party : parties_) all = all && party.started;
+  if (all) ready_ = true;
+}
+
+void Load::Run() {
+  // The simulated players stand for other machines: at the lowest CPU
+  // priority their own work yields to the server and the measuring client.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+  const size_t count = static_cast<size_t>(settings_.players - 1);
+  clients_ = std::vector<Client>(count);
+  parties_.resize(static_cast<size_t>(settings_.parties));
+  for (size_t p = 0; p < parties_.size(); ++p) {
+    for (int m = 0; m < settings_.partySize; ++m) {
+      const size_t index = p * static_cast<size_t>(settings_.partySize) + static_cast<size_t>(m);
+      parties_[p].members.push_back(index);
+      clients_[index].party = p;
+    }
+  }
+  const int epoll = epoll_create1(EPOLL_CLOEXEC);
+  const auto start = Clock::now();
+  for (size_t i = 0; i < count; ++i) {
+    clients_[i].fd = Dial(port_);
+    clients_[i].next = clients_[i].party ? start : start + ChatGap();
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = i;
+    epoll_ctl(epoll, EPOLL_CTL_ADD, clients_[i].fd, &event);
+  }
+  std::vector<epoll_event> events(512);
+  char buffer[65536];
+  while (!stop_) {
+    const int n = epoll_wait(epoll, events.data(), static_cast<int>(events.size()), 2);
+    for (int e = 0; e < n; ++e) {
+      const size_t index = events[static_cast<size_t>(e)].data.u64;
+      Client& client = clients_[index];
+      const ssize_t got = recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (got <= 0) continue;
+      // A lobby player that has joined only ever hears chat.
+      if (client.joined && !client.party) continue;
+      client.framer.Feed(std::string_view(buffer, static_cast<size_t>(got)),
+                         [&](std::string_view message) { Handle(index, message); });
+    }
+    Tick();
+  }
+  for (Client& client : clients_) close(client.fd);
+  close(epoll);
+}
+
 Measured Probe(const ServerThread& server, Prober& prober, const GamesSettings& settings) {
   std::vector<double> lobby;
   std::vector<double> party;
@@ -329,17 +256,16 @@ Measured Probe(const ServerThread& server, Prober& prober, const GamesSettings& 
   measured.seconds = Seconds(Clock::now() - start);
   const double handled = static_cast<double>(server.Messages() - messages);
   measured.lobby = Summary(lobby);
+  measured.lobbyTrips = std::move(lobby);
   measured.party = Summary(party);
   measured.cpuPerThousand = (server.CpuSeconds() - cpu) * 1e3 / handled * 1000;
   measured.messagesPerSecond = handled / measured.seconds;
   return measured;
 }
 
-}  // namespace
-
-void RunGames(const GamesSettings& settings) {
+gorvane::server::ServerOptions GamesOptions(const GamesSettings& settings) {
   gorvane::server::ServerOptions options;
-  options.listenAddress = kAddress;
+  options.listenAddress = kGamesAddress;
   options.port = 0;
   options.databasePath = ":memory:";
   options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
@@ -353,7 +279,11 @@ void RunGames(const GamesSettings& settings) {
   // The 499 connect all at once before any of them reads its greeting.
   options.maxUnjoined = 1000000;
   options.log = [](std::string_view) {};
-  ServerThread server(options);
+  return options;
+}
+
+void RunGames(const GamesSettings& settings) {
+  ServerThread server(GamesOptions(settings));
   const gorvane::CardCatalogue cards = Cards();
 
   Prober prober(server.port());

@@ -4,6 +4,8 @@
 // real browser shows it.
 #include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -139,7 +141,7 @@ size_t OpenDescriptors() {
   return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
-// A connection that sends nothing; what it has been sent so far.
+// A connection that sends nothing of itself; what it has been sent so far.
 class Silent {
  public:
   Silent(const std::string& address, uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
@@ -151,6 +153,7 @@ class Silent {
   }
   ~Silent() { ::close(fd_); }
   bool connected() const { return connected_; }
+  int fd() const { return fd_; }
   const std::string& heard() {
     char buffer[512];
     ssize_t got = 0;
@@ -192,6 +195,46 @@ TEST(HttpSide, BusyPastTheQueueAndNothingLeaks) {
       << OpenDescriptors() << " descriptors open, " << before << " before";
   const auto after = server.Request("GET", "/healthz");
   EXPECT_TRUE(after && after->status == 200);
+}
+
+// The server's end of a connection, among this process's descriptors: the
+// server runs in the test.
+int ServerEnd(int client) {
+  sockaddr_in mine{};
+  socklen_t length = sizeof mine;
+  if (getsockname(client, reinterpret_cast<sockaddr*>(&mine), &length) != 0) return -1;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    sockaddr_in peer{};
+    length = sizeof peer;
+    if (fd != client && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        peer.sin_family == AF_INET && peer.sin_port == mine.sin_port &&
+        peer.sin_addr.s_addr == mine.sin_addr.s_addr)
+      return fd;
+  }
+  return -1;
+}
+
+// The library writes an answer's head and body apart: were the body held
+// back until the client acknowledged the head, every answer after the first
+// few on a kept-alive connection would wait out the client's delayed
+// acknowledgement (40 ms), and hold a worker meanwhile.
+TEST(HttpSide, AnswersAreNotHeldForAcknowledgements) {
+  HttpServer server("127.0.0.215");
+  server.Run();
+  Silent client("127.0.0.215", server.harness().server().httpPort());
+  ASSERT_TRUE(client.connected());
+  const std::string request = "GET /metrics HTTP/1.1\r\nHost: gorvane\r\n\r\n";
+  ASSERT_EQ(::send(client.fd(), request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  // Answered, and kept alive for the next request.
+  ASSERT_TRUE(Eventually([&] { return client.heard().starts_with("HTTP/1.1 200"); }, 5s));
+  const int end = ServerEnd(client.fd());
+  ASSERT_GE(end, 0);
+  int noDelay = 0;
+  socklen_t length = sizeof noDelay;
+  ASSERT_EQ(getsockopt(end, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+  EXPECT_NE(noDelay, 0);
 }
 
 // What Chromium's serialised DOM holds for a text: &, < and > escaped.

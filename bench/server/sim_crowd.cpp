@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <limits>
 
 #include "sim_users.h"
 
@@ -25,6 +26,11 @@ struct Crowd::User {
   std::optional<testing::ScriptedPlayer> player;
   Clock::time_point next{};
   std::optional<Clock::time_point> restartAt;
+  // When it was greeted and when it left, for the arrivals it should see.
+  std::optional<Clock::time_point> joinedAt;
+  std::optional<Clock::time_point> leftAt;
+  // By newcomer number: when a user list first showed it.
+  std::vector<Clock::time_point> seen;
 };
 
 Crowd::Crowd(std::string server, uint16_t port, const CardCatalogue& cards, CrowdSettings settings)
@@ -47,6 +53,7 @@ void Crowd::Add() {
   user->party = seat < 3;
   user->leader = seat == 0;
   user->leaderIndex = index - seat;
+  if (!settings_.arrivalMarker.empty()) user->client.framer.WatchFor(settings_.arrivalMarker);
   user->client.fd = Dial(server_, port_, SourceAddress(1, nextAddress_++));
   if (user->client.fd < 0) {
     user->client.closed = true;
@@ -69,6 +76,7 @@ void Crowd::Read(size_t index) {
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (n <= 0) {
     if (!user.leaving) ++lost_;
+    if (!user.leftAt) user.leftAt = Clock::now();
     if (user.client.joined) --joined_;
     user.client.joined = false;
     epoll_ctl(epoll_, EPOLL_CTL_DEL, user.client.fd, nullptr);
@@ -88,6 +96,10 @@ void Crowd::Handle(size_t index, std::string_view message) {
   if (kind == "S_CHAT" || kind == "S_GLIST") return;
   if (kind == "S_LIST") {
     ++listsRead_;
+    for (const uint32_t number : client.framer.marks()) {
+      if (user.seen.size() <= number) user.seen.resize(number + 1);
+      if (user.seen[number] == Clock::time_point{}) user.seen[number] = Clock::now();
+    }
     return;
   }
   if (kind == "S_CONNECT") {
@@ -97,6 +109,7 @@ void Crowd::Handle(size_t index, std::string_view message) {
   }
   if (kind == "S_GREETING" && FieldInt(message, 1) == client.id) {
     client.joined = true;
+    user.joinedAt = Clock::now();
     ++joined_;
     if (user.leader) client.Send("P_CREATE");
   }
@@ -155,6 +168,7 @@ void Crowd::Churn(Clock::time_point now) {
     ++departures_;
     --joined_;
     user.client.joined = false;
+    user.leftAt = now;
     if (departures_ % 2 == 0) {
       // A goodbye, and the connection closed once the server has closed it.
       user.leaving = true;
@@ -172,6 +186,7 @@ void Crowd::Churn(Clock::time_point now) {
 void Crowd::Step() {
   std::array<epoll_event, 512> events{};
   const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 2);
+  const std::lock_guard lock(mutex_);
   for (int i = 0; i < n; ++i) Read(events[static_cast<size_t>(i)].data.u64);
   const auto now = Clock::now();
   // Arrivals a few at a time, so that the server greets each in turn.
@@ -183,6 +198,26 @@ void Crowd::Step() {
   for (auto& user : users_) {
     if (!user->client.pending.empty()) user->client.Flush();
   }
+}
+
+std::vector<double> Crowd::ListDelays(const std::vector<Arrival>& arrivals, Clock::duration within) {
+  const std::lock_guard lock(mutex_);
+  std::vector<double> delays;
+  for (const auto& user : users_) {
+    if (!user->joinedAt) continue;
+    for (const Arrival& arrival : arrivals) {
+      if (*user->joinedAt > arrival.at) continue;
+      const bool seen =
+          arrival.number < user->seen.size() && user->seen[arrival.number] != Clock::time_point{};
+      if (seen) {
+        const auto delay = std::max(Clock::duration{}, user->seen[arrival.number] - arrival.at);
+        delays.push_back(std::chrono::duration<double, std::milli>(delay).count());
+      } else if (!user->leftAt || *user->leftAt >= arrival.at + within) {
+        delays.push_back(std::numeric_limits<double>::infinity());
+      }
+    }
+  }
+  return delays;
 }
 
 }  // namespace gorvane::bench

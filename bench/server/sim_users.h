@@ -28,6 +28,14 @@ struct CrowdSettings {
   size_t partyEvery = 30;  // three of every thirty users play: a tenth
   int thinkMs = 250;       // a player's pause before each move
   double leavePerMinute = 0.01;
+  // Newcomers named this and a number: looked for in every user list.
+  std::string arrivalMarker;
+};
+
+// A newcomer, by the number in its name, and when it asked to join.
+struct Arrival {
+  uint32_t number = 0;
+  Clock::time_point at{};
 };
 
 // Everybody else.
@@ -49,6 +57,10 @@ class Crowd : public Worker {
   uint64_t listsRead() const { return listsRead_; }
   uint64_t departures() const { return departures_; }
   uint64_t games() const { return games_; }
+  // For each arrival and each user joined before it: how long, in ms, until
+  // the user held a user list with the newcomer in it; infinity when it
+  // never did. Users who left sooner than `within` after it are not counted.
+  std::vector<double> ListDelays(const std::vector<Arrival>& arrivals, Clock::duration within);
 
  private:
   struct User;
@@ -78,6 +90,8 @@ class Crowd : public Worker {
   std::atomic<uint64_t> listsRead_{0};
   std::atomic<uint64_t> departures_{0};
   std::atomic<uint64_t> games_{0};
+  // Held by the crowd's thread while it works on the users.
+  std::mutex mutex_;
 };
 
 // Users that behave as the client does and time their own lobby chat lines,
@@ -127,6 +141,41 @@ class Newcomers : public Worker {
   std::mutex mutex_;
   std::vector<double> samples_;
   std::atomic<size_t> refused_{0};
+};
+
+// Newcomers named by a marker and a number, one every so often while asked
+// to arrive, from addresses of their own; they behave as the client does
+// and leave together when told: the arrivals the crowd's lists should show.
+class Arrivals : public Worker {
+ public:
+  Arrivals(std::string server, uint16_t port, std::string marker);
+  ~Arrivals() override;
+  // From any thread: a newcomer every `every` from now on; zero: no more.
+  void Arrive(std::chrono::milliseconds every) { everyMs_ = every.count(); }
+  // From any thread: those here leave.
+  void Leave() { leave_ = true; }
+  // Those that asked to join since the last call.
+  std::vector<Arrival> Take();
+
+ private:
+  struct Newcomer {
+    SimClient client;
+    uint32_t number = 0;
+    bool leaving = false;
+  };
+  void Step() override;
+  void Read(Newcomer& newcomer);
+  std::string server_;
+  uint16_t port_;
+  std::string marker_;
+  int epoll_ = -1;
+  std::vector<Newcomer> newcomers_;
+  std::atomic<int64_t> everyMs_{0};
+  std::atomic<bool> leave_{false};
+  Clock::time_point next_{};
+  uint32_t number_ = 0;
+  std::mutex mutex_;
+  std::vector<Arrival> arrived_;
 };
 
 // One attack at full speed from one address, again and again; what it got

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The game server under load, in three parts (see server_bench.h), each
+// The game server under load, in four parts (see server_bench.h), each
 // printed as figures and ratios measured in the same run. --only games,
-// capacity or attacks runs one part.
+// capacity, attacks or shared runs one part; --steps and --rates set the
+// capacity's users and the shared part's logins a second, by commas.
 #include "server_bench.h"
 
 #include "server/accounts.h"
@@ -107,6 +108,7 @@ int main(int argc, char** argv) {
   GamesSettings games;
   CapacitySettings capacity;
   AttackSettings attacks;
+  SharedSettings shared;
   std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
@@ -120,6 +122,7 @@ int main(int argc, char** argv) {
     if (option == "--steps") capacity.steps = Steps(text);
     if (option == "--step-seconds") capacity.measureSeconds = static_cast<int>(value);
     if (option == "--attack-seconds") attacks.measureSeconds = static_cast<int>(value);
+    if (option == "--rates") shared.rates = Steps(text);
   }
   const size_t most =
       std::max(static_cast<size_t>(games.players),
@@ -132,5 +135,6 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "games") RunGames(games);
   if (only.empty() || only == "capacity") RunCapacity(capacity);
   if (only.empty() || only == "attacks") RunAttacks(attacks);
+  if (only.empty() || only == "shared") RunShared(shared);
   return 0;
 }

@@ -29,12 +29,13 @@ constexpr auto kArrivalEvery = 3000ms;
 constexpr auto kArrivalsStopBeforeEnd = 5s;
 constexpr double kChatGoalMs = 100.0;
 
-std::string SecondsOrNever(double ms) {
-  if (std::isinf(ms)) return "never";
+std::string Fixed(double value, int decimals) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.2f", ms / 1000.0);
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
   return text;
 }
+
+std::string SecondsOrNever(double ms) { return std::isinf(ms) ? "never" : Fixed(ms / 1000.0, 2); }
 
 }  // namespace
 
@@ -112,14 +113,13 @@ void RunCapacity(const CapacitySettings& settings) {
         lists.count > 0 && lists.p99 <= std::chrono::duration<double, std::milli>(kListWithin).count();
     if (!chatHeld || !listsHeld) {
       std::string why;
-      if (!chatHeld) why += "chat p99 " + std::to_string(trips.p99) + " ms > 100 ms";
+      if (!chatHeld) why += "chat p99 " + Fixed(trips.p99, 1) + " ms > 100 ms";
       if (!listsHeld) {
         why += why.empty() ? "" : "; ";
-        why += lists.count == 0
-                   ? std::string("no newcomer measured")
-                   : "user list p99 " + SecondsOrNever(lists.p99) + " s > 2 s (" + std::to_string(unseen) +
-                         " of " + std::to_string(lists.count) + " never seen; lists read per list asked " +
-                         std::to_string(readShare) + ")";
+        why += lists.count == 0 ? std::string("no newcomer measured")
+                                : "user list p99 " + SecondsOrNever(lists.p99) + " s > 2 s (" +
+                                      std::to_string(unseen) + " of " + std::to_string(lists.count) +
+                                      " never seen; lists read per list asked " + Fixed(readShare, 2) + ")";
       }
       std::printf("server_bench capacity: breaks at %zu users (%s); held %s\n", users, why.c_str(),
                   held ? std::to_string(*held).c_str() : "no step");

@@ -13,11 +13,25 @@
 #include "sim_users.h"
 
 namespace gorvane::bench {
+namespace {
+
+// A player's own amount in S_RESULT: records of id and amount.
+int64_t OwnAmount(std::string_view result, int32_t id) {
+  const Fields fields = SplitCommaText(result);
+  for (size_t i = 1; i < fields.size(); ++i) {
+    const Fields record = SplitDelimitedText(fields[i], ':');
+    if (record.size() == 2 && ParseInt32(record[0]) == id) return ParseInt32(record[1]).value_or(0);
+  }
+  return 0;
+}
+
+}  // namespace
 
 struct Crowd::User {
   SimClient client;
   bool party = false;
   bool leader = false;
+  bool loggedIn = false;
   size_t leaderIndex = 0;
   int32_t partyNumber = 0;  // the leader's
   int joinedMembers = 0;
@@ -111,6 +125,14 @@ void Crowd::Handle(size_t index, std::string_view message) {
     client.joined = true;
     user.joinedAt = Clock::now();
     ++joined_;
+    if (user.party && !settings_.loginPrefix.empty()) {
+      client.Send("G_LOGIN", settings_.loginPrefix + std::to_string(index) + " " + settings_.password);
+    } else {
+      user.loggedIn = true;
+      if (user.leader) client.Send("P_CREATE");
+    }
+  } else if (kind == "S_LOGIN" && !user.loggedIn) {
+    user.loggedIn = true;
     if (user.leader) client.Send("P_CREATE");
   }
   listsAsked_ += static_cast<uint64_t>(AnswerLikeTheClient(client, message, asks_));
@@ -126,9 +148,12 @@ void Crowd::Handle(size_t index, std::string_view message) {
     for (size_t seat = 0; seat < 3; ++seat) ids.push_back(users_[user.leaderIndex + seat]->client.id);
     user.player.emplace(cards_, client.id, ids);
     user.player->Receive(message);
-  } else if (kind == "S_RESULT" && user.leader) {
-    ++games_;
-    user.restartAt = Clock::now() + std::chrono::milliseconds(200);
+  } else if (kind == "S_RESULT") {
+    if (settings_.onResult) settings_.onResult(index, OwnAmount(message, client.id));
+    if (user.leader) {
+      ++games_;
+      user.restartAt = Clock::now() + std::chrono::milliseconds(200);
+    }
   }
 }
 
@@ -137,7 +162,7 @@ void Crowd::Play(Clock::time_point now) {
     for (size_t seat = 0; seat < 3 && index + seat < users_.size(); ++seat) {
       User& user = *users_[index + seat];
       if (!user.client.joined) continue;
-      if (!user.leader && !user.sentJoin && users_[index]->partyNumber != 0) {
+      if (!user.leader && !user.sentJoin && user.loggedIn && users_[index]->partyNumber != 0) {
         user.client.Send("P_JOIN", std::to_string(users_[index]->partyNumber));
         user.sentJoin = true;
       }

@@ -89,12 +89,15 @@ std::string Held(const std::optional<double>& rate) {
   return rate ? std::to_string(static_cast<int>(*rate)) + "/s" : std::string("no step");
 }
 
-// a: steps up the rate until the p99 of the login time passes the goal.
+// a: steps up the rate until the p99 of the login time passes the goal. A
+// step that breaks is measured once more: a sustained rate, not a moment in
+// which something else on the machine took the CPU, is what is looked for.
 std::optional<double> MeasureLogins(LoginPool& pool, const SharedSettings& settings) {
-  std::printf("    %9s %8s %8s %8s %8s %12s\n", "logins/s", "sent/s", "p50 ms", "p99 ms", "failed",
+  std::printf("    %9s %9s %8s %8s %8s %12s\n", "logins/s", "answers/s", "p50 ms", "p99 ms", "failed",
               "no free user");
   std::optional<double> held;
-  for (const double rate : settings.rates) {
+  for (size_t step = 0, tries = 0; step < settings.rates.size();) {
+    const double rate = static_cast<double>(settings.rates[step]);
     pool.Rate(rate);
     std::this_thread::sleep_for(1s);
     pool.Take();
@@ -107,20 +110,23 @@ std::optional<double> MeasureLogins(LoginPool& pool, const SharedSettings& setti
     const auto failed =
         std::count_if(samples.begin(), samples.end(), [](double ms) { return std::isinf(ms); });
     const uint64_t unsent = pool.missed() - missed;
-    std::printf("    %9.0f %8.1f %8.1f %8.1f %8lld %12llu   (load %s)\n", rate,
+    std::printf("    %9.0f %9.1f %8.1f %8.1f %8lld %12llu   (load %s)%s\n", rate,
                 static_cast<double>(samples.size()) / seconds, times.median, times.p99,
                 static_cast<long long>(failed), static_cast<unsigned long long>(unsent),
-                LoadAverage().c_str());
+                LoadAverage().c_str(), tries > 0 ? " again" : "");
     if (unsent > 0) {
       std::printf("    logins: the pool has too few users for %.0f/s; stepping stops here\n", rate);
       break;
     }
     if (times.count == 0 || times.p99 > settings.loginGoalMs) {
+      if (++tries < 2) continue;
       std::printf("    logins: breaks at %.0f/s (p99 %.1f ms > %.0f ms)\n", rate, times.p99,
                   settings.loginGoalMs);
       break;
     }
     held = rate;
+    ++step;
+    tries = 0;
   }
   pool.Rate(0);
   std::printf("    logins: held %s with p99 <= %.0f ms (goal >= 200/s)\n", Held(held).c_str(),
@@ -259,8 +265,10 @@ void RunShared(const SharedSettings& settings) {
       kServers[0], kServers[1]);
   std::printf(
       "  (a: logins from a pool of %zu joined users a server, the servers in turn, over %zu accounts,\n"
-      "  the rate stepped up until p99 of G_LOGIN to its answer passes %.0f ms, an S_ELOGIN or no answer\n"
-      "  in 5 s failed and counted as infinite; b: a game's results on the first server through G_INFO on\n"
+      "  the rate stepped up until p99 of G_LOGIN to its answer passes %.0f ms twice running, an S_ELOGIN or "
+      "no\n"
+      "  answer in 5 s failed and counted as infinite; b: a game's results on the first server through "
+      "G_INFO on\n"
       "  the second; c: lobby chat round trips of %zu users on one server while %zu logged-in players\n"
       "  play %zu games on the other, %d ms a move)\n",
       settings.poolPerServer, settings.accounts, settings.loginGoalMs, settings.probes, settings.players,

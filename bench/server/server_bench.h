@@ -137,20 +137,20 @@ void RunAttacks(const AttackSettings& settings);
 
 struct SharedSettings {
   // Logins a second, both servers together, stepped up.
-  std::vector<size_t> rates = {50, 100, 125, 150, 175, 200, 225, 250, 300, 350};
+  std::vector<size_t> rates = {100, 200, 250, 300, 350, 400, 450};
   int rateSeconds = 3;
   double loginGoalMs = 50;
   // Each user logs in at most every 2.1 s, as its meter allows: enough for
   // the last step.
-  size_t poolPerServer = 400;
+  size_t poolPerServer = 500;
   // Odd, so that an account's logins alternate between the servers and stay
   // well within each one's checks a minute.
   size_t accounts = 3001;
   size_t players = 150;  // 50 games of three
   int thinkMs = 50;
-  size_t probes = 40;
-  // Each probe a line every 1.2 s, within the chat limit.
-  std::chrono::milliseconds chatEvery{30};
+  // Each probe a line every 1.25 s, within the chat limit; 600 lines.
+  size_t probes = 50;
+  std::chrono::milliseconds chatEvery{25};
   int chatSeconds = 15;
 };
 void RunShared(const SharedSettings& settings);

@@ -78,7 +78,27 @@ server::ServerOptions Options(size_t which, const std::string& store) {
   return options;
 }
 
-struct Figures {
+// Two servers on their stores, with a pool of joined users on both, and
+// what was measured of them.
+struct Setup {
+  Setup(const char* name, const std::string (&stores)[2], bool shared, const SharedSettings& settings)
+      : name(name),
+        shared(shared),
+        servers{std::make_unique<ServerThread>(Options(0, stores[0])),
+                std::make_unique<ServerThread>(Options(1, stores[1]))},
+        pool({{kServers[0], servers[0]->port()}, {kServers[1], servers[1]->port()}}, settings.poolPerServer,
+             Logins("s", settings.accounts), kSharedPassword, 1, Logins("a", kWatched)) {}
+
+  static std::vector<std::string> Logins(const char* prefix, size_t count) {
+    std::vector<std::string> logins;
+    for (size_t i = 0; i < count; ++i) logins.push_back(prefix + std::to_string(i));
+    return logins;
+  }
+
+  const char* name;
+  bool shared;
+  std::unique_ptr<ServerThread> servers[2];
+  LoginPool pool;
   std::optional<double> loginsHeld;
   std::vector<double> shown;  // ms from a game's end to its results on the other server
   size_t looked = 0;          // results looked for
@@ -89,49 +109,53 @@ std::string Held(const std::optional<double>& rate) {
   return rate ? std::to_string(static_cast<int>(*rate)) + "/s" : std::string("no step");
 }
 
-// a: steps up the rate until the p99 of the login time passes the goal. A
-// step that breaks is measured once more: a sustained rate, not a moment in
-// which something else on the machine took the CPU, is what is looked for.
-std::optional<double> MeasureLogins(LoginPool& pool, const SharedSettings& settings) {
-  std::printf("    %9s %9s %8s %8s %8s %12s\n", "logins/s", "answers/s", "p50 ms", "p99 ms", "failed",
-              "no free user");
-  std::optional<double> held;
-  for (size_t step = 0, tries = 0; step < settings.rates.size();) {
-    const double rate = static_cast<double>(settings.rates[step]);
-    pool.Rate(rate);
-    std::this_thread::sleep_for(1s);
-    pool.Take();
-    const uint64_t missed = pool.missed();
-    const auto start = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(settings.rateSeconds));
-    const std::vector<double> samples = pool.Take();
-    const double seconds = Seconds(Clock::now() - start);
-    const Percentiles times = Summarize(samples);
-    const auto failed =
-        std::count_if(samples.begin(), samples.end(), [](double ms) { return std::isinf(ms); });
-    const uint64_t unsent = pool.missed() - missed;
-    std::printf("    %9.0f %9.1f %8.1f %8.1f %8lld %12llu   (load %s)%s\n", rate,
-                static_cast<double>(samples.size()) / seconds, times.median, times.p99,
-                static_cast<long long>(failed), static_cast<unsigned long long>(unsent),
-                LoadAverage().c_str(), tries > 0 ? " again" : "");
-    if (unsent > 0) {
-      std::printf("    logins: the pool has too few users for %.0f/s; stepping stops here\n", rate);
-      break;
-    }
-    if (times.count == 0 || times.p99 > settings.loginGoalMs) {
-      if (++tries < 2) continue;
-      std::printf("    logins: breaks at %.0f/s (p99 %.1f ms > %.0f ms)\n", rate, times.p99,
-                  settings.loginGoalMs);
-      break;
-    }
-    held = rate;
-    ++step;
-    tries = 0;
-  }
+// One step of a setup's logins: whether it held.
+bool LoginStep(Setup& setup, double rate, bool again, const SharedSettings& settings) {
+  LoginPool& pool = setup.pool;
+  pool.Rate(rate);
+  std::this_thread::sleep_for(1s);
+  pool.Take();
+  const uint64_t missed = pool.missed();
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(settings.rateSeconds));
+  const std::vector<double> samples = pool.Take();
   pool.Rate(0);
-  std::printf("    logins: held %s with p99 <= %.0f ms (goal >= 200/s)\n", Held(held).c_str(),
-              settings.loginGoalMs);
-  return held;
+  const double seconds = Seconds(Clock::now() - start);
+  const Percentiles times = Summarize(samples);
+  const auto failed = std::count_if(samples.begin(), samples.end(), [](double ms) { return std::isinf(ms); });
+  const uint64_t unsent = pool.missed() - missed;
+  std::printf("    %9.0f %-11s %9.1f %8.1f %8.1f %7lld %12llu   (load %s)%s\n", rate, setup.name,
+              static_cast<double>(samples.size()) / seconds, times.median, times.p99,
+              static_cast<long long>(failed), static_cast<unsigned long long>(unsent), LoadAverage().c_str(),
+              again ? " again" : "");
+  if (unsent > 0) std::printf("    (the pool has too few users for %.0f/s)\n", rate);
+  return unsent == 0 && times.count > 0 && times.p99 <= settings.loginGoalMs;
+}
+
+// a: steps up the rate for each setup in turn, so that both meet the same
+// machine, until the p99 of the login time passes the goal. A step that
+// breaks is measured once more: a sustained rate, not a moment in which
+// something else on the machine took the CPU, is what is looked for.
+void MeasureLogins(std::vector<Setup*> setups, const SharedSettings& settings) {
+  std::printf("    %9s %-11s %9s %8s %8s %7s %12s\n", "logins/s", "store", "answers/s", "p50 ms", "p99 ms",
+              "failed", "no free user");
+  std::vector<bool> going(setups.size(), true);
+  for (const size_t rate : settings.rates) {
+    for (size_t i = 0; i < setups.size(); ++i) {
+      if (!going[i]) continue;
+      const double perSecond = static_cast<double>(rate);
+      if (LoginStep(*setups[i], perSecond, false, settings) ||
+          LoginStep(*setups[i], perSecond, true, settings)) {
+        setups[i]->loginsHeld = perSecond;
+      } else {
+        going[i] = false;
+      }
+    }
+  }
+  for (const Setup* setup : setups) {
+    std::printf("    logins, %s: held %s with p99 <= %.0f ms (goal >= 200/s)\n", setup->name,
+                Held(setup->loginsHeld).c_str(), settings.loginGoalMs);
+  }
 }
 
 // The ends of the watched players' first games that changed their totals.
@@ -162,7 +186,7 @@ std::unique_ptr<Crowd> Players(const ServerThread& server, size_t which, const g
 }
 
 // b: the watched players' results through G_INFO on the second server.
-void MeasureShown(LoginPool& pool, Ends& ends, Figures& figures) {
+void MeasureShown(Setup& setup, Ends& ends) {
   bool asked[kWatched] = {};
   bool done[kWatched] = {};
   const auto deadline = Clock::now() + kGamesWithin;
@@ -177,12 +201,12 @@ void MeasureShown(LoginPool& pool, Ends& ends, Figures& figures) {
       }
       if (!end || done[k]) continue;
       if (!asked[k]) {
-        pool.Ask(k);
+        setup.pool.Ask(k);
         asked[k] = true;
-        ++figures.looked;
+        ++setup.looked;
       }
-      if (const auto seen = pool.Seen(k)) {
-        figures.shown.push_back(std::chrono::duration<double, std::milli>(*seen - *end).count());
+      if (const auto seen = setup.pool.Seen(k)) {
+        setup.shown.push_back(std::chrono::duration<double, std::milli>(*seen - *end).count());
       } else if (now < *end + kLookFor) {
         continue;
       }
@@ -190,69 +214,43 @@ void MeasureShown(LoginPool& pool, Ends& ends, Figures& figures) {
       ++resolved;
     }
   }
+  const Percentiles shown = Summarize(setup.shown);
+  if (setup.shown.empty() && !setup.shared) {
+    std::printf(
+        "    results, %s: a game's on %s through G_INFO on %s: not shared (none of %zu shown within %lld s;\n"
+        "      each server has a file of its own)\n",
+        setup.name, kServers[0], kServers[1], setup.looked, static_cast<long long>(kLookFor.count()));
+  } else {
+    std::printf(
+        "    results, %s: a game's on %s through G_INFO on %s: %zu of %zu shown, delay median %.0f ms,\n"
+        "      max %.0f ms (goal <= 1 s)\n",
+        setup.name, kServers[0], kServers[1], setup.shown.size(), setup.looked, shown.median,
+        setup.shown.empty() ? 0.0 : *std::max_element(setup.shown.begin(), setup.shown.end()));
+  }
 }
 
-// c: the lobby chat round trip on one server while the other's players play.
-Percentiles MeasureChat(const ServerThread& quiet, size_t which, const Crowd& players,
-                        const SharedSettings& settings) {
-  Probes probes(kServers[which], quiet.port(), settings.probes, settings.chatEvery);
+// c: the lobby chat round trip on one server while the other's players
+// play; b too while the first server's play.
+void MeasureChat(Setup& setup, size_t quiet, const gorvane::CardCatalogue& cards,
+                 const SharedSettings& settings) {
+  const size_t playing = 1 - quiet;
+  Ends ends;
+  auto players = Players(*setup.servers[playing], playing, cards, settings, playing == 0 ? &ends : nullptr);
+  if (playing == 0) MeasureShown(setup, ends);
+  Probes probes(kServers[quiet], setup.servers[quiet]->port(), settings.probes, settings.chatEvery);
   probes.Begin(false);
-  Wait([&] { return probes.ready() && players.games() > 0; }, 60s);
+  Wait([&] { return probes.ready() && players->games() > 0; }, 60s);
   std::this_thread::sleep_for(1s);
   probes.Take();
-  const uint64_t games = players.games();
+  const uint64_t games = players->games();
   std::this_thread::sleep_for(std::chrono::seconds(settings.chatSeconds));
   const Percentiles trips = Summarize(probes.Take());
   std::printf(
-      "    lobby chat on %s while %s plays %zu games: p50 %.2f ms, p99 %.2f ms (%zu lines, %llu games "
-      "ended, load %s)\n",
-      kServers[which], kServers[1 - which], settings.players / 3, trips.median, trips.p99, trips.count,
-      static_cast<unsigned long long>(players.games() - games), LoadAverage().c_str());
-  probes.End();
-  return trips;
-}
-
-Figures Measure(const char* name, const std::string (&stores)[2], bool shared, const SharedSettings& settings,
-                const gorvane::CardCatalogue& cards) {
-  std::printf("\n  %s\n", name);
-  const auto start = Clock::now();
-  Figures figures;
-  ServerThread first(Options(0, stores[0]));
-  ServerThread second(Options(1, stores[1]));
-  const ServerThread* servers[2] = {&first, &second};
-  std::vector<std::string> logins;
-  for (size_t i = 0; i < settings.accounts; ++i) logins.push_back("s" + std::to_string(i));
-  std::vector<std::string> watchers;
-  for (size_t k = 0; k < kWatched; ++k) watchers.push_back("a" + std::to_string(k));
-  LoginPool pool({{kServers[0], first.port()}, {kServers[1], second.port()}}, settings.poolPerServer, logins,
-                 kSharedPassword, 1, watchers);
-  pool.Begin(false);
-  Wait([&] { return pool.ready(); }, 120s);
-  figures.loginsHeld = MeasureLogins(pool, settings);
-
-  Ends ends;
-  auto players = Players(first, 0, cards, settings, &ends);
-  MeasureShown(pool, ends, figures);
-  const Percentiles shown = Summarize(figures.shown);
-  if (figures.shown.empty() && !shared) {
-    std::printf(
-        "    results of a game on %s through G_INFO on %s: not shared (none of %zu shown within %lld s; "
-        "each server has a file of its own)\n",
-        kServers[0], kServers[1], figures.looked, static_cast<long long>(kLookFor.count()));
-  } else {
-    std::printf(
-        "    results of a game on %s through G_INFO on %s: %zu of %zu shown, delay median %.0f ms, "
-        "max %.0f ms (goal <= 1 s)\n",
-        kServers[0], kServers[1], figures.shown.size(), figures.looked, shown.median,
-        figures.shown.empty() ? 0.0 : *std::max_element(figures.shown.begin(), figures.shown.end()));
-  }
-  figures.chat[1] = MeasureChat(*servers[1], 1, *players, settings);
-  players.reset();
-  players = Players(second, 1, cards, settings, nullptr);
-  Wait([&] { return players->joined() >= settings.players; }, 60s);
-  figures.chat[0] = MeasureChat(*servers[0], 0, *players, settings);
-  std::printf("    (%.0f s)\n", Seconds(Clock::now() - start));
-  return figures;
+      "    lobby chat, %s: on %s while %s plays %zu games: p50 %.2f ms, p99 %.2f ms\n"
+      "      (%zu lines, %llu games ended, load %s)\n",
+      setup.name, kServers[quiet], kServers[playing], settings.players / 3, trips.median, trips.p99,
+      trips.count, static_cast<unsigned long long>(players->games() - games), LoadAverage().c_str());
+  setup.chat[quiet] = trips;
 }
 
 double Ratio(double pg, double sqlite) { return sqlite > 0 ? pg / sqlite : 0.0; }
@@ -285,20 +283,33 @@ void RunShared(const SharedSettings& settings) {
                                 "/tmp/gorvane-shared-" + std::to_string(::getpid()) + "-b.db"};
   if (!Fill(uri, accounts) || !Fill(files[0], accounts) || !Fill(files[1], accounts)) return;
   const std::string shared[2] = {uri, uri};
-  const Figures pg = Measure("[PostgreSQL: both servers on one database]", shared, true, settings, cards);
-  const Figures sqlite = Measure("[SQLite: each server on a file of its own]", files, false, settings, cards);
-  for (const std::string& file : files) std::remove(file.c_str());
-  std::printf("\nserver_bench shared: PostgreSQL / SQLite: logins held %s / %s = %.2fx (goal >= 200/s)\n",
-              Held(pg.loginsHeld).c_str(), Held(sqlite.loginsHeld).c_str(),
-              Ratio(pg.loginsHeld.value_or(0), sqlite.loginsHeld.value_or(0)));
-  for (const size_t which : {1, 0}) {
-    std::printf(
-        "server_bench shared: PostgreSQL / SQLite: lobby chat p99 on %s while the other plays: %.2f / %.2f "
-        "ms "
-        "= %.2fx (goal <= 1.5x)\n",
-        kServers[which], pg.chat[which].p99, sqlite.chat[which].p99,
-        Ratio(pg.chat[which].p99, sqlite.chat[which].p99));
+  {
+    // Both setups at once, idle but for what is measured, so that each of
+    // their steps meets the machine as the other's does.
+    const auto start = Clock::now();
+    Setup pg("PostgreSQL", shared, true, settings);
+    Setup sqlite("SQLite", files, false, settings);
+    pg.pool.Begin(false);
+    sqlite.pool.Begin(false);
+    Wait([&] { return pg.pool.ready() && sqlite.pool.ready(); }, 120s);
+    MeasureLogins({&pg, &sqlite}, settings);
+    for (const size_t quiet : {1, 0}) {
+      for (Setup* setup : {&pg, &sqlite}) MeasureChat(*setup, quiet, cards, settings);
+    }
+    std::printf("    (%.0f s)\n", Seconds(Clock::now() - start));
+    std::printf("\nserver_bench shared: PostgreSQL / SQLite: logins held %s / %s = %.2fx (goal >= 200/s)\n",
+                Held(pg.loginsHeld).c_str(), Held(sqlite.loginsHeld).c_str(),
+                Ratio(pg.loginsHeld.value_or(0), sqlite.loginsHeld.value_or(0)));
+    for (const size_t which : {1, 0}) {
+      std::printf(
+          "server_bench shared: PostgreSQL / SQLite: lobby chat p99 on %s while the other plays: %.2f / %.2f "
+          "ms = "
+          "%.2fx (goal <= 1.5x)\n",
+          kServers[which], pg.chat[which].p99, sqlite.chat[which].p99,
+          Ratio(pg.chat[which].p99, sqlite.chat[which].p99));
+    }
   }
+  for (const std::string& file : files) std::remove(file.c_str());
 }
 
 }  // namespace gorvane::bench

@@ -273,6 +273,18 @@ void RunShared(const SharedSettings& settings) {
       settings.players / 3, settings.thinkMs);
   const gorvane::CardCatalogue cards = Cards();
   const std::vector<server::Account> accounts = Accounts(settings);
+  {
+    // What a login costs at least, to read the rates by: each server hashes
+    // one password at a time.
+    const auto start = Clock::now();
+    for (int i = 0; i < 20; ++i)
+      server::HashPassword("x", accounts[0].credentials.salt, server::kPasswordIterations);
+    const double ms = Seconds(Clock::now() - start) * 1000 / 20;
+    std::printf(
+        "  (one password hash here: %.1f ms; two servers hashing on %u cores: at most %.0f logins/s)\n", ms,
+        std::thread::hardware_concurrency(),
+        std::min(2.0, static_cast<double>(std::thread::hardware_concurrency())) * 1000 / ms);
+  }
   testing::PgCluster cluster;
   if (!cluster.failure().empty()) {
     std::printf("server_bench shared: no PostgreSQL: %s\n", cluster.failure().c_str());

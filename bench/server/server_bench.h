@@ -117,7 +117,7 @@ struct GamesSettings {
 void RunGames(const GamesSettings& settings);
 
 struct CapacitySettings {
-  std::vector<size_t> steps = {1000, 2000, 3000, 4000, 5000};
+  std::vector<size_t> steps = {1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000};
   int warmSeconds = 10;
   int measureSeconds = 45;
   size_t probes = 60;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The game server under load, in four parts (see server_bench.h), each
 // printed as figures and ratios measured in the same run. --only games,
-// capacity, attacks or http runs one part.
+// capacity, attacks, http or shared runs one part; --steps and --rates set
+// the capacity's users and the shared part's logins a second, by commas.
 #include "server_bench.h"
 
 #include "server/accounts.h"
@@ -108,6 +109,7 @@ int main(int argc, char** argv) {
   CapacitySettings capacity;
   AttackSettings attacks;
   HttpSettings http;
+  SharedSettings shared;
   std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
@@ -124,6 +126,7 @@ int main(int argc, char** argv) {
     if (option == "--http-rounds") http.rounds = static_cast<int>(value);
     if (option == "--http-samples") http.samples = static_cast<int>(value);
     if (option == "--flood-reopen-ms") http.reopen = std::chrono::milliseconds(static_cast<int>(value));
+    if (option == "--rates") shared.rates = Steps(text);
   }
   const size_t most =
       std::max(static_cast<size_t>(games.players),
@@ -140,5 +143,6 @@ int main(int argc, char** argv) {
   http.cost = only != "http-flood";
   http.flood = only != "http-cost";
   if (only.empty() || only.starts_with("http")) RunHttp(http);
+  if (only.empty() || only == "shared") RunShared(shared);
   return 0;
 }

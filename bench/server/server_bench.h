@@ -6,11 +6,13 @@
 // games:    chat round trips with one client, then with 500 players of whom
 //           200 play 50 seeded games; server CPU per 1,000 messages.
 // capacity: joined users the server holds with the lobby chat round trip's
-//           99th percentile at most 100 ms while the users behave as the
-//           client does (they read everything, ask for the user list again
-//           on every arrival and departure, a tenth plays in parties of
-//           three, 1% leave and as many arrive every minute) and the lobby
-//           carries 5 chat lines a second. Grows step by step until it
+//           99th percentile at most 100 ms, and every user holding a user
+//           list with a newcomer in it within 2 s of its arrival (99th
+//           percentile over users and newcomers), while the users behave as
+//           the client does (they read everything, ask for the user list
+//           again on every arrival and departure, a tenth plays in parties
+//           of three, 1% leave and as many arrive every minute) and the
+//           lobby carries 5 chat lines a second. Grows step by step until it
 //           breaks and says where and why.
 // attacks:  each attack at full speed from one address, and its effect on
 //           well-behaved users from other addresses: their lobby chat round
@@ -19,6 +21,10 @@
 //           once a second), the loop's CPU per 1,000 messages of each by
 //           turns; then the lobby chat round trip while the HTTP port is
 //           flooded against while it is not.
+// shared:   two servers on one PostgreSQL database against each on an SQLite
+//           file: logins a second with p99 at most 50 ms, a game's results
+//           on one seen through G_INFO on the other, and each one's lobby
+//           chat round trip while the other plays 50 games.
 //
 // The server runs on its own thread, the simulated users on others in this
 // process, each machine from an address of its own in 127.0.0.0/8.
@@ -116,7 +122,7 @@ struct GamesSettings {
 void RunGames(const GamesSettings& settings);
 
 struct CapacitySettings {
-  std::vector<size_t> steps = {1000, 2000, 3000, 4000, 5000};
+  std::vector<size_t> steps = {1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000};
   int warmSeconds = 10;
   int measureSeconds = 45;
   size_t probes = 60;
@@ -147,5 +153,24 @@ struct HttpSettings {
   bool flood = true;  // the round trip with the port flooded and not
 };
 void RunHttp(const HttpSettings& settings);
+struct SharedSettings {
+  // Logins a second, both servers together, stepped up.
+  std::vector<size_t> rates = {100, 200, 250, 300, 350, 400, 450};
+  int rateSeconds = 3;
+  double loginGoalMs = 50;
+  // Each user logs in at most every 2.1 s, as its meter allows: enough for
+  // the last step.
+  size_t poolPerServer = 500;
+  // Odd, so that an account's logins alternate between the servers and stay
+  // well within each one's checks a minute.
+  size_t accounts = 3001;
+  size_t players = 150;  // 50 games of three
+  int thinkMs = 50;
+  // Each probe a line every 1.25 s, within the chat limit; 600 lines.
+  size_t probes = 50;
+  std::chrono::milliseconds chatEvery{25};
+  int chatSeconds = 15;
+};
+void RunShared(const SharedSettings& settings);
 
 }  // namespace gorvane::bench

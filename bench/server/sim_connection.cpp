@@ -38,6 +38,32 @@ int Dial(const std::string& server, uint16_t port, const std::string& source) {
   return fd;
 }
 
+void HeadFramer::Scan(std::string_view piece) {
+  const size_t keep = marker_.size() + kMarkDigits - 1;
+  if (!carry_.empty()) {
+    const std::string seam = carry_ + std::string(piece.substr(0, keep));
+    for (size_t at = seam.find(marker_); at < carry_.size(); at = seam.find(marker_, at + 1)) {
+      Mark(std::string_view(seam).substr(at));
+    }
+  }
+  for (size_t at = piece.find(marker_); at != std::string_view::npos; at = piece.find(marker_, at + 1)) {
+    Mark(piece.substr(at));
+  }
+  carry_ += piece.substr(piece.size() - std::min(piece.size(), keep));
+  if (carry_.size() > keep) carry_.erase(0, carry_.size() - keep);
+}
+
+void HeadFramer::Mark(std::string_view at) {
+  // Cut short by the end of the read: whole in the next seam.
+  if (at.size() < marker_.size() + kMarkDigits) return;
+  uint32_t number = 0;
+  for (const char digit : at.substr(marker_.size(), kMarkDigits)) {
+    if (digit < '0' || digit > '9') return;
+    number = number * 10 + static_cast<uint32_t>(digit - '0');
+  }
+  marks_.push_back(number);
+}
+
 void SimClient::Send(std::string_view kind, std::string_view argument) {
   pending += kind;
   pending += ' ';

@@ -43,25 +43,42 @@ std::string SourceAddress(int group, size_t n);
 int Dial(const std::string& server, uint16_t port, const std::string& source);
 
 // Cuts a stream into messages, keeping only the first bytes of each: enough
-// to tell what a message is, however long it runs.
+// to tell what a message is, however long it runs. Asked to, it also finds
+// anywhere in a message a marker and the fixed-width number after it: the
+// newcomers a user list of thousands holds, past its head.
 class HeadFramer {
  public:
   static constexpr size_t kHead = 1024;
+  static constexpr size_t kMarkDigits = 6;
+  void WatchFor(std::string marker) { marker_ = std::move(marker); }
+  // During each: the numbers found in the message, maybe twice.
+  const std::vector<uint32_t>& marks() const { return marks_; }
+
   template <typename Each>
   void Feed(std::string_view bytes, Each&& each) {
     while (!bytes.empty()) {
       const size_t nul = bytes.find('\0');
       const std::string_view piece = bytes.substr(0, nul);
       if (head_.size() < kHead) head_.append(piece.substr(0, kHead - head_.size()));
+      if (!marker_.empty()) Scan(piece);
       if (nul == std::string_view::npos) return;
       each(std::string_view(head_));
       head_.clear();
+      carry_.clear();
+      marks_.clear();
       bytes.remove_prefix(nul + 1);
     }
   }
 
  private:
+  void Scan(std::string_view piece);
+  void Mark(std::string_view at);
+
   std::string head_;
+  std::string marker_;
+  // The message's last bytes so far: a mark split between two reads.
+  std::string carry_;
+  std::vector<uint32_t> marks_;
 };
 
 // One simulated client's connection.

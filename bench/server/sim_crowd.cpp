@@ -8,15 +8,30 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <limits>
 
 #include "sim_users.h"
 
 namespace gorvane::bench {
+namespace {
+
+// A player's own amount in S_RESULT: records of id and amount.
+int64_t OwnAmount(std::string_view result, int32_t id) {
+  const Fields fields = SplitCommaText(result);
+  for (size_t i = 1; i < fields.size(); ++i) {
+    const Fields record = SplitDelimitedText(fields[i], ':');
+    if (record.size() == 2 && ParseInt32(record[0]) == id) return ParseInt32(record[1]).value_or(0);
+  }
+  return 0;
+}
+
+}  // namespace
 
 struct Crowd::User {
   SimClient client;
   bool party = false;
   bool leader = false;
+  bool loggedIn = false;
   size_t leaderIndex = 0;
   int32_t partyNumber = 0;  // the leader's
   int joinedMembers = 0;
@@ -25,6 +40,11 @@ struct Crowd::User {
   std::optional<testing::ScriptedPlayer> player;
   Clock::time_point next{};
   std::optional<Clock::time_point> restartAt;
+  // When it was greeted and when it left, for the arrivals it should see.
+  std::optional<Clock::time_point> joinedAt;
+  std::optional<Clock::time_point> leftAt;
+  // By newcomer number: when a user list first showed it.
+  std::vector<Clock::time_point> seen;
 };
 
 Crowd::Crowd(std::string server, uint16_t port, const CardCatalogue& cards, CrowdSettings settings)
@@ -47,6 +67,7 @@ void Crowd::Add() {
   user->party = seat < 3;
   user->leader = seat == 0;
   user->leaderIndex = index - seat;
+  if (!settings_.arrivalMarker.empty()) user->client.framer.WatchFor(settings_.arrivalMarker);
   user->client.fd = Dial(server_, port_, SourceAddress(1, nextAddress_++));
   if (user->client.fd < 0) {
     user->client.closed = true;
@@ -69,6 +90,7 @@ void Crowd::Read(size_t index) {
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (n <= 0) {
     if (!user.leaving) ++lost_;
+    if (!user.leftAt) user.leftAt = Clock::now();
     if (user.client.joined) --joined_;
     user.client.joined = false;
     epoll_ctl(epoll_, EPOLL_CTL_DEL, user.client.fd, nullptr);
@@ -88,6 +110,10 @@ void Crowd::Handle(size_t index, std::string_view message) {
   if (kind == "S_CHAT" || kind == "S_GLIST") return;
   if (kind == "S_LIST") {
     ++listsRead_;
+    for (const uint32_t number : client.framer.marks()) {
+      if (user.seen.size() <= number) user.seen.resize(number + 1);
+      if (user.seen[number] == Clock::time_point{}) user.seen[number] = Clock::now();
+    }
     return;
   }
   if (kind == "S_CONNECT") {
@@ -97,7 +123,16 @@ void Crowd::Handle(size_t index, std::string_view message) {
   }
   if (kind == "S_GREETING" && FieldInt(message, 1) == client.id) {
     client.joined = true;
+    user.joinedAt = Clock::now();
     ++joined_;
+    if (user.party && !settings_.loginPrefix.empty()) {
+      client.Send("G_LOGIN", settings_.loginPrefix + std::to_string(index) + " " + settings_.password);
+    } else {
+      user.loggedIn = true;
+      if (user.leader) client.Send("P_CREATE");
+    }
+  } else if (kind == "S_LOGIN" && !user.loggedIn) {
+    user.loggedIn = true;
     if (user.leader) client.Send("P_CREATE");
   }
   listsAsked_ += static_cast<uint64_t>(AnswerLikeTheClient(client, message, asks_));
@@ -113,9 +148,12 @@ void Crowd::Handle(size_t index, std::string_view message) {
     for (size_t seat = 0; seat < 3; ++seat) ids.push_back(users_[user.leaderIndex + seat]->client.id);
     user.player.emplace(cards_, client.id, ids);
     user.player->Receive(message);
-  } else if (kind == "S_RESULT" && user.leader) {
-    ++games_;
-    user.restartAt = Clock::now() + std::chrono::milliseconds(200);
+  } else if (kind == "S_RESULT") {
+    if (settings_.onResult) settings_.onResult(index, OwnAmount(message, client.id));
+    if (user.leader) {
+      ++games_;
+      user.restartAt = Clock::now() + std::chrono::milliseconds(200);
+    }
   }
 }
 
@@ -124,7 +162,7 @@ void Crowd::Play(Clock::time_point now) {
     for (size_t seat = 0; seat < 3 && index + seat < users_.size(); ++seat) {
       User& user = *users_[index + seat];
       if (!user.client.joined) continue;
-      if (!user.leader && !user.sentJoin && users_[index]->partyNumber != 0) {
+      if (!user.leader && !user.sentJoin && user.loggedIn && users_[index]->partyNumber != 0) {
         user.client.Send("P_JOIN", std::to_string(users_[index]->partyNumber));
         user.sentJoin = true;
       }
@@ -155,6 +193,7 @@ void Crowd::Churn(Clock::time_point now) {
     ++departures_;
     --joined_;
     user.client.joined = false;
+    user.leftAt = now;
     if (departures_ % 2 == 0) {
       // A goodbye, and the connection closed once the server has closed it.
       user.leaving = true;
@@ -172,6 +211,7 @@ void Crowd::Churn(Clock::time_point now) {
 void Crowd::Step() {
   std::array<epoll_event, 512> events{};
   const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 2);
+  const std::lock_guard lock(mutex_);
   for (int i = 0; i < n; ++i) Read(events[static_cast<size_t>(i)].data.u64);
   const auto now = Clock::now();
   // Arrivals a few at a time, so that the server greets each in turn.
@@ -183,6 +223,26 @@ void Crowd::Step() {
   for (auto& user : users_) {
     if (!user->client.pending.empty()) user->client.Flush();
   }
+}
+
+std::vector<double> Crowd::ListDelays(const std::vector<Arrival>& arrivals, Clock::duration within) {
+  const std::lock_guard lock(mutex_);
+  std::vector<double> delays;
+  for (const auto& user : users_) {
+    if (!user->joinedAt) continue;
+    for (const Arrival& arrival : arrivals) {
+      if (*user->joinedAt > arrival.at) continue;
+      const bool seen =
+          arrival.number < user->seen.size() && user->seen[arrival.number] != Clock::time_point{};
+      if (seen) {
+        const auto delay = std::max(Clock::duration{}, user->seen[arrival.number] - arrival.at);
+        delays.push_back(std::chrono::duration<double, std::milli>(delay).count());
+      } else if (!user->leftAt || *user->leftAt >= arrival.at + within) {
+        delays.push_back(std::numeric_limits<double>::infinity());
+      }
+    }
+  }
+  return delays;
 }
 
 }  // namespace gorvane::bench

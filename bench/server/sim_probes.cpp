@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The well-behaved users that time what they get: probes, their own lobby
-// chat lines; newcomers, their way in.
+// chat lines; newcomers, their way in; arrivals, when they asked to join.
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -160,6 +160,87 @@ void Newcomers::Step() {
   }
   client.Close();
   std::this_thread::sleep_until(start + every_);
+}
+
+// ----------------------------------------------------------------- arrivals
+
+Arrivals::Arrivals(std::string server, uint16_t port, std::string marker)
+    : server_(std::move(server)),
+      port_(port),
+      marker_(std::move(marker)),
+      epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
+
+Arrivals::~Arrivals() {
+  End();
+  for (Newcomer& newcomer : newcomers_) newcomer.client.Close();
+  ::close(epoll_);
+}
+
+std::vector<Arrival> Arrivals::Take() {
+  std::lock_guard lock(mutex_);
+  std::vector<Arrival> taken;
+  taken.swap(arrived_);
+  return taken;
+}
+
+void Arrivals::Read(Newcomer& newcomer) {
+  static thread_local std::array<char, kReadBytes> buffer;
+  SimClient& client = newcomer.client;
+  const ssize_t got = ::recv(client.fd, buffer.data(), buffer.size(), 0);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (got <= 0) {
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, client.fd, nullptr);
+    client.Close();
+    return;
+  }
+  if (newcomer.leaving) return;
+  client.framer.Feed(
+      std::string_view(buffer.data(), static_cast<size_t>(got)), [&](std::string_view message) {
+        if (KindOf(message) == "S_CONNECT") {
+          client.id = FieldInt(message, 1);
+          const std::string digits = std::to_string(newcomer.number);
+          client.Send("G_JOIN", marker_ + std::string(HeadFramer::kMarkDigits - digits.size(), '0') + digits);
+          std::lock_guard lock(mutex_);
+          arrived_.push_back({newcomer.number, Clock::now()});
+          return;
+        }
+        if (KindOf(message) == "S_GREETING" && FieldInt(message, 1) == client.id) client.joined = true;
+        AnswerLikeTheClient(client, message, true);
+      });
+}
+
+void Arrivals::Step() {
+  std::array<epoll_event, 64> events{};
+  const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 2);
+  for (int e = 0; e < n; ++e) Read(newcomers_[events[static_cast<size_t>(e)].data.u64]);
+  const auto now = Clock::now();
+  const auto every = std::chrono::milliseconds(everyMs_.load());
+  if (every.count() > 0 && now >= next_) {
+    next_ = now + every;
+    Newcomer newcomer;
+    newcomer.number = number_++;
+    newcomer.client.fd = Dial(server_, port_, SourceAddress(9, newcomer.number));
+    if (newcomer.client.fd >= 0) {
+      NonBlocking(newcomer.client.fd);
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = newcomers_.size();
+      epoll_ctl(epoll_, EPOLL_CTL_ADD, newcomer.client.fd, &event);
+      newcomers_.push_back(std::move(newcomer));
+    }
+  }
+  if (every.count() == 0) next_ = now;
+  const bool leave = leave_.exchange(false);
+  for (Newcomer& newcomer : newcomers_) {
+    if (newcomer.client.closed) continue;
+    if (leave && !newcomer.leaving) {
+      // Goodbye; read on until the server closes.
+      newcomer.leaving = true;
+      newcomer.client.Send("G_BYE");
+      ::shutdown(newcomer.client.fd, SHUT_WR);
+    }
+    if (!newcomer.client.pending.empty()) newcomer.client.Flush();
+  }
 }
 
 }  // namespace gorvane::bench

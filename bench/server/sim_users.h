@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,6 +29,21 @@ struct CrowdSettings {
   size_t partyEvery = 30;  // three of every thirty users play: a tenth
   int thinkMs = 250;       // a player's pause before each move
   double leavePerMinute = 0.01;
+  // Newcomers named this and a number: looked for in every user list.
+  std::string arrivalMarker;
+  // Players log in as this and their number before they play; empty: they
+  // play as guests.
+  std::string loginPrefix;
+  std::string password;
+  // A player's game ended: its number and its own amount; on the crowd's
+  // thread.
+  std::function<void(size_t user, int64_t amount)> onResult;
+};
+
+// A newcomer, by the number in its name, and when it asked to join.
+struct Arrival {
+  uint32_t number = 0;
+  Clock::time_point at{};
 };
 
 // Everybody else.
@@ -49,6 +65,10 @@ class Crowd : public Worker {
   uint64_t listsRead() const { return listsRead_; }
   uint64_t departures() const { return departures_; }
   uint64_t games() const { return games_; }
+  // For each arrival and each user joined before it: how long, in ms, until
+  // the user held a user list with the newcomer in it; infinity when it
+  // never did. Users who left sooner than `within` after it are not counted.
+  std::vector<double> ListDelays(const std::vector<Arrival>& arrivals, Clock::duration within);
 
  private:
   struct User;
@@ -78,6 +98,8 @@ class Crowd : public Worker {
   std::atomic<uint64_t> listsRead_{0};
   std::atomic<uint64_t> departures_{0};
   std::atomic<uint64_t> games_{0};
+  // Held by the crowd's thread while it works on the users.
+  std::mutex mutex_;
 };
 
 // Users that behave as the client does and time their own lobby chat lines,
@@ -127,6 +149,102 @@ class Newcomers : public Worker {
   std::mutex mutex_;
   std::vector<double> samples_;
   std::atomic<size_t> refused_{0};
+};
+
+// Newcomers named by a marker and a number, one every so often while asked
+// to arrive, from addresses of their own; they behave as the client does
+// and leave together when told: the arrivals the crowd's lists should show.
+class Arrivals : public Worker {
+ public:
+  Arrivals(std::string server, uint16_t port, std::string marker);
+  ~Arrivals() override;
+  // From any thread: a newcomer every `every` from now on; zero: no more.
+  void Arrive(std::chrono::milliseconds every) { everyMs_ = every.count(); }
+  // From any thread: those here leave.
+  void Leave() { leave_ = true; }
+  // Those that asked to join since the last call.
+  std::vector<Arrival> Take();
+
+ private:
+  struct Newcomer {
+    SimClient client;
+    uint32_t number = 0;
+    bool leaving = false;
+  };
+  void Step() override;
+  void Read(Newcomer& newcomer);
+  std::string server_;
+  uint16_t port_;
+  std::string marker_;
+  int epoll_ = -1;
+  std::vector<Newcomer> newcomers_;
+  std::atomic<int64_t> everyMs_{0};
+  std::atomic<bool> leave_{false};
+  Clock::time_point next_{};
+  uint32_t number_ = 0;
+  std::mutex mutex_;
+  std::vector<Arrival> arrived_;
+};
+
+// Joined users on several servers that log in at a given rate, spread over
+// the servers and many accounts, each timing its G_LOGIN to the answer. The
+// first few at one server are watchers: logged in as the given logins, and
+// asked about with G_INFO by the others there until their totals show.
+class LoginPool : public Worker {
+ public:
+  struct Site {
+    std::string address;
+    uint16_t port = 0;
+  };
+  LoginPool(std::vector<Site> sites, size_t perSite, std::vector<std::string> logins, std::string password,
+            size_t watchSite, std::vector<std::string> watchers);
+  ~LoginPool() override;
+  // Everybody joined, the watchers logged in.
+  bool ready() const { return ready_; }
+  // From any thread: logins a second from now on, the servers in turn.
+  void Rate(double perSecond) { rate_ = perSecond; }
+  // Login times in ms since the last call; a refusal, or no answer within
+  // 5 s, as infinity.
+  std::vector<double> Take();
+  // Logins due when no user was free to send one: the pool is too small.
+  uint64_t missed() const { return missed_; }
+  // From any thread: the watcher is asked about every 50 ms from now on.
+  void Ask(size_t watcher) { asked_[watcher] = true; }
+  // When the watcher's account first showed totals other than none.
+  std::optional<Clock::time_point> Seen(size_t watcher) const;
+
+ private:
+  struct User;
+  void Step() override;
+  void Read(size_t index);
+  void Handle(User& user, std::string_view message);
+  void SendLogins(Clock::time_point now);
+  void SendQuestions(Clock::time_point now);
+  User& At(size_t site, size_t number) { return *users_[number * sites_.size() + site]; }
+  // A user at the site free to send a command under the given meter.
+  User* Free(size_t site, bool login, Clock::time_point now);
+
+  std::vector<Site> sites_;
+  size_t perSite_;
+  std::vector<std::string> logins_;
+  std::string password_;
+  size_t watchSite_;
+  std::vector<std::string> watchers_;
+  int epoll_ = -1;
+  std::vector<std::unique_ptr<User>> users_;
+  std::vector<size_t> cursors_;
+  size_t nextSite_ = 0;
+  size_t nextLogin_ = 0;
+  double lastRate_ = 0;
+  Clock::time_point due_{};
+  std::vector<Clock::time_point> nextAsk_;
+  std::atomic<double> rate_{0};
+  std::atomic<bool> ready_{false};
+  std::atomic<uint64_t> missed_{0};
+  std::unique_ptr<std::atomic<bool>[]> asked_;
+  std::unique_ptr<std::atomic<int64_t>[]> seen_;  // ns since the clock's epoch; 0: not yet
+  std::mutex mutex_;
+  std::vector<double> samples_;
 };
 
 // One attack at full speed from one address, again and again; what it got

@@ -120,7 +120,8 @@ void LoginDesk::Start(Entry entry, TimePoint now) {
   // The decoy is counted too: an unknown login must look like a known one.
   throttle_.Checked(now, pending.login);
   pending.started = true;
-  deadlines_.emplace_back(now + kStoreWait, entry->first);
+  pending.deadline = now + kStoreWait;
+  deadlines_.emplace_back(pending.deadline, entry->first);
   worker_.Submit({entry->first, pending.login, std::exchange(pending.password, {}), decoySalt_});
 }
 
@@ -134,10 +135,10 @@ void LoginDesk::StartDue(TimePoint now) {
   // The user waits no longer than that for a store that does not answer; a
   // late answer finds its check gone.
   while (!deadlines_.empty() && deadlines_.front().first <= now) {
-    const uint64_t ticket = deadlines_.front().second;
+    const auto [deadline, ticket] = deadlines_.front();
     deadlines_.pop_front();
     const auto found = pending_.find(ticket);
-    if (found == pending_.end() || !found->second.started) continue;
+    if (found == pending_.end() || !found->second.started || found->second.deadline != deadline) continue;
     const Pending pending = Finish(found);
     refused_.push_back({ticket, pending.login, LoginOutcome::kFailed, false,
                         "the account store did not answer within " +

@@ -135,6 +135,9 @@ class LoginDesk {
     std::string login;
     std::string password;  // held only until the check starts
     bool started = false;
+    // A connection checks again once answered: only this check's own
+    // deadline fails it, not one left from the check before.
+    TimePoint deadline{};
   };
   using Entry = std::map<uint64_t, Pending>::iterator;
   void Start(Entry entry, TimePoint now);

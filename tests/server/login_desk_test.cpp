@@ -121,5 +121,24 @@ TEST(Limits, ChecksOverALoginsBudgetWaitOrAreRefused) {
   }
 }
 
+// A connection logs in again soon after its first login was answered: the
+// first one's deadline passing leaves the second alone, whose own still
+// fails it when the store keeps it too long.
+TEST(Limits, ASecondCheckOfAConnectionRunsToItsOwnDeadline) {
+  const struct {
+    int lookAt;
+    LoginOutcome outcome;
+  } cases[] = {{4, LoginOutcome::kOk}, {7, LoginOutcome::kFailed}};
+  for (const auto& c : cases) {
+    Desk desk;
+    ASSERT_FALSE(desk->Begin(1, "10.0.1.1", "alice", "right", At(0)));
+    ASSERT_EQ(desk.Settle(At(0)).size(), 1u);
+    ASSERT_FALSE(desk->Begin(1, "10.0.1.1", "alice", "right", At(3)));
+    const auto answers = desk.Settle(At(c.lookAt));
+    ASSERT_EQ(answers.size(), 1u) << c.lookAt;
+    EXPECT_EQ(answers[0].outcome, c.outcome) << c.lookAt;
+  }
+}
+
 }  // namespace
 }  // namespace gorvane::server

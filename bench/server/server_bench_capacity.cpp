@@ -71,7 +71,10 @@ void RunCapacity(const CapacitySettings& settings) {
     crowd.Behave(false, false);
     const size_t crowdSize = users - settings.probes;
     crowd.GrowTo(crowdSize);
-    Wait([&] { return crowd.joined() + 16 >= crowdSize; }, 300s);
+    // The server greets 20 newcomers a second: a step started from nothing
+    // takes its users' time.
+    const size_t arriving = crowdSize - std::min(crowdSize, crowd.joined());
+    Wait([&] { return crowd.joined() + 16 >= crowdSize; }, std::chrono::seconds(60 + arriving / 15));
     crowd.Behave(true, true);
     std::this_thread::sleep_for(std::chrono::seconds(settings.warmSeconds));
     probes.Take();

@@ -122,7 +122,9 @@ struct GamesSettings {
 void RunGames(const GamesSettings& settings);
 
 struct CapacitySettings {
-  std::vector<size_t> steps = {1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000};
+  // 9,000 users hold 18,000 descriptors, both ends in this process: about
+  // what a process may open on the machines it runs on.
+  std::vector<size_t> steps = {1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000, 9000};
   int warmSeconds = 10;
   int measureSeconds = 45;
   size_t probes = 60;

@@ -18,9 +18,13 @@ std::string SourceAddress(int group, size_t n) {
          std::to_string(n % 250 + 1);
 }
 
-int Dial(const std::string& server, uint16_t port, const std::string& source) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int Dial(const std::string& server, uint16_t port, const std::string& source, bool wait) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
   if (fd < 0) return -1;
+  const int on = 1;
+  // The port is chosen at connect, for the four-tuple: thousands of short
+  // connections from one address must not run out of ports to bind.
+  if (!wait) setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
   sockaddr_in from{};
   from.sin_family = AF_INET;
   inet_pton(AF_INET, source.c_str(), &from.sin_addr);
@@ -29,12 +33,12 @@ int Dial(const std::string& server, uint16_t port, const std::string& source) {
   to.sin_port = htons(port);
   inet_pton(AF_INET, server.c_str(), &to.sin_addr);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+      (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+       (wait || errno != EINPROGRESS))) {
     ::close(fd);
     return -1;
   }
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (wait) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return fd;
 }
 

@@ -40,7 +40,9 @@ inline void NonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONB
 std::string SourceAddress(int group, size_t n);
 
 // A connected socket to the server from the source address; -1 on failure.
-int Dial(const std::string& server, uint16_t port, const std::string& source);
+// Without wait, the connect is begun and left to finish (nonblocking, as a
+// flood opens thousands).
+int Dial(const std::string& server, uint16_t port, const std::string& source, bool wait = true);
 
 // Cuts a stream into messages, keeping only the first bytes of each: enough
 // to tell what a message is, however long it runs. Asked to, it also finds

@@ -24,30 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A non-blocking socket from the source address with its connect begun;
-// -1 when it could not be begun.
-int BeginConnect(const std::string& source, const std::string& server, uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  // The port is chosen at connect, for the four-tuple: thousands of short
-  // connections from one address must not run out of ports to bind.
-  const int on = 1;
-  setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  inet_pton(AF_INET, server.c_str(), &to.sin_addr);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
-      (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 bool Connected(int fd) {
   int error = 0;
   socklen_t length = sizeof error;
@@ -103,7 +79,7 @@ HttpAnswer HttpGet(const std::string& source, const std::string& server, uint16_
   const auto start = Clock::now();
   const auto deadline = start + limit;
   HttpAnswer answer;
-  const int fd = BeginConnect(source, server, port);
+  const int fd = Dial(server, port, source, false);
   if (fd < 0) return answer;
   auto wait = [&](short events) {
     pollfd watched{fd, events, 0};
@@ -250,7 +226,7 @@ std::array<HttpFlood::Counts, HttpFlood::kKinds> HttpFlood::Take() {
 
 void HttpFlood::Open(size_t index) {
   Slot& slot = slots_[index];
-  slot.fd = BeginConnect(slot.source, server_, port_);
+  slot.fd = Dial(server_, port_, slot.source, false);
   slot.connected = false;
   slot.answers = 0;
   slot.in.clear();

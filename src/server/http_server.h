@@ -1,39 +1,51 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // cpp-httplib's server held to bounds the library leaves open. Debian ships
 // it compiled, so its compile-time limits are fixed in the library: a header
-// line may be 8 KiB, but a request may have any number of them, and its task
-// queue holds any number of connections. Here the library still reads and
-// answers each request, but from a stream of ours that stops a request at
-// kHttpRequestBytes and at its deadlines, and connections wait in a queue of
-// ours that answers 503 when full.
+// line may be 8 KiB, but a request may have any number of them, and its
+// workers wait on slow clients. Here the library still reads and answers
+// each request, but only once the whole of its head has arrived: until
+// then a connection waits at a door of ours, which accepts, watches every
+// waiting connection on one thread, paces each address, queues whole
+// requests for a few workers, answers health itself, and answers 503 what
+// it cannot queue in time. The workers read through a stream of ours that
+// stops a request at kHttpRequestBytes and its answer at a deadline.
 #pragma once
 
 #include <httplib.h>
 
-#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
-#include <thread>
 
 namespace gorvane::server {
 
 class BoundedHttpServer : public httplib::Server {
  public:
-  BoundedHttpServer();
+  // What /healthz answers; asked for on the door's thread, so it must not
+  // wait.
+  struct Health {
+    int status = 200;
+    std::string text;
+  };
+
+  explicit BoundedHttpServer(std::function<Health()> health);
+  ~BoundedHttpServer() override;
 
   // Binds to the address and port (0: any free one); the port, or -1.
   int Bind(const std::string& address, uint16_t port);
-  // Accepts connections on the calling thread until stop().
-  bool Serve();
+  // Serves on the calling thread until Stop().
+  void Serve();
+  // From any thread, before or while Serve() runs.
+  void Stop();
 
  private:
-  // Called by the library for each connection it accepted; overridden so
-  // that the connection is read through the bounded stream.
-  bool process_and_close_socket(socket_t sock) override;
+  class Door;
+  // On a worker: one request whose head has arrived. Whether the connection
+  // stays open for another, to wait at the door again.
+  bool Answer(socket_t sock, size_t served);
 
-  // The thread that accepts: a connection handed back to it by a full queue
-  // is answered 503 there at once.
-  std::atomic<std::thread::id> acceptThread_{};
+  std::unique_ptr<Door> door_;
 };
 
 }  // namespace gorvane::server

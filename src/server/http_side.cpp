@@ -2,6 +2,7 @@
 #include "server/http_side.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -45,28 +46,24 @@ class StoreWatch {
     return leaders_ ? leaders_ : std::make_shared<Leaderboard>();
   }
 
-  // Nothing while the database answers; else why it does not.
-  std::optional<std::string> Trouble() {
-    {
-      const std::lock_guard lock(state_);
-      if (Fresh(pingAt_)) return trouble_;
-    }
+  // Asks the database whether it answers; from one thread, once a second.
+  void Ping() {
     std::unique_lock asking(asking_, std::defer_lock);
-    if (!asking.try_lock_for(kAskingWait)) {
-      return "busy with another question for over " +
-             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(kAskingWait).count()) +
-             " ms";
-    }
-    {
-      const std::lock_guard lock(state_);
-      if (Fresh(pingAt_)) return trouble_;
-    }
+    // Busy with the rankings: their answer says as much.
+    if (!asking.try_lock_for(kAskingWait)) return;
     std::string error;
     AccountStore* store = Store(error);
     const bool fine = store != nullptr && store->Ping(error);
     const std::lock_guard lock(state_);
     trouble_ = fine ? std::nullopt : std::optional<std::string>(error);
     pingAt_ = SteadyClock::now();
+  }
+
+  // Nothing while the database answers; else why it does not. Never waits.
+  std::optional<std::string> Trouble() {
+    const std::lock_guard lock(state_);
+    const auto since = std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - pingAt_);
+    if (since >= kStale) return "no answer for " + std::to_string(since.count()) + " s";
     return trouble_;
   }
 
@@ -74,6 +71,9 @@ class StoreWatch {
   static constexpr auto kFresh = 1s;
   static constexpr auto kAskingWait = kHttpStoreWait + 500ms;
   static constexpr auto kReopen = 5s;
+  // Pinged once a second, each ping bounded: an answer older than this
+  // means the database, or the way to it, hangs.
+  static constexpr auto kStale = 5s;
 
   static bool Fresh(std::optional<TimePoint> at) { return at && SteadyClock::now() - *at < kFresh; }
   // The rankings read within the last second, if any.
@@ -108,7 +108,7 @@ class StoreWatch {
   std::shared_ptr<const Leaderboard> leaders_;
   std::optional<TimePoint> leadersAt_;
   std::optional<std::string> trouble_;
-  std::optional<TimePoint> pingAt_;
+  TimePoint pingAt_ = SteadyClock::now();
 };
 
 }  // namespace
@@ -138,7 +138,12 @@ struct HttpSide::Impl {
     http.Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
       response.set_content(sources.metrics(), "text/plain; version=0.0.4; charset=utf-8");
     });
-    http.Get("/healthz", [this](const httplib::Request&, httplib::Response& response) { Health(response); });
+    // Answered at the door; here when asked again on a kept-alive connection.
+    http.Get("/healthz", [this](const httplib::Request&, httplib::Response& response) {
+      const BoundedHttpServer::Health health = Health();
+      response.status = health.status;
+      response.set_content(health.text, "text/plain; charset=utf-8");
+    });
     http.Get("/", [this](const httplib::Request&, httplib::Response& response) {
       std::shared_ptr<const LobbySnapshot> lobby;
       {
@@ -151,26 +156,39 @@ struct HttpSide::Impl {
     });
   }
 
-  void Health(httplib::Response& response) {
+  BoundedHttpServer::Health Health() {
     const auto since = TimePoint(Duration(beat.load(std::memory_order_relaxed)));
     const auto still = std::chrono::duration_cast<std::chrono::seconds>(SteadyClock::now() - since);
     std::string trouble;
     if (still >= kLoopStuckAfter)
       trouble += "game loop: stuck, no turn for " + std::to_string(still.count()) + " s\n";
     if (const auto database = store.Trouble()) trouble += "database: " + *database + "\n";
-    response.status = trouble.empty() ? 200 : 503;
-    response.set_content(trouble.empty() ? "ok\n" : trouble, "text/plain; charset=utf-8");
+    if (trouble.empty()) return {200, "ok\n"};
+    return {503, trouble};
+  }
+
+  // Health is answered at once from what the last ping found.
+  void PingEachSecond() {
+    std::unique_lock lock(pingMutex);
+    while (!pingStop.wait_for(lock, 1s, [&] { return pingStopping; })) {
+      lock.unlock();
+      store.Ping();
+      lock.lock();
+    }
   }
 
   Sources sources;
   StoreWatch store;
-  BoundedHttpServer http;
+  BoundedHttpServer http{[this] { return Health(); }};
   uint16_t port = 0;
   std::atomic<Duration::rep> beat{SteadyClock::now().time_since_epoch().count()};
   std::mutex snapshotMutex;
   std::shared_ptr<const LobbySnapshot> snapshot;
   std::thread acceptor;
-  std::atomic<bool> acceptorDone{false};
+  std::thread pinger;
+  std::mutex pingMutex;
+  std::condition_variable pingStop;
+  bool pingStopping = false;
 };
 
 std::unique_ptr<HttpSide> HttpSide::Start(const HttpEndpoint& where, Sources sources, std::string& error) {
@@ -184,27 +202,25 @@ std::unique_ptr<HttpSide> HttpSide::Start(const HttpEndpoint& where, Sources sou
     return nullptr;
   }
   impl->port = static_cast<uint16_t>(port);
+  // Health is told from the start.
+  impl->store.Ping();
   Impl& side = *impl;
-  impl->acceptor = std::thread([&side] {
-    side.http.Serve();
-    side.acceptorDone.store(true);
-  });
+  impl->pinger = std::thread([&side] { side.PingEachSecond(); });
+  impl->acceptor = std::thread([&side] { side.http.Serve(); });
   return std::make_unique<HttpSide>(std::move(impl));
 }
 
 HttpSide::HttpSide(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 HttpSide::~HttpSide() {
-  // The library's stop does nothing until its loop has begun, and may be
-  // called once: wait for either.
-  while (!impl_->acceptorDone.load()) {
-    if (impl_->http.is_running()) {
-      impl_->http.stop();
-      break;
-    }
-    std::this_thread::sleep_for(1ms);
-  }
+  impl_->http.Stop();
   impl_->acceptor.join();
+  {
+    const std::lock_guard lock(impl_->pingMutex);
+    impl_->pingStopping = true;
+  }
+  impl_->pingStop.notify_all();
+  impl_->pinger.join();
 }
 
 uint16_t HttpSide::port() const { return impl_->port; }

@@ -25,12 +25,23 @@ struct HttpEndpoint {
   uint16_t port = 0;  // 0: any free port
 };
 
-// What one browser or scraper may cost. Connections beyond the workers and
-// those waiting for one are answered 503 at once.
+// What one browser or scraper may cost. A connection waits at the door
+// until its request's head has arrived whole, then for a place among the
+// workers and those waiting for one; one not let in within kHttpHoldTime is
+// answered 503. The door holds at most kHttpHeld connections, and an
+// address at most kHttpHeldPerAddress (any more are answered 503 at once);
+// with kHttpHeld held it stops accepting.
 inline constexpr size_t kHttpWorkers = 3;
 inline constexpr size_t kHttpWaiting = 16;
-// Connections the system holds until they are accepted.
-inline constexpr int kHttpBacklog = 64;
+inline constexpr size_t kHttpHeld = 256;
+inline constexpr size_t kHttpHeldPerAddress = 32;
+inline constexpr auto kHttpHoldTime = std::chrono::seconds(1);
+// Requests an address may start: a burst, then a pace.
+inline constexpr size_t kHttpBurst = 40;
+inline constexpr size_t kHttpPerSecond = 20;
+// Connections the system holds until they are accepted; one that has sent
+// nothing is not handed over for its first kHttpIdle.
+inline constexpr int kHttpBacklog = 1024;
 // A request's line and headers; GET has no body.
 inline constexpr size_t kHttpRequestBytes = size_t{16} * 1024;
 inline constexpr size_t kHttpRequestsPerConnection = 20;

@@ -182,4 +182,21 @@ void AddressWatch::CutOff(const std::string& address, TimePoint now) {
   At(address, now).coolUntil = now + coolOff_;
 }
 
+AddressPace::AddressPace(size_t burst, size_t perSecond)
+    : spacing_(std::chrono::duration_cast<Duration>(std::chrono::seconds(1)) /
+               static_cast<Duration::rep>(std::max<size_t>(perSecond, 1))),
+      depth_(spacing_ * static_cast<Duration::rep>(std::max<size_t>(burst, 1))) {}
+
+bool AddressPace::Take(const std::string& address, TimePoint now) {
+  const auto [found, fresh] = fullAt_.try_emplace(address, now);
+  const TimePoint from = std::max(found->second, now);
+  if (from + spacing_ - now > depth_) return false;
+  found->second = from + spacing_;
+  if (fresh && fullAt_.size() >= pruneAt_) {
+    std::erase_if(fullAt_, [&](const auto& entry) { return entry.second <= now; });
+    pruneAt_ = std::max(kPruneFloor, 2 * fullAt_.size());
+  }
+  return true;
+}
+
 }  // namespace gorvane::server

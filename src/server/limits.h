@@ -155,4 +155,22 @@ class AddressWatch {
   size_t pruneAt_ = 4096;
 };
 
+// What an address may start: `burst` at once, then `perSecond` on average,
+// from a bucket refilled evenly. An address whose bucket is full again is
+// forgotten, so that many addresses do not grow the table for ever.
+class AddressPace {
+ public:
+  AddressPace(size_t burst, size_t perSecond);
+
+  // Takes one from the address's bucket; false, taking nothing, when empty.
+  bool Take(const std::string& address, TimePoint now);
+  size_t tracked() const { return fullAt_.size(); }
+
+ private:
+  Duration spacing_;
+  Duration depth_;
+  std::unordered_map<std::string, TimePoint> fullAt_;
+  size_t pruneAt_ = 4096;
+};
+
 }  // namespace gorvane::server

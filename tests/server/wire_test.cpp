@@ -242,5 +242,52 @@ TEST(Limits, FailedLoginsLockAnAddressForAWhileAndALoginIsOnlyPaced) {
   EXPECT_EQ(throttle.CheckFreeAt(at(400), "carol"), at(400));
 }
 
+// Three at once, then ten a second, per address: what each try comes to.
+TEST(Limits, AnAddressIsPacedAfterItsBurstAndOthersAreNot) {
+  struct Try {
+    int ms;
+    const char* address;
+    bool taken;
+  };
+  struct Case {
+    const char* what;
+    std::vector<Try> tries;
+  } const cases[] = {
+      {"the burst, then empty",
+       {{0, "a", true}, {0, "a", true}, {0, "a", true}, {0, "a", false}, {99, "a", false}, {100, "a", true}}},
+      {"another address has its own",
+       {{0, "a", true}, {0, "a", true}, {0, "a", true}, {0, "b", true}, {0, "a", false}}},
+      {"a refusal takes nothing",
+       {{0, "a", true},
+        {0, "a", true},
+        {0, "a", true},
+        {50, "a", false},
+        {50, "a", false},
+        {100, "a", true}}},
+      {"refilled evenly, never past the burst",
+       {{0, "a", true},
+        {200, "a", true},
+        {200, "a", true},
+        {10000, "a", true},
+        {10000, "a", true},
+        {10000, "a", true},
+        {10000, "a", false}}},
+  };
+  const TimePoint start{};
+  for (const Case& c : cases) {
+    AddressPace pace(3, 10);
+    for (const Try& t : c.tries) {
+      EXPECT_EQ(pace.Take(t.address, start + std::chrono::milliseconds(t.ms)), t.taken)
+          << c.what << ": " << t.address << " at " << t.ms;
+    }
+  }
+  // Addresses that come once each are forgotten once full again, so that a
+  // million of them do not grow the table for ever.
+  AddressPace pace(3, 10);
+  for (int i = 0; i < 1'000'000; ++i)
+    ASSERT_TRUE(pace.Take(std::to_string(i), start + std::chrono::milliseconds(i)));
+  EXPECT_LT(pace.tracked(), 10'000u);
+}
+
 }  // namespace
 }  // namespace gorvane::server

@@ -240,7 +240,8 @@ class BoundedHttpServer::Door {
     [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
   }
 
-  // Accepted connections that sent nothing stay with the system this long.
+  // Whether the system hands a connection over only once its first byte
+  // has come (or kHttpIdle has passed without one).
   void SetDeferred(bool deferred) { deferred_ = deferred; }
 
   void Run(socket_t listener) {

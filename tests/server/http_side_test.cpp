@@ -220,6 +220,33 @@ TEST(HttpSide, AnAddressHoldingItsShareOfTheDoorTurnsOnlyItselfAway) {
       << OpenDescriptors() << " descriptors open, " << before << " before";
 }
 
+// A kept-alive connection waits at the door between its requests, and
+// carries kHttpRequestsPerConnection of them: the last says it closes, and
+// nothing after it is answered.
+TEST(HttpSide, AKeptAliveConnectionCarriesItsRequestsThenCloses) {
+  HttpServer server("127.0.0.216");
+  server.Run();
+  Silent client("127.0.0.216", server.harness().server().httpPort(), "127.0.0.219");
+  ASSERT_TRUE(client.connected());
+  size_t answered = 0;
+  for (size_t i = 0; i < server::kHttpRequestsPerConnection + 2; ++i) {
+    if (!client.Say(i % 2 == 0 ? "GET /metrics HTTP/1.1\r\n\r\n" : "GET / HTTP/1.1\r\n\r\n")) break;
+    const auto answers = [&] {
+      size_t count = 0;
+      for (size_t at = client.heard().find("HTTP/1.1 200 OK"); at != std::string::npos;
+           at = client.heard().find("HTTP/1.1 200 OK", at + 1))
+        ++count;
+      return count;
+    };
+    if (!Eventually([&] { return answers() > answered; }, 3s)) break;
+    answered = answers();
+  }
+  EXPECT_EQ(answered, server::kHttpRequestsPerConnection);
+  const std::string& heard = client.heard();
+  const size_t last = heard.rfind("HTTP/1.1 200 OK");
+  EXPECT_NE(heard.find("Connection: close", last), std::string::npos) << heard.substr(last, 300);
+}
+
 // The server's end of a connection, among this process's descriptors: the
 // server runs in the test.
 int ServerEnd(int client) {

@@ -26,6 +26,7 @@
 
 #include "server/http_side.h"
 #include "server/limits.h"
+#include "server/metrics.h"
 
 namespace gorvane::server {
 namespace {
@@ -224,8 +225,11 @@ Asks AsksFor(std::string_view request) {
 // is made to wait rather than to churn.
 class BoundedHttpServer::Door {
  public:
-  Door(BoundedHttpServer& server, std::function<Health()> health)
-      : server_(server), health_(std::move(health)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  Door(BoundedHttpServer& server, std::function<Health()> health, std::function<void(Defence)> defended)
+      : server_(server),
+        health_(std::move(health)),
+        defended_(std::move(defended)),
+        wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
   ~Door() { ::close(wake_); }
   Door(const Door&) = delete;
   Door& operator=(const Door&) = delete;
@@ -335,6 +339,7 @@ class BoundedHttpServer::Door {
                                            [&](const Entry& e) { return e.address == address; });
       if (static_cast<size_t>(fromThere) >= kHttpHeldPerAddress) {
         SayAndClose(sock, kBusy);
+        defended_(Defence::kHttpAddressFull);
         continue;
       }
       entries_.push_back({sock, std::move(address), 0, now + kHttpIdle});
@@ -342,7 +347,10 @@ class BoundedHttpServer::Door {
       Look(entries_.back());
       // Handed over only once the system has waited for a first byte: one
       // that has sent nothing all that while is not waited for again.
-      if (deferred_ && !entries_.back().begun) entries_.back().gone = true;
+      if (deferred_ && !entries_.back().begun && !entries_.back().gone) {
+        entries_.back().gone = true;
+        defended_(Defence::kHttpSilent);
+      }
     }
   }
 
@@ -399,8 +407,15 @@ class BoundedHttpServer::Door {
       if (now < entry.by) return false;
       if (!entry.whole) {
         ::close(entry.sock);
+        // A kept-alive connection with no next request is not refused.
+        if (entry.begun) {
+          defended_(Defence::kHttpHeadTimeout);
+        } else if (entry.served == 0) {
+          defended_(Defence::kHttpSilent);
+        }
       } else if (entry.asks == Asks::kOther) {
         SayAndClose(entry.sock, kBusy);
+        defended_(Defence::kHttpBusy);
       } else {
         AnswerHealth(entry.sock, entry.asks);
       }
@@ -483,6 +498,7 @@ class BoundedHttpServer::Door {
 
   BoundedHttpServer& server_;
   const std::function<Health()> health_;
+  const std::function<void(Defence)> defended_;
   const int wake_;
   std::atomic<bool> stopping_{false};
   bool deferred_ = false;
@@ -501,8 +517,8 @@ class BoundedHttpServer::Door {
   std::vector<std::thread> workers_;
 };
 
-BoundedHttpServer::BoundedHttpServer(std::function<Health()> health)
-    : door_(std::make_unique<Door>(*this, std::move(health))) {}
+BoundedHttpServer::BoundedHttpServer(std::function<Health()> health, std::function<void(Defence)> defended)
+    : door_(std::make_unique<Door>(*this, std::move(health), std::move(defended))) {}
 
 BoundedHttpServer::~BoundedHttpServer() {
   // Never served: the listener is still open.

@@ -20,6 +20,8 @@
 
 namespace gorvane::server {
 
+enum class Defence;
+
 class BoundedHttpServer : public httplib::Server {
  public:
   // What /healthz answers; asked for on the door's thread, so it must not
@@ -29,7 +31,8 @@ class BoundedHttpServer : public httplib::Server {
     std::string text;
   };
 
-  explicit BoundedHttpServer(std::function<Health()> health);
+  // Both are called on the door's thread.
+  BoundedHttpServer(std::function<Health()> health, std::function<void(Defence)> defended);
   ~BoundedHttpServer() override;
 
   // Binds to the address and port (0: any free one); the port, or -1.

@@ -179,7 +179,7 @@ struct HttpSide::Impl {
 
   Sources sources;
   StoreWatch store;
-  BoundedHttpServer http{[this] { return Health(); }};
+  BoundedHttpServer http{[this] { return Health(); }, sources.defended};
   uint16_t port = 0;
   std::atomic<Duration::rep> beat{SteadyClock::now().time_since_epoch().count()};
   std::mutex snapshotMutex;

@@ -20,6 +20,8 @@
 
 namespace gorvane::server {
 
+enum class Defence;
+
 struct HttpEndpoint {
   std::string address;
   uint16_t port = 0;  // 0: any free port
@@ -63,6 +65,8 @@ class HttpSide {
     std::function<std::string()> metrics;
     // --db, opened again on a connection of this side's own.
     std::string database;
+    // Counts a defence at work at the door; called on the HTTP threads.
+    std::function<void(Defence)> defended;
   };
 
   // Listening and serving; nothing, with the reason in error, when the

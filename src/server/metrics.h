@@ -56,8 +56,13 @@ enum class Defence {
   kCloseTimeout,        // a connection dropped: did not close after goodbye
   kLogSuppressed,       // a log line about an address left out
   kAcceptPaused,        // no connection accepted for want of descriptors
+  // At the HTTP side's door:
+  kHttpAddressFull,  // a connection past its address's share, answered 503
+  kHttpBusy,         // a request let in nowhere within its time, answered 503
+  kHttpSilent,       // a connection closed having sent nothing
+  kHttpHeadTimeout,  // a connection closed, its request's head not whole in time
 };
-inline constexpr size_t kDefenceCount = static_cast<size_t>(Defence::kAcceptPaused) + 1;
+inline constexpr size_t kDefenceCount = static_cast<size_t>(Defence::kHttpHeadTimeout) + 1;
 
 // The account store calls the server makes, each a value of the label "call".
 enum class StoreCall { kLoginLookup, kInfoRead, kResultWrite };

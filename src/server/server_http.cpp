@@ -12,7 +12,10 @@ namespace gorvane::server {
 
 bool Server::StartHttp(std::string& error) {
   if (!options_.http) return true;
-  http_ = HttpSide::Start(*options_.http, {[this] { return metrics_.Exposition(); }, options_.databasePath},
+  http_ = HttpSide::Start(*options_.http,
+                          {[this] { return metrics_.Exposition(); }, options_.databasePath,
+                           // The counters are atomic: any thread may count.
+                           [this](Defence defence) { metrics_.Defended(defence); }},
                           error);
   if (!http_) return false;
   const std::string& address = options_.http->address;

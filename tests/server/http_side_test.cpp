@@ -215,6 +215,10 @@ TEST(HttpSide, AnAddressHoldingItsShareOfTheDoorTurnsOnlyItselfAway) {
     EXPECT_TRUE(client.heard().starts_with(row.status)) << row.what << ": " << client.heard().substr(0, 40);
   }
   for (auto& client : stuck) EXPECT_EQ(client->heard(), "") << "answered before its request ended";
+  // The host sees it: one connection turned away at the door.
+  const auto metrics = server.Request("GET", "/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(metrics->body.find("gorvane_defences_total{defence=\"http_address_full\"} 1\n"), std::string::npos);
   stuck.clear();
   EXPECT_TRUE(Eventually([&] { return OpenDescriptors() <= before; }, 5s))
       << OpenDescriptors() << " descriptors open, " << before << " before";

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/http_server.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -27,6 +26,7 @@
 #include "server/http_side.h"
 #include "server/limits.h"
 #include "server/metrics.h"
+#include "server/net.h"
 
 namespace gorvane::server {
 namespace {
@@ -124,15 +124,8 @@ class RequestStream final : public httplib::Stream {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (name(sock_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
-    std::array<char, INET6_ADDRSTRLEN> text{};
-    const void* raw =
-        address.ss_family == AF_INET6
-            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&address)->sin6_addr)
-            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&address)->sin_addr);
-    if (inet_ntop(address.ss_family, raw, text.data(), text.size()) == nullptr) return;
-    ip = text.data();
-    port = ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port
-                                               : reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    ip = HostOf(address);
+    port = PortOf(address);
   }
 
   const socket_t sock_;
@@ -185,19 +178,12 @@ void SayAndClose(socket_t sock, std::string_view said) {
   ::close(sock);
 }
 
-// The peer's address as the doors count it: an IPv6 address by its /64,
-// which one host commonly holds whole.
-std::string AddressKey(socket_t sock) {
+// The peer's address as per-address limits count it.
+std::string PeerKey(socket_t sock, int ipv6Prefix) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (getpeername(sock, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
-  if (address.ss_family == AF_INET) {
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address).sin_addr;
-    return std::string(reinterpret_cast<const char*>(&v4), sizeof v4);
-  }
-  const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
-  if (IN6_IS_ADDR_V4MAPPED(&v6)) return std::string(reinterpret_cast<const char*>(v6.s6_addr) + 12, 4);
-  return std::string(reinterpret_cast<const char*>(v6.s6_addr), 8);
+  return AddressKey(address, ipv6Prefix);
 }
 
 enum class Asks { kOther, kHealth, kHealthHead };
@@ -225,10 +211,12 @@ Asks AsksFor(std::string_view request) {
 // is made to wait rather than to churn.
 class BoundedHttpServer::Door {
  public:
-  Door(BoundedHttpServer& server, std::function<Health()> health, std::function<void(Defence)> defended)
+  Door(BoundedHttpServer& server, std::function<Health()> health, std::function<void(Defence)> defended,
+       int ipv6Prefix)
       : server_(server),
         health_(std::move(health)),
         defended_(std::move(defended)),
+        ipv6Prefix_(ipv6Prefix),
         wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
   ~Door() { ::close(wake_); }
   Door(const Door&) = delete;
@@ -334,7 +322,7 @@ class BoundedHttpServer::Door {
           acceptAgain_ = now + kStopCheck;
         return;
       }
-      std::string address = AddressKey(sock);
+      std::string address = PeerKey(sock, ipv6Prefix_);
       const auto fromThere = std::count_if(entries_.begin(), entries_.end(),
                                            [&](const Entry& e) { return e.address == address; });
       if (static_cast<size_t>(fromThere) >= kHttpHeldPerAddress) {
@@ -364,7 +352,7 @@ class BoundedHttpServer::Door {
     }
     const auto now = Clock::now();
     for (const auto& [sock, served] : back) {
-      entries_.push_back({sock, AddressKey(sock), served, now + kHttpIdle});
+      entries_.push_back({sock, PeerKey(sock, ipv6Prefix_), served, now + kHttpIdle});
       Watch(EPOLL_CTL_ADD, sock, EPOLLIN | EPOLLRDHUP | EPOLLET);
       Look(entries_.back());
     }
@@ -499,6 +487,7 @@ class BoundedHttpServer::Door {
   BoundedHttpServer& server_;
   const std::function<Health()> health_;
   const std::function<void(Defence)> defended_;
+  const int ipv6Prefix_;
   const int wake_;
   std::atomic<bool> stopping_{false};
   bool deferred_ = false;
@@ -517,8 +506,9 @@ class BoundedHttpServer::Door {
   std::vector<std::thread> workers_;
 };
 
-BoundedHttpServer::BoundedHttpServer(std::function<Health()> health, std::function<void(Defence)> defended)
-    : door_(std::make_unique<Door>(*this, std::move(health), std::move(defended))) {}
+BoundedHttpServer::BoundedHttpServer(std::function<Health()> health, std::function<void(Defence)> defended,
+                                     int ipv6Prefix)
+    : door_(std::make_unique<Door>(*this, std::move(health), std::move(defended), ipv6Prefix)) {}
 
 BoundedHttpServer::~BoundedHttpServer() {
   // Never served: the listener is still open.

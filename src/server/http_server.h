@@ -31,8 +31,9 @@ class BoundedHttpServer : public httplib::Server {
     std::string text;
   };
 
-  // Both are called on the door's thread.
-  BoundedHttpServer(std::function<Health()> health, std::function<void(Defence)> defended);
+  // Both are called on the door's thread. An IPv6 address counts by its
+  // first ipv6Prefix bits, as on the game's port.
+  BoundedHttpServer(std::function<Health()> health, std::function<void(Defence)> defended, int ipv6Prefix);
   ~BoundedHttpServer() override;
 
   // Binds to the address and port (0: any free one); the port, or -1.

@@ -179,7 +179,7 @@ struct HttpSide::Impl {
 
   Sources sources;
   StoreWatch store;
-  BoundedHttpServer http{[this] { return Health(); }, sources.defended};
+  BoundedHttpServer http{[this] { return Health(); }, sources.defended, sources.ipv6Prefix};
   uint16_t port = 0;
   std::atomic<Duration::rep> beat{SteadyClock::now().time_since_epoch().count()};
   std::mutex snapshotMutex;

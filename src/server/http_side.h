@@ -67,6 +67,8 @@ class HttpSide {
     std::string database;
     // Counts a defence at work at the door; called on the HTTP threads.
     std::function<void(Defence)> defended;
+    // --ipv6-prefix: how an IPv6 address is counted by its limits.
+    int ipv6Prefix = 64;
   };
 
   // Listening and serving; nothing, with the reason in error, when the

@@ -15,7 +15,7 @@ bool Server::StartHttp(std::string& error) {
   http_ = HttpSide::Start(*options_.http,
                           {[this] { return metrics_.Exposition(); }, options_.databasePath,
                            // The counters are atomic: any thread may count.
-                           [this](Defence defence) { metrics_.Defended(defence); }},
+                           [this](Defence defence) { metrics_.Defended(defence); }, options_.ipv6Prefix},
                           error);
   if (!http_) return false;
   const std::string& address = options_.http->address;

@@ -52,6 +52,13 @@ auto& Register(Builder builder, prometheus::Registry& registry, const std::strin
   return builder.Name(name).Help(help).Register(registry);
 }
 
+// A family of one series, without labels.
+template <typename Builder>
+auto& Single(Builder builder, prometheus::Registry& registry, const std::string& name,
+             const std::string& help) {
+  return Register(builder, registry, name, help).Add({});
+}
+
 }  // namespace
 
 KindCounters::KindCounters(prometheus::Family<prometheus::Counter>& family,
@@ -91,27 +98,20 @@ uint64_t KindCounters::Total() const {
 Metrics::Metrics(std::span<const std::string_view> commandKinds)
     : registry_(std::make_unique<prometheus::Registry>()),
       connections_(
-          Register(BuildGauge(), *registry_, "gorvane_connections", "Connections open, joined or not.")
-              .Add({})),
-      unjoined_(Register(BuildGauge(), *registry_, "gorvane_connections_unjoined",
-                         "Connections open that have not joined the lobby yet.")
-                    .Add({})),
-      users_(Register(BuildGauge(), *registry_, "gorvane_users", "Users joined to the lobby.").Add({})),
-      parties_(Register(BuildGauge(), *registry_, "gorvane_parties", "Parties, playing or not.").Add({})),
-      gamesRunning_(
-          Register(BuildGauge(), *registry_, "gorvane_games_running", "Games being played.").Add({})),
-      gamesFinished_(Register(BuildCounter(), *registry_, "gorvane_games_finished_total",
-                              "Games played to their results; games abandoned are not counted.")
-                         .Add({})),
-      turnTimeouts_(Register(BuildCounter(), *registry_, "gorvane_turn_timeouts_total",
-                             "Game turns the server ended because the player's time ran out.")
-                        .Add({})),
-      bytesIn_(Register(BuildCounter(), *registry_, "gorvane_received_bytes_total",
-                        "Bytes read from client connections.")
-                   .Add({})),
-      bytesOut_(Register(BuildCounter(), *registry_, "gorvane_sent_bytes_total",
-                         "Bytes written to client connections.")
-                    .Add({})),
+          Single(BuildGauge(), *registry_, "gorvane_connections", "Connections open, joined or not.")),
+      unjoined_(Single(BuildGauge(), *registry_, "gorvane_connections_unjoined",
+                       "Connections open that have not joined the lobby yet.")),
+      users_(Single(BuildGauge(), *registry_, "gorvane_users", "Users joined to the lobby.")),
+      parties_(Single(BuildGauge(), *registry_, "gorvane_parties", "Parties, playing or not.")),
+      gamesRunning_(Single(BuildGauge(), *registry_, "gorvane_games_running", "Games being played.")),
+      gamesFinished_(Single(BuildCounter(), *registry_, "gorvane_games_finished_total",
+                            "Games played to their results; games abandoned are not counted.")),
+      turnTimeouts_(Single(BuildCounter(), *registry_, "gorvane_turn_timeouts_total",
+                           "Game turns the server ended because the player's time ran out.")),
+      bytesIn_(Single(BuildCounter(), *registry_, "gorvane_received_bytes_total",
+                      "Bytes read from client connections.")),
+      bytesOut_(Single(BuildCounter(), *registry_, "gorvane_sent_bytes_total",
+                       "Bytes written to client connections.")),
       received_(Register(BuildCounter(), *registry_, "gorvane_messages_received_total",
                          "Commands received from clients, by kind; kinds the server does not know count as "
                          "other."),

@@ -6,6 +6,7 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -165,6 +166,21 @@ class Silent {
   bool Say(std::string_view bytes) {
     return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
+  // All the server says until it closes, or until the limit.
+  const std::string& HeardAll(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    char buffer[4096];
+    for (;;) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd watched{fd_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&watched, 1, static_cast<int>(left.count())) <= 0) break;
+      const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      heard_.append(buffer, static_cast<size_t>(got));
+    }
+    return heard_;
+  }
   const std::string& heard() {
     char buffer[512];
     ssize_t got = 0;
@@ -218,10 +234,49 @@ TEST(HttpSide, AnAddressHoldingItsShareOfTheDoorTurnsOnlyItselfAway) {
   // The host sees it: one connection turned away at the door.
   const auto metrics = server.Request("GET", "/metrics");
   ASSERT_TRUE(metrics);
-  EXPECT_NE(metrics->body.find("gorvane_defences_total{defence=\"http_address_full\"} 1\n"), std::string::npos);
+  EXPECT_NE(metrics->body.find("gorvane_defences_total{defence=\"http_address_full\"} 1\n"),
+            std::string::npos);
   stuck.clear();
   EXPECT_TRUE(Eventually([&] { return OpenDescriptors() <= before; }, 5s))
       << OpenDescriptors() << " descriptors open, " << before << " before";
+}
+
+// An address past its burst is let in at its pace: of requests that all
+// come at once, those the pace cannot let in within the hold are answered
+// 503, each counted for the host, and none is left unanswered.
+TEST(HttpSide, AnAddressPastItsBurstIsLetInAtItsPace) {
+  HttpServer server("127.0.0.220");
+  server.Run();
+  const uint16_t port = server.harness().server().httpPort();
+  for (size_t i = 0; i < server::kHttpBurst; ++i) {
+    Silent health("127.0.0.220", port, "127.0.0.221");
+    ASSERT_TRUE(health.connected() && health.Say("GET /healthz HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(health.HeardAll(3s).starts_with("HTTP/1.1 200")) << i;
+  }
+  // More at once than a second of pace lets in, fewer than the address may
+  // have waiting.
+  const size_t count = server::kHttpPerSecond + 10;
+  std::vector<std::unique_ptr<Silent>> pages;
+  for (size_t i = 0; i < count; ++i) {
+    pages.push_back(std::make_unique<Silent>("127.0.0.220", port, "127.0.0.221"));
+    ASSERT_TRUE(pages.back()->connected() &&
+                pages.back()->Say("GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n"));
+  }
+  size_t ok = 0;
+  size_t busy = 0;
+  for (auto& page : pages) {
+    const std::string& heard = page->HeardAll(server::kHttpHoldTime + 3s);
+    ok += heard.starts_with("HTTP/1.1 200");
+    busy += heard.starts_with("HTTP/1.1 503") && heard.ends_with("\r\n\r\nbusy\n");
+  }
+  EXPECT_GE(ok, 1u);
+  EXPECT_GE(busy, 1u);
+  EXPECT_EQ(ok + busy, count);
+  const auto metrics = server.Request("GET", "/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_NE(
+      metrics->body.find("gorvane_defences_total{defence=\"http_busy\"} " + std::to_string(busy) + "\n"),
+      std::string::npos);
 }
 
 // A kept-alive connection waits at the door between its requests, and

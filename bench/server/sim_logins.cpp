@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <limits>
+#include <utility>
 
 #include "sim_users.h"
 
@@ -74,10 +75,8 @@ LoginPool::~LoginPool() {
 }
 
 std::vector<double> LoginPool::Take() {
-  std::lock_guard lock(mutex_);
-  std::vector<double> taken;
-  taken.swap(samples_);
-  return taken;
+  const std::lock_guard lock(mutex_);
+  return std::exchange(samples_, {});
 }
 
 std::optional<Clock::time_point> LoginPool::Seen(size_t watcher) const {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <utility>
 
 #include "sim_users.h"
 
@@ -41,10 +42,8 @@ Probes::~Probes() {
 }
 
 std::vector<double> Probes::Take() {
-  std::lock_guard lock(mutex_);
-  std::vector<double> taken;
-  taken.swap(samples_);
-  return taken;
+  const std::lock_guard lock(mutex_);
+  return std::exchange(samples_, {});
 }
 
 void Probes::Step() {
@@ -119,10 +118,8 @@ Newcomers::Newcomers(std::string server, uint16_t port, std::chrono::millisecond
     : server_(std::move(server)), port_(port), every_(every) {}
 
 std::vector<double> Newcomers::Take() {
-  std::lock_guard lock(mutex_);
-  std::vector<double> taken;
-  taken.swap(samples_);
-  return taken;
+  const std::lock_guard lock(mutex_);
+  return std::exchange(samples_, {});
 }
 
 void Newcomers::Step() {
@@ -177,10 +174,8 @@ Arrivals::~Arrivals() {
 }
 
 std::vector<Arrival> Arrivals::Take() {
-  std::lock_guard lock(mutex_);
-  std::vector<Arrival> taken;
-  taken.swap(arrived_);
-  return taken;
+  const std::lock_guard lock(mutex_);
+  return std::exchange(arrived_, {});
 }
 
 void Arrivals::Read(Newcomer& newcomer) {

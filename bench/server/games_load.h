@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "scripted_player.h"
+#include "support/server/scripted_player.h"
 #include "server_bench.h"
 #include "spine/framing.h"
 

@@ -5,8 +5,8 @@
 // the capacity's users and the shared part's logins a second, by commas.
 #include "server_bench.h"
 
-#include "server/accounts.h"
-#include "sim_users.h"
+#include "server/store/accounts.h"
+#include "sim/users.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

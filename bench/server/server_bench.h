@@ -44,8 +44,8 @@
 #include <thread>
 #include <vector>
 
-#include "client/card_catalogue.h"
-#include "server/server.h"
+#include "rules/card_catalogue.h"
+#include "server/loop/server.h"
 
 namespace gorvane::bench {
 

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "server_bench.h"
-#include "sim_users.h"
+#include "sim/users.h"
 
 namespace gorvane::bench {
 

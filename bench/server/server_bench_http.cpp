@@ -17,7 +17,7 @@
 
 #include "games_load.h"
 #include "server_bench.h"
-#include "sim_http.h"
+#include "sim/http.h"
 
 namespace gorvane::bench {
 namespace {

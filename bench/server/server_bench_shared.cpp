@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "pg_cluster.h"
-#include "server/accounts.h"
+#include "support/server/pg_cluster.h"
+#include "server/store/accounts.h"
 #include "server_bench.h"
-#include "sim_users.h"
+#include "sim/users.h"
 
 namespace gorvane::bench {
 namespace {

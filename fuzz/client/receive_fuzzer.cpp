@@ -25,7 +25,7 @@
 
 #include "client/game_room.h"
 #include "client/lobby.h"
-#include "receiving_client.h"
+#include "support/client/receiving_client.h"
 #include "spine/TVR1Util.h"
 #include "spine/codec.h"
 #include "spine/fields.h"

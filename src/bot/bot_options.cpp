@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "client/card_catalogue.h"
+#include "rules/card_catalogue.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
 

@@ -5,7 +5,7 @@
 
 #include "spine/codec.h"
 #include "spine/fields.h"
-#include "client/play_rules.h"
+#include "rules/play_rules.h"
 
 namespace gorvane::bot {
 namespace {

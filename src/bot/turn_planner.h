@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "client/card_catalogue.h"
+#include "rules/card_catalogue.h"
 #include "client/game_room.h"
-#include "client/game_state.h"
+#include "rules/game_state.h"
 
 namespace gorvane::bot {
 

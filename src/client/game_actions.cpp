@@ -3,7 +3,7 @@
 // turn, start, refresh and leave.
 #include "spine/sjis.h"
 #include "client/game_room.h"
-#include "client/play_rules.h"
+#include "rules/play_rules.h"
 
 namespace gorvane {
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <string_view>
 
-#include "client/card_catalogue.h"
+#include "rules/card_catalogue.h"
 #include "client/chat_line.h"
 #include "client/game_screen.h"
-#include "client/game_state.h"
+#include "rules/game_state.h"
 #include "client/game_window.h"
 #include "client/party_roster.h"
-#include "client/play_rules.h"
+#include "rules/play_rules.h"
 #include "spine/TVR1Util.h"
 #include "spine/ports.h"
 

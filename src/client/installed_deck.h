@@ -8,7 +8,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "client/card_catalogue.h"
+#include "rules/card_catalogue.h"
 
 namespace gorvane {
 

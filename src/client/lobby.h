@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "client/card_catalogue.h"
+#include "rules/card_catalogue.h"
 #include "client/chat_line.h"
 #include "client/dispatcher.h"
 #include "client/lobby_lists.h"

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "client/card_catalogue.h"
+#include "rules/card_catalogue.h"
 
 namespace gorvane {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "../spine/fakes.h"
-#include "receiving_client.h"
+#include "support/client/receiving_client.h"
 #include "spine/fields.h"
 #include "spine/framing.h"
 #include "spine/sjis.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bot/headless_player.h"
-#include "server/server.h"
+#include "server/loop/server.h"
 
 namespace gorvane::e2e {
 

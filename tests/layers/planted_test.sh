@@ -8,22 +8,35 @@ check="$root/tests/layers/check_layers.sh"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
-# file to plant into | the include planted
+# file to plant into | the line planted (a file to create ends in "new")
 cases=(
   "src/spine/codec.cpp|#include <QString>"
   "src/client/lobby.cpp|#include <QtCore/QObject>"
-  "src/server/wire.cpp|#include <QByteArray>"
+  "src/server/base/wire.cpp|#include <QByteArray>"
   "src/spine/session.cpp|#include \"client/lobby.h\""
+  "src/rules/play_rules.cpp|#include \"client/game_room.h\""
   "src/client/game_room.cpp|#include \"qt/TForm2.h\""
-  "src/bot/turn_planner.cpp|#include \"server/game.h\""
-  "src/server/game.cpp|#include \"bot/turn_planner.h\""
+  "src/bot/turn_planner.cpp|#include \"server/game/game.h\""
+  "src/server/game/game.cpp|#include \"bot/turn_planner.h\""
+  "src/server/game/game.cpp|#include \"client/lobby.h\""
+  "src/server/store/logins.cpp|#include \"server/lobby/lobby.h\""
+  "src/server/base/metrics.h|#include \"server/store/accounts.h\""
+  "src/server/lobby/lobby.h|#include \"server/loop/out_queue.h\""
+  "src/server/http/status_page.cpp|#include \"server/lobby/lobby.h\""
+  "src/server/game/game.cpp|#include \"server/lobby/lobby.h\""
+  "src/server/lobby/names.cpp|#include \"server/http/http_side.h\""
+  "src/server/base/net.cpp|#include \"server/net.h\""
+  "src/server/stray.cpp new|// a file in no room"
   "tests/client/lobby_test.cpp|#include \"../qt/offscreen_lobby.h\""
+  "tests/spine/codec_test.cpp|#include \"support/client/receiving_client.h\""
+  "tests/support/client/receiving_client.h|#include \"support/server/loopback.h\""
   "fuzz/spine/codec_fuzzer.cpp|#include \"client/lobby.h\""
 )
 
 failed=0
 for row in "${cases[@]}"; do
   file="${row%%|*}"
+  file="${file% new}"
   include="${row#*|}"
   rm -rf "$scratch/tree" && mkdir -p "$scratch/tree"
   cp -r "$root/src" "$root/tests" "$root/fuzz" "$scratch/tree/"

@@ -17,9 +17,9 @@
 #include <iterator>
 #include <mutex>
 
-#include "loopback.h"
-#include "server/accounts.h"
-#include "server/options.h"
+#include "support/server/loopback.h"
+#include "server/store/accounts.h"
+#include "server/loop/options.h"
 #include "spine/codec.h"
 #include "spine/ports.h"
 

@@ -10,9 +10,9 @@
 #include <functional>
 #include <thread>
 
-#include "loopback.h"
-#include "server/accounts.h"
-#include "server/limits.h"
+#include "support/server/loopback.h"
+#include "server/store/accounts.h"
+#include "server/base/limits.h"
 #include "spine/codec.h"
 #include "spine/sjis.h"
 

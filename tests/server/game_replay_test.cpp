@@ -8,8 +8,8 @@
 #include <numeric>
 
 #include "spine/codec.h"
-#include "loopback.h"
-#include "scripted_player.h"
+#include "support/server/loopback.h"
+#include "support/server/scripted_player.h"
 #include "table.h"
 
 namespace gorvane::testing {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "spine/codec.h"
-#include "loopback.h"
+#include "support/server/loopback.h"
 
 namespace gorvane::testing {
 namespace {

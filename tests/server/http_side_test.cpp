@@ -16,9 +16,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "loopback.h"
-#include "server/accounts.h"
-#include "server/status_page.h"
+#include "support/server/loopback.h"
+#include "server/store/accounts.h"
+#include "server/http/bounds.h"
+#include "server/http/status_page.h"
 #include "spine/sjis.h"
 
 namespace gorvane::testing {

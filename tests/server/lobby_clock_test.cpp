@@ -7,8 +7,8 @@
 #include <map>
 #include <optional>
 
-#include "loopback.h"
-#include "server/lobby.h"
+#include "support/server/loopback.h"
+#include "server/lobby/lobby.h"
 
 namespace gorvane::testing {
 namespace {

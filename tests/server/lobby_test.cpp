@@ -12,7 +12,7 @@
 #include <functional>
 #include <iterator>
 
-#include "loopback.h"
+#include "support/server/loopback.h"
 #include "spine/codec.h"
 #include "spine/sjis.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "server/log_limit.h"
+#include "server/base/log_limit.h"
 
 #include <gtest/gtest.h>
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "server/accounts.h"
-#include "server/logins.h"
+#include "server/store/accounts.h"
+#include "server/store/logins.h"
 
 namespace gorvane::server {
 namespace {

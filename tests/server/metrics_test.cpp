@@ -13,7 +13,7 @@
 
 #include <httplib.h>
 
-#include "loopback.h"
+#include "support/server/loopback.h"
 
 namespace gorvane::testing {
 namespace {

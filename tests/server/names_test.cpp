@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "server/names.h"
+#include "server/lobby/names.h"
 
 #include <gtest/gtest.h>
 

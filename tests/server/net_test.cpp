@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "server/net.h"
+#include "server/base/net.h"
 
 #include <gtest/gtest.h>
 

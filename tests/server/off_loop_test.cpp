@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "server/off_loop.h"
+#include "server/store/off_loop.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -15,8 +15,8 @@
 
 #include "spine/codec.h"
 #include "spine/fields.h"
-#include "loopback.h"
-#include "server/accounts.h"
+#include "support/server/loopback.h"
+#include "server/store/accounts.h"
 
 extern char** environ;
 

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <map>
 
-#include "loopback.h"
-#include "pg_cluster.h"
-#include "server/accounts.h"
+#include "support/server/loopback.h"
+#include "support/server/pg_cluster.h"
+#include "server/store/accounts.h"
 #include "spine/fields.h"
 
 namespace gorvane::testing {

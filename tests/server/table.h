@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "loopback.h"
-#include "server/game.h"
+#include "support/server/loopback.h"
+#include "server/game/game.h"
 
 namespace gorvane::testing {
 

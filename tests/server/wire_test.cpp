@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "server/wire.h"
+#include "server/base/wire.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "server/limits.h"
-#include "server/out_queue.h"
+#include "server/base/limits.h"
+#include "server/loop/out_queue.h"
 
 #include "spine/codec.h"
 #include "spine/sjis.h"

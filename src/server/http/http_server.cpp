@@ -1,0 +1,567 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "server/http/http_server.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "server/http/bounds.h"
+#include "server/base/limits.h"
+#include "server/base/labels.h"
+#include "server/base/net.h"
+
+namespace gorvane::server {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// How often a wait looks whether the server is stopping.
+constexpr auto kStopCheck = std::chrono::milliseconds(100);
+
+// A browser must not take the CPU from the game loop.
+void LowerPriority() {
+  [[maybe_unused]] const int niced = setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+}
+
+// One request's bytes for the library: at most kHttpRequestBytes of it,
+// within kHttpReadTime, its answer taken within kHttpWriteTime; every wait
+// ends when the server stops.
+class RequestStream final : public httplib::Stream {
+ public:
+  RequestStream(socket_t sock, const std::atomic<socket_t>& listener) : sock_(sock), listener_(listener) {}
+
+  // A request went past a bound: the connection is done with.
+  bool spent() const { return spent_; }
+  // Bytes came after the request: the client sends requests without
+  // waiting for answers, which the door cannot look at.
+  bool leftover() const { return begin_ < end_; }
+
+  bool is_readable() const override { return begin_ < end_ || Wait(POLLIN, Clock::now()); }
+  bool is_writable() const override {
+    return Wait(POLLOUT, writeBy_.value_or(Clock::now() + kHttpWriteTime));
+  }
+
+  ssize_t read(char* ptr, size_t size) override {
+    if (spent_ || taken_ >= kHttpRequestBytes) {
+      spent_ = true;
+      return -1;
+    }
+    while (begin_ == end_) {
+      if (!Wait(POLLIN, readBy_)) {
+        spent_ = true;
+        return -1;
+      }
+      const ssize_t got = ::recv(sock_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+      if (got > 0) {
+        begin_ = 0;
+        end_ = static_cast<size_t>(got);
+      } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        spent_ = true;
+        return got == 0 ? 0 : -1;
+      }
+    }
+    const size_t n = std::min({size, end_ - begin_, kHttpRequestBytes - taken_});
+    std::memcpy(ptr, buffer_.data() + begin_, n);
+    begin_ += n;
+    taken_ += n;
+    return static_cast<ssize_t>(n);
+  }
+
+  ssize_t write(const char* ptr, size_t size) override {
+    if (!writeBy_) writeBy_ = Clock::now() + kHttpWriteTime;
+    size_t sent = 0;
+    while (sent < size) {
+      const ssize_t n = ::send(sock_, ptr + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        sent += static_cast<size_t>(n);
+      } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
+                 !Wait(POLLOUT, *writeBy_)) {
+        spent_ = true;
+        return -1;
+      }
+    }
+    return static_cast<ssize_t>(size);
+  }
+
+  void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(getpeername, ip, port); }
+  void get_local_ip_and_port(std::string& ip, int& port) const override { Address(getsockname, ip, port); }
+  socket_t socket() const override { return sock_; }
+
+ private:
+  // Whether the socket is ready for events by the deadline, looking now and
+  // then whether the server stops.
+  bool Wait(short events, Clock::time_point deadline) const {
+    for (;;) {
+      if (listener_.load() == INVALID_SOCKET) return false;
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      pollfd watched{sock_, events, 0};
+      const int ready = ::poll(
+          &watched, 1, static_cast<int>(std::clamp(left, {}, std::chrono::milliseconds(kStopCheck)).count()));
+      if (ready > 0) return true;
+      if (ready < 0 && errno != EINTR) return false;
+      if (left.count() <= 0) return false;
+    }
+  }
+
+  void Address(int (*name)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (name(sock_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
+    ip = HostOf(address);
+    port = PortOf(address);
+  }
+
+  const socket_t sock_;
+  const std::atomic<socket_t>& listener_;
+  std::array<char, 4096> buffer_{};
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  size_t taken_ = 0;
+  bool spent_ = false;
+  // The head has arrived by the time the stream is made.
+  const Clock::time_point readBy_ = Clock::now() + kHttpReadTime;
+  std::optional<Clock::time_point> writeBy_;
+};
+
+// Closes after the answer has gone: what the peer sent and nobody read
+// would otherwise make the close a reset, which can take the answer with it.
+void CloseGently(socket_t sock, std::chrono::milliseconds linger) {
+  ::shutdown(sock, SHUT_WR);
+  const auto until = Clock::now() + linger;
+  std::array<char, 4096> sink{};
+  size_t drained = 0;
+  while (drained < 64 * sink.size()) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+    pollfd watched{sock, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&watched, 1, static_cast<int>(left.count())) <= 0) break;
+    const ssize_t got = ::recv(sock, sink.data(), sink.size(), MSG_DONTWAIT);
+    if (got <= 0) break;
+    drained += static_cast<size_t>(got);
+  }
+  ::close(sock);
+}
+
+constexpr std::string_view kBusy =
+    "HTTP/1.1 503 Service Unavailable\r\n"
+    "Content-Type: text/plain; charset=utf-8\r\n"
+    "Content-Length: 5\r\n"
+    "Retry-After: 1\r\n"
+    "Connection: close\r\n"
+    "\r\n"
+    "busy\n";
+
+// Says what may be sent and closes, on a thread that must not wait: what
+// has arrived is read first, so that the close is not a reset.
+void SayAndClose(socket_t sock, std::string_view said) {
+  [[maybe_unused]] const ssize_t sent = ::send(sock, said.data(), said.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  std::array<char, 4096> sink{};
+  for (int i = 0; i < 16 && ::recv(sock, sink.data(), sink.size(), MSG_DONTWAIT) > 0; ++i) {
+  }
+  ::shutdown(sock, SHUT_WR);
+  ::close(sock);
+}
+
+// The peer's address as per-address limits count it.
+std::string PeerKey(socket_t sock, int ipv6Prefix) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getpeername(sock, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+  return AddressKey(address, ipv6Prefix);
+}
+
+enum class Asks { kOther, kHealth, kHealthHead };
+
+// Whether what has arrived of a request is for /healthz: its line's start
+// is enough to tell.
+Asks AsksFor(std::string_view request) {
+  for (const auto& [method, asks] :
+       {std::pair{"GET ", Asks::kHealth}, std::pair{"HEAD ", Asks::kHealthHead}}) {
+    if (!request.starts_with(method)) continue;
+    const std::string_view path = request.substr(std::string_view(method).size());
+    if (path.starts_with("/healthz ") || path.starts_with("/healthz?")) return asks;
+  }
+  return Asks::kOther;
+}
+
+}  // namespace
+
+// The connections between accepting and a worker, on one thread: each waits
+// here until its request's head has arrived whole, then until its address's
+// pace and a place in the workers' queue let it in (health is answered here
+// at once, without a worker). What the door cannot hold, it answers 503 at
+// once; with kHttpHeld held it stops accepting, and past the backlog the
+// system turns handshakes away, so that a client that opens again and again
+// is made to wait rather than to churn.
+class BoundedHttpServer::Door {
+ public:
+  Door(BoundedHttpServer& server, std::function<Health()> health, std::function<void(Defence)> defended,
+       int ipv6Prefix)
+      : server_(server),
+        health_(std::move(health)),
+        defended_(std::move(defended)),
+        ipv6Prefix_(ipv6Prefix),
+        wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~Door() { ::close(wake_); }
+  Door(const Door&) = delete;
+  Door& operator=(const Door&) = delete;
+
+  void Stop() {
+    stopping_.store(true);
+    Wake();
+  }
+
+  void Wake() const {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+  }
+
+  // Whether the system hands a connection over only once its first byte
+  // has come (or kHttpIdle has passed without one).
+  void SetDeferred(bool deferred) { deferred_ = deferred; }
+
+  void Run(socket_t listener) {
+    poll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    Watch(EPOLL_CTL_ADD, wake_, EPOLLIN);
+    Watch(EPOLL_CTL_ADD, listener, EPOLLIN);
+    for (size_t i = 0; i < kHttpWorkers; ++i) workers_.emplace_back([this] { Work(); });
+    bool listening = true;
+    std::array<epoll_event, 64> events{};
+    while (!stopping_.load()) {
+      const int ready = ::epoll_wait(poll_, events.data(), static_cast<int>(events.size()), Timeout());
+      for (int e = 0; e < ready; ++e) {
+        const epoll_event& event = events[static_cast<size_t>(e)];
+        if (event.data.fd == wake_) {
+          uint64_t count = 0;
+          [[maybe_unused]] const ssize_t got = ::read(wake_, &count, sizeof count);
+          TakeBack();
+        } else if (event.data.fd == listener) {
+          Accept(listener);
+        } else if (Entry* entry = Find(event.data.fd)) {
+          if (entry->whole) {
+            if (event.events & (EPOLLHUP | EPOLLERR)) entry->gone = true;
+          } else {
+            Look(*entry);
+            // The peer sends no more, and what it sent is not a whole head.
+            if (!entry->whole && (event.events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) entry->gone = true;
+          }
+        }
+      }
+      const auto now = Clock::now();
+      Tend(now);
+      const bool room = entries_.size() < kHttpHeld && now >= acceptAgain_;
+      if (room != listening) {
+        Watch(EPOLL_CTL_MOD, listener, room ? uint32_t{EPOLLIN} : 0);
+        listening = room;
+      }
+    }
+    Close();
+  }
+
+ private:
+  struct Entry {
+    socket_t sock;
+    std::string address;
+    size_t served;  // requests answered on the connection before
+    // Until a byte comes, then until the head ends, then until it is let in.
+    Clock::time_point by;
+    bool begun = false;
+    bool whole = false;
+    bool gone = false;
+    Asks asks = Asks::kOther;
+  };
+
+  void Watch(int op, socket_t sock, uint32_t events) const {
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = sock;
+    ::epoll_ctl(poll_, op, sock, &event);
+  }
+
+  Entry* Find(socket_t sock) {
+    const auto found =
+        std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.sock == sock; });
+    return found == entries_.end() ? nullptr : &*found;
+  }
+
+  int Timeout() const {
+    auto until = Clock::now() + std::chrono::seconds(1);
+    for (const Entry& entry : entries_) {
+      // A whole request may be let in as soon as its address's pace allows.
+      until = std::min(until, entry.whole ? Clock::now() + kPaceLook : entry.by);
+    }
+    if (acceptAgain_ > Clock::now()) until = std::min(until, acceptAgain_);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+  }
+
+  void Accept(socket_t listener) {
+    const auto now = Clock::now();
+    for (int i = 0; i < 64 && entries_.size() < kHttpHeld; ++i) {
+      const socket_t sock = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (sock == INVALID_SOCKET) {
+        // Out of descriptors: the game's connections come first; look again
+        // a little later rather than spin on a listener that stays ready.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+          acceptAgain_ = now + kStopCheck;
+        return;
+      }
+      std::string address = PeerKey(sock, ipv6Prefix_);
+      const auto fromThere = std::count_if(entries_.begin(), entries_.end(),
+                                           [&](const Entry& e) { return e.address == address; });
+      if (static_cast<size_t>(fromThere) >= kHttpHeldPerAddress) {
+        SayAndClose(sock, kBusy);
+        defended_(Defence::kHttpAddressFull);
+        continue;
+      }
+      entries_.push_back({sock, std::move(address), 0, now + kHttpIdle});
+      Watch(EPOLL_CTL_ADD, sock, EPOLLIN | EPOLLRDHUP | EPOLLET);
+      Look(entries_.back());
+      // Handed over only once the system has waited for a first byte: one
+      // that has sent nothing all that while is not waited for again.
+      if (deferred_ && !entries_.back().begun && !entries_.back().gone) {
+        entries_.back().gone = true;
+        defended_(Defence::kHttpSilent);
+      }
+    }
+  }
+
+  // Connections a worker has answered and keeps open, to wait for the next
+  // request here.
+  void TakeBack() {
+    std::vector<std::pair<socket_t, size_t>> back;
+    {
+      const std::lock_guard lock(mutex_);
+      back.swap(back_);
+    }
+    const auto now = Clock::now();
+    for (const auto& [sock, served] : back) {
+      entries_.push_back({sock, PeerKey(sock, ipv6Prefix_), served, now + kHttpIdle});
+      Watch(EPOLL_CTL_ADD, sock, EPOLLIN | EPOLLRDHUP | EPOLLET);
+      Look(entries_.back());
+    }
+  }
+
+  // What has arrived of the entry's request, looked at and left for the
+  // library to read.
+  void Look(Entry& entry) {
+    const ssize_t got = ::recv(entry.sock, peek_.data(), peek_.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      entry.gone = true;
+      return;
+    }
+    if (got < 0) return;
+    const auto now = Clock::now();
+    if (!entry.begun) {
+      entry.begun = true;
+      entry.by = now + kHttpReadTime;
+    }
+    const std::string_view head(peek_.data(), static_cast<size_t>(got));
+    // Past the bound it is the worker's to refuse.
+    if (head.find("\r\n\r\n") == std::string_view::npos && head.find("\n\n") == std::string_view::npos &&
+        head.size() < kHttpRequestBytes)
+      return;
+    entry.whole = true;
+    entry.asks = AsksFor(head);
+    entry.by = now + kHttpHoldTime;
+    Watch(EPOLL_CTL_MOD, entry.sock, 0);
+  }
+
+  // Lets in, in the order they came, the whole requests that may go in now;
+  // answers those held their time; drops those that went or never ended.
+  void Tend(Clock::time_point now) {
+    std::erase_if(entries_, [&](Entry& entry) {
+      if (entry.gone) {
+        ::close(entry.sock);
+        return true;
+      }
+      if (entry.whole && LetIn(entry, now)) return true;
+      if (now < entry.by) return false;
+      if (!entry.whole) {
+        ::close(entry.sock);
+        // A kept-alive connection with no next request is not refused.
+        if (entry.begun) {
+          defended_(Defence::kHttpHeadTimeout);
+        } else if (entry.served == 0) {
+          defended_(Defence::kHttpSilent);
+        }
+      } else if (entry.asks == Asks::kOther) {
+        SayAndClose(entry.sock, kBusy);
+        defended_(Defence::kHttpBusy);
+      } else {
+        AnswerHealth(entry.sock, entry.asks);
+      }
+      return true;
+    });
+  }
+
+  bool LetIn(const Entry& entry, Clock::time_point now) {
+    if (entry.asks == Asks::kOther) {
+      const std::lock_guard lock(mutex_);
+      if (queue_.size() >= kHttpWaiting) return false;
+    }
+    if (!pace_.Take(entry.address, now)) return false;
+    if (entry.asks != Asks::kOther) {
+      AnswerHealth(entry.sock, entry.asks);
+      return true;
+    }
+    Watch(EPOLL_CTL_DEL, entry.sock, 0);
+    {
+      const std::lock_guard lock(mutex_);
+      queue_.emplace_back(entry.sock, entry.served);
+    }
+    ready_.notify_one();
+    return true;
+  }
+
+  void AnswerHealth(socket_t sock, Asks asks) const {
+    const Health health = health_();
+    std::string said = health.status == 200 ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.1 503 Service Unavailable\r\n";
+    said +=
+        "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(health.text.size()) +
+        "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
+    if (asks == Asks::kHealth) said += health.text;
+    SayAndClose(sock, said);
+  }
+
+  void Work() {
+    LowerPriority();
+    for (;;) {
+      std::pair<socket_t, size_t> job;
+      {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return workersStop_ || !queue_.empty(); });
+        if (workersStop_) return;
+        job = queue_.front();
+        queue_.pop_front();
+      }
+      const bool keep = server_.Answer(job.first, job.second);
+      if (keep) {
+        const std::lock_guard lock(mutex_);
+        back_.emplace_back(job.first, job.second + 1);
+      }
+      // A place in the queue is free, and maybe a connection is back.
+      Wake();
+    }
+  }
+
+  void Close() {
+    // With the listener closed, every wait of the workers ends.
+    if (const socket_t listener = server_.svr_sock_.exchange(INVALID_SOCKET); listener != INVALID_SOCKET)
+      ::close(listener);
+    {
+      const std::lock_guard lock(mutex_);
+      workersStop_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+    for (const Entry& entry : entries_) ::close(entry.sock);
+    entries_.clear();
+    for (const auto& job : queue_) ::close(job.first);
+    queue_.clear();
+    for (const auto& job : back_) ::close(job.first);
+    back_.clear();
+    ::close(poll_);
+  }
+
+  // How soon a whole request waiting for its address's pace looks again.
+  static constexpr std::chrono::milliseconds kPaceLook{1000 / static_cast<int64_t>(kHttpPerSecond)};
+
+  BoundedHttpServer& server_;
+  const std::function<Health()> health_;
+  const std::function<void(Defence)> defended_;
+  const int ipv6Prefix_;
+  const int wake_;
+  std::atomic<bool> stopping_{false};
+  bool deferred_ = false;
+  // The door's thread's own.
+  int poll_ = -1;
+  std::vector<Entry> entries_;
+  AddressPace pace_{kHttpBurst, kHttpPerSecond};
+  Clock::time_point acceptAgain_{};
+  std::array<char, kHttpRequestBytes> peek_{};
+  // Shared with the workers.
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::pair<socket_t, size_t>> queue_;
+  std::vector<std::pair<socket_t, size_t>> back_;
+  bool workersStop_ = false;
+  std::vector<std::thread> workers_;
+};
+
+BoundedHttpServer::BoundedHttpServer(std::function<Health()> health, std::function<void(Defence)> defended,
+                                     int ipv6Prefix)
+    : door_(std::make_unique<Door>(*this, std::move(health), std::move(defended), ipv6Prefix)) {}
+
+BoundedHttpServer::~BoundedHttpServer() {
+  // Never served: the listener is still open.
+  if (const socket_t listener = svr_sock_.exchange(INVALID_SOCKET); listener != INVALID_SOCKET)
+    ::close(listener);
+}
+
+int BoundedHttpServer::Bind(const std::string& address, uint16_t port) {
+  const int bound = port == 0 ? bind_to_any_port(address) : (bind_to_port(address, port) ? port : -1);
+  if (bound > 0) {
+    // Listening again sets the backlog: the library's 5 would drop the
+    // handshakes of a few browsers at once, and each would wait a second
+    // or more to try again.
+    ::listen(svr_sock_, kHttpBacklog);
+    // A connection that sends nothing stays with the system, costing
+    // neither a descriptor nor a look, and when one is accepted its
+    // request has mostly arrived whole.
+    const int seconds = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(kHttpIdle).count());
+    door_->SetDeferred(::setsockopt(svr_sock_, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds) == 0);
+    ::fcntl(svr_sock_, F_SETFL, ::fcntl(svr_sock_, F_GETFL) | O_NONBLOCK);
+  }
+  return bound;
+}
+
+void BoundedHttpServer::Serve() {
+  LowerPriority();
+  const socket_t listener = svr_sock_.load();
+  if (listener == INVALID_SOCKET) return;
+  door_->Run(listener);
+}
+
+void BoundedHttpServer::Stop() { door_->Stop(); }
+
+bool BoundedHttpServer::Answer(socket_t sock, size_t served) {
+  // The library writes an answer's head and body apart: held back for the
+  // peer's delayed acknowledgement, a kept-alive connection's every answer
+  // would wait 40 ms, and hold its worker that long.
+  if (served == 0) {
+    const int on = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
+  RequestStream stream(sock, svr_sock_);
+  const bool last = served + 1 >= kHttpRequestsPerConnection;
+  bool closed = false;
+  bool get = false;
+  const bool answered = process_request(stream, last, closed, [&](httplib::Request& request) {
+    get = request.method == "GET" || request.method == "HEAD";
+  });
+  // A refused method's body is not read: the connection ends with it.
+  if (answered && !closed && !last && get && !stream.spent() && !stream.leftover()) return true;
+  CloseGently(sock, svr_sock_.load() == INVALID_SOCKET ? std::chrono::milliseconds(0)
+                                                       : std::chrono::milliseconds(200));
+  return false;
+}
+
+}  // namespace gorvane::server

@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The lobby's own commands: joining, logging in, the lists, chat, names and
+// goodbye.
+#include "server/lobby/lobby_context.h"
+#include "server/lobby/names.h"
+#include "server/base/wire.h"
+#include "spine/fields.h"
+
+namespace gorvane::server {
+namespace {
+
+std::string Number(int64_t value) { return std::to_string(value); }
+
+void Join(LobbyContext& lobby, User& user, std::string_view argument) {
+  lobby.Join(user, argument, lobby.arrived);
+}
+
+void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
+  const size_t blank = argument.find(' ');
+  const std::string_view login = argument.substr(0, blank);
+  const std::string_view password =
+      blank == std::string_view::npos ? std::string_view() : argument.substr(blank + 1);
+  lobby.outbox.CheckLogin(user.id, std::string(login), std::string(password));
+}
+
+void ListUsers(LobbyContext& lobby, User& user, std::string_view) {
+  lobby.SendList(user, ListSlot::kUsers, lobby.arrived);
+}
+
+void ListParties(LobbyContext& lobby, User& user, std::string_view) {
+  lobby.SendList(user, ListSlot::kParties, lobby.arrived);
+}
+
+void Chat(LobbyContext& lobby, User& user, std::string_view text) {
+  lobby.ToJoined(ChatLine("S_CHAT", user.name, text));
+}
+
+void Info(LobbyContext& lobby, User& user, std::string_view argument) {
+  const auto id = ParseInt32(argument);
+  const User* other = id ? lobby.FindUser(*id) : nullptr;
+  if (!other || !other->joined) {
+    lobby.Refuse(user, "G_INFO", "no such user '" + Clip(argument) + "'");
+    return;
+  }
+  std::string answer =
+      Message("S_INFO", {Number(other->id), other->name, other->login ? *other->login : "guest"});
+  const int32_t asker = user.id;
+  if (!other->login) {
+    lobby.outbox.Send(asker, answer + "," + Number(other->guest.prize) + "," + Number(other->guest.wins));
+    return;
+  }
+  // The account's totals are read off the loop; the answer goes to the asker
+  // if still here, with the name and login as they were asked about.
+  lobby.outbox.OffLoop([&lobby, asker, login = *other->login, answer = std::move(answer)] {
+    const Statistics statistics = lobby.accounts.Read(login).value_or(Statistics{});
+    return [&lobby, asker, answer, statistics] {
+      if (lobby.users.count(asker) == 0) return;
+      lobby.outbox.Send(asker, answer + "," + Number(statistics.prize) + "," + Number(statistics.wins));
+    };
+  });
+}
+
+void Rename(LobbyContext& lobby, User& user, std::string_view argument) {
+  std::string name = CleanText(argument, kNameBytes);
+  const NameRefusal refusal =
+      CheckName(name, [&](const std::string& key) { return lobby.NameInUse(key, user.id); });
+  if (refusal != NameRefusal::kNone) {
+    lobby.Refuse(user, "G_RENAME", RefusalText(refusal));
+    return;
+  }
+  user.nameKey = NameKey(name);
+  user.name = std::move(name);
+  lobby.ListsChanged();
+  lobby.ToJoined(Message("S_RENAME", {Number(user.id), user.name}));
+}
+
+void Bye(LobbyContext& lobby, User& user, std::string_view) {
+  const int32_t id = user.id;
+  const bool joined = user.joined;
+  lobby.Leave(user);
+  lobby.outbox.Send(id, "S_BYE");
+  lobby.outbox.Close(id, "said goodbye");
+  lobby.Forget(lobby.users.find(id));
+  if (joined) lobby.Relay(Message("S_QUIT", {Number(id)}));
+}
+
+constexpr Route kRoutes[] = {
+    {"G_JOIN", Join, Meter::kNone, kDropped, kBeforeJoin, kNameArgument},
+    {"G_LOGIN", LogIn, Meter::kLogin, Answered("S_ELOGIN,15"), false, 1024},
+    {"G_LIST", ListUsers, Meter::kNone, kDropped, false, kNumberArgument},
+    {"G_PLIST", ListParties, Meter::kNone, kDropped, false, kNumberArgument},
+    {"G_CHAT", Chat, Meter::kChat},
+    {"G_INFO", Info, Meter::kQuestion, kDropped, false, kNumberArgument},
+    {"G_RENAME", Rename, Meter::kBroadcast, kDropped, false, kNameArgument},
+    {"G_BYE", Bye, Meter::kNone, kDropped, kBeforeJoin, kNumberArgument},
+};
+
+}  // namespace
+
+std::span<const Route> LobbyRoutes() { return kRoutes; }
+
+}  // namespace gorvane::server

@@ -1,0 +1,286 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Parties and their games, as the lobby runs them.
+#include <algorithm>
+
+#include "server/lobby/lobby_context.h"
+#include "server/base/wire.h"
+#include "spine/fields.h"
+
+namespace gorvane::server {
+namespace {
+
+std::string Number(int64_t value) { return std::to_string(value); }
+
+}  // namespace
+
+void LobbyContext::Leave(User& user) {
+  const auto found = parties.find(user.party);
+  user.party = 0;
+  if (found == parties.end()) return;
+  ListsChanged();
+  Party& party = found->second;
+  const int32_t number = party.number;
+  std::erase(party.members, user.id);
+  const std::string left = Message("S_PBYE", {Number(user.id), Number(number)});
+  if (party.game) {
+    // The game ends without results; the rest of the lobby only sees the
+    // member leave.
+    party.game.reset();
+    metrics.GameEnded(false);
+    ToParty(party, Message("S_QUITGAME", {Number(user.id)}));
+    for (const auto& [id, other] : users) {
+      if (other.joined && other.party != number) outbox.Send(id, left);
+    }
+  } else {
+    ToJoined(left);
+  }
+  if (party.members.empty()) {
+    parties.erase(found);
+    metrics.Parties(parties.size());
+    return;
+  }
+  if (party.leader == user.id) {
+    party.leader = party.members.front();
+    ToParty(party, Message("S_LEADER", {Number(party.leader)}));
+  }
+}
+
+Game* LobbyContext::GameOf(User& user, std::string_view kind, const char* refusal) {
+  const auto found = parties.find(user.party);
+  if (found != parties.end() && found->second.game) return found->second.game.get();
+  Refuse(user, kind, "no game running in the user's party");
+  if (refusal) outbox.Send(user.id, refusal);
+  return nullptr;
+}
+
+void LobbyContext::AfterMove(Party& party, std::string_view kind, User& user, const Game::Refusal& refusal) {
+  if (refusal) Refuse(user, kind, *refusal);
+  EndIfOver(party);
+}
+
+void LobbyContext::EndIfOver(Party& party) {
+  if (!party.game->over()) return;
+  Settle(*party.game);
+  party.game.reset();
+  metrics.GameEnded(true);
+  ListsChanged();
+}
+
+std::optional<TimePoint> LobbyContext::Tick(TimePoint now) {
+  std::optional<TimePoint> next = GreetWaiting(now);
+  if (const auto retry = results.Pump(outbox, now); retry && (!next || *retry < *next)) next = retry;
+  while (!owedLists.empty() && owedLists.top().due <= now) {
+    const OwedList owed = owedLists.top();
+    owedLists.pop();
+    const auto found = users.find(owed.user);
+    const size_t which = owed.slot == ListSlot::kUsers ? 0 : 1;
+    if (found == users.end() || !found->second.listOwed[which]) continue;
+    SendList(found->second, owed.slot, now);
+  }
+  if (!owedLists.empty() && (!next || owedLists.top().due < *next)) next = owedLists.top().due;
+  if (rules.turnTime <= Duration::zero()) return next;
+  for (auto& [number, party] : parties) {
+    if (!party.game) continue;
+    if (party.game->turnNumber() != party.turnSeen) {
+      party.turnSeen = party.game->turnNumber();
+      party.turnDeadline = now + rules.turnTime;
+    } else if (now >= party.turnDeadline) {
+      const int32_t player = party.game->turn().player;
+      if (log) {
+        log("user " + Number(player) + ": turn in party " + Number(number) + " ended after " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(rules.turnTime).count()) +
+            " s without a turn end");
+      }
+      metrics.TurnTimedOut();
+      Mail mail;
+      party.game->TimeOut(mail);
+      Deliver(mail);
+      EndIfOver(party);
+      if (!party.game) continue;
+      party.turnSeen = party.game->turnNumber();
+      party.turnDeadline = now + rules.turnTime;
+    }
+    if (!next || party.turnDeadline < *next) next = party.turnDeadline;
+  }
+  return next;
+}
+
+void LobbyContext::Settle(const Game& game) {
+  int32_t best = 0;
+  for (const Result& result : game.results()) best = std::max(best, result.amount);
+  for (const Result& result : game.results()) {
+    const auto found = users.find(result.id);
+    if (found == users.end()) continue;
+    User& player = found->second;
+    const int64_t win = best > 0 && result.amount == best ? 1 : 0;
+    if (!player.login) {
+      player.guest.prize += result.amount;
+      player.guest.wins += win;
+      continue;
+    }
+    // Off the loop: a slow or absent store keeps nobody waiting.
+    results.Owe(*player.login, result.amount, win, outbox);
+  }
+}
+
+namespace {
+
+void CreateParty(LobbyContext& lobby, User& user, std::string_view) {
+  lobby.Leave(user);
+  const int32_t number = lobby.nextParty++;
+  Party& party = lobby.parties[number];
+  party.number = number;
+  party.leader = user.id;
+  party.members = {user.id};
+  user.party = number;
+  lobby.metrics.Parties(lobby.parties.size());
+  lobby.ListsChanged();
+  lobby.ToJoined(Message("S_CREATE", {Number(user.id), Number(number)}));
+}
+
+void JoinParty(LobbyContext& lobby, User& user, std::string_view argument) {
+  const auto number = ParseInt32(argument);
+  const auto found = number ? lobby.parties.find(*number) : lobby.parties.end();
+  const char* why = nullptr;
+  if (found == lobby.parties.end()) {
+    why = "no such party";
+  } else if (found->second.game) {
+    why = "the party is playing";
+  } else if (found->second.members.size() >= kMaxPartySize) {
+    why = "the party is full";
+  } else if (user.party == *number) {
+    why = "already in that party";
+  }
+  if (why) {
+    lobby.Refuse(user, "P_JOIN", std::string(why) + " '" + Clip(argument) + "'");
+    lobby.outbox.Send(user.id, "S_PCANCEL");
+    return;
+  }
+  lobby.Leave(user);
+  Party& party = found->second;
+  party.members.insert(std::upper_bound(party.members.begin(), party.members.end(), user.id), user.id);
+  user.party = party.number;
+  lobby.ListsChanged();
+  lobby.ToJoined(Message("S_PJOIN", {Number(user.id), Number(party.number)}));
+}
+
+void ListMembers(LobbyContext& lobby, User& user, std::string_view) {
+  const auto found = lobby.parties.find(user.party);
+  if (found == lobby.parties.end()) {
+    lobby.Refuse(user, "P_LIST", "not in a party");
+    return;
+  }
+  const Party& party = found->second;
+  std::vector<std::string> records;
+  for (const int32_t member : party.members) {
+    records.push_back(
+        Record({Number(member), member == party.leader ? "1" : "0", lobby.users.at(member).name}));
+  }
+  lobby.outbox.Send(user.id, Message("S_PLIST", records));
+}
+
+void PartyChat(LobbyContext& lobby, User& user, std::string_view argument) {
+  const auto found = lobby.parties.find(user.party);
+  if (found == lobby.parties.end()) {
+    lobby.Refuse(user, "P_CHAT", "not in a party");
+    return;
+  }
+  lobby.ToParty(found->second, ChatLine("S_PCHAT", user.name, argument));
+}
+
+void LeaveParty(LobbyContext& lobby, User& user, std::string_view) {
+  if (user.party == 0) {
+    lobby.Refuse(user, "P_BYE", "not in a party");
+    return;
+  }
+  lobby.Leave(user);
+}
+
+void StartGame(LobbyContext& lobby, User& user, std::string_view) {
+  const auto found = lobby.parties.find(user.party);
+  const char* why = nullptr;
+  if (found == lobby.parties.end()) {
+    why = "not in a party";
+  } else if (found->second.leader != user.id) {
+    why = "only the leader starts the game";
+  } else if (found->second.game) {
+    why = "the party is playing";
+  }
+  if (why) {
+    lobby.Refuse(user, "P_START", why);
+    return;
+  }
+  Party& party = found->second;
+  party.game = std::make_unique<Game>(lobby.cards, lobby.rng, party.members, party.leader,
+                                      ShuffledDeck(lobby.cards, lobby.rng));
+  // Turn numbers start again with each game; the last game's clock must not
+  // pass for this one's.
+  party.turnSeen = 0;
+  lobby.metrics.GameStarted();
+  lobby.ListsChanged();
+  Mail mail;
+  party.game->Start(mail);
+  lobby.Deliver(mail);
+  if (party.game->over()) {
+    party.game.reset();
+    lobby.metrics.GameEnded(false);
+  }
+}
+
+void Draw(LobbyContext& lobby, User& user, std::string_view) {
+  Game* game = lobby.GameOf(user, "P_DROW", nullptr);
+  if (!game) return;
+  Mail mail;
+  const Game::Refusal refusal = game->Draw(user.id, mail);
+  lobby.Deliver(mail);
+  lobby.AfterMove(lobby.parties.at(user.party), "P_DROW", user, refusal);
+}
+
+void Play(LobbyContext& lobby, User& user, std::string_view argument) {
+  Game* game = lobby.GameOf(user, "P_PLAY", "S_UNPLAYED,1");
+  if (!game) return;
+  Mail mail;
+  const Game::Refusal refusal = game->Play(user.id, argument, mail);
+  lobby.Deliver(mail);
+  lobby.AfterMove(lobby.parties.at(user.party), "P_PLAY", user, refusal);
+}
+
+void Pile(LobbyContext& lobby, User& user, std::string_view argument) {
+  Game* game = lobby.GameOf(user, "P_PILE", "S_FPILE,1");
+  if (!game) return;
+  Mail mail;
+  const Game::Refusal refusal = game->Pile(user.id, argument, mail);
+  lobby.Deliver(mail);
+  lobby.AfterMove(lobby.parties.at(user.party), "P_PILE", user, refusal);
+}
+
+void EndTurn(LobbyContext& lobby, User& user, std::string_view) {
+  Game* game = lobby.GameOf(user, "P_TURNEND", nullptr);
+  if (!game) return;
+  Mail mail;
+  const Game::Refusal refusal = game->EndTurn(user.id, mail);
+  lobby.Deliver(mail);
+  lobby.AfterMove(lobby.parties.at(user.party), "P_TURNEND", user, refusal);
+}
+
+constexpr Route kRoutes[] = {
+    {"P_CREATE", CreateParty, Meter::kBroadcast, kDropped, false, kNumberArgument},
+    {"P_JOIN", JoinParty, Meter::kBroadcast, Answered("S_PCANCEL"), false, kNumberArgument},
+    {"P_LIST", ListMembers, Meter::kNone, kDropped, false, kNumberArgument},
+    {"P_CHAT", PartyChat, Meter::kChat},
+    // A member who leaves a party has closed its window: the leave stands,
+    // and what it tells the others is bounded by the creates and joins that
+    // passed.
+    {"P_BYE", LeaveParty, Meter::kBroadcast, kStandsInParty, false, kNumberArgument},
+    {"P_START", StartGame, Meter::kNone, kDropped, false, kNumberArgument},
+    {"P_DROW", Draw, Meter::kNone, kDropped, false, kNumberArgument},
+    {"P_PLAY", Play, Meter::kNone, kDropped, false, kPlayArgument},
+    {"P_PILE", Pile, Meter::kNone, kDropped, false, kPlayArgument},
+    {"P_TURNEND", EndTurn, Meter::kNone, kDropped, false, kNumberArgument},
+};
+
+}  // namespace
+
+std::span<const Route> PartyRoutes() { return kRoutes; }
+
+}  // namespace gorvane::server

@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The server's command line.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/loop/server.h"
+
+namespace gorvane::server {
+
+struct CommandLine {
+  ServerOptions server;
+  bool seedGiven = false;
+  bool cardsGiven = false;  // without --cards the main looks for a deck
+  bool help = false;
+  bool version = false;
+  std::optional<std::string> addUser;     // the login to store, then exit
+  std::optional<std::string> importFrom;  // an SQLite file to copy into --db, then exit
+};
+
+// What --help prints.
+extern const char* const kUsage;
+
+// The arguments after the program name; nothing, with what is wrong in one
+// line in error, when they do not make a command line.
+std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments, std::string& error);
+
+}  // namespace gorvane::server

@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the server's own files share about a connection: its state, the
+// listener's key among the loop's events, and how errors and counts are
+// worded in the log.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "server/loop/out_queue.h"
+#include "server/loop/server.h"
+
+namespace gorvane::server {
+
+// Connections are keyed from 1 on.
+inline constexpr uint64_t kListenerKey = 0;
+
+inline std::string ErrorText(int error) { return std::strerror(error); }
+
+inline std::string Count(size_t value) { return std::to_string(value); }
+
+struct Server::Connection {
+  uint64_t key = 0;
+  int fd = -1;
+  int32_t user = 0;
+  std::string address;  // what connections are counted by
+  std::string peer;     // address and port, for the log
+  // Bytes read and not handled yet, from inboxAt on: whole commands wait
+  // here for their turn or for a login's answer, with no more read meanwhile.
+  std::string inbox;
+  size_t inboxAt = 0;
+  // The bytes after the inbox's last NUL: each byte read is looked at once,
+  // however slowly a command trickles in.
+  size_t unterminated = 0;
+  bool backlogged = false;
+  OutQueue out;
+  bool loginPending = false;
+  bool joined = false;
+  bool countedUnjoined = false;
+  bool reading = true;
+  bool writing = false;
+  bool dirty = false;
+  bool closing = false;  // told goodbye: finish writing, then shut down
+  bool shutDown = false;
+  bool dead = false;
+  TimePoint closeBy{};
+
+  Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace gorvane::server

@@ -1,0 +1,365 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The shared store: one PostgreSQL database that several servers use, so a
+// player's account, prize and wins are the same in every lobby.
+#include <arpa/inet.h>
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "server/store/accounts.h"
+
+namespace gorvane::server {
+namespace {
+
+struct ResultCloser {
+  void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultCloser>;
+struct ConnectionCloser {
+  void operator()(PGconn* connection) const { PQfinish(connection); }
+};
+
+// Logins, salts and hashes are bytes (logins in code page 932): bytea,
+// sent and read in binary so that they compare byte for byte.
+struct Param {
+  std::string value;
+  bool binary = true;
+};
+Param Bytes(std::string_view bytes) { return {std::string(bytes), true}; }
+Param Text(int64_t number) { return {std::to_string(number), false}; }
+
+std::string BytesAt(const PGresult* result, int row, int column) {
+  return std::string(PQgetvalue(result, row, column), static_cast<size_t>(PQgetlength(result, row, column)));
+}
+
+// Binary integers come in network order.
+int64_t IntegerAt(const PGresult* result, int row, int column) {
+  const char* data = PQgetvalue(result, row, column);
+  if (PQgetlength(result, row, column) == 4) {
+    uint32_t value = 0;
+    std::memcpy(&value, data, 4);
+    return static_cast<int32_t>(ntohl(value));
+  }
+  uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value = (value << 8) | static_cast<unsigned char>(data[i]);
+  return static_cast<int64_t>(value);
+}
+
+// One server creating the tables while another does must not fail either.
+constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(2101200001)";
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS accounts ("
+    " login BYTEA PRIMARY KEY,"
+    " salt BYTEA NOT NULL,"
+    " hash BYTEA NOT NULL,"
+    " iterations INTEGER NOT NULL,"
+    " prize BIGINT NOT NULL DEFAULT 0,"
+    " wins BIGINT NOT NULL DEFAULT 0)";
+constexpr const char* kVersionTable = "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)";
+// Version 2: the ids of the results applied.
+constexpr const char* kAppliedTable =
+    "CREATE TABLE IF NOT EXISTS applied_results ("
+    " id BYTEA PRIMARY KEY,"
+    " applied_at TIMESTAMPTZ NOT NULL DEFAULT now())";
+// A result is written again only while a server runs; ids older than any
+// server's run are of no more use.
+constexpr const char* kPrune = "DELETE FROM applied_results WHERE applied_at < now() - interval '30 days'";
+// Marking the result applied and adding it are one statement, so one
+// transaction whoever commits it: a result whose id is there already adds
+// nothing.
+constexpr const char* kApply =
+    "WITH fresh AS (INSERT INTO applied_results (id) VALUES ($1) ON CONFLICT (id) DO NOTHING RETURNING id)"
+    " UPDATE accounts SET prize = prize + $3::bigint, wins = wins + $4::bigint"
+    " WHERE login = $2 AND EXISTS (SELECT 1 FROM fresh)";
+
+// A database that does not answer must not hold a login or a write for
+// long: connecting gives up after a few seconds, and a peer gone silent is
+// noticed by keepalives (the URI or PGCONNECT_TIMEOUT may say otherwise).
+using Clock = std::chrono::steady_clock;
+constexpr auto kFirstRetry = std::chrono::milliseconds(500);
+constexpr auto kLastRetry = std::chrono::seconds(10);
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  const size_t line = text.find('\n');
+  if (line != std::string::npos) text.resize(line);
+  return text;
+}
+
+std::unique_ptr<PGconn, ConnectionCloser> Connect(const std::string& uri, std::chrono::milliseconds wait,
+                                                  std::string& error) {
+  std::vector<const char*> keys;
+  std::vector<const char*> values;
+  if (std::getenv("PGCONNECT_TIMEOUT") == nullptr) {
+    keys.push_back("connect_timeout");
+    values.push_back("3");
+  }
+  const std::string statementTimeout = "-c statement_timeout=" + std::to_string(wait.count());
+  if (wait.count() > 0) {
+    keys.push_back("options");
+    values.push_back(statementTimeout.c_str());
+  }
+  for (const auto& [key, value] :
+       {std::pair{"keepalives_idle", "5"}, std::pair{"keepalives_interval", "2"},
+        std::pair{"keepalives_count", "2"}, std::pair{"tcp_user_timeout", "5000"}}) {
+    keys.push_back(key);
+    values.push_back(value);
+  }
+  // Last, so that what the URI says wins.
+  keys.push_back("dbname");
+  values.push_back(uri.c_str());
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
+  std::unique_ptr<PGconn, ConnectionCloser> connection(PQconnectdbParams(keys.data(), values.data(), 1));
+  if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
+    error = Trimmed(connection ? PQerrorMessage(connection.get()) : "out of memory");
+    return nullptr;
+  }
+  // The server's log has no room for the database's chatter ("already
+  // exists, skipping").
+  PQsetNoticeProcessor(
+      connection.get(), [](void*, const char*) {}, nullptr);
+  return connection;
+}
+
+class PostgresStore final : public AccountStore {
+ public:
+  PostgresStore(std::string uri, std::chrono::milliseconds wait,
+                std::unique_ptr<PGconn, ConnectionCloser> connection)
+      : uri_(std::move(uri)), wait_(wait), connection_(std::move(connection)) {}
+
+  std::optional<Credentials> Lookup(std::string_view login, bool& failed, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    failed = true;
+    Result result =
+        Run("SELECT salt, hash, iterations FROM accounts WHERE login = $1", {Bytes(login)}, error);
+    if (!result) return std::nullopt;
+    failed = false;
+    if (PQntuples(result.get()) == 0) return std::nullopt;
+    Credentials credentials{BytesAt(result.get(), 0, 0), BytesAt(result.get(), 0, 1),
+                            static_cast<int>(IntegerAt(result.get(), 0, 2))};
+    if (credentials.iterations <= 0) {
+      failed = true;
+      error = "a damaged account";
+      return std::nullopt;
+    }
+    return credentials;
+  }
+
+  std::optional<Statistics> Read(std::string_view login) override {
+    const std::lock_guard lock(mutex_);
+    std::string error;
+    Result result = Run("SELECT prize, wins FROM accounts WHERE login = $1", {Bytes(login)}, error);
+    if (!result || PQntuples(result.get()) == 0) return std::nullopt;
+    return Statistics{IntegerAt(result.get(), 0, 0), IntegerAt(result.get(), 0, 1)};
+  }
+
+  bool Apply(const OwedResult& result, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    // Made again after a lost answer, it finds its id and adds nothing.
+    return Run(kApply, {Bytes(result.id), Bytes(result.login), Text(result.prize), Text(result.wins)},
+               error) != nullptr;
+  }
+
+  std::optional<std::vector<Ranked>> Leaders(RankBy by, size_t count, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    Result result = Run(by == RankBy::kPrize ? "SELECT login, prize, wins FROM accounts WHERE prize > 0"
+                                               " ORDER BY prize DESC, login LIMIT $1::bigint"
+                                             : "SELECT login, prize, wins FROM accounts WHERE wins > 0"
+                                               " ORDER BY wins DESC, login LIMIT $1::bigint",
+                        {Text(static_cast<int64_t>(count))}, error);
+    if (!result) return std::nullopt;
+    std::vector<Ranked> leaders;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+      leaders.push_back({BytesAt(result.get(), row, 0),
+                         {IntegerAt(result.get(), row, 1), IntegerAt(result.get(), row, 2)}});
+    }
+    return leaders;
+  }
+
+  bool Ping(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Run("SELECT 1", {}, error) != nullptr;
+  }
+
+  std::optional<std::vector<Account>> All(std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    Result result = Run("SELECT login, salt, hash, iterations, prize, wins FROM accounts", {}, error);
+    if (!result) return std::nullopt;
+    std::vector<Account> accounts;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+      accounts.push_back({BytesAt(result.get(), row, 0),
+                          {BytesAt(result.get(), row, 1), BytesAt(result.get(), row, 2),
+                           static_cast<int>(IntegerAt(result.get(), row, 3))},
+                          {IntegerAt(result.get(), row, 4), IntegerAt(result.get(), row, 5)}});
+    }
+    return accounts;
+  }
+
+  std::optional<size_t> Import(const std::vector<Account>& accounts, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    if (!Run("BEGIN", {}, error)) return std::nullopt;
+    size_t copied = 0;
+    // Within the transaction a lost connection ends it: nothing is tried
+    // again on a new one.
+    for (const Account& account : accounts) {
+      Result result =
+          Run("INSERT INTO accounts (login, salt, hash, iterations, prize, wins)"
+              " VALUES ($1, $2, $3, $4::integer, $5::bigint, $6::bigint) ON CONFLICT (login) DO NOTHING",
+              {Bytes(account.login), Bytes(account.credentials.salt), Bytes(account.credentials.hash),
+               Text(account.credentials.iterations), Text(account.statistics.prize),
+               Text(account.statistics.wins)},
+              error, kOnce);
+      if (!result) {
+        std::string ignored;
+        Run("ROLLBACK", {}, ignored, kOnce);
+        return std::nullopt;
+      }
+      copied += static_cast<size_t>(std::atoi(PQcmdTuples(result.get())));
+    }
+    if (!Run("COMMIT", {}, error, kOnce)) return std::nullopt;
+    return copied;
+  }
+
+  void RetryNow() override {
+    const std::lock_guard lock(mutex_);
+    nextAttempt_ = {};
+  }
+
+  bool Close() override {
+    const std::lock_guard lock(mutex_);
+    connection_.reset();
+    closed_ = true;
+    return true;
+  }
+
+  bool Migrate(std::string& error) {
+    if (!Run("BEGIN", {}, error)) return false;
+    const bool done = Run(kMigrationLock, {}, error, kOnce) && Run(kSchema, {}, error, kOnce) &&
+                      Run(kVersionTable, {}, error, kOnce) && Run(kAppliedTable, {}, error, kOnce) &&
+                      Upgrade(error);
+    std::string ignored;
+    if (!done) {
+      Run("ROLLBACK", {}, ignored, kOnce);
+      return false;
+    }
+    if (!Run("COMMIT", {}, error, kOnce)) return false;
+    Run(kPrune, {}, ignored);
+    return true;
+  }
+
+ protected:
+  bool StoreCredentials(std::string_view login, const Credentials& credentials, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Run("INSERT INTO accounts (login, salt, hash, iterations) VALUES ($1, $2, $3, $4::integer)"
+               " ON CONFLICT (login) DO UPDATE SET salt = $2, hash = $3, iterations = $4::integer",
+               {Bytes(login), Bytes(credentials.salt), Bytes(credentials.hash), Text(credentials.iterations)},
+               error) != nullptr;
+  }
+
+ private:
+  bool Upgrade(std::string& error) {
+    Result result = Run("SELECT COALESCE(MAX(version), 0) FROM schema_version", {}, error, kOnce);
+    if (!result) return false;
+    const int64_t version = IntegerAt(result.get(), 0, 0);
+    if (version > kSchemaVersion) {
+      error = "the accounts are at schema version " + std::to_string(version) +
+              ", newer than this program's " + std::to_string(kSchemaVersion) +
+              "; run a newer gorvane-server";
+      return false;
+    }
+    if (version == kSchemaVersion) return true;
+    return Run("INSERT INTO schema_version (version) VALUES ($1::integer)", {Text(kSchemaVersion)}, error,
+               kOnce) != nullptr;
+  }
+
+  // A statement inside a transaction is not made again on a new connection:
+  // it would run on its own there.
+  static constexpr bool kOnce = false;
+
+  // A connection to use, made again when the last one was lost, but no
+  // sooner than the backoff allows (half a second, doubling to ten): a
+  // database that is down is not asked at every login.
+  bool Connected(std::string& error) {
+    if (closed_) {
+      error = "the database is closed";
+      return false;
+    }
+    if (connection_ && PQstatus(connection_.get()) == CONNECTION_OK) return true;
+    const Clock::time_point now = Clock::now();
+    if (now < nextAttempt_) {
+      error = "the database is unreachable (" + lastError_ + "); trying again shortly";
+      return false;
+    }
+    connection_ = Connect(uri_, wait_, lastError_);
+    if (connection_) {
+      retry_ = kFirstRetry;
+      return true;
+    }
+    nextAttempt_ = now + retry_;
+    retry_ = std::min<Clock::duration>(retry_ * 2, kLastRetry);
+    error = lastError_;
+    return false;
+  }
+
+  // One statement with its parameters; binary results. A statement that
+  // stands on its own is made once more on a new connection when the
+  // database dropped the old one (a restart).
+  Result Run(const char* sql, const std::vector<Param>& params, std::string& error, bool again = true) {
+    for (int attempt = 0; attempt < (again ? 2 : 1); ++attempt) {
+      if (!Connected(error)) return nullptr;
+      std::vector<const char*> values;
+      std::vector<int> lengths;
+      std::vector<int> formats;
+      for (const Param& param : params) {
+        values.push_back(param.value.data());
+        lengths.push_back(static_cast<int>(param.value.size()));
+        formats.push_back(param.binary ? 1 : 0);
+      }
+      Result result(PQexecParams(connection_.get(), sql, static_cast<int>(params.size()), nullptr,
+                                 values.data(), lengths.data(), formats.data(), 1));
+      const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+      if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return result;
+      error = Trimmed(PQerrorMessage(connection_.get()));
+      // A refused statement stands; only a lost connection is tried again.
+      if (PQstatus(connection_.get()) != CONNECTION_BAD) return nullptr;
+      lastError_ = error;
+      connection_.reset();
+    }
+    return nullptr;
+  }
+
+  const std::string uri_;
+  const std::chrono::milliseconds wait_;
+  // One connection, and the loop's workers may all use the store: one
+  // statement (or transaction) at a time.
+  std::mutex mutex_;
+  std::unique_ptr<PGconn, ConnectionCloser> connection_;
+  bool closed_ = false;
+  std::string lastError_;
+  Clock::time_point nextAttempt_{};
+  Clock::duration retry_ = kFirstRetry;
+};
+
+}  // namespace
+
+std::unique_ptr<AccountStore> OpenPostgresStore(const std::string& uri, std::string& error,
+                                                std::chrono::milliseconds wait) {
+  auto connection = Connect(uri, wait, error);
+  if (!connection) {
+    error = "PostgreSQL: " + error;
+    return nullptr;
+  }
+  auto store = std::make_unique<PostgresStore>(uri, wait, std::move(connection));
+  if (!store->Migrate(error)) {
+    error = "PostgreSQL: " + error;
+    return nullptr;
+  }
+  return store;
+}
+
+}  // namespace gorvane::server

@@ -23,139 +23,20 @@
 #include <thread>
 #include <vector>
 
-#include "server/http/bounds.h"
-#include "server/base/limits.h"
 #include "server/base/labels.h"
+#include "server/base/limits.h"
 #include "server/base/net.h"
+#include "server/http/bounds.h"
+#include "server/http/request_stream.h"
 
 namespace gorvane::server {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-// How often a wait looks whether the server is stopping.
-constexpr auto kStopCheck = std::chrono::milliseconds(100);
 
 // A browser must not take the CPU from the game loop.
 void LowerPriority() {
   [[maybe_unused]] const int niced = setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
-}
-
-// One request's bytes for the library: at most kHttpRequestBytes of it,
-// within kHttpReadTime, its answer taken within kHttpWriteTime; every wait
-// ends when the server stops.
-class RequestStream final : public httplib::Stream {
- public:
-  RequestStream(socket_t sock, const std::atomic<socket_t>& listener) : sock_(sock), listener_(listener) {}
-
-  // A request went past a bound: the connection is done with.
-  bool spent() const { return spent_; }
-  // Bytes came after the request: the client sends requests without
-  // waiting for answers, which the door cannot look at.
-  bool leftover() const { return begin_ < end_; }
-
-  bool is_readable() const override { return begin_ < end_ || Wait(POLLIN, Clock::now()); }
-  bool is_writable() const override {
-    return Wait(POLLOUT, writeBy_.value_or(Clock::now() + kHttpWriteTime));
-  }
-
-  ssize_t read(char* ptr, size_t size) override {
-    if (spent_ || taken_ >= kHttpRequestBytes) {
-      spent_ = true;
-      return -1;
-    }
-    while (begin_ == end_) {
-      if (!Wait(POLLIN, readBy_)) {
-        spent_ = true;
-        return -1;
-      }
-      const ssize_t got = ::recv(sock_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
-      if (got > 0) {
-        begin_ = 0;
-        end_ = static_cast<size_t>(got);
-      } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        spent_ = true;
-        return got == 0 ? 0 : -1;
-      }
-    }
-    const size_t n = std::min({size, end_ - begin_, kHttpRequestBytes - taken_});
-    std::memcpy(ptr, buffer_.data() + begin_, n);
-    begin_ += n;
-    taken_ += n;
-    return static_cast<ssize_t>(n);
-  }
-
-  ssize_t write(const char* ptr, size_t size) override {
-    if (!writeBy_) writeBy_ = Clock::now() + kHttpWriteTime;
-    size_t sent = 0;
-    while (sent < size) {
-      const ssize_t n = ::send(sock_, ptr + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n > 0) {
-        sent += static_cast<size_t>(n);
-      } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
-                 !Wait(POLLOUT, *writeBy_)) {
-        spent_ = true;
-        return -1;
-      }
-    }
-    return static_cast<ssize_t>(size);
-  }
-
-  void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(getpeername, ip, port); }
-  void get_local_ip_and_port(std::string& ip, int& port) const override { Address(getsockname, ip, port); }
-  socket_t socket() const override { return sock_; }
-
- private:
-  // Whether the socket is ready for events by the deadline, looking now and
-  // then whether the server stops.
-  bool Wait(short events, Clock::time_point deadline) const {
-    for (;;) {
-      if (listener_.load() == INVALID_SOCKET) return false;
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-      pollfd watched{sock_, events, 0};
-      const int ready = ::poll(
-          &watched, 1, static_cast<int>(std::clamp(left, {}, std::chrono::milliseconds(kStopCheck)).count()));
-      if (ready > 0) return true;
-      if (ready < 0 && errno != EINTR) return false;
-      if (left.count() <= 0) return false;
-    }
-  }
-
-  void Address(int (*name)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (name(sock_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
-    ip = HostOf(address);
-    port = PortOf(address);
-  }
-
-  const socket_t sock_;
-  const std::atomic<socket_t>& listener_;
-  std::array<char, 4096> buffer_{};
-  size_t begin_ = 0;
-  size_t end_ = 0;
-  size_t taken_ = 0;
-  bool spent_ = false;
-  // The head has arrived by the time the stream is made.
-  const Clock::time_point readBy_ = Clock::now() + kHttpReadTime;
-  std::optional<Clock::time_point> writeBy_;
-};
-
-// Closes after the answer has gone: what the peer sent and nobody read
-// would otherwise make the close a reset, which can take the answer with it.
-void CloseGently(socket_t sock, std::chrono::milliseconds linger) {
-  ::shutdown(sock, SHUT_WR);
-  const auto until = Clock::now() + linger;
-  std::array<char, 4096> sink{};
-  size_t drained = 0;
-  while (drained < 64 * sink.size()) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-    pollfd watched{sock, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&watched, 1, static_cast<int>(left.count())) <= 0) break;
-    const ssize_t got = ::recv(sock, sink.data(), sink.size(), MSG_DONTWAIT);
-    if (got <= 0) break;
-    drained += static_cast<size_t>(got);
-  }
-  ::close(sock);
 }
 
 constexpr std::string_view kBusy =

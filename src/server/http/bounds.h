@@ -34,4 +34,7 @@ inline constexpr auto kHttpIdle = std::chrono::seconds(2);
 inline constexpr auto kHttpReadTime = std::chrono::seconds(5);
 // For the whole answer to be taken.
 inline constexpr auto kHttpWriteTime = std::chrono::seconds(10);
+// How often the door and a worker's wait look whether the server is
+// stopping.
+inline constexpr auto kStopCheck = std::chrono::milliseconds(100);
 }  // namespace gorvane::server

@@ -4,11 +4,12 @@
 // line may be 8 KiB, but a request may have any number of them, and its
 // workers wait on slow clients. Here the library still reads and answers
 // each request, but only once the whole of its head has arrived: until
-// then a connection waits at a door of ours, which accepts, watches every
-// waiting connection on one thread, paces each address, queues whole
-// requests for a few workers, answers health itself, and answers 503 what
-// it cannot queue in time. The workers read through a stream of ours that
-// stops a request at kHttpRequestBytes and its answer at a deadline.
+// then a connection waits at a door of ours (door.h), which accepts,
+// watches every waiting connection on one thread, paces each address,
+// queues whole requests for a few workers, answers health itself, and
+// answers 503 what it cannot queue in time. The workers read through a
+// stream of ours (request_stream.h) that stops a request at
+// kHttpRequestBytes and its answer at a deadline.
 #pragma once
 
 #include <httplib.h>
@@ -18,6 +19,8 @@
 #include <memory>
 #include <string>
 
+#include "server/http/door.h"
+
 namespace gorvane::server {
 
 enum class Defence;
@@ -26,10 +29,7 @@ class BoundedHttpServer : public httplib::Server {
  public:
   // What /healthz answers; asked for on the door's thread, so it must not
   // wait.
-  struct Health {
-    int status = 200;
-    std::string text;
-  };
+  using Health = HttpHealth;
 
   // Both are called on the door's thread. An IPv6 address counts by its
   // first ipv6Prefix bits, as on the game's port.
@@ -44,12 +44,11 @@ class BoundedHttpServer : public httplib::Server {
   void Stop();
 
  private:
-  class Door;
   // On a worker: one request whose head has arrived. Whether the connection
   // stays open for another, to wait at the door again.
   bool Answer(socket_t sock, size_t served);
 
-  std::unique_ptr<Door> door_;
+  std::unique_ptr<HttpDoor> door_;
 };
 
 }  // namespace gorvane::server

@@ -19,8 +19,8 @@
 #include <limits>
 
 #include "server/base/net.h"
-#include "server/loop/server_connection.h"
 #include "server/base/wire.h"
+#include "server/loop/connection.h"
 #include "spine/fields.h"
 #include "spine/ports.h"
 #include "spine/sjis.h"

@@ -19,14 +19,14 @@
 #include <vector>
 
 #include "rules/card_catalogue.h"
-#include "server/store/accounts.h"
-#include "server/http/http_side.h"
 #include "server/base/limits.h"
-#include "server/lobby/lobby.h"
 #include "server/base/log_limit.h"
-#include "server/store/logins.h"
 #include "server/base/metrics.h"
+#include "server/http/http_side.h"
+#include "server/lobby/lobby.h"
 #include "server/lobby/owed_results.h"
+#include "server/store/accounts.h"
+#include "server/store/logins.h"
 #include "server/store/timed_store.h"
 
 namespace gorvane::server {
@@ -81,6 +81,8 @@ inline constexpr size_t kCommandsPerTurn = 64;
 // away.
 inline constexpr auto kCoolOff = std::chrono::minutes(1);
 
+struct Connection;
+
 class Server : private Outbox {
  public:
   explicit Server(ServerOptions options);
@@ -121,7 +123,6 @@ class Server : private Outbox {
   }
 
  private:
-  struct Connection;
   bool OffLoopIdle() const;
 
   // Outbox.

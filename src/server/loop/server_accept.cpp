@@ -12,9 +12,9 @@
 #include <limits>
 
 #include "server/base/net.h"
-#include "server/loop/server.h"
-#include "server/loop/server_connection.h"
 #include "server/base/wire.h"
+#include "server/loop/connection.h"
+#include "server/loop/server.h"
 #include "spine/codec.h"
 
 namespace gorvane::server {
@@ -33,7 +33,7 @@ void Server::Joined(Connection& connection) {
   metrics_.Connections(connections_.size(), unjoined_);
 }
 
-Server::Connection* Server::NextUnjoined(std::optional<TimePoint> dueBy) {
+Connection* Server::NextUnjoined(std::optional<TimePoint> dueBy) {
   while (!joinDeadlines_.empty()) {
     const auto [deadline, key] = joinDeadlines_.front();
     if (dueBy && deadline > *dueBy) return nullptr;
@@ -217,11 +217,11 @@ void Server::Process(Connection& connection) {
     connection.inboxAt = 0;
   }
   const bool waiting = connection.inboxAt + connection.unterminated < connection.inbox.size();
-  if (waiting && !connection.loginPending && !connection.backlogged) {
-    connection.backlogged = true;
+  if (waiting && !connection.loginPending && !connection.listed.backlog) {
+    connection.listed.backlog = true;
     backlog_.push_back(connection.key);
   }
-  if (!waiting) connection.backlogged = false;
+  if (!waiting) connection.listed.backlog = false;
   Watch(connection);
 }
 
@@ -232,7 +232,7 @@ void Server::ProcessBacklog() {
     const auto found = connections_.find(key);
     if (found == connections_.end() || found->second->dead) continue;
     Connection& connection = *found->second;
-    connection.backlogged = false;
+    connection.listed.backlog = false;
     Process(connection);
     MarkDirty(connection);
   }

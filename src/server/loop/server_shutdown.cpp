@@ -7,9 +7,9 @@
 
 #include <algorithm>
 
-#include "server/store/off_loop.h"
+#include "server/loop/connection.h"
 #include "server/loop/server.h"
-#include "server/loop/server_connection.h"
+#include "server/store/off_loop.h"
 
 namespace gorvane::server {
 

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
+#include "server/loop/connection.h"
 #include "server/loop/server.h"
-#include "server/loop/server_connection.h"
 
 namespace gorvane::server {
 namespace {
@@ -20,7 +20,7 @@ constexpr size_t kFlushBudget = 32;
 
 }  // namespace
 
-Server::Connection* Server::Find(int32_t user) {
+Connection* Server::Find(int32_t user) {
   const auto key = userKeys_.find(user);
   if (key == userKeys_.end()) return nullptr;
   Connection& connection = *connections_.at(key->second);
@@ -50,16 +50,16 @@ void Server::Queued(Connection& connection) {
     Drop(connection, "stopped reading: " + Count(connection.out.size()) + " bytes waiting");
     return;
   }
-  if (connection.out.size() >= kPauseReadingAt && connection.reading && !connection.closing) {
+  if (connection.out.size() >= kPauseReadingAt && connection.interest.reading && !connection.closing) {
     Watch(connection);
-    if (!connection.reading) metrics_.Defended(Defence::kReadingPaused);
+    if (!connection.interest.reading) metrics_.Defended(Defence::kReadingPaused);
   }
   MarkDirty(connection);
 }
 
 void Server::MarkDirty(Connection& connection) {
-  if (connection.dirty || connection.out.empty()) return;
-  connection.dirty = true;
+  if (connection.listed.dirty || connection.out.empty()) return;
+  connection.listed.dirty = true;
   dirty_.push_back(connection.key);
 }
 
@@ -84,12 +84,12 @@ void Server::Cut(int32_t user, std::string_view why) {
 
 void Server::Watch(Connection& connection) {
   if (connection.dead) return;
-  const bool reading = connection.closing || (!connection.loginPending && !connection.backlogged &&
+  const bool reading = connection.closing || (!connection.loginPending && !connection.listed.backlog &&
                                               connection.out.size() < kPauseReadingAt);
   const bool writing = !connection.out.empty();
-  if (reading == connection.reading && writing == connection.writing) return;
-  connection.reading = reading;
-  connection.writing = writing;
+  if (reading == connection.interest.reading && writing == connection.interest.writing) return;
+  connection.interest.reading = reading;
+  connection.interest.writing = writing;
   epoll_event event{};
   event.events = (reading ? EPOLLIN : 0u) | (writing ? EPOLLOUT : 0u);
   event.data.u64 = connection.key;
@@ -119,7 +119,7 @@ size_t Server::FlushSome() {
     const auto found = connections_.find(key);
     if (found == connections_.end()) continue;
     Connection& connection = *found->second;
-    connection.dirty = false;
+    connection.listed.dirty = false;
     if (!connection.dead) Flush(connection);
     ++written;
   }

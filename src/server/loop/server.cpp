@@ -57,7 +57,7 @@ Server::Server(ServerOptions options)
       metrics_(Lobby::CommandKinds()),
       rng_(options_.seed),
       table_(metrics_, *this),
-      addresses_(options_.broadcasts, options_.rateWindow, kCoolOff) {}
+      admission_(options_, metrics_, table_, [this](std::string_view line) { Log(line); }) {}
 
 Server::~Server() {
   // Its threads ask for the counters.
@@ -201,9 +201,7 @@ bool Server::OffLoopIdle() const { return !offLoop_ || offLoop_->pending() == 0;
 
 int Server::NextTimeout(int timeoutMs, TimePoint now) const {
   std::optional<TimePoint> next = nextTurnDeadline_;
-  if (!joinDeadlines_.empty() && (!next || joinDeadlines_.front().first < *next)) {
-    next = joinDeadlines_.front().first;
-  }
+  if (const auto join = admission_.nextDeadline(); join && (!next || *join < *next)) next = join;
   // A login check waiting for its login's budget.
   if (const auto due = logins_->NextDue(); due && (!next || *due < *next)) next = due;
   // A burst's summary line is written when its window is over.
@@ -275,7 +273,7 @@ int Server::RunOnce(int timeoutMs) {
   const TimePoint now = SteadyClock::now();
   table_.SweepClosing(now);
   for (const std::string& line : logLimit_.Summaries(now)) Log(line);
-  SweepUnjoined(now);
+  admission_.SweepUnjoined(now);
   logins_->StartDue(now);
   if (!farewell_) nextTurnDeadline_ = lobby_->Tick(now);
   if (http_) InformHttp(now);
@@ -292,17 +290,6 @@ int Server::RunOnce(int timeoutMs) {
   // hold other work on the machine off for milliseconds.
   if (!table_.idle()) sched_yield();
   return count + static_cast<int>(written);
-}
-
-void Server::SweepUnjoined(TimePoint now) {
-  while (Connection* connection = NextUnjoined(now)) {
-    metrics_.Defended(Defence::kJoinTimeout);
-    table_.Drop(
-        *connection,
-        "did not join within " +
-            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.joinTime).count()) +
-            " s");
-  }
 }
 
 }  // namespace gorvane::server

@@ -8,13 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "rules/card_catalogue.h"
@@ -24,6 +22,7 @@
 #include "server/http/http_side.h"
 #include "server/lobby/lobby.h"
 #include "server/lobby/owed_results.h"
+#include "server/loop/admission.h"
 #include "server/loop/connection_table.h"
 #include "server/store/accounts.h"
 #include "server/store/logins.h"
@@ -67,9 +66,6 @@ inline constexpr auto kFarewellTime = std::chrono::seconds(2);
 // Commands of one connection handled before the others get their turn: a
 // write of thousands of commands must not keep everybody else waiting.
 inline constexpr size_t kCommandsPerTurn = 64;
-// How long an address whose connection was cut off for flooding is turned
-// away.
-inline constexpr auto kCoolOff = std::chrono::minutes(1);
 
 class Server : private Outbox, private ConnectionEvents {
  public:
@@ -134,8 +130,6 @@ class Server : private Outbox, private ConnectionEvents {
   void InformHttp(TimePoint now);
   // A line about one address, within that address's share of the log.
   void LogAbout(const std::string& address, std::string_view kind, std::string_view line);
-  // Turns a new connection away, counted as the defence that did it.
-  void TurnAway(int fd, const std::string& peer, Defence defence, const std::string& why);
   // A line from the lobby: "user N: ...", counted to that user's address.
   void LogFromLobby(std::string_view line);
   void Accept();
@@ -148,15 +142,6 @@ class Server : private Outbox, private ConnectionEvents {
   void CollectLogins();
   // A login the store failed: why, in the log now and then.
   void StoreFailed(const std::string& why);
-  // No longer counted among the connections that have not joined.
-  void Joined(Connection& connection);
-  // Connections that have not joined in time are dropped.
-  void SweepUnjoined(TimePoint now);
-  // Takes the oldest connection that has still not joined off the waiting
-  // list, when its time is up by dueBy (any time without one).
-  Connection* NextUnjoined(std::optional<TimePoint> dueBy);
-  // Makes room among the unjoined connections for a new one.
-  void EvictOldestUnjoined();
   // Told goodbye: no longer waited for to join, and given a while to close.
   void StartClosing(Connection& connection);
   // The dead connections are gone; a paused listener listens again.
@@ -185,20 +170,13 @@ class Server : private Outbox, private ConnectionEvents {
   bool farewell_ = false;
   std::atomic<bool> stopping_{false};
   ConnectionTable table_;
-  std::unordered_map<std::string, size_t> perAddress_;
-  AddressWatch addresses_;
-  size_t unjoined_ = 0;
-  // Admission order of the connections that may not have joined yet.
-  std::deque<std::pair<TimePoint, uint64_t>> joinDeadlines_;
+  Admission admission_;
   // When the lobby wants its next look: a turn or an owed list due.
   std::optional<TimePoint> nextTurnDeadline_;
   LogLimit logLimit_;
   // Logins the store failed are logged at most once per kResultReportGap.
   std::optional<TimePoint> storeLogged_;
   size_t storeQuiet_ = 0;
-  // Turned-away connections are logged at most once a second.
-  TimePoint turnedAwayLogged_{};
-  size_t turnedAwayQuiet_ = 0;
   // Gone first: its threads read the metrics.
   std::unique_ptr<HttpSide> http_;
   std::optional<TimePoint> statusPublished_;

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Connections coming in: accepted or turned away, counted until they join,
-// read through the connection table and their commands handed to the
-// lobby, logins checked off the loop among them.
+// Connections coming in: accepted when admission lets them in, read through
+// the connection table and their commands handed to the lobby, logins
+// checked off the loop among them.
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <optional>
@@ -25,31 +24,6 @@ namespace {
 constexpr int kAcceptBudget = 64;
 
 }  // namespace
-
-void Server::Joined(Connection& connection) {
-  if (!connection.countedUnjoined) return;
-  connection.countedUnjoined = false;
-  --unjoined_;
-  metrics_.Connections(table_.size(), unjoined_);
-}
-
-Connection* Server::NextUnjoined(std::optional<TimePoint> dueBy) {
-  while (!joinDeadlines_.empty()) {
-    const auto [deadline, key] = joinDeadlines_.front();
-    if (dueBy && deadline > *dueBy) return nullptr;
-    joinDeadlines_.pop_front();
-    Connection* connection = table_.FindKey(key);
-    if (connection != nullptr && connection->countedUnjoined) return connection;
-  }
-  return nullptr;
-}
-
-void Server::EvictOldestUnjoined() {
-  Connection* connection = NextUnjoined(std::nullopt);
-  if (connection == nullptr) return;
-  table_.Exceed(*connection, Defence::kUnjoinedEvicted,
-                "gave way to a newer connection: " + Count(options_.maxUnjoined) + " had not joined");
-}
 
 void Server::Accept() {
   for (int accepted = 0; accepted < kAcceptBudget; ++accepted) {
@@ -75,62 +49,18 @@ void Server::Accept() {
   }
 }
 
-void Server::TurnAway(int fd, const std::string& peer, Defence defence, const std::string& why) {
-  metrics_.Defended(defence);
-  // A fresh socket takes these few bytes at once; nothing is kept for it.
-  const ssize_t sent = ::send(fd, "S_EXCEED", sizeof "S_EXCEED", MSG_NOSIGNAL | MSG_DONTWAIT);
-  if (sent > 0) {
-    metrics_.Sent("S_EXCEED");
-    metrics_.BytesOut(static_cast<size_t>(sent));
-  }
-  ::shutdown(fd, SHUT_WR);
-  ::close(fd);
-  const TimePoint now = SteadyClock::now();
-  if (now - turnedAwayLogged_ < std::chrono::seconds(1)) {
-    ++turnedAwayQuiet_;
-    return;
-  }
-  std::string line = "connection from " + peer + " turned away: " + why;
-  if (turnedAwayQuiet_ > 0) line += " (" + Count(turnedAwayQuiet_) + " more turned away since the last line)";
-  Log(line);
-  turnedAwayLogged_ = now;
-  turnedAwayQuiet_ = 0;
-}
-
 void Server::Admit(int fd, const sockaddr_storage& address) {
   const std::string host = AddressKey(address, options_.ipv6Prefix);
   const std::string peer = PeerText(address);
   const TimePoint now = SteadyClock::now();
-  if (!lobby_->CanMakeRoom(now)) {
-    TurnAway(fd, peer, Defence::kServerFull, Count(options_.maxUsers) + " users already");
-    return;
-  }
-  if (addresses_.CoolingOff(host, now)) {
-    TurnAway(fd, peer, Defence::kBanned, "a connection from that address was cut off lately");
-    return;
-  }
-  if (addresses_.JoinsFull(host, now)) {
-    TurnAway(fd, peer, Defence::kAddressJoins, "that address joined too often lately");
-    return;
-  }
-  const auto from = perAddress_.find(host);
-  if (from != perAddress_.end() && from->second >= options_.maxPerAddress) {
-    TurnAway(fd, peer, Defence::kAddressConnections,
-             Count(options_.maxPerAddress) + " connections from that address already");
-    return;
-  }
-  if (unjoined_ >= options_.maxUnjoined) EvictOldestUnjoined();
+  if (!admission_.Admit(fd, host, peer, lobby_->CanMakeRoom(now), now)) return;
   int error = 0;
   Connection* connection = table_.Add(fd, host, peer, error);
   if (connection == nullptr) {
     Log("connection from " + peer + " dropped: " + ErrorText(error));
     return;
   }
-  ++perAddress_[host];
-  connection->countedUnjoined = true;
-  ++unjoined_;
-  joinDeadlines_.emplace_back(now + options_.joinTime, connection->key);
-  metrics_.Connections(table_.size(), unjoined_);
+  admission_.Admitted(*connection, now);
   // Logged once it joins, or in one line when it leaves without joining:
   // connect-and-close must not write two lines a time.
   lobby_->Connect(connection->user);
@@ -143,7 +73,7 @@ void Server::Read(Connection& connection) {
       return;
     case ConnectionTable::Received::kFlooded:
       metrics_.Defended(Defence::kUnterminated);
-      addresses_.CutOff(connection.address, SteadyClock::now());
+      admission_.CutOff(connection.address, SteadyClock::now());
       table_.Drop(connection, "sent more than 64 KiB without a NUL");
       return;
     case ConnectionTable::Received::kBytes:
@@ -171,7 +101,7 @@ void Server::Handle(Connection& connection, std::string_view text) {
   metrics_.Received(text);
   const TimePoint now = SteadyClock::now();
   if (!connection.joined && ParseCommand(text).kind == "G_JOIN" &&
-      !addresses_.Join(connection.address, now)) {
+      !admission_.Join(connection.address, now)) {
     // Every join and departure is told to everybody: an address that comes
     // and goes faster than the lobby broadcasts allow is turned away.
     table_.Exceed(connection, Defence::kAddressJoins, "turned away: its address joined too often lately");
@@ -180,7 +110,7 @@ void Server::Handle(Connection& connection, std::string_view text) {
   lobby_->Handle(connection.user, text, now);
   if (!connection.joined && !connection.dead && lobby_->IsJoined(connection.user)) {
     connection.joined = true;
-    Joined(connection);
+    admission_.Uncount(connection);
     LogAbout(connection.address, "join",
              "user " + std::to_string(connection.user) + " joined from " + connection.peer);
   }

@@ -39,17 +39,17 @@ void Server::Close(int32_t user, std::string_view why) {
 void Server::Cut(int32_t user, std::string_view why) {
   Connection* connection = table_.FindUser(user);
   if (connection == nullptr) return;
-  addresses_.CutOff(connection->address, SteadyClock::now());
+  admission_.CutOff(connection->address, SteadyClock::now());
   table_.Drop(*connection, "cut off: " + std::string(why));
 }
 
 void Server::StartClosing(Connection& connection) {
-  Joined(connection);
+  admission_.Uncount(connection);
   table_.StartClosing(connection);
 }
 
 void Server::Dropped(Connection& connection, const std::string& why) {
-  Joined(connection);
+  admission_.Uncount(connection);
   if (connection.loginPending) logins_->Cancel(connection.key);
   if (!connection.joined) {
     LogAbout(connection.address, "unjoined",
@@ -63,9 +63,8 @@ void Server::Dropped(Connection& connection, const std::string& why) {
 }
 
 void Server::Removed(int32_t user, const std::string& address, bool inLobby) {
-  const auto from = perAddress_.find(address);
-  if (from != perAddress_.end() && --from->second == 0) perAddress_.erase(from);
-  metrics_.Connections(table_.size(), unjoined_);
+  admission_.Left(address);
+  metrics_.Connections(table_.size(), admission_.unjoined());
   // The lobby hears of the loss once the connection is gone, so that
   // nothing more is queued for it; not while everybody is told goodbye.
   if (inLobby && !farewell_) lobby_->Disconnect(user);

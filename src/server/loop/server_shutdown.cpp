@@ -64,7 +64,7 @@ void Server::Farewell() {
     }
   }
   table_.Clear();
-  metrics_.Connections(table_.size(), unjoined_);
+  metrics_.Connections(table_.size(), admission_.unjoined());
   lobby_.reset();
   logins_.reset();
   timedAccounts_.reset();

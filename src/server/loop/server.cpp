@@ -19,8 +19,8 @@
 #include <limits>
 
 #include "server/base/net.h"
-#include "server/loop/server_connection.h"
 #include "server/base/wire.h"
+#include "server/loop/connection.h"
 #include "spine/fields.h"
 #include "spine/ports.h"
 #include "spine/sjis.h"
@@ -56,12 +56,13 @@ Server::Server(ServerOptions options)
     : options_(std::move(options)),
       metrics_(Lobby::CommandKinds()),
       rng_(options_.seed),
-      addresses_(options_.broadcasts, options_.rateWindow, kCoolOff) {}
+      table_(metrics_, *this),
+      admission_(options_, metrics_, table_, [this](std::string_view line) { Log(line); }) {}
 
 Server::~Server() {
   // Its threads ask for the counters.
   http_.reset();
-  connections_.clear();
+  table_.Clear();
   // Its jobs use the lobby's accounts: done before they go.
   offLoop_.reset();
   lobby_.reset();
@@ -95,7 +96,7 @@ void Server::LogFromLobby(std::string_view line) {
   if (line.starts_with("user ")) {
     const std::string_view rest = line.substr(5);
     const auto id = ParseInt32(rest.substr(0, rest.find_first_of(": ")));
-    if (Connection* connection = id ? Find(*id) : nullptr) {
+    if (Connection* connection = id ? table_.FindUser(*id) : nullptr) {
       LogAbout(connection->address, "lobby", line);
       return;
     }
@@ -132,6 +133,7 @@ bool Server::Start(std::string& error) {
       [this](std::string_view line) { LogFromLobby(line); }, rules, &metrics_);
 
   epoll_ = epoll_create1(EPOLL_CLOEXEC);
+  table_.WatchOn(epoll_);
   wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   listener_ = socket(address->family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (epoll_ < 0 || wake_ < 0 || listener_ < 0 || logins_->fd() < 0) {
@@ -199,9 +201,7 @@ bool Server::OffLoopIdle() const { return !offLoop_ || offLoop_->pending() == 0;
 
 int Server::NextTimeout(int timeoutMs, TimePoint now) const {
   std::optional<TimePoint> next = nextTurnDeadline_;
-  if (!joinDeadlines_.empty() && (!next || joinDeadlines_.front().first < *next)) {
-    next = joinDeadlines_.front().first;
-  }
+  if (const auto join = admission_.nextDeadline(); join && (!next || *join < *next)) next = join;
   // A login check waiting for its login's budget.
   if (const auto due = logins_->NextDue(); due && (!next || *due < *next)) next = due;
   // A burst's summary line is written when its window is over.
@@ -214,7 +214,7 @@ int Server::NextTimeout(int timeoutMs, TimePoint now) const {
     const int until = Milliseconds(*next - now);
     timeout = timeout < 0 ? until : std::min(timeout, until);
   }
-  if (!closing_.empty()) {
+  if (table_.anyClosing()) {
     constexpr int kSweep = 100;
     timeout = timeout < 0 ? kSweep : std::min(timeout, kSweep);
   }
@@ -230,7 +230,7 @@ int Server::RunOnce(int timeoutMs) {
   std::array<epoll_event, kMaxEvents> events{};
   // Output still waiting: look for new commands without waiting, then go on
   // writing.
-  const bool busy = !dirty_.empty() || !backlog_.empty();
+  const bool busy = !table_.idle();
   const int count =
       epoll_wait(epoll_, events.data(), kMaxEvents, busy ? 0 : NextTimeout(timeoutMs, SteadyClock::now()));
   if (count < 0) {
@@ -264,57 +264,32 @@ int Server::RunOnce(int timeoutMs) {
       stopping_.store(true);
       continue;
     }
-    const auto found = connections_.find(key);
-    if (found == connections_.end() || found->second->dead) continue;
-    Connection& connection = *found->second;
-    if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Read(connection);
-    if (!connection.dead && (events[i].events & EPOLLOUT)) Flush(connection);
+    Connection* connection = table_.FindKey(key);
+    if (connection == nullptr) continue;
+    if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Read(*connection);
+    if (!connection->dead && (events[i].events & EPOLLOUT)) table_.Flush(*connection);
   }
-  ProcessBacklog();
+  table_.ServeBacklog([this](Connection& connection) { Process(connection); });
   const TimePoint now = SteadyClock::now();
-  SweepClosing(now);
+  table_.SweepClosing(now);
   for (const std::string& line : logLimit_.Summaries(now)) Log(line);
-  SweepUnjoined(now);
+  admission_.SweepUnjoined(now);
   logins_->StartDue(now);
   if (!farewell_) nextTurnDeadline_ = lobby_->Tick(now);
   if (http_) InformHttp(now);
   // A loss tells the others, which may find more connections gone.
   size_t written = 0;
   for (;;) {
-    written += FlushSome();
-    if (dead_.empty()) break;
+    written += table_.FlushSome();
+    if (!table_.anyDead()) break;
     Reap();
   }
   metrics_.LoopTurn(SteadyClock::now() - turnStart);
   // Still more to write: give way to anything else waiting for this CPU
   // before the next slice, so that one line to hundreds of players does not
   // hold other work on the machine off for milliseconds.
-  if (!dirty_.empty() || !backlog_.empty()) sched_yield();
+  if (!table_.idle()) sched_yield();
   return count + static_cast<int>(written);
-}
-
-void Server::SweepClosing(TimePoint now) {
-  if (closing_.empty()) return;
-  std::erase_if(closing_, [&](uint64_t key) {
-    const auto found = connections_.find(key);
-    if (found == connections_.end()) return true;
-    Connection& connection = *found->second;
-    if (connection.dead) return false;
-    if (now < connection.closeBy) return false;
-    metrics_.Defended(Defence::kCloseTimeout);
-    Drop(connection, "did not close after goodbye");
-    return false;
-  });
-}
-
-void Server::SweepUnjoined(TimePoint now) {
-  while (Connection* connection = NextUnjoined(now)) {
-    metrics_.Defended(Defence::kJoinTimeout);
-    Drop(*connection,
-         "did not join within " +
-             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.joinTime).count()) +
-             " s");
-  }
 }
 
 }  // namespace gorvane::server

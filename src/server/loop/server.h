@@ -8,25 +8,24 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
-#include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "rules/card_catalogue.h"
-#include "server/store/accounts.h"
-#include "server/http/http_side.h"
 #include "server/base/limits.h"
-#include "server/lobby/lobby.h"
 #include "server/base/log_limit.h"
-#include "server/store/logins.h"
 #include "server/base/metrics.h"
+#include "server/http/http_side.h"
+#include "server/lobby/lobby.h"
 #include "server/lobby/owed_results.h"
+#include "server/loop/admission.h"
+#include "server/loop/connection_table.h"
+#include "server/store/accounts.h"
+#include "server/store/logins.h"
 #include "server/store/timed_store.h"
 
 namespace gorvane::server {
@@ -62,26 +61,13 @@ struct ServerOptions {
   LogSink log;
 };
 
-// Bytes a connection may send without a terminator before it is closed.
-inline constexpr size_t kMaxUnterminated = size_t{64} * 1024;
-// Bytes waiting to go to one connection before it counts as gone: a peer
-// that stops reading must not make the server hold everything for it, and
-// a thousand of them together hold about a gibibyte at most.
-inline constexpr size_t kMaxQueued = size_t{1024} * 1024;
-// With this much waiting for it, a connection's own commands are not read
-// until it has taken some: a sender that does not read its answers slows
-// itself before it is dropped.
-inline constexpr size_t kPauseReadingAt = size_t{256} * 1024;
 // How long the goodbye to everybody may take when the server stops.
 inline constexpr auto kFarewellTime = std::chrono::seconds(2);
 // Commands of one connection handled before the others get their turn: a
 // write of thousands of commands must not keep everybody else waiting.
 inline constexpr size_t kCommandsPerTurn = 64;
-// How long an address whose connection was cut off for flooding is turned
-// away.
-inline constexpr auto kCoolOff = std::chrono::minutes(1);
 
-class Server : private Outbox {
+class Server : private Outbox, private ConnectionEvents {
  public:
   explicit Server(ServerOptions options);
   ~Server() override;
@@ -116,12 +102,11 @@ class Server : private Outbox {
   std::function<void()> HoldLoopForTest();
   // Nothing waits to be written and no login is being checked.
   bool Quiet() const {
-    return dirty_.empty() && backlog_.empty() && (!logins_ || logins_->pending() == 0) && OffLoopIdle() &&
+    return table_.idle() && (!logins_ || logins_->pending() == 0) && OffLoopIdle() &&
            (!lobby_ || lobby_->listsOwed() == 0);
   }
 
  private:
-  struct Connection;
   bool OffLoopIdle() const;
 
   // Outbox.
@@ -132,6 +117,10 @@ class Server : private Outbox {
   void CheckLogin(int32_t user, const std::string& login, const std::string& password) override;
   void OffLoop(std::function<std::function<void()>()> job) override;
 
+  // ConnectionEvents.
+  void Dropped(Connection& connection, const std::string& why) override;
+  void Removed(int32_t user, const std::string& address, bool inLobby) override;
+
   void Log(std::string_view line) const;
   // Starts the HTTP side when asked for; false with the reason in error
   // when it cannot listen.
@@ -141,50 +130,22 @@ class Server : private Outbox {
   void InformHttp(TimePoint now);
   // A line about one address, within that address's share of the log.
   void LogAbout(const std::string& address, std::string_view kind, std::string_view line);
-  // Turns a new connection away, counted as the defence that did it.
-  void TurnAway(int fd, const std::string& peer, Defence defence, const std::string& why);
   // A line from the lobby: "user N: ...", counted to that user's address.
   void LogFromLobby(std::string_view line);
   void Accept();
   void Admit(int fd, const sockaddr_storage& address);
-  int32_t NewUserId();
   void Read(Connection& connection);
   // Handles the connection's whole commands, a turn's worth, unless a login
   // is being checked; what is left waits for the next turn.
   void Process(Connection& connection);
   void Handle(Connection& connection, std::string_view text);
-  // Connections whose commands wait for their next turn.
-  void ProcessBacklog();
   void CollectLogins();
   // A login the store failed: why, in the log now and then.
   void StoreFailed(const std::string& why);
-  Connection* Find(int32_t user);
-  // A message was queued: bounds checked, writing scheduled.
-  void Queued(Connection& connection);
-  void MarkDirty(Connection& connection);
-  void Flush(Connection& connection);
-  // Writes out to a few of the connections that wait for it, oldest first;
-  // how many.
-  size_t FlushSome();
-  // Reading and writing watched as the connection's state wants.
-  void Watch(Connection& connection);
-  // Tells a connection the server has no room for it, and drops it.
-  void Exceed(Connection& connection, Defence defence, const std::string& why);
-  // The connection is finished with; the lobby hears of a loss.
-  void Drop(Connection& connection, const std::string& why);
-  void Reap();
+  // Told goodbye: no longer waited for to join, and given a while to close.
   void StartClosing(Connection& connection);
-  // No longer counted among the connections that have not joined.
-  void Joined(Connection& connection);
-  // Connections told goodbye that have not closed in time are dropped, as
-  // are those that have not joined in time.
-  void SweepClosing(TimePoint now);
-  void SweepUnjoined(TimePoint now);
-  // Takes the oldest connection that has still not joined off the waiting
-  // list, when its time is up by dueBy (any time without one).
-  Connection* NextUnjoined(std::optional<TimePoint> dueBy);
-  // Makes room among the unjoined connections for a new one.
-  void EvictOldestUnjoined();
+  // The dead connections are gone; a paused listener listens again.
+  void Reap();
   int NextTimeout(int timeoutMs, TimePoint now) const;
   void Farewell();
 
@@ -208,28 +169,14 @@ class Server : private Outbox {
   bool acceptPaused_ = false;
   bool farewell_ = false;
   std::atomic<bool> stopping_{false};
-  uint64_t nextKey_ = 1;
-  int32_t nextUser_ = 1;
-  std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
-  std::unordered_map<int32_t, uint64_t> userKeys_;
-  std::unordered_map<std::string, size_t> perAddress_;
-  AddressWatch addresses_;
-  std::deque<uint64_t> backlog_;
-  size_t unjoined_ = 0;
-  // Admission order of the connections that may not have joined yet.
-  std::deque<std::pair<TimePoint, uint64_t>> joinDeadlines_;
+  ConnectionTable table_;
+  Admission admission_;
   // When the lobby wants its next look: a turn or an owed list due.
   std::optional<TimePoint> nextTurnDeadline_;
   LogLimit logLimit_;
   // Logins the store failed are logged at most once per kResultReportGap.
   std::optional<TimePoint> storeLogged_;
   size_t storeQuiet_ = 0;
-  // Turned-away connections are logged at most once a second.
-  TimePoint turnedAwayLogged_{};
-  size_t turnedAwayQuiet_ = 0;
-  std::deque<uint64_t> dirty_;
-  std::vector<uint64_t> dead_;
-  std::vector<uint64_t> closing_;
   // Gone first: its threads read the metrics.
   std::unique_ptr<HttpSide> http_;
   std::optional<TimePoint> statusPublished_;

@@ -5,11 +5,8 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
-#include <algorithm>
-
-#include "server/store/off_loop.h"
 #include "server/loop/server.h"
-#include "server/loop/server_connection.h"
+#include "server/store/off_loop.h"
 
 namespace gorvane::server {
 
@@ -34,25 +31,24 @@ void Server::Farewell() {
     listener_ = -1;
   }
   size_t told = 0;
-  for (auto& [key, owned] : connections_) {
-    Connection& connection = *owned;
-    if (connection.dead || connection.closing) continue;
+  table_.ForEach([&](Connection& connection) {
+    if (connection.dead || connection.closing) return;
     if (!connection.joined) {
-      Drop(connection, "the server is stopping");
-      continue;
+      table_.Drop(connection, "the server is stopping");
+      return;
     }
     metrics_.Sent("S_BYE");
     connection.out.Append("S_BYE");
     ++told;
-    userKeys_.erase(connection.user);
+    table_.ReleaseUser(connection.user);
     StartClosing(connection);
-    MarkDirty(connection);
-  }
+    table_.MarkDirty(connection);
+  });
   Log("stopping: goodbye to " + Count(told) + " users; games end without results");
   const TimePoint deadline = SteadyClock::now() + kFarewellTime;
   if (accounts_ && lobby_->resultsOwed() > 0) accounts_->RetryNow();
-  for (auto& [key, connection] : connections_) connection->closeBy = std::min(connection->closeBy, deadline);
-  while ((!connections_.empty() || lobby_->resultsOwed() > 0) && SteadyClock::now() < deadline) {
+  table_.CloseAllBy(deadline);
+  while ((!table_.empty() || lobby_->resultsOwed() > 0) && SteadyClock::now() < deadline) {
     RunOnce(50);
     lobby_->PumpResults(SteadyClock::now());
   }
@@ -67,12 +63,8 @@ void Server::Farewell() {
           std::to_string(result.wins));
     }
   }
-  connections_.clear();
-  metrics_.Connections(connections_.size(), unjoined_);
-  dead_.clear();
-  dirty_.clear();
-  closing_.clear();
-  backlog_.clear();
+  table_.Clear();
+  metrics_.Connections(table_.size(), admission_.unjoined());
   lobby_.reset();
   logins_.reset();
   timedAccounts_.reset();

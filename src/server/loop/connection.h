@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the server's own files share about a connection: its state, the
-// listener's key among the loop's events, and how errors and counts are
-// worded in the log.
+// One client's connection as the loop keeps it, and what the loop's files
+// share about connections: the listener's key among the loop's events, and
+// how errors and counts are worded in the log.
 #pragma once
 
 #include <unistd.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "server/base/limits.h"
 #include "server/loop/out_queue.h"
-#include "server/loop/server.h"
 
 namespace gorvane::server {
 
@@ -22,7 +22,7 @@ inline std::string ErrorText(int error) { return std::strerror(error); }
 
 inline std::string Count(size_t value) { return std::to_string(value); }
 
-struct Server::Connection {
+struct Connection {
   uint64_t key = 0;
   int fd = -1;
   int32_t user = 0;
@@ -35,14 +35,21 @@ struct Server::Connection {
   // The bytes after the inbox's last NUL: each byte read is looked at once,
   // however slowly a command trickles in.
   size_t unterminated = 0;
-  bool backlogged = false;
   OutQueue out;
+  // What epoll was last told to watch the socket for.
+  struct Interest {
+    bool reading = true;
+    bool writing = false;
+  } interest;
+  // Whether the key waits in the backlog of commands or among the
+  // connections to write to, so that it is never there twice.
+  struct Listed {
+    bool backlog = false;
+    bool dirty = false;
+  } listed;
   bool loginPending = false;
   bool joined = false;
   bool countedUnjoined = false;
-  bool reading = true;
-  bool writing = false;
-  bool dirty = false;
   bool closing = false;  // told goodbye: finish writing, then shut down
   bool shutDown = false;
   bool dead = false;

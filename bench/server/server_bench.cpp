@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The game server under load, in four parts (see server_bench.h), each
+// The game server under load, in five parts (see server_bench.h), each
 // printed as figures and ratios measured in the same run. --only games,
 // capacity, attacks, http or shared runs one part; --steps and --rates set
 // the capacity's users and the shared part's logins a second, by commas.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The server benchmark's four parts and what they share: the server on a
+// The server benchmark's five parts and what they share: the server on a
 // thread of its own with that thread's CPU clock, the cards the players
 // play with, and the machine's load to read the numbers by.
 //

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 #include "median_reporter.h"
+#include "smoke.h"
 
 #include <algorithm>
 #include <chrono>
@@ -23,11 +24,11 @@
 #include "bot/headless_player.h"
 #include "client/game_room.h"
 #include "client/lobby.h"
-#include "support/client/receiving_client.h"
 #include "server/loop/server.h"
 #include "spine/codec.h"
 #include "spine/framing.h"
 #include "spine/system_clock.h"
+#include "support/client/receiving_client.h"
 
 namespace {
 
@@ -230,12 +231,9 @@ int main(int argc, char** argv) {
   std::printf("game_stream: one player's whole game, %zu messages, %zu bytes (seed %u)\n",
               MessagesIn(Stream()), Stream().size(), kSeed);
 
-  std::vector<char*> args(argv, argv + argc);
-  std::string interleave = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave.data());
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+  gorvane::bench::BenchmarkFlags flags(argc, argv, {"--benchmark_enable_random_interleaving=true"});
+  benchmark::Initialize(flags.argc(), flags.argv());
+  if (benchmark::ReportUnrecognizedArguments(*flags.argc(), flags.argv())) return 1;
   gorvane::bench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

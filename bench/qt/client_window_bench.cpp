@@ -7,7 +7,8 @@
 // in a pair of Qt's own plain controls, and the same debug-log lines in the
 // debug log alone.
 //
-// Usage: client_window_bench [chat lines]   (100000 unless given)
+// Usage: client_window_bench [chat lines]   (100000 unless given; 1000 in a
+// smoke run)
 #include <malloc.h>
 #include <unistd.h>
 
@@ -23,10 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "qt/qt_text.h"
-#include "spine/sjis.h"
-#include "qt/TForm1.h"
 #include "process_memory.h"
+#include "qt/TForm1.h"
+#include "qt/qt_text.h"
+#include "smoke.h"
+#include "spine/sjis.h"
 
 namespace {
 
@@ -111,7 +113,8 @@ double ChatResidentMiB(const std::vector<std::string>& messages,
 int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  const size_t chatLines = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000;
+  size_t chatLines = gorvane::bench::SmokeRun() ? 1000 : 100000;
+  if (argc > 1) chatLines = std::strtoul(argv[1], nullptr, 10);
   SilentErrorBox silent;
 
   // S_LIST first, in a fresh window, three times each; each list replaces

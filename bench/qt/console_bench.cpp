@@ -8,7 +8,7 @@
 // tenth in fresh windows, the last tenth in windows filled up to there, side
 // by side so that both see the same machine.
 //
-// Usage: console_bench [lines]   (100000 unless given)
+// Usage: console_bench [lines]   (100000 unless given; 5000 in a smoke run)
 #include <malloc.h>
 #include <unistd.h>
 
@@ -25,10 +25,11 @@
 #include <string>
 #include <vector>
 
-#include "qt/qt_text.h"
-#include "spine/sjis.h"
-#include "qt/TForm1.h"
 #include "process_memory.h"
+#include "qt/TForm1.h"
+#include "qt/qt_text.h"
+#include "smoke.h"
+#include "spine/sjis.h"
 
 namespace {
 
@@ -180,8 +181,9 @@ int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
 
-  const size_t lineCount = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100000;
   constexpr size_t kBlock = 500;
+  size_t lineCount = gorvane::bench::SmokeRun() ? 10 * kBlock : 100000;
+  if (argc > 1) lineCount = std::strtoul(argv[1], nullptr, 10);
   // Up to the last tenth the long consoles are filled with a turn of the
   // event loop every this many lines: the memory and the layout end the
   // same, and the run stays short (a repaint per line costs several hundred

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 #include "median_reporter.h"
+#include "smoke.h"
 
 #include <QApplication>
 #include <QListWidget>
@@ -312,8 +313,9 @@ int main(int argc, char** argv) {
               TheServer().list.size() / 1e6, kParties, kQuits);
   TheEntries();
 
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  gorvane::bench::BenchmarkFlags flags(argc, argv, {});
+  benchmark::Initialize(flags.argc(), flags.argv());
+  if (benchmark::ReportUnrecognizedArguments(*flags.argc(), flags.argv())) return 1;
   gorvane::bench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The game server under load, in four parts (see server_bench.h), each
+// The game server under load, in five parts (see server_bench.h), each
 // printed as figures and ratios measured in the same run. --only games,
 // capacity, attacks, http or shared runs one part; --steps and --rates set
 // the capacity's users and the shared part's logins a second, by commas.
+// A smoke run (smoke.h) runs every part once at the smallest sizes; the
+// options given still win.
 #include "server_bench.h"
 
 #include "server/store/accounts.h"
@@ -21,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "smoke.h"
 #include "spine/ports.h"
 
 namespace gorvane::bench {
@@ -78,6 +81,49 @@ void Wait(const std::function<bool()>& done, std::chrono::seconds limit) {
   while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
+namespace {
+
+// Every part once, briefly: a few users, one game, one small capacity step
+// and a short look at each attack, the HTTP side and the shared database.
+void Smoke(GamesSettings& games, CapacitySettings& capacity, AttackSettings& attacks, HttpSettings& http,
+           SharedSettings& shared) {
+  using namespace std::chrono_literals;
+  games = {.samples = 20, .spacingMs = 1, .players = 8, .parties = 1, .chatEverySeconds = 1, .thinkMs = 20};
+  capacity = {.steps = {12},
+              .warmSeconds = 1,
+              .measureSeconds = 2,
+              .probes = 4,
+              .arrivalEvery = 3s,
+              .arrivalsStopBeforeEnd = 1s};
+  // Each probe still sends a line every 1.5 s, within the chat limit.
+  attacks = {.crowd = 8, .probes = 6, .every = 250ms, .warm = 100ms, .measure = 400ms, .settle = 100ms};
+  http = {.rounds = 1,
+          .samples = 10,
+          .held = 4,
+          .huge = 1,
+          .slow = 1,
+          .fast = 1,
+          .alone = 300ms,
+          .slowAlone = 300ms,
+          .settle = 200ms,
+          .games = games};
+  // Each probe a line every 1.2 s.
+  shared = {.rates = {5},
+            .rateSeconds = 1,
+            .poolPerServer = 10,
+            .accounts = 21,
+            .players = 3,
+            .thinkMs = 1,
+            .probes = 4,
+            .chatEvery = 300ms,
+            .chatSeconds = 1,
+            .settle = 200ms,
+            .lookFor = 1s,
+            .gamesWithin = 10s};
+}
+
+}  // namespace
+
 }  // namespace gorvane::bench
 
 namespace {
@@ -111,6 +157,7 @@ int main(int argc, char** argv) {
   HttpSettings http;
   SharedSettings shared;
   std::string only;
+  if (SmokeRun()) Smoke(games, capacity, attacks, http, shared);
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     const std::string text = argv[i + 1];
@@ -122,7 +169,7 @@ int main(int argc, char** argv) {
     if (option == "--spacing") games.spacingMs = value;
     if (option == "--steps") capacity.steps = Steps(text);
     if (option == "--step-seconds") capacity.measureSeconds = static_cast<int>(value);
-    if (option == "--attack-seconds") attacks.measureSeconds = static_cast<int>(value);
+    if (option == "--attack-seconds") attacks.measure = std::chrono::seconds(static_cast<int>(value));
     if (option == "--http-rounds") http.rounds = static_cast<int>(value);
     if (option == "--http-samples") http.samples = static_cast<int>(value);
     if (option == "--flood-reopen-ms") http.reopen = std::chrono::milliseconds(static_cast<int>(value));

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The server benchmark's four parts and what they share: the server on a
+// The server benchmark's five parts and what they share: the server on a
 // thread of its own with that thread's CPU clock, the cards the players
 // play with, and the machine's load to read the numbers by.
 //
@@ -128,6 +128,10 @@ struct CapacitySettings {
   int warmSeconds = 10;
   int measureSeconds = 45;
   size_t probes = 60;
+  // A timed newcomer this often while measured, none in the last seconds:
+  // they are left for seeing the last of them.
+  std::chrono::milliseconds arrivalEvery{3000};
+  std::chrono::milliseconds arrivalsStopBeforeEnd{5000};
 };
 void RunCapacity(const CapacitySettings& settings);
 
@@ -137,8 +141,11 @@ struct AttackSettings {
   // 40 lines a second: each probe sends one every 1.5 s, within the chat
   // limit, and a 15 s window holds 600 round trips.
   std::chrono::milliseconds every{25};
-  int warmSeconds = 3;
-  int measureSeconds = 15;
+  std::chrono::milliseconds warm{3000};
+  std::chrono::milliseconds measure{15000};
+  // After each attack, for what it left behind (closing sockets, held
+  // answers) to go.
+  std::chrono::milliseconds settle{2000};
 };
 void RunAttacks(const AttackSettings& settings);
 
@@ -153,6 +160,14 @@ struct HttpSettings {
   std::chrono::milliseconds reopen{0};
   bool cost = true;   // the loop's CPU without and with the HTTP side
   bool flood = true;  // the round trip with the port flooded and not
+  // Each part of the flood alone this long first, the slow senders long
+  // enough to meet their read deadline.
+  std::chrono::milliseconds alone{3000};
+  std::chrono::milliseconds slowAlone{6000};
+  // A flood's start before it is measured, and what it leaves behind after.
+  std::chrono::milliseconds settle{2000};
+  // The games part's load under it; samples as above.
+  GamesSettings games;
 };
 void RunHttp(const HttpSettings& settings);
 struct SharedSettings {
@@ -172,6 +187,12 @@ struct SharedSettings {
   size_t probes = 50;
   std::chrono::milliseconds chatEvery{25};
   int chatSeconds = 15;
+  // A login rate's or a game's start before it is measured.
+  std::chrono::milliseconds settle{1000};
+  // After a game's end, how long its results are looked for on the other
+  // server, and how long the games are given to end at all.
+  std::chrono::milliseconds lookFor{5000};
+  std::chrono::milliseconds gamesWithin{40000};
 };
 void RunShared(const SharedSettings& settings);
 

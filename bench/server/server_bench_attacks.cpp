@@ -41,34 +41,33 @@ void RunAttacks(const AttackSettings& settings) {
   newcomers.Begin(false);
 
   double idleP99 = 0;
+  const double measured = Seconds(settings.measure);
   auto phase = [&](const char* name, std::optional<Attacker::Kind> kind) {
     std::optional<Attacker> attacker;
     if (kind) {
       attacker.emplace(kDefendedAddress, server.port(), *kind);
       attacker->Begin(true);
     }
-    std::this_thread::sleep_for(std::chrono::seconds(settings.warmSeconds));
+    std::this_thread::sleep_for(settings.warm);
     probes.Take();
     newcomers.Take();
     const size_t lost = crowd.lost() + probes.lost();
     const uint64_t got = attacker ? attacker->bytesRead() : 0;
     const uint64_t logged = defended.logBytes.load();
-    std::this_thread::sleep_for(std::chrono::seconds(settings.measureSeconds));
+    std::this_thread::sleep_for(settings.measure);
     const Percentiles trips = Summarize(probes.Take());
     const Percentiles joins = Summarize(newcomers.Take());
     if (!kind && idleP99 == 0) idleP99 = trips.p99;
-    std::printf(
-        "  %-32s %8.2f %8.2f %6.2fx %9.2f %9.2f %5zu %9llu %8llu %9.2f %10.1f\n", name, trips.median,
-        trips.p99, idleP99 > 0 ? trips.p99 / idleP99 : 0.0, joins.median, joins.p99,
-        crowd.lost() + probes.lost() - lost,
-        static_cast<unsigned long long>(attacker ? attacker->connects() : 0),
-        static_cast<unsigned long long>(attacker ? attacker->admitted() : 0),
-        attacker ? static_cast<double>(attacker->bytesRead() - got) / settings.measureSeconds / 1e6 : 0.0,
-        static_cast<double>(defended.logBytes.load() - logged) / 1024.0 * 60.0 / settings.measureSeconds);
+    std::printf("  %-32s %8.2f %8.2f %6.2fx %9.2f %9.2f %5zu %9llu %8llu %9.2f %10.1f\n", name, trips.median,
+                trips.p99, idleP99 > 0 ? trips.p99 / idleP99 : 0.0, joins.median, joins.p99,
+                crowd.lost() + probes.lost() - lost,
+                static_cast<unsigned long long>(attacker ? attacker->connects() : 0),
+                static_cast<unsigned long long>(attacker ? attacker->admitted() : 0),
+                attacker ? static_cast<double>(attacker->bytesRead() - got) / measured / 1e6 : 0.0,
+                static_cast<double>(defended.logBytes.load() - logged) / 1024.0 * 60.0 / measured);
     std::fflush(stdout);
     if (attacker) attacker->End();
-    // Let what the attack left behind (closing sockets, held answers) go.
-    std::this_thread::sleep_for(2s);
+    std::this_thread::sleep_for(settings.settle);
   };
   phase("(idle server)", std::nullopt);
   for (const auto kind :

@@ -23,10 +23,6 @@ namespace {
 // Every user should hold a user list with a newcomer in it this soon after
 // the newcomer asked to join.
 constexpr auto kListWithin = 2s;
-// A timed newcomer this often while measured, none in the last seconds:
-// they are left for seeing the last of them.
-constexpr auto kArrivalEvery = 3000ms;
-constexpr auto kArrivalsStopBeforeEnd = 5s;
 constexpr double kChatGoalMs = 100.0;
 
 std::string Fixed(double value, int decimals) {
@@ -49,7 +45,7 @@ void RunCapacity(const CapacitySettings& settings) {
       "  goal: chat p99 <= %.0f ms, and p99 over (user, newcomer) of the time from the newcomer's G_JOIN\n"
       "  until the user holds an S_LIST with it <= %lld s, never seen counting as infinite)\n",
       settings.probes,
-      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kArrivalEvery).count()),
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(settings.arrivalEvery).count()),
       kChatGoalMs, static_cast<long long>(kListWithin.count()));
   std::printf("  %6s %9s %9s %9s %7s %8s %9s %10s %9s %7s %6s %5s\n", "users", "p50 ms", "p99 ms", "list p99",
               "unseen", "srv CPU", "srv MB/s", "lists/s", "read/ask", "left", "games", "lost");
@@ -88,8 +84,8 @@ void RunCapacity(const CapacitySettings& settings) {
     const size_t lost = crowd.lost() + probes.lost();
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(settings.measureSeconds);
-    arrivals.Arrive(kArrivalEvery);
-    std::this_thread::sleep_until(end - kArrivalsStopBeforeEnd);
+    arrivals.Arrive(settings.arrivalEvery);
+    std::this_thread::sleep_until(end - settings.arrivalsStopBeforeEnd);
     arrivals.Arrive(0ms);
     std::this_thread::sleep_until(end);
     const double seconds = Seconds(Clock::now() - start);

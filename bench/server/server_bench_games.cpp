@@ -2,9 +2,6 @@
 // games: chat round trips with one client, then with 500 players of whom 200
 // play 50 seeded games, and the server's CPU per 1,000 messages, each
 // printed against the one client's figures of the same run.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -21,22 +18,17 @@
 #include "games_load.h"
 #include "spine/codec.h"
 #include "spine/fields.h"
+#include "support/server/dial.h"
 
 namespace gorvane::bench {
 namespace {
 
 int Dial(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  inet_pton(AF_INET, kGamesAddress, &to.sin_addr);
-  if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+  const int fd = gorvane::testing::DialLoopback(kGamesAddress, port);
+  if (fd < 0) {
     std::perror("server_bench: connect");
     std::exit(1);
   }
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return fd;
 }
 

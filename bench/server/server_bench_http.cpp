@@ -171,15 +171,14 @@ void EachAlone(const HttpSettings& settings, uint16_t port, Asker& watchdog) {
     watchdog.Take();
     const double httpCpu = CpuSecondsAtNice(kHttpNice);
     flood.Begin(true);
-    // Long enough for a slow sender to meet its read deadline.
-    std::this_thread::sleep_for(kind == HttpFlood::kSlow ? 6s : 3s);
+    std::this_thread::sleep_for(kind == HttpFlood::kSlow ? settings.slowAlone : settings.alone);
     flood.End();
     PrintFloodRow(static_cast<HttpFlood::Kind>(kind), flood.Take()[kind]);
     std::printf("      HTTP side's own threads %.0f ms CPU; /healthz meanwhile: %s\n",
                 (CpuSecondsAtNice(kHttpNice) - httpCpu) * 1e3, Answers(watchdog.Take()).c_str());
   }
   // What the flood left behind goes.
-  std::this_thread::sleep_for(2s);
+  std::this_thread::sleep_for(settings.settle);
 }
 
 void Flood(const HttpSettings& settings, const GamesSettings& games, const gorvane::CardCatalogue& cards) {
@@ -210,7 +209,7 @@ void Flood(const HttpSettings& settings, const GamesSettings& games, const gorva
                         std::array{settings.held, settings.huge, settings.slow, settings.fast},
                         settings.reopen);
         flooder->Begin(true);
-        std::this_thread::sleep_for(2s);
+        std::this_thread::sleep_for(settings.settle);
         flooder->Take();
       }
       scraper.Take();
@@ -236,7 +235,7 @@ void Flood(const HttpSettings& settings, const GamesSettings& games, const gorva
         flooder->End();
         flooder.reset();
         // What the flood left behind (connections the side still reads) goes.
-        std::this_thread::sleep_for(2s);
+        std::this_thread::sleep_for(settings.settle);
       }
     }
   }
@@ -255,7 +254,7 @@ void Flood(const HttpSettings& settings, const GamesSettings& games, const gorva
 
 void RunHttp(const HttpSettings& settings) {
   std::printf("\n");
-  GamesSettings games;
+  GamesSettings games = settings.games;
   games.samples = settings.samples;
   const gorvane::CardCatalogue cards = Cards();
   if (settings.cost) LoopCost(settings, games, cards);

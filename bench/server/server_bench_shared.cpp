@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "support/server/pg_cluster.h"
 #include "server/store/accounts.h"
 #include "server_bench.h"
 #include "sim/users.h"
+#include "support/server/pg_cluster.h"
 
 namespace gorvane::bench {
 namespace {
@@ -30,12 +30,10 @@ using namespace std::chrono_literals;
 constexpr const char* kServers[2] = {"127.0.0.61", "127.0.0.62"};
 constexpr const char* kSharedPassword = "bench-pw";
 // The players of the first three parties on the first server, watched
-// through G_INFO on the second.
+// through G_INFO on the second; fewer when there are fewer players.
 constexpr size_t kWatched = 9;
-// After a game's end, how long its results are looked for on the other
-// server, and how long the games are given to end at all.
-constexpr auto kLookFor = 5s;
-constexpr auto kGamesWithin = 40s;
+
+size_t Watched(const SharedSettings& settings) { return std::min(kWatched, settings.players); }
 
 // Every store of the part holds the same accounts: the pool's, and each
 // server's players'. One hash at the iterations of a real account serves
@@ -87,7 +85,7 @@ struct Setup {
         servers{std::make_unique<ServerThread>(Options(0, stores[0])),
                 std::make_unique<ServerThread>(Options(1, stores[1]))},
         pool({{kServers[0], servers[0]->port()}, {kServers[1], servers[1]->port()}}, settings.poolPerServer,
-             Logins("s", settings.accounts), kSharedPassword, 1, Logins("a", kWatched)) {}
+             Logins("s", settings.accounts), kSharedPassword, 1, Logins("a", Watched(settings))) {}
 
   static std::vector<std::string> Logins(const char* prefix, size_t count) {
     std::vector<std::string> logins;
@@ -113,7 +111,7 @@ std::string Held(const std::optional<double>& rate) {
 bool LoginStep(Setup& setup, double rate, bool again, const SharedSettings& settings) {
   LoginPool& pool = setup.pool;
   pool.Rate(rate);
-  std::this_thread::sleep_for(1s);
+  std::this_thread::sleep_for(settings.settle);
   pool.Take();
   const uint64_t missed = pool.missed();
   const auto start = Clock::now();
@@ -186,14 +184,15 @@ std::unique_ptr<Crowd> Players(const ServerThread& server, size_t which, const g
 }
 
 // b: the watched players' results through G_INFO on the second server.
-void MeasureShown(Setup& setup, Ends& ends) {
+void MeasureShown(Setup& setup, Ends& ends, const SharedSettings& settings) {
+  const size_t watched = Watched(settings);
   bool asked[kWatched] = {};
   bool done[kWatched] = {};
-  const auto deadline = Clock::now() + kGamesWithin;
-  for (size_t resolved = 0; resolved < kWatched && Clock::now() < deadline;) {
+  const auto deadline = Clock::now() + settings.gamesWithin;
+  for (size_t resolved = 0; resolved < watched && Clock::now() < deadline;) {
     std::this_thread::sleep_for(5ms);
     const auto now = Clock::now();
-    for (size_t k = 0; k < kWatched; ++k) {
+    for (size_t k = 0; k < watched; ++k) {
       std::optional<Clock::time_point> end;
       {
         std::lock_guard lock(ends.mutex);
@@ -207,7 +206,7 @@ void MeasureShown(Setup& setup, Ends& ends) {
       }
       if (const auto seen = setup.pool.Seen(k)) {
         setup.shown.push_back(std::chrono::duration<double, std::milli>(*seen - *end).count());
-      } else if (now < *end + kLookFor) {
+      } else if (now < *end + settings.lookFor) {
         continue;
       }
       done[k] = true;
@@ -219,7 +218,8 @@ void MeasureShown(Setup& setup, Ends& ends) {
     std::printf(
         "    results, %s: a game's on %s through G_INFO on %s: not shared (none of %zu shown within %lld s;\n"
         "      each server has a file of its own)\n",
-        setup.name, kServers[0], kServers[1], setup.looked, static_cast<long long>(kLookFor.count()));
+        setup.name, kServers[0], kServers[1], setup.looked,
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(settings.lookFor).count()));
   } else {
     std::printf(
         "    results, %s: a game's on %s through G_INFO on %s: %zu of %zu shown, delay median %.0f ms,\n"
@@ -236,11 +236,11 @@ void MeasureChat(Setup& setup, size_t quiet, const gorvane::CardCatalogue& cards
   const size_t playing = 1 - quiet;
   Ends ends;
   auto players = Players(*setup.servers[playing], playing, cards, settings, playing == 0 ? &ends : nullptr);
-  if (playing == 0) MeasureShown(setup, ends);
+  if (playing == 0) MeasureShown(setup, ends, settings);
   Probes probes(kServers[quiet], setup.servers[quiet]->port(), settings.probes, settings.chatEvery);
   probes.Begin(false);
   Wait([&] { return probes.ready() && players->games() > 0; }, 60s);
-  std::this_thread::sleep_for(1s);
+  std::this_thread::sleep_for(settings.settle);
   probes.Take();
   const uint64_t games = players->games();
   std::this_thread::sleep_for(std::chrono::seconds(settings.chatSeconds));

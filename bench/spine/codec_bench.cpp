@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include "median_reporter.h"
+#include "smoke.h"
 
 #include <cstdio>
 #include <cstring>
@@ -221,12 +222,9 @@ int main(int argc, char** argv) {
 
   // Repetitions of the two benchmarks take turns, so a busy moment of the
   // machine does not land on one of them only. A flag given by hand wins.
-  std::vector<char*> args(argv, argv + argc);
-  std::string interleave = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave.data());
-  int count = static_cast<int>(args.size());
-  benchmark::Initialize(&count, args.data());
-  if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+  gorvane::bench::BenchmarkFlags flags(argc, argv, {"--benchmark_enable_random_interleaving=true"});
+  benchmark::Initialize(flags.argc(), flags.argv());
+  if (benchmark::ReportUnrecognizedArguments(*flags.argc(), flags.argv())) return 1;
   gorvane::bench::MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

@@ -75,7 +75,7 @@ void Attacker::Open(size_t slot) {
   }
   const std::string source =
       manyAddresses_ ? SourceAddress(kind_ == Kind::kJoinChurn ? 6 : 5, slot) : source_;
-  client.fd = Dial(server_, port_, source);
+  client.fd = DialLoopback(server_, port_, {.source = source});
   ++connects_;
   if (client.fd < 0) {
     client.closed = true;

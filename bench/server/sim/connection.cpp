@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "sim/connection.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,30 +13,6 @@ namespace gorvane::bench {
 std::string SourceAddress(int group, size_t n) {
   return "127." + std::to_string(group) + "." + std::to_string((n / 250) % 256) + "." +
          std::to_string(n % 250 + 1);
-}
-
-int Dial(const std::string& server, uint16_t port, const std::string& source, bool wait) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
-  if (fd < 0) return -1;
-  const int on = 1;
-  // The port is chosen at connect, for the four-tuple: thousands of short
-  // connections from one address must not run out of ports to bind.
-  if (!wait) setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  inet_pton(AF_INET, server.c_str(), &to.sin_addr);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
-      (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
-       (wait || errno != EINPROGRESS))) {
-    ::close(fd);
-    return -1;
-  }
-  if (wait) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return fd;
 }
 
 void HeadFramer::Scan(std::string_view piece) {

@@ -17,6 +17,7 @@
 
 #include "spine/codec.h"
 #include "spine/fields.h"
+#include "support/server/dial.h"
 
 namespace gorvane::bench {
 
@@ -39,10 +40,9 @@ inline void NonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONB
 // The n-th machine of a group: 127.group.x.y.
 std::string SourceAddress(int group, size_t n);
 
-// A connected socket to the server from the source address; -1 on failure.
-// Without wait, the connect is begun and left to finish (nonblocking, as a
-// flood opens thousands).
-int Dial(const std::string& server, uint16_t port, const std::string& source, bool wait = true);
+// Every simulated machine dials as the tests' clients do, from its own
+// source address.
+using testing::DialLoopback;
 
 // Cuts a stream into messages, keeping only the first bytes of each: enough
 // to tell what a message is, however long it runs. Asked to, it also finds

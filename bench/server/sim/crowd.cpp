@@ -68,7 +68,7 @@ void Crowd::Add() {
   user->leader = seat == 0;
   user->leaderIndex = index - seat;
   if (!settings_.arrivalMarker.empty()) user->client.framer.WatchFor(settings_.arrivalMarker);
-  user->client.fd = Dial(server_, port_, SourceAddress(1, nextAddress_++));
+  user->client.fd = DialLoopback(server_, port_, {.source = SourceAddress(1, nextAddress_++)});
   if (user->client.fd < 0) {
     user->client.closed = true;
     ++lost_;

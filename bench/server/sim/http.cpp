@@ -79,7 +79,7 @@ HttpAnswer HttpGet(const std::string& source, const std::string& server, uint16_
   const auto start = Clock::now();
   const auto deadline = start + limit;
   HttpAnswer answer;
-  const int fd = Dial(server, port, source, false);
+  const int fd = DialLoopback(server, port, {.source = source, .nonBlocking = true});
   if (fd < 0) return answer;
   auto wait = [&](short events) {
     pollfd watched{fd, events, 0};
@@ -226,7 +226,7 @@ std::array<HttpFlood::Counts, HttpFlood::kKinds> HttpFlood::Take() {
 
 void HttpFlood::Open(size_t index) {
   Slot& slot = slots_[index];
-  slot.fd = Dial(server_, port_, slot.source, false);
+  slot.fd = DialLoopback(server_, port_, {.source = slot.source, .nonBlocking = true});
   slot.connected = false;
   slot.answers = 0;
   slot.in.clear();

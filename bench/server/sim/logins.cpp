@@ -188,7 +188,8 @@ void LoginPool::Step() {
     if (!user.dialled && dialling < kDialling) {
       // Arrivals a few at a time, so that the server greets each in turn.
       user.dialled = true;
-      user.client.fd = Dial(sites_[user.site].address, sites_[user.site].port, SourceAddress(7, user.number));
+      user.client.fd = DialLoopback(sites_[user.site].address, sites_[user.site].port,
+                                    {.source = SourceAddress(7, user.number)});
       if (user.client.fd < 0) {
         user.client.closed = true;
       } else {

@@ -22,7 +22,7 @@ Probes::Probes(std::string server, uint16_t port, size_t count, std::chrono::mil
       epoll_(epoll_create1(EPOLL_CLOEXEC)),
       clients_(count) {
   for (size_t i = 0; i < count; ++i) {
-    clients_[i].fd = Dial(server_, port_, SourceAddress(2, i));
+    clients_[i].fd = DialLoopback(server_, port_, {.source = SourceAddress(2, i)});
     if (clients_[i].fd < 0) {
       clients_[i].closed = true;
       continue;
@@ -125,7 +125,7 @@ std::vector<double> Newcomers::Take() {
 void Newcomers::Step() {
   const auto start = Clock::now();
   SimClient client;
-  client.fd = Dial(server_, port_, SourceAddress(4, nextAddress_++));
+  client.fd = DialLoopback(server_, port_, {.source = SourceAddress(4, nextAddress_++)});
   bool greeted = false;
   if (client.fd >= 0) {
     std::array<char, 65536> buffer;
@@ -214,7 +214,7 @@ void Arrivals::Step() {
     next_ = now + every;
     Newcomer newcomer;
     newcomer.number = number_++;
-    newcomer.client.fd = Dial(server_, port_, SourceAddress(9, newcomer.number));
+    newcomer.client.fd = DialLoopback(server_, port_, {.source = SourceAddress(9, newcomer.number)});
     if (newcomer.client.fd >= 0) {
       NonBlocking(newcomer.client.fd);
       epoll_event event{};

@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "support/server/loopback.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +12,7 @@
 #include "spine/codec.h"
 #include "spine/fields.h"
 #include "spine/ports.h"
+#include "support/server/dial.h"
 #include "support/server/scripted_player.h"
 
 namespace gorvane::testing {
@@ -33,22 +31,8 @@ RawClient::~RawClient() { Close(); }
 
 bool RawClient::Connect(const std::string& address, uint16_t port, const std::string& source,
                         int receiveBuffer) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (receiveBuffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-  if (!source.empty()) {
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) return false;
-  }
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) return false;
-  const int on = 1;
-  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return true;
+  fd_ = DialLoopback(address, port, {.source = source, .receiveBuffer = receiveBuffer});
+  return fd_ >= 0;
 }
 
 void RawClient::SendRaw(std::string_view bytes) {

@@ -17,11 +17,11 @@
 #include <iterator>
 #include <mutex>
 
-#include "support/server/loopback.h"
-#include "server/store/accounts.h"
 #include "server/loop/options.h"
+#include "server/store/accounts.h"
 #include "spine/codec.h"
 #include "spine/ports.h"
+#include "support/server/loopback.h"
 
 namespace gorvane::testing {
 namespace {
@@ -137,6 +137,7 @@ TEST(Accounts, LoginCodesAndStatisticsThatOutliveTheConnection) {
   a->Command("P_CREATE");
   harness.Received({a.get(), g.get()});
   g->Command("P_JOIN", "1");
+  g->Command("P_LIST");
   harness.Received({a.get(), g.get()});
   a->Command("P_START");
   const auto heard = PlayOut(harness, {a.get(), g.get()}, cards);
@@ -235,6 +236,7 @@ TEST(Accounts, AGameNobodyGetsOutOfGivesNobodyAWin) {
   a->Command("P_CREATE");
   harness.Received({a.get(), g.get()});
   g->Command("P_JOIN", "1");
+  g->Command("P_LIST");
   harness.Received({a.get(), g.get()});
   a->Command("P_START");
   CardCatalogue cards;

@@ -129,8 +129,10 @@ TEST(Hostile, AGameSurvivesBadMovesAndEndsCleanlyOnALoss) {
   auto r = harness.Connect("R");
   h->Command("P_CREATE");
   harness.Received({h.get(), q.get(), r.get()});
-  q->Command("P_JOIN", "1");
-  r->Command("P_JOIN", "1");
+  for (RawClient* member : {q.get(), r.get()}) {
+    member->Command("P_JOIN", "1");
+    member->Command("P_LIST");
+  }
   harness.Received({h.get(), q.get(), r.get()});
   CardCatalogue cards;
   LoadCards(cards);

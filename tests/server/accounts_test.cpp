@@ -291,6 +291,16 @@ TEST(Accounts, CommandLine) {
       {{"--http", "localhost:8080"}, false},
       {{"--http", "127.0.0.1:70000"}, false},
       {{"--http", "[::1]"}, false},
+      {{"--public-address", "play.example.org"}, true},
+      {{"--public-address", "play.example.org:4000"}, true},
+      {{"--public-address", "[2001:db8::1]:4000"}, true},
+      {{"--public-address", "2001:db8::1"}, true},
+      {{"--public-address", "play.example.org:0"}, false},
+      {{"--public-address", "play.example.org:70000"}, false},
+      {{"--public-address", "<b>x</b>"}, false},
+      {{"--public-address", "a b"}, false},
+      {{"--public-address", "[2001:db8::1]x"}, false},
+      {{"--public-address", ""}, false},
   };
   for (const Case& c : cases) {
     std::string error;

@@ -3,6 +3,8 @@
 // and a second client keeps being served throughout.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "spine/codec.h"
 #include "support/server/loopback.h"
 
@@ -133,6 +135,13 @@ TEST(Hostile, AGameSurvivesBadMovesAndEndsCleanlyOnALoss) {
     member->Command("P_JOIN", "1");
     member->Command("P_LIST");
   }
+  // The start waits for these rosters: the game below is dealt at once only
+  // when both have gone out.
+  const auto rostered = [](const RawClient& member) {
+    return std::any_of(member.inbox.begin(), member.inbox.end(),
+                       [](const std::string& m) { return m.starts_with("S_PLIST,"); });
+  };
+  ASSERT_TRUE(harness.RunUntil({h.get(), q.get(), r.get()}, [&] { return rostered(*q) && rostered(*r); }));
   harness.Received({h.get(), q.get(), r.get()});
   CardCatalogue cards;
   LoadCards(cards);

@@ -138,6 +138,10 @@ void Load::Handle(size_t index, std::string_view message) {
   const bool leader = party.members.front() == index;
   if (kind == "S_CREATE" && leader && number(1) == client.id) {
     party.number = number(2);
+  } else if (kind == "S_PJOIN" && number(1) == client.id) {
+    // As the client's game window does on opening: the leader's start
+    // waits for every member's roster.
+    Send(client, "P_LIST", "*");
   } else if (kind == "S_PJOIN" && leader && number(2) == party.number &&
              ++party.joined + 1 == party.members.size()) {
     Send(client, "P_START", "*");

@@ -51,8 +51,8 @@ gone_within_5s() {  # everything the launcher started has ended, and its tempora
   echo "left: server $(running bin/gorvane-server), players $(running bin/gorvane-bot), $(ls -A "$TMPDIR")"
   return 1
 }
-start_practice() {  # start_practice N: the launcher's pid; its client up and address known
-  "$prefix/games/gorvane" --practice --players "$1" >"$root/launcher.log" 2>&1 &
+start_practice() {  # start_practice N [OPTION...]: the launcher's pid; its client up and address known
+  "$prefix/games/gorvane" --practice --players "$@" >"$root/launcher.log" 2>&1 &
   launchers+=($!)
   for _ in $(seq 100); do
     [ -n "$(running libexec/gorvane/gorvane)" ] && grep -q '^Address=' "$own/practice/tvr1.ini" 2>/dev/null && return
@@ -76,7 +76,15 @@ await() {  # await PATTERN: reads until a message (as UTF-8) matches; it is in $
   return 1
 }
 
+# turn_seconds: the --turn-seconds the practice server was started with.
+turn_seconds() {
+  local pid
+  pid=$(running bin/gorvane-server | head -n 1)
+  [ -n "$pid" ] && tr '\0' '\n' <"/proc/$pid/cmdline" | sed -n '/^--turn-seconds$/{n;p;q}'
+}
+
 check "the practice starts" start_practice 3
+check "the practice server's turns are untimed" test "$(turn_seconds)" = 0
 address=$(sed -n 's/^Address=\([0-9.]*\)\r$/\1/p' "$own/practice/tvr1.ini")
 check "the practice server is on a loopback address of its own" test "${address#127.0.0.}" -ge 150
 check "the practice client has the player's name" grep -qF "Name=$name"$'\r' "$own/practice/tvr1.ini"
@@ -118,7 +126,8 @@ kill -KILL $client
 check "a killed client takes the server and the players with it" gone_within_5s
 wait "${launchers[-1]}" 2>/dev/null
 
-check "a second practice starts" start_practice 1
+check "a second practice starts" start_practice 1 --turn-seconds 45
+check "its server ends a turn after the seconds asked for" test "$(turn_seconds)" = 45
 kill -KILL "${launchers[-1]}"
 wait "${launchers[-1]}" 2>/dev/null
 check "a killed launcher takes the server and the players with it" gone_within_5s

@@ -17,11 +17,11 @@
 #include <iterator>
 #include <mutex>
 
-#include "support/server/loopback.h"
-#include "server/store/accounts.h"
 #include "server/loop/options.h"
+#include "server/store/accounts.h"
 #include "spine/codec.h"
 #include "spine/ports.h"
+#include "support/server/loopback.h"
 
 namespace gorvane::testing {
 namespace {
@@ -137,6 +137,7 @@ TEST(Accounts, LoginCodesAndStatisticsThatOutliveTheConnection) {
   a->Command("P_CREATE");
   harness.Received({a.get(), g.get()});
   g->Command("P_JOIN", "1");
+  g->Command("P_LIST");
   harness.Received({a.get(), g.get()});
   a->Command("P_START");
   const auto heard = PlayOut(harness, {a.get(), g.get()}, cards);
@@ -235,6 +236,7 @@ TEST(Accounts, AGameNobodyGetsOutOfGivesNobodyAWin) {
   a->Command("P_CREATE");
   harness.Received({a.get(), g.get()});
   g->Command("P_JOIN", "1");
+  g->Command("P_LIST");
   harness.Received({a.get(), g.get()});
   a->Command("P_START");
   CardCatalogue cards;
@@ -289,6 +291,16 @@ TEST(Accounts, CommandLine) {
       {{"--http", "localhost:8080"}, false},
       {{"--http", "127.0.0.1:70000"}, false},
       {{"--http", "[::1]"}, false},
+      {{"--public-address", "play.example.org"}, true},
+      {{"--public-address", "play.example.org:4000"}, true},
+      {{"--public-address", "[2001:db8::1]:4000"}, true},
+      {{"--public-address", "2001:db8::1"}, true},
+      {{"--public-address", "play.example.org:0"}, false},
+      {{"--public-address", "play.example.org:70000"}, false},
+      {{"--public-address", "<b>x</b>"}, false},
+      {{"--public-address", "a b"}, false},
+      {{"--public-address", "[2001:db8::1]x"}, false},
+      {{"--public-address", ""}, false},
   };
   for (const Case& c : cases) {
     std::string error;

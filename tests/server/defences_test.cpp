@@ -10,11 +10,11 @@
 #include <functional>
 #include <thread>
 
-#include "support/server/loopback.h"
-#include "server/store/accounts.h"
 #include "server/base/limits.h"
+#include "server/store/accounts.h"
 #include "spine/codec.h"
 #include "spine/sjis.h"
+#include "support/server/loopback.h"
 
 namespace gorvane::testing {
 namespace {
@@ -142,6 +142,7 @@ TEST(Defences, TheBlockingLoopWakesForEachDeadline) {
          l.Command("P_CREATE");
          harness.Received({&l, &q});
          q.Command("P_JOIN", "1");
+         q.Command("P_LIST");
          harness.Received({&l, &q});
          l.Command("P_START");
          harness.Received({&l, &q});
@@ -393,6 +394,7 @@ TEST(Defences, ATurnThatRunsTooLongIsEndedByTheServer) {
   l->Command("P_CREATE");
   harness.Received({l.get(), q.get()});
   q->Command("P_JOIN", "1");
+  q->Command("P_LIST");
   harness.Received({l.get(), q.get()});
   l->Command("P_START");
   Strings got = harness.Received({l.get(), q.get()})[1];
@@ -400,8 +402,10 @@ TEST(Defences, ATurnThatRunsTooLongIsEndedByTheServer) {
   EXPECT_EQ(got[1], "S_OTURN," + Id(*l));
   // The leader never draws: its turn ends without it and Q plays.
   ASSERT_TRUE(harness.RunUntil({l.get(), q.get()}, [&] { return q->inbox.size() >= 2; }));
-  EXPECT_EQ(Drain(*q), (Strings{"S_TURNEND," + Id(*l), "S_READY"}));
-  EXPECT_EQ(Drain(*l), (Strings{"S_TURNEND," + Id(*l), "S_OTURN," + Id(*q)}));
+  // The party is told, in the party chat, from a speaker no user can be.
+  const std::string timedOut = "S_PCHAT SYS> L" + sjis::Text("さんの手番を時間切れで終了しました");
+  EXPECT_EQ(Drain(*q), (Strings{timedOut, "S_TURNEND," + Id(*l), "S_READY"}));
+  EXPECT_EQ(Drain(*l), (Strings{timedOut, "S_TURNEND," + Id(*l), "S_OTURN," + Id(*q)}));
   EXPECT_EQ(LogCount(harness.log(), "without a turn end"), 1u);
   q->Command("P_DROW");
   EXPECT_TRUE(harness.Received({q.get()})[0].at(0).starts_with("S_DREW,"));
@@ -421,6 +425,7 @@ TEST(Defences, ANewGameGetsAWholeFirstTurn) {
   harness.Received({l.get(), q.get()});
   for (int game = 0; game < 2; ++game) {
     q->Command("P_JOIN", "1");
+    q->Command("P_LIST");
     harness.Received({l.get(), q.get()});
     l->Command("P_START");
     harness.Received({l.get(), q.get()});

@@ -213,7 +213,10 @@ TEST(SeededGame, OverSocketsEachMemberHearsExactlyTheEnginesMail) {
   }
   clients[0]->Command("P_CREATE");
   harness.Received(all);
-  for (size_t i = 1; i < clients.size(); ++i) clients[i]->Command("P_JOIN", "1");
+  for (size_t i = 1; i < clients.size(); ++i) {
+    clients[i]->Command("P_JOIN", "1");
+    clients[i]->Command("P_LIST");
+  }
   harness.Received(all);
   std::vector<int32_t> ids;
   for (RawClient* client : all) ids.push_back(client->id);

@@ -3,6 +3,8 @@
 // and a second client keeps being served throughout.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "spine/codec.h"
 #include "support/server/loopback.h"
 
@@ -129,8 +131,17 @@ TEST(Hostile, AGameSurvivesBadMovesAndEndsCleanlyOnALoss) {
   auto r = harness.Connect("R");
   h->Command("P_CREATE");
   harness.Received({h.get(), q.get(), r.get()});
-  q->Command("P_JOIN", "1");
-  r->Command("P_JOIN", "1");
+  for (RawClient* member : {q.get(), r.get()}) {
+    member->Command("P_JOIN", "1");
+    member->Command("P_LIST");
+  }
+  // The start waits for these rosters: the game below is dealt at once only
+  // when both have gone out.
+  const auto rostered = [](const RawClient& member) {
+    return std::any_of(member.inbox.begin(), member.inbox.end(),
+                       [](const std::string& m) { return m.starts_with("S_PLIST,"); });
+  };
+  ASSERT_TRUE(harness.RunUntil({h.get(), q.get(), r.get()}, [&] { return rostered(*q) && rostered(*r); }));
   harness.Received({h.get(), q.get(), r.get()});
   CardCatalogue cards;
   LoadCards(cards);

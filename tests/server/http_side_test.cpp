@@ -16,11 +16,11 @@
 #include <filesystem>
 #include <thread>
 
-#include "support/server/loopback.h"
-#include "server/store/accounts.h"
 #include "server/http/bounds.h"
 #include "server/http/status_page.h"
+#include "server/store/accounts.h"
 #include "spine/sjis.h"
+#include "support/server/loopback.h"
 
 namespace gorvane::testing {
 namespace {
@@ -43,7 +43,8 @@ bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
 class HttpServer {
  public:
   explicit HttpServer(const std::string& address,
-                      const std::function<void(server::AccountStore&)>& accounts = {})
+                      const std::function<void(server::AccountStore&)>& accounts = {},
+                      const std::string& publicAddress = {})
       : address_(address),
         database_(std::filesystem::temp_directory_path() /
                   ("gorvane-http-" + std::to_string(::getpid()) + "-" + address + ".db")) {
@@ -53,6 +54,7 @@ class HttpServer {
       accounts(*store);
     harness_ = std::make_unique<Harness>(address, database_.string(), [&](server::ServerOptions& options) {
       options.http = server::HttpEndpoint{address, 0};
+      options.publicAddress = publicAddress;
     });
   }
   ~HttpServer() {
@@ -372,6 +374,54 @@ std::optional<std::string> DumpDom(const std::string& url) {
   std::filesystem::remove_all(profile);
   if (status != 0) return std::nullopt;
   return dom;
+}
+
+// The page reads itself again every few seconds, without a script, and says
+// where players connect: what the host gave, else where the game listens.
+TEST(HttpSide, StatusPageRefreshesAndShowsWherePlayersConnect) {
+  const struct {
+    const char* publicAddress;
+    const char* shown;  // {port}: the game port
+  } rows[] = {{"", "127.0.0.222:{port}"},
+              {"play.example.org", "play.example.org:{port}"},
+              {"play.example.org:4000", "play.example.org:4000"},
+              {"[2001:db8::1]:4000", "[2001:db8::1]:4000"}};
+  for (const auto& row : rows) {
+    HttpServer server("127.0.0.222", {}, row.publicAddress);
+    server.Run();
+    std::string shown = row.shown;
+    if (const size_t at = shown.find("{port}"); at != std::string::npos)
+      shown.replace(at, 6, std::to_string(server.harness().server().port()));
+    const auto page = server.Request("GET", "/");
+    ASSERT_TRUE(page && page->status == 200) << row.publicAddress;
+    EXPECT_NE(page->body.find("<meta http-equiv=\"refresh\" content=\"5\">"), std::string::npos);
+    EXPECT_NE(page->body.find("接続先: <code>" + shown + "</code>"), std::string::npos)
+        << row.publicAddress << "\n"
+        << page->body.substr(0, 1200);
+  }
+}
+
+// The address as the page words it, whichever way it was given.
+TEST(HttpSide, ThePlayersAddressTakesTheGamePortWhenItNamesNone) {
+  const struct {
+    const char* publicAddress;
+    const char* listen;
+    const char* shown;
+  } rows[] = {
+      {"", "0.0.0.0", "0.0.0.0:21012"},
+      {"", "::1", "[::1]:21012"},
+      {"games.example.org", "0.0.0.0", "games.example.org:21012"},
+      {"games.example.org:80", "0.0.0.0", "games.example.org:80"},
+      {"2001:db8::7", "::", "[2001:db8::7]:21012"},
+      {"[2001:db8::7]", "::", "[2001:db8::7]:21012"},
+      {"[2001:db8::7]:99", "::", "[2001:db8::7]:99"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(server::PlayersAddress(row.publicAddress, row.listen, 21012), row.shown) << row.publicAddress;
+  }
+  // Whatever the page is given is shown as text, never as markup.
+  const std::string page = server::StatusPage({}, {}, "a<b>&\"c");
+  EXPECT_NE(page.find("<code>a&lt;b&gt;&amp;&quot;c</code>"), std::string::npos);
 }
 
 // Users named to break the page show as their names, in UTF-8, and the

@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <string>
+#include <vector>
 
-#include "support/server/loopback.h"
 #include "server/lobby/lobby.h"
+#include "spine/sjis.h"
+#include "support/server/loopback.h"
 
 namespace gorvane::testing {
 namespace {
@@ -31,20 +34,26 @@ struct Recorder : server::Outbox {
   std::map<int32_t, std::vector<std::string>> to;
 };
 
-// Users 1 (A) and 2 (B) joined at start; turns run out after 10 s.
+// Users 1 (A), 2 (B) and so on joined at start; turns run out after 10 s
+// unless told otherwise.
 struct ClockedLobby {
-  explicit ClockedLobby(size_t maxUsers = 64) {
+  explicit ClockedLobby(size_t maxUsers = 64, server::Duration turnTime = 10s, int32_t joined = 2) {
     LoadCards(cards);
     std::string error;
     store = server::AccountStore::Open(":memory:", error);
     server::LobbyRules rules;
-    rules.turnTime = 10s;
+    rules.turnTime = turnTime;
     rules.maxUsers = maxUsers;
-    lobby = std::make_unique<server::Lobby>(cards, *store, rng, outbox, nullptr, rules);
-    for (const int32_t id : {1, 2}) {
+    lobby = std::make_unique<server::Lobby>(
+        cards, *store, rng, outbox, [this](std::string_view line) { log.emplace_back(line); }, rules);
+    for (int32_t id = 1; id <= joined; ++id) {
       lobby->Connect(id);
-      Do(id, "G_JOIN", id == 1 ? "A" : "B", start);
+      Do(id, "G_JOIN", std::string(1, static_cast<char>('A' + id - 1)), start);
     }
+  }
+  bool Logged(std::string_view part) const {
+    return std::any_of(log.begin(), log.end(),
+                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
   }
   void Do(int32_t id, std::string_view kind, std::string_view argument, TimePoint now) {
     lobby->Handle(id, std::string(kind) + " " + std::to_string(id) + " " + std::string(argument), now);
@@ -55,6 +64,7 @@ struct ClockedLobby {
   std::unique_ptr<server::AccountStore> store;
   std::mt19937 rng{7};
   Recorder outbox;
+  std::vector<std::string> log;
   std::unique_ptr<server::Lobby> lobby;
 };
 
@@ -95,6 +105,7 @@ TEST(LobbyClock, EveryTurnRunsOutAfterItsWholeTime) {
   ClockedLobby l;
   l.Do(1, "P_CREATE", "*", l.start);
   l.Do(2, "P_JOIN", "1", l.start);
+  l.Do(2, "P_LIST", "*", l.start);
   l.Do(1, "P_START", "*", l.start);
   const struct {
     int ms;
@@ -126,6 +137,7 @@ TEST(LobbyClock, AFullLobbyMakesRoomOnlyFromASilentUserOutsideAGame) {
     if (row.playing) {
       l.Do(1, "P_CREATE", "*", l.start);
       l.Do(2, "P_JOIN", "1", l.start);
+      l.Do(2, "P_LIST", "*", l.start);
       l.Do(1, "P_START", "*", l.start);
     }
     l.Do(1, "G_LIST", "*", l.start + 1s);
@@ -179,6 +191,203 @@ TEST(LobbyClock, JoinsPastTheGreetingBoundWaitTheirTurn) {
   l.lobby->Tick(now + 1s);
   EXPECT_EQ(l.outbox.Count(1, "S_GREETING,"), 2u + 40u);
   EXPECT_FALSE(l.lobby->Tick(now + 1s)) << "nothing waits any more";
+}
+
+// A creates party 1 at start. The leader's P_START is held until every
+// other member has had its S_PLIST since it joined, or has been in the party
+// 5 s without asking; the loop ticks after each step.
+TEST(LobbyClock, AStartWaitsForEveryMembersRoster) {
+  struct Step {
+    int ms;
+    int32_t who;  // 0: only a tick
+    const char* kind;
+    const char* argument;
+    size_t dealt;  // S_FIRSTHAND the watched user has had by then
+  };
+  const struct {
+    const char* what;
+    int32_t watched;
+    std::vector<Step> steps;
+    const char* logged;  // a part of a log line the start writes, if any
+  } rows[] = {
+      {"B asks at once",
+       2,
+       {{0, 2, "P_JOIN", "1", 0}, {0, 1, "P_START", "*", 0}, {100, 2, "P_LIST", "*", 1}},
+       nullptr},
+      {"B asked before the start",
+       2,
+       {{0, 2, "P_JOIN", "1", 0}, {50, 2, "P_LIST", "*", 0}, {100, 1, "P_START", "*", 1}},
+       nullptr},
+      {"B never asks",
+       2,
+       {{0, 2, "P_JOIN", "1", 0}, {0, 1, "P_START", "*", 0}, {4999, 0, "", "", 0}, {5000, 0, "", "", 1}},
+       "without the roster of user 2"},
+      {"B leaves: the leader plays alone",
+       1,
+       {{0, 2, "P_JOIN", "1", 0}, {0, 1, "P_START", "*", 0}, {100, 2, "P_BYE", "*", 1}},
+       nullptr},
+      {"the leader leaves: the start goes with it, the new leader's stands",
+       2,
+       {{0, 2, "P_JOIN", "1", 0},
+        {0, 1, "P_START", "*", 0},
+        {100, 1, "P_BYE", "*", 0},
+        {6000, 0, "", "", 0},
+        {6000, 2, "P_START", "*", 1}},
+       "start dropped, its leader left"},
+      {"C joins while the start is held: its roster first",
+       2,
+       {{0, 2, "P_JOIN", "1", 0},
+        {0, 1, "P_START", "*", 0},
+        {50, 3, "P_JOIN", "1", 0},
+        {100, 2, "P_LIST", "*", 0},
+        {150, 3, "P_LIST", "*", 1}},
+       nullptr},
+      {"C joins late and never asks: 5 s from its join",
+       2,
+       {{0, 2, "P_JOIN", "1", 0},
+        {0, 1, "P_START", "*", 0},
+        {3000, 3, "P_JOIN", "1", 0},
+        {3100, 2, "P_LIST", "*", 0},
+        {7999, 0, "", "", 0},
+        {8000, 0, "", "", 1}},
+       "without the roster of user 3"},
+      {"a member that leaves and joins again owes its roster again",
+       2,
+       {{0, 2, "P_JOIN", "1", 0},
+        {0, 2, "P_LIST", "*", 0},
+        {10, 2, "P_BYE", "*", 0},
+        {20, 2, "P_JOIN", "1", 0},
+        {30, 1, "P_START", "*", 0},
+        {40, 2, "P_LIST", "*", 1}},
+       nullptr},
+      {"a second P_START while held deals once",
+       2,
+       {{0, 2, "P_JOIN", "1", 0},
+        {0, 1, "P_START", "*", 0},
+        {10, 1, "P_START", "*", 0},
+        {20, 2, "P_LIST", "*", 1}},
+       nullptr},
+  };
+  for (const auto& row : rows) {
+    ClockedLobby l(64, 120s, 3);
+    l.Do(1, "P_CREATE", "*", l.start);
+    for (const Step& step : row.steps) {
+      const TimePoint now = l.start + std::chrono::milliseconds(step.ms);
+      if (step.who != 0) l.Do(step.who, step.kind, step.argument, now);
+      l.lobby->Tick(now);
+      EXPECT_EQ(l.outbox.Count(row.watched, "S_FIRSTHAND,"), step.dealt)
+          << row.what << ": at " << step.ms << " ms after " << (step.who ? step.kind : "a tick");
+    }
+    if (row.logged) {
+      EXPECT_TRUE(l.Logged(row.logged)) << row.what;
+    }
+  }
+}
+
+// While a start is held the loop is told when the wait runs out: 5 s after
+// the latest join among those still owed a roster.
+TEST(LobbyClock, AHeldStartTellsTheLoopWhenItsWaitEnds) {
+  ClockedLobby l(64, 0s, 3);
+  l.Do(1, "P_CREATE", "*", l.start);
+  l.Do(2, "P_JOIN", "1", l.start);
+  l.Do(1, "P_START", "*", l.start);
+  const struct {
+    int ms;
+    const char* act;  // "tick" or "C joins"
+    int due;
+  } steps[] = {{0, "tick", 5000}, {1000, "C joins", 6000}, {4000, "tick", 6000}};
+  for (const auto& step : steps) {
+    const TimePoint now = l.start + std::chrono::milliseconds(step.ms);
+    if (std::string_view(step.act) == "C joins") l.Do(3, "P_JOIN", "1", now);
+    EXPECT_EQ(l.lobby->Tick(now), l.start + std::chrono::milliseconds(step.due))
+        << step.act << " at " << step.ms;
+  }
+  EXPECT_FALSE(l.lobby->Tick(l.start + 6s)) << "dealt, and untimed turns wait for nothing";
+  EXPECT_EQ(l.outbox.Count(3, "S_FIRSTHAND,"), 1u);
+}
+
+// The server's own lines in the party chat about A's and B's turns, by what
+// they say: "wA" A has 30 s left, "eA" the server ended A's turn.
+std::string TimerLines(const std::vector<std::string>& heard) {
+  const std::string warning = sjis::Text("さんの手番は残り30秒です");
+  const std::string ended = sjis::Text("さんの手番を時間切れで終了しました");
+  std::string codes;
+  for (const std::string& line : heard) {
+    if (!line.starts_with("S_PCHAT SYS> ")) continue;
+    const std::string text = line.substr(13);
+    const std::string name = text.substr(0, 1);
+    const std::string rest = text.substr(1);
+    if (!codes.empty()) codes += ' ';
+    codes += rest == warning ? "w" + name : rest == ended ? "e" + name : "?" + text;
+  }
+  return codes;
+}
+
+// A and B play, A first. 30 s before the server would end a turn the party
+// is told, once; when it has ended it, the party is told that. A turn no
+// longer than 30 s gets only the second line, and a turn ended in time
+// none.
+TEST(LobbyClock, TheTurnTimerSpeaksBeforeAndWhenItEndsATurn) {
+  struct Step {
+    int ms;
+    const char* act;    // "tick", or "end": the player draws and ends its turn
+    const char* lines;  // what B has heard from the server by then
+  };
+  const struct {
+    const char* what;
+    int turnSeconds;
+    std::vector<Step> steps;
+  } rows[] = {
+      {"nobody moves",
+       120,
+       {{0, "tick", ""},
+        {89999, "tick", ""},
+        {90000, "tick", "wA"},
+        {100000, "tick", "wA"},
+        {119999, "tick", "wA"},
+        {120000, "tick", "wA eA"},
+        {209999, "tick", "wA eA"},
+        {210000, "tick", "wA eA wB"},
+        {240000, "tick", "wA eA wB eB"}}},
+      {"A ends in time",
+       120,
+       {{0, "tick", ""},
+        {80000, "end", ""},
+        {90000, "tick", ""},
+        {169999, "tick", ""},
+        {170000, "tick", "wB"}}},
+      {"A ends after the warning",
+       120,
+       {{90000, "tick", "wA"}, {95000, "end", "wA"}, {120000, "tick", "wA"}, {185000, "tick", "wA wB"}}},
+      {"a 20 s turn",
+       20,
+       {{0, "tick", ""}, {19999, "tick", ""}, {20000, "tick", "eA"}, {40000, "tick", "eA eB"}}},
+      {"a 30 s turn", 30, {{0, "tick", ""}, {30000, "tick", "eA"}}},
+      {"a 31 s turn", 31, {{0, "tick", ""}, {1000, "tick", "wA"}, {31000, "tick", "wA eA"}}},
+  };
+  for (const auto& row : rows) {
+    ClockedLobby l(64, std::chrono::seconds(row.turnSeconds));
+    l.Do(1, "P_CREATE", "*", l.start);
+    l.Do(2, "P_JOIN", "1", l.start);
+    l.Do(2, "P_LIST", "*", l.start);
+    l.Do(1, "P_START", "*", l.start);
+    l.lobby->Tick(l.start);
+    for (const Step& step : row.steps) {
+      const TimePoint now = l.start + std::chrono::milliseconds(step.ms);
+      if (std::string_view(step.act) == "end") {
+        const int32_t player = l.lobby->FindParty(1)->game->turn().player;
+        const size_t before = l.outbox.Count(2, "S_TURNEND,");
+        l.Do(player, "P_DROW", "*", now);
+        l.Do(player, "P_TURNEND", "*", now);
+        ASSERT_EQ(l.outbox.Count(2, "S_TURNEND,"), before + 1) << row.what << ": the turn end was taken";
+      }
+      l.lobby->Tick(now);
+      EXPECT_EQ(TimerLines(l.outbox.to[2]), step.lines) << row.what << ": at " << step.ms << " ms";
+      EXPECT_EQ(TimerLines(l.outbox.to[1]), step.lines) << row.what << ": the player hears it too";
+    }
+    const bool ended = std::string_view(row.steps.back().lines).find('e') != std::string_view::npos;
+    EXPECT_EQ(l.Logged("without a turn end"), ended) << row.what;
+  }
 }
 
 }  // namespace

@@ -12,9 +12,9 @@
 #include <functional>
 #include <iterator>
 
-#include "support/server/loopback.h"
 #include "spine/codec.h"
 #include "spine/sjis.h"
+#include "support/server/loopback.h"
 
 namespace gorvane::testing {
 namespace {
@@ -191,7 +191,11 @@ TEST(Lobby, ListsFollowEveryChange) {
        [&] { return "S_LIST," + A + ":A:0," + B + ":Bee:0 S_GLIST"; }},
       {"a party", [&] { b->Command("P_CREATE"); },
        [&] { return "S_LIST," + A + ":A:0," + B + ":Bee:1 S_GLIST,1:" + B + ":1:0"; }},
-      {"a member", [&] { a->Command("P_JOIN", "1"); },
+      {"a member",
+       [&] {
+         a->Command("P_JOIN", "1");
+         a->Command("P_LIST");
+       },
        [&] { return "S_LIST," + A + ":A:1," + B + ":Bee:1 S_GLIST,1:" + B + ":2:0"; }},
       {"a game", [&] { b->Command("P_START"); },
        [&] { return "S_LIST," + A + ":A:1," + B + ":Bee:1 S_GLIST,1:" + B + ":2:1"; }},
@@ -245,7 +249,8 @@ TEST(Lobby, ListensOnIPv6) {
   // A connection that never joined is one line, when it goes.
   const auto logged = [&] {
     return std::any_of(log.begin(), log.end(), [](const std::string& line) {
-      return line.find("([::1]:") != std::string::npos && line.find("left without joining") != std::string::npos;
+      return line.find("([::1]:") != std::string::npos &&
+             line.find("left without joining") != std::string::npos;
     });
   };
   for (int i = 0; i < 500 && !logged(); ++i) server.RunOnce(2);
@@ -265,7 +270,10 @@ TEST(Parties, CreateJoinFullLeaveHandOverAndDissolve) {
   auto got = harness.Received(all);
   for (const Strings& each : got) EXPECT_EQ(each, Strings{"S_CREATE," + Id(*c[1]) + ",1"});
   // c[0] joins last so that the lowest id is not the first to join.
-  for (int i : {2, 3, 4, 5, 0}) c[i]->Command("P_JOIN", "1");
+  for (int i : {2, 3, 4, 5, 0}) {
+    c[i]->Command("P_JOIN", "1");
+    c[i]->Command("P_LIST");
+  }
   got = harness.Received(all);
   EXPECT_EQ(got[6].size(), 5u) << "every join is told to everyone";
   c[6]->Command("P_JOIN", "1");
@@ -317,6 +325,44 @@ TEST(Parties, CreateJoinFullLeaveHandOverAndDissolve) {
   EXPECT_EQ(harness.lobby().FindParty(1), nullptr);
   c[7]->Command("G_PLIST");
   EXPECT_EQ(Records(harness.Received(all)[7].at(0)), (std::vector<Fields>{{"2", Id(*c[0]), "1", "0"}}));
+}
+
+// A joiner's window asks for the roster as it opens. A leader who starts
+// the moment the joiner is in must not deal to a window without its roster:
+// the joiner hears of its join, gets its roster, and only then its hand.
+TEST(Parties, AJoinerGetsItsRosterBeforeItsFirstHand) {
+  const struct {
+    const char* what;
+    bool asksFirst;  // the joiner's P_LIST is handled before the leader's P_START
+  } rows[] = {{"the leader starts before the joiner asks", false}, {"the joiner asks first", true}};
+  Harness harness("127.0.0.38");
+  int32_t party = 0;
+  for (const auto& row : rows) {
+    auto a = harness.Connect("A");
+    auto b = harness.Connect("B");
+    const std::vector<RawClient*> both{a.get(), b.get()};
+    a->Command("P_CREATE");
+    a->Command("P_LIST");
+    ++party;
+    harness.Received(both);
+    b->Command("P_JOIN", std::to_string(party));
+    Strings heard = harness.Received(both)[1];
+    if (row.asksFirst) b->Command("P_LIST");
+    harness.Settle(both);
+    a->Command("P_START");
+    auto got = harness.Received(both);
+    if (!row.asksFirst) {
+      EXPECT_TRUE(got[0].empty()) << row.what << ": the start waits";
+      b->Command("P_LIST");
+      got = harness.Received(both);
+    }
+    heard.insert(heard.end(), got[1].begin(), got[1].end());
+    Strings kinds;
+    for (const std::string& message : heard) kinds.push_back(message.substr(0, message.find(',')));
+    EXPECT_EQ(kinds, (Strings{"S_PJOIN", "S_PLIST", "S_FIRSTHAND", "S_OTURN"})) << row.what;
+    ASSERT_FALSE(got[0].empty()) << row.what;
+    EXPECT_TRUE(got[0].front().starts_with("S_FIRSTHAND,")) << row.what;
+  }
 }
 
 }  // namespace

@@ -120,6 +120,7 @@ TEST(Metrics, EachCauseMovesItsLine) {
          first->Command("P_CREATE");
          harness.Received(all());
          clients[1]->Command("P_JOIN", "1");
+         clients[1]->Command("P_LIST");
          harness.Received(all());
          first->Command("P_START");
          EXPECT_TRUE(PlayOut(harness, all(), cards));

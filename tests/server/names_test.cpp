@@ -34,6 +34,12 @@ TEST(Names, OneRuleForEveryFormThatPassesForSomebodyElse) {
   }
 }
 
+// The server speaks its own chat lines under a name nobody may join as.
+TEST(Names, TheServersSpeakerIsNobodysName) {
+  const NameTaken never = [](const std::string&) { return false; };
+  EXPECT_EQ(CheckName(std::string(kServerSpeaker), never), NameRefusal::kSystem);
+}
+
 TEST(Names, HalfWidthKanaFoldsWithItsVoicedMarks) {
   EXPECT_EQ(NameKey(sjis::Text("ｶﾞﾄﾞﾂﾞﾊﾟｳﾞ")), NameKey(sjis::Text("ガドヅパヴ")));
   EXPECT_NE(NameKey(sjis::Text("ｶﾞ")), NameKey(sjis::Text("カ")));

@@ -13,10 +13,10 @@
 #include <chrono>
 #include <filesystem>
 
+#include "server/store/accounts.h"
 #include "spine/codec.h"
 #include "spine/fields.h"
 #include "support/server/loopback.h"
-#include "server/store/accounts.h"
 
 extern char** environ;
 
@@ -200,7 +200,9 @@ TEST(Program, StopsOnASignalWithAGoodbyeAndKeepsEveryAccount) {
       a.Command("P_CREATE");
       pump([&] { return !g.inbox.empty(); }, 5s);
       g.Command("P_JOIN", "1");
-      pump([&] { return a.inbox.size() >= 2; }, 5s);
+      g.Command("P_LIST");
+      pump([&] { return a.inbox.size() >= 2 && !g.inbox.empty() && g.inbox.back().starts_with("S_PLIST,"); },
+           5s);
     }
     Drain(a);
     Drain(g);

@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <map>
 
-#include "support/server/loopback.h"
-#include "support/server/pg_cluster.h"
 #include "server/store/accounts.h"
 #include "spine/fields.h"
+#include "support/server/loopback.h"
+#include "support/server/pg_cluster.h"
 
 namespace gorvane::testing {
 namespace {
@@ -43,6 +43,7 @@ struct SharedGame {
     a->Command("P_CREATE");
     harness->Received({a.get(), b.get()});
     b->Command("P_JOIN", "1");
+    b->Command("P_LIST");
     harness->Received({a.get(), b.get()});
     a->Command("P_START");
   }

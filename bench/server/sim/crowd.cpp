@@ -138,6 +138,9 @@ void Crowd::Handle(size_t index, std::string_view message) {
   listsAsked_ += static_cast<uint64_t>(AnswerLikeTheClient(client, message, asks_));
   if (!user.party) return;
   if (user.player) user.player->Receive(message);
+  // The game window the client opens on its own join asks for its roster;
+  // the leader's start waits for it.
+  if (kind == "S_PJOIN" && FieldInt(message, 1) == client.id) client.Send("P_LIST");
   if (user.leader && kind == "S_CREATE" && FieldInt(message, 1) == client.id) {
     user.partyNumber = FieldInt(message, 2);
   } else if (user.leader && kind == "S_PJOIN" && FieldInt(message, 2) == user.partyNumber &&

@@ -8,10 +8,10 @@
 #include <optional>
 #include <thread>
 
-#include "server/store/accounts.h"
 #include "server/http/bounds.h"
 #include "server/http/http_server.h"
 #include "server/http/status_page.h"
+#include "server/store/accounts.h"
 
 namespace gorvane::server {
 namespace {
@@ -153,7 +153,8 @@ struct HttpSide::Impl {
       }
       const LobbySnapshot empty;
       response.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'");
-      response.set_content(StatusPage(lobby ? *lobby : empty, *store.Leaders()), "text/html; charset=utf-8");
+      response.set_content(StatusPage(lobby ? *lobby : empty, *store.Leaders(), sources.playersAddress),
+                           "text/html; charset=utf-8");
     });
   }
 

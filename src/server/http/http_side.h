@@ -43,6 +43,8 @@ class HttpSide {
     std::function<void(Defence)> defended;
     // --ipv6-prefix: how an IPv6 address is counted by its limits.
     int ipv6Prefix = 64;
+    // The address players connect to, for the status page.
+    std::string playersAddress;
   };
 
   // Listening and serving; nothing, with the reason in error, when the

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/http/status_page.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "spine/sjis.h"
@@ -16,6 +17,8 @@ constexpr std::string_view kHead =
     "<head>\n"
     "<meta charset=\"utf-8\">\n"
     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+    // Read again every few seconds without a script: the page may not run one.
+    "<meta http-equiv=\"refresh\" content=\"5\">\n"
     "<title>Gorvane サーバの様子</title>\n"
     "<style>\n"
     "body{margin:0 auto;max-width:60rem;padding:.75rem;font-family:sans-serif;line-height:1.5;"
@@ -191,13 +194,70 @@ void Rankings(std::string& out, const Leaderboard& leaders) {
 
 }  // namespace
 
+namespace {
+
+// A port of 1 to 65535 in decimal.
+bool IsPort(std::string_view text) {
+  if (text.empty() || text.size() > 5) return false;
+  uint32_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  return value >= 1 && value <= 65535;
+}
+
+// Whether the address ends in its own port.
+bool HasPort(std::string_view text) {
+  if (text.starts_with('[')) return text.find("]:") != std::string_view::npos;
+  return std::count(text.begin(), text.end(), ':') == 1;
+}
+
+}  // namespace
+
+bool IsPublicAddress(std::string_view text) {
+  if (text.empty() || text.size() > 255) return false;
+  for (const char c : text) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!letter && std::string_view(".-_:[]").find(c) == std::string_view::npos) return false;
+  }
+  if (text.starts_with('[')) {
+    const size_t close = text.find(']');
+    if (close == std::string_view::npos || close == 1) return false;
+    const std::string_view rest = text.substr(close + 1);
+    return rest.empty() || (rest.starts_with(':') && IsPort(rest.substr(1)));
+  }
+  if (text.find_first_of("[]") != std::string_view::npos) return false;
+  if (!HasPort(text)) return true;
+  const size_t colon = text.find(':');
+  return colon > 0 && IsPort(text.substr(colon + 1));
+}
+
+std::string PlayersAddress(std::string_view publicAddress, std::string_view listenAddress, uint16_t port) {
+  const std::string_view host = publicAddress.empty() ? listenAddress : publicAddress;
+  if (!publicAddress.empty() && HasPort(host)) return std::string(host);
+  const bool bare6 = host.find(':') != std::string_view::npos && !host.starts_with('[');
+  return (bare6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + std::to_string(port);
+}
+
+namespace {
+
+void Address(std::string& out, std::string_view players) {
+  if (players.empty()) return;
+  out += "<p>接続先: <code>";
+  Escape(out, players);
+  out += "</code></p>\n";
+}
+
+}  // namespace
+
 std::string HtmlText(std::string_view cp932) {
   std::string out;
   Escape(out, sjis::ToUtf8(cp932));
   return out;
 }
 
-std::string StatusPage(const LobbySnapshot& lobby, const Leaderboard& leaders) {
+std::string StatusPage(const LobbySnapshot& lobby, const Leaderboard& leaders, std::string_view players) {
   std::string out(kHead);
   out.reserve(out.size() +
               64 * (lobby.names.size() + lobby.parties.size() + lobby.games.size() + 2 * kLeaders));
@@ -205,7 +265,9 @@ std::string StatusPage(const LobbySnapshot& lobby, const Leaderboard& leaders) {
   std::tm local{};
   char when[32] = "";
   if (localtime_r(&taken, &local) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
-  out += "<p class=\"note\">" + std::string(when) + " 現在。数字は 1 秒ごとに新しくなります。</p>\n";
+  Address(out, players);
+  out += "<p class=\"note\">" + std::string(when) +
+         " 現在。数字は 1 秒ごとに新しくなり、このページは 5 秒ごとに読み直されます。</p>\n";
   Users(out, lobby);
   Parties(out, lobby);
   Games(out, lobby);

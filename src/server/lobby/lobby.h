@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "rules/card_catalogue.h"
-#include "server/store/accounts.h"
-#include "server/game/game.h"
 #include "server/base/labels.h"
 #include "server/base/limits.h"
+#include "server/game/game.h"
 #include "server/lobby/outbox.h"
+#include "server/store/accounts.h"
 
 namespace gorvane::server {
 
@@ -43,6 +43,12 @@ struct LobbyRules {
 };
 
 inline constexpr size_t kMaxPartySize = 6;
+// How long a leader's P_START waits for a member's window to have its
+// roster: a client asks for it as its window opens, so a member that has
+// not asked by then never will.
+inline constexpr auto kRosterWait = std::chrono::seconds(5);
+// The turn timer tells the party this long before it ends a turn.
+inline constexpr auto kTurnWarning = std::chrono::seconds(30);
 // A list that has not changed since a user last got it goes to that user
 // again at most this often; asked sooner, the user gets it once the time is
 // up. A changed list goes out at once: the client needs the newest names.
@@ -81,9 +87,17 @@ struct Party {
   int32_t leader = 0;
   std::vector<int32_t> members;  // ascending ids
   std::unique_ptr<Game> game;    // while playing
-  // The turn last seen to begin and when it runs out.
+  // Members that have not had an S_PLIST since they joined, and when they
+  // joined: a game dealt before a window has its roster names players the
+  // window cannot find.
+  std::map<int32_t, TimePoint> rosterOwed;
+  // The leader's P_START, waiting for those rosters.
+  bool startHeld = false;
+  // The turn last seen to begin, when it runs out, and whether the party
+  // has been told it soon will.
   uint64_t turnSeen = 0;
   TimePoint turnDeadline{};
+  bool turnWarned = false;
 };
 
 struct LobbyContext;

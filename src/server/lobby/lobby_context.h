@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "rules/card_catalogue.h"
-#include "server/store/accounts.h"
+#include "server/base/metrics.h"
 #include "server/game/game.h"
 #include "server/lobby/lobby.h"
-#include "server/base/metrics.h"
 #include "server/lobby/outbox.h"
 #include "server/lobby/owed_results.h"
+#include "server/store/accounts.h"
 
 namespace gorvane::server {
 
@@ -122,6 +122,13 @@ struct LobbyContext {
   // The game of the user's party, or the refusal logged (and answered).
   Game* GameOf(User& user, std::string_view kind, const char* refusal);
   void AfterMove(Party& party, std::string_view kind, User& user, const Game::Refusal& refusal);
+  // Deals the party's game and begins its first turn.
+  void BeginGame(Party& party);
+  // Begins the held game once no member owes its roster any more, or those
+  // that do have had kRosterWait since they joined; whether it began.
+  bool StartIfRostered(Party& party, TimePoint now);
+  // A party chat line from the server itself, text in code page 932.
+  void Announce(const Party& party, std::string_view text);
   // A game that is over is settled and gone.
   void EndIfOver(Party& party);
   void Settle(const Game& game);

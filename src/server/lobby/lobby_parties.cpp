@@ -2,14 +2,20 @@
 // Parties and their games, as the lobby runs them.
 #include <algorithm>
 
-#include "server/lobby/lobby_context.h"
 #include "server/base/wire.h"
+#include "server/lobby/lobby_context.h"
+#include "server/lobby/names.h"
 #include "spine/fields.h"
+#include "spine/sjis.h"
 
 namespace gorvane::server {
 namespace {
 
 std::string Number(int64_t value) { return std::to_string(value); }
+
+std::string Seconds(Duration duration) {
+  return Number(std::chrono::duration_cast<std::chrono::seconds>(duration).count());
+}
 
 }  // namespace
 
@@ -21,6 +27,7 @@ void LobbyContext::Leave(User& user) {
   Party& party = found->second;
   const int32_t number = party.number;
   std::erase(party.members, user.id);
+  party.rosterOwed.erase(user.id);
   const std::string left = Message("S_PBYE", {Number(user.id), Number(number)});
   if (party.game) {
     // The game ends without results; the rest of the lobby only sees the
@@ -42,7 +49,50 @@ void LobbyContext::Leave(User& user) {
   if (party.leader == user.id) {
     party.leader = party.members.front();
     ToParty(party, Message("S_LEADER", {Number(party.leader)}));
+    // The start was the old leader's wish; the new leader may start the
+    // game when it likes, and its client offers it the start again.
+    if (party.startHeld && log) log("party " + Number(number) + ": start dropped, its leader left");
+    party.startHeld = false;
   }
+  // Whoever still owed a roster may have been the last.
+  StartIfRostered(party, arrived);
+}
+
+void LobbyContext::BeginGame(Party& party) {
+  party.startHeld = false;
+  party.game = std::make_unique<Game>(cards, rng, party.members, party.leader, ShuffledDeck(cards, rng));
+  // Turn numbers start again with each game; the last game's clock must not
+  // pass for this one's.
+  party.turnSeen = 0;
+  party.turnWarned = false;
+  metrics.GameStarted();
+  ListsChanged();
+  Mail mail;
+  party.game->Start(mail);
+  Deliver(mail);
+  if (party.game->over()) {
+    party.game.reset();
+    metrics.GameEnded(false);
+  }
+}
+
+bool LobbyContext::StartIfRostered(Party& party, TimePoint now) {
+  if (!party.startHeld) return false;
+  std::string late;
+  for (const auto& [member, joined] : party.rosterOwed) {
+    if (now - joined < kRosterWait) return false;
+    late += " " + Number(member);
+  }
+  if (!late.empty() && log) {
+    log("party " + Number(party.number) + ": game started without the roster of user" + late +
+        ", not asked for within " + Seconds(kRosterWait) + " s");
+  }
+  BeginGame(party);
+  return true;
+}
+
+void LobbyContext::Announce(const Party& party, std::string_view text) {
+  ToParty(party, ChatLine("S_PCHAT", kServerSpeaker, text));
 }
 
 Game* LobbyContext::GameOf(User& user, std::string_view kind, const char* refusal) {
@@ -78,20 +128,39 @@ std::optional<TimePoint> LobbyContext::Tick(TimePoint now) {
     SendList(found->second, owed.slot, now);
   }
   if (!owedLists.empty() && (!next || owedLists.top().due < *next)) next = owedLists.top().due;
+  const auto nameOf = [this](int32_t id) {
+    const auto found = users.find(id);
+    return found == users.end() ? std::string() : found->second.name;
+  };
+  const auto soonest = [&next](TimePoint due) {
+    if (!next || due < *next) next = due;
+  };
+  for (auto& [number, party] : parties) {
+    if (!party.startHeld || StartIfRostered(party, now)) continue;
+    TimePoint due = now;
+    for (const auto& [member, joined] : party.rosterOwed) due = std::max(due, joined + kRosterWait);
+    soonest(due);
+  }
   if (rules.turnTime <= Duration::zero()) return next;
+  // A warning as long before the end as the turn lasts would only repeat
+  // what the turn's start said.
+  const bool warns = rules.turnTime > kTurnWarning;
   for (auto& [number, party] : parties) {
     if (!party.game) continue;
     if (party.game->turnNumber() != party.turnSeen) {
       party.turnSeen = party.game->turnNumber();
       party.turnDeadline = now + rules.turnTime;
+      party.turnWarned = false;
     } else if (now >= party.turnDeadline) {
       const int32_t player = party.game->turn().player;
       if (log) {
         log("user " + Number(player) + ": turn in party " + Number(number) + " ended after " +
-            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(rules.turnTime).count()) +
-            " s without a turn end");
+            Seconds(rules.turnTime) + " s without a turn end");
       }
       metrics.TurnTimedOut();
+      // Said before the turn end goes out, so that it stands beside the
+      // turn it speaks of.
+      Announce(party, nameOf(player) + sjis::Text("さんの手番を時間切れで終了しました"));
       Mail mail;
       party.game->TimeOut(mail);
       Deliver(mail);
@@ -99,8 +168,18 @@ std::optional<TimePoint> LobbyContext::Tick(TimePoint now) {
       if (!party.game) continue;
       party.turnSeen = party.game->turnNumber();
       party.turnDeadline = now + rules.turnTime;
+      party.turnWarned = false;
     }
-    if (!next || party.turnDeadline < *next) next = party.turnDeadline;
+    if (warns && !party.turnWarned) {
+      const TimePoint warnAt = party.turnDeadline - kTurnWarning;
+      if (now >= warnAt) {
+        party.turnWarned = true;
+        Announce(party, nameOf(party.game->turn().player) + sjis::Text("さんの手番は残り30秒です"));
+      } else {
+        soonest(warnAt);
+      }
+    }
+    soonest(party.turnDeadline);
   }
   return next;
 }
@@ -132,6 +211,7 @@ void CreateParty(LobbyContext& lobby, User& user, std::string_view) {
   party.number = number;
   party.leader = user.id;
   party.members = {user.id};
+  party.rosterOwed[user.id] = lobby.arrived;
   user.party = number;
   lobby.metrics.Parties(lobby.parties.size());
   lobby.ListsChanged();
@@ -160,6 +240,7 @@ void JoinParty(LobbyContext& lobby, User& user, std::string_view argument) {
   Party& party = found->second;
   party.members.insert(std::upper_bound(party.members.begin(), party.members.end(), user.id), user.id);
   user.party = party.number;
+  party.rosterOwed[user.id] = lobby.arrived;
   lobby.ListsChanged();
   lobby.ToJoined(Message("S_PJOIN", {Number(user.id), Number(party.number)}));
 }
@@ -177,6 +258,8 @@ void ListMembers(LobbyContext& lobby, User& user, std::string_view) {
         Record({Number(member), member == party.leader ? "1" : "0", lobby.users.at(member).name}));
   }
   lobby.outbox.Send(user.id, Message("S_PLIST", records));
+  found->second.rosterOwed.erase(user.id);
+  lobby.StartIfRostered(found->second, lobby.arrived);
 }
 
 void PartyChat(LobbyContext& lobby, User& user, std::string_view argument) {
@@ -211,20 +294,14 @@ void StartGame(LobbyContext& lobby, User& user, std::string_view) {
     return;
   }
   Party& party = found->second;
-  party.game = std::make_unique<Game>(lobby.cards, lobby.rng, party.members, party.leader,
-                                      ShuffledDeck(lobby.cards, lobby.rng));
-  // Turn numbers start again with each game; the last game's clock must not
-  // pass for this one's.
-  party.turnSeen = 0;
-  lobby.metrics.GameStarted();
-  lobby.ListsChanged();
-  Mail mail;
-  party.game->Start(mail);
-  lobby.Deliver(mail);
-  if (party.game->over()) {
-    party.game.reset();
-    lobby.metrics.GameEnded(false);
-  }
+  // The leader's own P_LIST, sent as its window opened, came before this on
+  // the same connection: if it has not asked, it never will.
+  party.rosterOwed.erase(user.id);
+  if (party.startHeld) return;
+  party.startHeld = true;
+  if (lobby.StartIfRostered(party, lobby.arrived)) return;
+  if (lobby.log)
+    lobby.log("party " + Number(party.number) + ": start held until every member has its roster");
 }
 
 void Draw(LobbyContext& lobby, User& user, std::string_view) {

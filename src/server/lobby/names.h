@@ -18,6 +18,10 @@ enum class NameRefusal {
   kTaken,    // another joined user's name, as the client shows it
 };
 
+// Who speaks the server's own chat lines: a name CheckName refuses, so no
+// user can pass for the server.
+inline constexpr std::string_view kServerSpeaker = "SYS";
+
 // Why a name is refused, or kNone. What makes two names alike for the
 // screen is NameKey.
 using NameTaken = std::function<bool(const std::string& key)>;

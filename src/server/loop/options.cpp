@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "server/base/net.h"
+#include "server/http/status_page.h"
 
 namespace gorvane::server {
 
@@ -30,6 +31,9 @@ const char* const kUsage =
     "  --seed N               seed of the deck and the dice (random)\n"
     "  --http [ADDR:]PORT     serve a status page (/), /metrics and /healthz over HTTP; PORT alone\n"
     "                         listens on 127.0.0.1 only, [::1]:PORT on IPv6 (off)\n"
+    "  --public-address HOST[:PORT]\n"
+    "                         where players connect, shown on the status page, for a server\n"
+    "                         behind a router (the --listen address and --port)\n"
     "  --add-user LOGIN       store an account, its password read from standard input, and exit\n"
     "  --import FILE          copy the accounts and statistics of an SQLite file into --db once, and exit\n"
     "  --help                 print this and exit\n"
@@ -124,7 +128,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       if (option == candidate.name) number = &candidate;
     }
     const bool known = number != nullptr || option == "--listen" || option == "--db" || option == "--cards" ||
-                       option == "--add-user" || option == "--import" || option == "--http";
+                       option == "--add-user" || option == "--import" || option == "--http" ||
+                       option == "--public-address";
     if (!known) {
       error = "unknown option " + option;
       return std::nullopt;
@@ -159,6 +164,12 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
         error = "--http wants PORT, ADDR:PORT or [IPV6]:PORT, not " + value;
         return std::nullopt;
       }
+    } else if (option == "--public-address") {
+      if (!IsPublicAddress(value)) {
+        error = "--public-address wants HOST, HOST:PORT or [IPV6]:PORT, not " + value;
+        return std::nullopt;
+      }
+      line.server.publicAddress = value;
     } else if (option == "--import") {
       line.importFrom = value;
     } else {

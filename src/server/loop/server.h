@@ -55,6 +55,9 @@ struct ServerOptions {
   Duration rateWindow = std::chrono::seconds(10);
   LoginThrottle::Rules logins;
   uint32_t seed = 0;
+  // Where players connect, as the status page shows it, for a server behind
+  // a router; the listening address and port when empty.
+  std::string publicAddress;
   // The status page, /metrics and /healthz; none when not given.
   std::optional<HttpEndpoint> http;
   // Where the log lines go; standard error when empty.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <future>
 
+#include "server/http/status_page.h"
 #include "server/http/status_snapshot.h"
 #include "server/lobby/lobby.h"
 #include "server/loop/server.h"
@@ -50,7 +51,8 @@ bool Server::StartHttp(std::string& error) {
   http_ = HttpSide::Start(*options_.http,
                           {[this] { return metrics_.Exposition(); }, options_.databasePath,
                            // The counters are atomic: any thread may count.
-                           [this](Defence defence) { metrics_.Defended(defence); }, options_.ipv6Prefix},
+                           [this](Defence defence) { metrics_.Defended(defence); }, options_.ipv6Prefix,
+                           PlayersAddress(options_.publicAddress, options_.listenAddress, port_)},
                           error);
   if (!http_) return false;
   const std::string& address = options_.http->address;

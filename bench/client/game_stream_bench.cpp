@@ -8,10 +8,7 @@
 // The splitting of the baseline is the dispatcher's own (views); splitting
 // into a string per field (SplitCommaText) is measured beside it.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
-#include "median_reporter.h"
-#include "smoke.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,7 +21,9 @@
 #include "bot/headless_player.h"
 #include "client/game_room.h"
 #include "client/lobby.h"
+#include "median_reporter.h"
 #include "server/loop/server.h"
+#include "smoke.h"
 #include "spine/codec.h"
 #include "spine/framing.h"
 #include "spine/system_clock.h"

@@ -8,10 +8,7 @@
 // relayout of every row). Both sides of each ratio run in this process, so a
 // busy machine moves them together.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
-#include "median_reporter.h"
-#include "smoke.h"
 
 #include <QApplication>
 #include <QListWidget>
@@ -27,9 +24,11 @@
 
 #include "client/dispatcher.h"
 #include "client/lobby.h"
+#include "median_reporter.h"
 #include "qt/console_widgets.h"
 #include "qt/list_box_view.h"
 #include "qt/qt_text.h"
+#include "smoke.h"
 #include "spine/sjis.h"
 
 namespace {

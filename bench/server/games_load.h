@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "support/server/scripted_player.h"
 #include "server_bench.h"
 #include "spine/framing.h"
+#include "support/server/scripted_player.h"
 
 namespace gorvane::bench {
 

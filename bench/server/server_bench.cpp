@@ -7,9 +7,6 @@
 // options given still win.
 #include "server_bench.h"
 
-#include "server/store/accounts.h"
-#include "sim/users.h"
-
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -23,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "server/store/accounts.h"
+#include "sim/users.h"
 #include "smoke.h"
 #include "spine/ports.h"
 

@@ -6,9 +6,7 @@
 // splits into views (FieldViews); SplitCommaText, a string per field, is
 // measured beside it.
 #include <benchmark/benchmark.h>
-
-#include "median_reporter.h"
-#include "smoke.h"
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -18,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include <unistd.h>
-
+#include "median_reporter.h"
+#include "smoke.h"
 #include "spine/codec.h"
 #include "spine/framing.h"
 

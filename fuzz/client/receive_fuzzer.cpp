@@ -25,10 +25,10 @@
 
 #include "client/game_room.h"
 #include "client/lobby.h"
-#include "support/client/receiving_client.h"
 #include "spine/TVR1Util.h"
 #include "spine/codec.h"
 #include "spine/fields.h"
+#include "support/client/receiving_client.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 
 #include "client/installed_deck.h"
 #include "client/version.h"
-#include "server/store/accounts.h"
 #include "server/loop/options.h"
 #include "server/loop/server.h"
+#include "server/store/accounts.h"
 
 namespace {
 

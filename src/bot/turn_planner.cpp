@@ -3,9 +3,9 @@
 
 #include <algorithm>
 
+#include "rules/play_rules.h"
 #include "spine/codec.h"
 #include "spine/fields.h"
-#include "rules/play_rules.h"
 
 namespace gorvane::bot {
 namespace {

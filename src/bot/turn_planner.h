@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "rules/card_catalogue.h"
 #include "client/game_room.h"
+#include "rules/card_catalogue.h"
 #include "rules/game_state.h"
 
 namespace gorvane::bot {

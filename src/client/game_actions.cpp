@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The player's actions in the game window: draw, play, discard, end the
 // turn, start, refresh and leave.
-#include "spine/sjis.h"
 #include "client/game_room.h"
 #include "rules/play_rules.h"
+#include "spine/sjis.h"
 
 namespace gorvane {
 

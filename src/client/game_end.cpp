@@ -2,10 +2,10 @@
 // Treasure, the way out, the results and the end of a game.
 #include <algorithm>
 
+#include "client/game_room.h"
 #include "spine/codec.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "client/game_room.h"
 
 namespace gorvane {
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The own turn as the server reports it: turn start, draws, the answers to
 // plays and discards, and the turn end.
+#include "client/game_room.h"
 #include "spine/codec.h"
 #include "spine/concat.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "client/game_room.h"
 
 namespace gorvane {
 

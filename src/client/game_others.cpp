@@ -3,10 +3,10 @@
 // the server already settled, nothing is judged here. A report's numbers are
 // read where they are used: a bad one stops the handling there, and what
 // came before it stays done.
+#include "client/game_room.h"
 #include "spine/codec.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "client/game_room.h"
 
 namespace gorvane {
 

@@ -10,12 +10,12 @@
 #include <string>
 #include <string_view>
 
-#include "rules/card_catalogue.h"
 #include "client/chat_line.h"
 #include "client/game_screen.h"
-#include "rules/game_state.h"
 #include "client/game_window.h"
 #include "client/party_roster.h"
+#include "rules/card_catalogue.h"
+#include "rules/game_state.h"
 #include "rules/play_rules.h"
 #include "spine/TVR1Util.h"
 #include "spine/ports.h"

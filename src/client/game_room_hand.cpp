@@ -2,9 +2,9 @@
 // The player's hand: the slots, their marks and the hand list's rows.
 #include <algorithm>
 
+#include "client/game_room.h"
 #include "spine/codec.h"
 #include "spine/fields.h"
-#include "client/game_room.h"
 
 namespace gorvane {
 

@@ -9,12 +9,12 @@
 #include <string_view>
 #include <utility>
 
-#include "rules/card_catalogue.h"
 #include "client/chat_line.h"
 #include "client/dispatcher.h"
 #include "client/lobby_lists.h"
 #include "client/profile.h"
 #include "client/profile_file.h"
+#include "rules/card_catalogue.h"
 #include "spine/TVR1Util.h"
 #include "spine/ports.h"
 #include "spine/session.h"

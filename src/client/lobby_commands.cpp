@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby's side of the user and party lists, its menu commands and chat,
 // and its notices of what other users do.
+#include "client/lobby.h"
 #include "spine/codec.h"
 #include "spine/concat.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "client/lobby.h"
 
 namespace gorvane {
 

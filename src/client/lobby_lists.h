@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "spine/ports.h"
 #include "client/list_box.h"
+#include "spine/ports.h"
 
 namespace gorvane {
 

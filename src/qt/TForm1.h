@@ -11,14 +11,14 @@
 #include <memory>
 #include <string>
 
-#include "spine/TVR1Util.h"
+#include "client/lobby.h"
 #include "qt/anchors.h"
 #include "qt/console_widgets.h"
+#include "qt/list_box_view.h"
 #include "qt/qt_ports.h"
 #include "qt/socket_transport.h"
+#include "spine/TVR1Util.h"
 #include "spine/system_clock.h"
-#include "qt/list_box_view.h"
-#include "client/lobby.h"
 
 namespace gorvane {
 

@@ -9,8 +9,8 @@
 
 #include "qt/captions.h"
 #include "qt/cp932_validator.h"
-#include "qt/qt_text.h"
 #include "qt/game_widgets.h"
+#include "qt/qt_text.h"
 
 namespace gorvane {
 namespace {

@@ -15,11 +15,11 @@
 #include <array>
 #include <functional>
 
-#include "spine/TVR1Util.h"
+#include "client/game_room.h"
 #include "qt/anchors.h"
 #include "qt/console_widgets.h"
+#include "spine/TVR1Util.h"
 #include "spine/system_clock.h"
-#include "client/game_room.h"
 
 namespace gorvane {
 

@@ -9,8 +9,8 @@
 #include <chrono>
 #include <thread>
 
-#include "spine/sjis.h"
 #include "scripted_peer.h"
+#include "spine/sjis.h"
 
 namespace gorvane::bot {
 namespace {

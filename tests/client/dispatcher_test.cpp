@@ -6,10 +6,10 @@
 #include <memory>
 
 #include "../spine/fakes.h"
-#include "support/client/receiving_client.h"
 #include "spine/fields.h"
 #include "spine/framing.h"
 #include "spine/sjis.h"
+#include "support/client/receiving_client.h"
 
 namespace gorvane {
 namespace {

@@ -3,9 +3,9 @@
 // treasure room, the way out, the results and a second game.
 #include <gtest/gtest.h>
 
+#include "game_fakes.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "game_fakes.h"
 
 namespace gorvane {
 namespace {

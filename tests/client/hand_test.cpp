@@ -3,9 +3,9 @@
 
 #include <memory>
 
+#include "game_fakes.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "game_fakes.h"
 
 namespace gorvane {
 namespace {

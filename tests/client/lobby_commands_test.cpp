@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "spine/sjis.h"
 #include "client/lobby.h"
 #include "lobby_fixture.h"
+#include "spine/sjis.h"
 
 namespace gorvane {
 namespace {

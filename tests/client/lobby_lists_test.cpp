@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "spine/sjis.h"
 #include "lobby_fixture.h"
+#include "spine/sjis.h"
 
 namespace gorvane {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "spine/sjis.h"
 #include "game_fakes.h"
+#include "spine/sjis.h"
 
 namespace gorvane {
 namespace {

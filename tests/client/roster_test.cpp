@@ -4,9 +4,9 @@
 #include <memory>
 #include <optional>
 
+#include "game_fakes.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "game_fakes.h"
 
 namespace gorvane {
 namespace {

@@ -16,10 +16,10 @@
 
 #include "../spine/fakes.h"
 #include "bot/turn_planner.h"
-#include "spine/sjis.h"
 #include "e2e_support.h"
-#include "qt/TForm2.h"
 #include "qt/TForm1.h"
+#include "qt/TForm2.h"
+#include "spine/sjis.h"
 #include "window_seat.h"
 
 namespace gorvane::e2e {

@@ -7,10 +7,10 @@
 #include <QTest>
 #include <cstdio>
 
-#include "spine/sjis.h"
+#include "qt/TForm1.h"
 #include "qt/TForm2.h"
 #include "qt/THelpForm.h"
-#include "qt/TForm1.h"
+#include "spine/sjis.h"
 #include "window_seat.h"
 
 namespace {

@@ -13,8 +13,8 @@
 
 #include "bot/answer_wait.h"
 #include "bot/turn_planner.h"
-#include "qt/TForm2.h"
 #include "qt/TForm1.h"
+#include "qt/TForm2.h"
 
 namespace gorvane::e2e {
 

@@ -7,10 +7,10 @@
 #include <QMenuBar>
 #include <QScreen>
 
-#include "view_checks.h"
-#include "qt/qt_text.h"
-#include "qt/TPropertyForm.h"
 #include "offscreen_lobby.h"
+#include "qt/TPropertyForm.h"
+#include "qt/qt_text.h"
+#include "view_checks.h"
 
 namespace gorvane {
 namespace {

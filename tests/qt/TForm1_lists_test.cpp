@@ -6,9 +6,9 @@
 #include <QApplication>
 #include <QTest>
 
+#include "offscreen_lobby.h"
 #include "qt/qt_text.h"
 #include "spine/sjis.h"
-#include "offscreen_lobby.h"
 
 namespace gorvane {
 namespace {

@@ -6,8 +6,8 @@
 #include <QApplication>
 #include <QTest>
 
-#include "qt/TForm2.h"
 #include "../client/game_fakes.h"
+#include "qt/TForm2.h"
 
 namespace gorvane {
 namespace {

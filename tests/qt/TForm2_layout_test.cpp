@@ -8,9 +8,9 @@
 #include <QMenuBar>
 #include <QScrollBar>
 
-#include "view_checks.h"
-#include "qt/TForm2.h"
 #include "../client/game_fakes.h"
+#include "qt/TForm2.h"
+#include "view_checks.h"
 
 namespace gorvane {
 namespace {

@@ -9,8 +9,8 @@
 #include <QScrollBar>
 #include <QTest>
 
-#include "spine/sjis.h"
 #include "../client/game_fakes.h"
+#include "spine/sjis.h"
 
 namespace gorvane {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "../spine/fakes.h"
-#include "view_checks.h"
 #include "qt/TForm1.h"
+#include "view_checks.h"
 
 namespace gorvane::testing {
 

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <set>
 
+#include "card_fakes.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
-#include "card_fakes.h"
 
 namespace gorvane {
 namespace {

@@ -10,8 +10,8 @@
 #include <memory>
 #include <thread>
 
-#include "support/server/pg_cluster.h"
 #include "server/store/accounts.h"
+#include "support/server/pg_cluster.h"
 
 namespace gorvane::testing {
 namespace {

@@ -2,13 +2,14 @@
 // Accounts: gorvane-server --add-user stores a salted hash of the password it
 // reads, logins are answered with the two refusal codes, and statistics
 // outlive the connection only for accounts.
+#include "server/store/accounts.h"
+
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>
@@ -18,7 +19,6 @@
 #include <mutex>
 
 #include "server/loop/options.h"
-#include "server/store/accounts.h"
 #include "spine/codec.h"
 #include "spine/ports.h"
 #include "support/server/loopback.h"

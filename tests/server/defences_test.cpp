@@ -2,7 +2,6 @@
 // No user spoils the server for the others: each defence seen by its effect
 // on a second, well-behaved user from another address.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>

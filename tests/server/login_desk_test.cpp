@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Password checks for one login paced across addresses, on a set clock: the
 // hashing runs on the desk's worker, the time is the test's.
-#include <poll.h>
-
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <atomic>

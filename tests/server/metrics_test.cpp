@@ -2,7 +2,7 @@
 // The metrics a host scrapes: each cause moves its own line by as much as
 // happened, and the text is what Prometheus's own checker accepts.
 #include <gtest/gtest.h>
-
+#include <httplib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,8 +10,6 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-
-#include <httplib.h>
 
 #include "support/server/loopback.h"
 

@@ -2,13 +2,12 @@
 // The gorvane-server program itself: its command line, and a stop by
 // signal that says goodbye and keeps every account for the next start.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>

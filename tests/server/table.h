@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "support/server/loopback.h"
 #include "server/game/game.h"
+#include "support/server/loopback.h"
 
 namespace gorvane::testing {
 

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/base/wire.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include "server/base/limits.h"
 #include "server/loop/out_queue.h"
-
 #include "spine/codec.h"
 #include "spine/sjis.h"
 

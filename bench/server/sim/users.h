@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "rules/card_catalogue.h"
-#include "support/server/scripted_player.h"
 #include "sim/connection.h"
+#include "support/server/scripted_player.h"
 
 namespace gorvane::bench {
 

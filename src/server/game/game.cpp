@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "server/game/dice.h"
 #include "server/base/wire.h"
+#include "server/game/dice.h"
 
 namespace gorvane::server {
 namespace {

@@ -4,9 +4,9 @@
 // in the same arithmetic the client uses to show it.
 #include <algorithm>
 
+#include "server/base/wire.h"
 #include "server/game/dice.h"
 #include "server/game/game.h"
-#include "server/base/wire.h"
 
 namespace gorvane::server {
 namespace {

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/lobby/lobby.h"
 
+#include "server/base/wire.h"
 #include "server/lobby/lobby_context.h"
 #include "server/lobby/owed_results.h"
-#include "server/base/wire.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
 

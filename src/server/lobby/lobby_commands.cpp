@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The lobby's own commands: joining, logging in, the lists, chat, names and
 // goodbye.
+#include "server/base/wire.h"
 #include "server/lobby/lobby_context.h"
 #include "server/lobby/names.h"
-#include "server/base/wire.h"
 #include "spine/fields.h"
 
 namespace gorvane::server {

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Joining the lobby: names, a full lobby and who gives way in it, and the
 // bound on greetings and departures that every user is told of.
+#include "server/base/wire.h"
 #include "server/lobby/lobby_context.h"
 #include "server/lobby/names.h"
-#include "server/base/wire.h"
 
 namespace gorvane::server {
 namespace {

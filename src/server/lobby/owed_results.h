@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "server/store/accounts.h"
 #include "server/base/limits.h"
+#include "server/store/accounts.h"
 
 namespace gorvane::server {
 

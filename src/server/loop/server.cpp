@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/loop/server.h"
 
-#include "server/store/off_loop.h"
-
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/epoll.h>
@@ -21,6 +19,7 @@
 #include "server/base/net.h"
 #include "server/base/wire.h"
 #include "server/loop/connection.h"
+#include "server/store/off_loop.h"
 #include "spine/fields.h"
 #include "spine/ports.h"
 #include "spine/sjis.h"

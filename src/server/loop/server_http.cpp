@@ -16,7 +16,8 @@ namespace {
 
 // The lobby as the status page shows it, copied on the loop: the HTTP
 // threads never touch the lobby itself.
-std::shared_ptr<const LobbySnapshot> TakeSnapshot(const Lobby& lobby, std::chrono::system_clock::time_point now) {
+std::shared_ptr<const LobbySnapshot> TakeSnapshot(const Lobby& lobby,
+                                                  std::chrono::system_clock::time_point now) {
   auto snapshot = std::make_shared<LobbySnapshot>();
   snapshot->taken = now;
   const auto nameOf = [&](int32_t id) {

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "spine/framing.h"
 #include "rules/card_catalogue.h"
 #include "server/loop/server.h"
+#include "spine/framing.h"
 
 namespace gorvane::testing {
 

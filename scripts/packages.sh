@@ -18,8 +18,9 @@ GORVANE_PLAY_PACKAGES=(fonts-noto-cjk libqt6svg6)
 # The widget tests measure the Japanese captions in the font a player gets
 # and draw the windows' icon; the account store's tests start a PostgreSQL
 # cluster of their own; the server's metrics are checked with promtool and
-# its status page is opened in a real browser.
-GORVANE_TEST_PACKAGES=(fonts-noto-cjk libqt6svg6 postgresql prometheus chromium)
+# its status page is opened in a real browser; the style is checked with
+# clang-format.
+GORVANE_TEST_PACKAGES=(fonts-noto-cjk libqt6svg6 postgresql prometheus chromium clang-format)
 # scripts/screenshots: a virtual X display and a way to photograph a window.
 GORVANE_SCREENSHOT_PACKAGES=(xvfb xauth imagemagick)
 

@@ -46,6 +46,13 @@ TEST(HelpText, NamesEveryMenuAndButtonByItsCaption) {
   lobby.lobby().ClientSocket1Error(SocketErrorKind::kConnect, "refused");
   ASSERT_EQ(seat.errors.shown.size(), boxes + 1);
   EXPECT_TRUE(text.contains("「" + ToQString(seat.errors.shown.back()) + "」"));
+
+  // The empty deck by the line the game window prints for it, without its time.
+  game.room().DrowCard(-1);
+  const QStringList printed = game.RichEdit1->toPlainText().split('\n', Qt::SkipEmptyParts);
+  ASSERT_FALSE(printed.isEmpty());
+  const QString emptyDeck = printed.back().mid(QStringLiteral("[00:00:00] ").size());
+  EXPECT_TRUE(text.contains(emptyDeck)) << emptyDeck.toStdString();
 }
 
 }  // namespace

@@ -69,6 +69,7 @@ Recording RecordGame(uint32_t seed) {
     player.mode = i == 0 ? bot::Mode::kCreate : bot::Mode::kJoinAny;
     player.cardListPath = CardListPath();
     player.pauses = false;
+    player.startAfter = {};
     player.gamesToStart = 1;
     bot::HeadlessPlayer::MessageHook record;
     if (i == 0) record = [&stream](std::string_view text) { (stream += text) += '\0'; };

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -135,6 +136,15 @@ std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>
         return std::nullopt;
       }
       line.games = *games;
+    } else if (option == "--start-after") {
+      const std::string* text = value();
+      if (text == nullptr) return std::nullopt;
+      const auto seconds = ParseInt32(*text);
+      if (!seconds || *seconds < 0) {
+        error = "--start-after wants a number of seconds from 0 up, not '" + *text + "'";
+        return std::nullopt;
+      }
+      line.player.startAfter = std::chrono::seconds(*seconds);
     } else if (option == "--login") {
       const std::string* text = value();
       if (text == nullptr) return std::nullopt;

@@ -22,8 +22,8 @@ struct BotCommandLine {
 };
 
 inline constexpr const char* kUsage =
-    "usage: gorvane-bot [--host ADDR] [--port N] [--name NAME] (--create | --join N | --join-any) [--games "
-    "N] [--login LOGIN] [--log] "
+    "usage: gorvane-bot [--host ADDR] [--port N] [--name NAME] (--create | --join N | --join-any) "
+    "[--start-after SECONDS] [--games N] [--login LOGIN] [--log] "
     "[--cards FILE]";
 
 // What --help prints after the usage line.
@@ -34,6 +34,9 @@ inline constexpr const char* kHelp =
     "  --port N       the server's port (default 21012)\n"
     "  --name NAME    the display name (default: a hero kind and a number, other for each process)\n"
     "  --create       make a party and start a game once three players are in it\n"
+    "  --start-after SECONDS\n"
+    "                 with --create, start only once the party's members have not changed for\n"
+    "                 this long, so that newcomers can look first (default 5; 0: at once)\n"
     "  --join N       join party N\n"
     "  --join-any     join whichever party is open\n"
     "  --games N      say goodbye after N games (default: play on until stopped)\n"
@@ -43,6 +46,8 @@ inline constexpr const char* kHelp =
     "  --cards FILE   the deck (default: longcardlist.txt here, else the installed one)\n"
     "  --help, --version\n"
     "Exit codes: 0 played, 1 no connection, 2 bad arguments, no password or no usable deck.";
+
+static_assert(kDefaultStartAfter == std::chrono::seconds(5), "--help names the default of --start-after");
 
 // The arguments after the program name (UTF-8); nothing, with the reason in
 // error, when they do not make a command line. --help and --version win

@@ -56,7 +56,8 @@ HeadlessPlayer::HeadlessPlayer(PlayerOptions options, LineSink consoleLines, Lin
       lobby_({watched_, debugLog_, errorBox_, lobbyConsole_,
               options_.pauses ? static_cast<Pause&>(sleepingPause_) : noPause_, *this},
              Profile{options_.name, options_.host, options_.login, options_.password}, options_.cardListPath),
-      planner_(lobby_.cardCatalogue()) {}
+      planner_(lobby_.cardCatalogue()),
+      startGate_({options_.playersToStart, options_.startAfter}) {}
 
 // The rooms go before the lobby they point at; nothing is said on the way.
 HeadlessPlayer::~HeadlessPlayer() = default;
@@ -77,6 +78,14 @@ bool HeadlessPlayer::Start() {
 
 bool HeadlessPlayer::Poll(int timeoutMs) {
   if (!transport_.open()) return false;
+  // A leader waiting for its party to settle starts on time, not at the end
+  // of a quiet poll. The look is used up here; Act asks for the next one.
+  if (startLook_) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*startLook_ - SteadyClock::now());
+    const int64_t cap = std::max<int64_t>(left.count(), 0);
+    if (timeoutMs < 0 || cap < timeoutMs) timeoutMs = static_cast<int>(cap);
+    startLook_.reset();
+  }
   transport_.Poll(timeoutMs);
   if (wait_.Overdue(SteadyClock::now(), options_.answerPatience)) {
     lobbyConsole_.AppendConsoleLine("gorvane-bot: no answer to " + wait_.command() + "; going on", kRed);
@@ -150,7 +159,12 @@ void HeadlessPlayer::Handled(std::string_view text) {
   } else if (kind == "S_RESULT") {
     ++results_;
   }
-  if (GameRoom* room = currentRoom()) planner_.Observe(text, *room, me);
+  if (GameRoom* room = currentRoom()) {
+    planner_.Observe(text, *room, me);
+    std::vector<int32_t> members;
+    for (const party_t& member : room->roster().members) members.push_back(member.id);
+    startGate_.Saw(std::move(members), SteadyClock::now());
+  }
   if (afterMessage_) afterMessage_(text);
 }
 
@@ -212,8 +226,10 @@ bool HeadlessPlayer::Step(GameRoom& room) {
   if (!room.state().gameRunning) {
     if (options_.mode == Mode::kCreate) {
       const bool more = !options_.gamesToStart || gamesStarted_ < *options_.gamesToStart;
-      if (!leading || !room.screen().startEnabled || roster.members.size() < options_.playersToStart ||
-          !more) {
+      if (!leading || !room.screen().startEnabled || !more) return false;
+      const StartVerdict verdict = startGate_.Decide(SteadyClock::now());
+      if (!verdict.start) {
+        startLook_ = verdict.lookAgain;
         return false;
       }
       room.S1Click();

@@ -17,6 +17,7 @@
 #include "bot/answer_wait.h"
 #include "bot/headless_ports.h"
 #include "bot/posix_transport.h"
+#include "bot/start_gate.h"
 #include "bot/turn_planner.h"
 #include "client/game_room.h"
 #include "client/lobby.h"
@@ -25,6 +26,10 @@
 namespace gorvane::bot {
 
 enum class Mode { kCreate, kJoin, kJoinAny };
+
+// A few seconds: enough to read the party window after joining, or to
+// leave it, and short enough that the others hardly notice the wait.
+inline constexpr std::chrono::milliseconds kDefaultStartAfter{std::chrono::seconds(5)};
 
 struct PlayerOptions {
   std::string host = "127.0.0.1";
@@ -39,9 +44,12 @@ struct PlayerOptions {
   std::string cardListPath = std::string(kCardListFile);
   // The lobby's 300 ms pauses, as the client takes them; off for tests.
   bool pauses = true;
-  // A creator starts a game once the party has this many members, and
-  // starts at most this many games (nothing: no limit).
+  // A creator starts a game once the party has this many members and its
+  // member list has not changed for startAfter, and starts at most
+  // gamesToStart games (nothing: no limit). The wait lets someone who has
+  // just joined see the party before the game begins; off for tests.
   size_t playersToStart = 3;
+  std::chrono::milliseconds startAfter = kDefaultStartAfter;
   std::optional<int> gamesToStart;
   // An answer that has not come in this long is given up on.
   std::chrono::milliseconds answerPatience{10000};
@@ -144,6 +152,9 @@ class HeadlessPlayer : private LobbyView {
   Lobby lobby_;
   std::vector<std::unique_ptr<Room>> rooms_;
   TurnPlanner planner_;
+  StartGate startGate_;
+  // When the leader looks again whether to start, though nothing comes in.
+  std::optional<std::chrono::steady_clock::time_point> startLook_;
 
   std::string partial_;  // the bytes of a message not yet whole
   bool deckRead_ = false;

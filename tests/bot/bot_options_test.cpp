@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -158,6 +159,37 @@ TEST(BotDeck, ChoosesAReadableDeckOrSaysWhyNot) {
   }
   fs::current_path(previous);
   fs::remove_all(root);
+}
+
+// A leader started by hand waits for its party to settle, unless told not to.
+TEST(BotCommandLine, StartAfterSetsTheSettleTime) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::optional<std::chrono::milliseconds> startAfter;  // nothing: refused
+  } cases[] = {
+      {{"--create"}, std::chrono::seconds(5)},
+      {{"--create", "--start-after", "0"}, std::chrono::milliseconds(0)},
+      {{"--create", "--start-after", "12"}, std::chrono::seconds(12)},
+      {{"--start-after", "3", "--create"}, std::chrono::seconds(3)},
+      {{"--create", "--start-after", "-1"}, std::nullopt},
+      {{"--create", "--start-after", "1.5"}, std::nullopt},
+      {{"--create", "--start-after", "soon"}, std::nullopt},
+      {{"--create", "--start-after", ""}, std::nullopt},
+      {{"--create", "--start-after"}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    std::string shown;
+    for (const auto& argument : c.arguments) shown += argument + " ";
+    std::string error;
+    const auto line = ParseBotCommandLine(c.arguments, error);
+    ASSERT_EQ(line.has_value(), c.startAfter.has_value()) << shown << error;
+    if (line) {
+      EXPECT_EQ(line->player.startAfter, *c.startAfter) << shown;
+    } else {
+      EXPECT_EQ(error.rfind("--start-after wants", 0), 0u) << shown << error;
+      EXPECT_EQ(error.find('\n'), std::string::npos) << shown << "one line";
+    }
+  }
 }
 
 TEST(BotCommandLine, RefusesWhatCannotBeRun) {

@@ -88,6 +88,8 @@ TEST(BotProgram, ExitCodesAndTheirOneLineSayWhatWentWrong) {
     std::string output;  // what the output begins with
   } cases[] = {
       {"not a command line", {"--create", "--join-any"}, root / "bare", 2, "gorvane-bot: give exactly one"},
+      {"a settle time that is no number", with({"--start-after", "soon"}), root / "with-deck", 2,
+       "gorvane-bot: --start-after wants"},
       {"a deck given", with({"--cards", kDeck}), root / "bare", 1, "gorvane-bot: "},
       {"the working directory's deck", play, root / "with-deck", 1, "gorvane-bot: "},
       {"a deck given that is not there", with({"--cards", "nowhere.txt"}), root / "with-deck", 2,

@@ -25,6 +25,7 @@ PlayerOptions At(const char* address) {
   options.name = "Bot";
   options.cardListPath = "/nonexistent/longcardlist.txt";
   options.pauses = false;
+  options.startAfter = {};
   return options;
 }
 

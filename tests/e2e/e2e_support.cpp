@@ -49,6 +49,7 @@ bot::PlayerOptions PlayerAt(const std::string& address, std::string_view name, b
   options.mode = mode;
   options.cardListPath = CardListPath();
   options.pauses = false;
+  options.startAfter = {};
   return options;
 }
 

@@ -378,26 +378,16 @@ std::optional<std::string> DumpDom(const std::string& url) {
 // The page reads itself again every few seconds, without a script, and says
 // where players connect: what the host gave, else where the game listens.
 TEST(HttpSide, StatusPageRefreshesAndShowsWherePlayersConnect) {
-  const struct {
-    const char* publicAddress;
-    const char* shown;  // {port}: the game port
-  } rows[] = {{"", "127.0.0.222:{port}"},
-              {"play.example.org", "play.example.org:{port}"},
-              {"play.example.org:4000", "play.example.org:4000"},
-              {"[2001:db8::1]:4000", "[2001:db8::1]:4000"}};
-  for (const auto& row : rows) {
-    HttpServer server("127.0.0.222", {}, row.publicAddress);
-    server.Run();
-    std::string shown = row.shown;
-    if (const size_t at = shown.find("{port}"); at != std::string::npos)
-      shown.replace(at, 6, std::to_string(server.harness().server().port()));
-    const auto page = server.Request("GET", "/");
-    ASSERT_TRUE(page && page->status == 200) << row.publicAddress;
-    EXPECT_NE(page->body.find("<meta http-equiv=\"refresh\" content=\"5\">"), std::string::npos);
-    EXPECT_NE(page->body.find("接続先: <code>" + shown + "</code>"), std::string::npos)
-        << row.publicAddress << "\n"
-        << page->body.substr(0, 1200);
-  }
+  // How the address is formed is PlayersAddress's table below; here, that
+  // the server hands the page its own game port.
+  HttpServer server("127.0.0.222", {}, "play.example.org");
+  server.Run();
+  const auto page = server.Request("GET", "/");
+  ASSERT_TRUE(page && page->status == 200);
+  EXPECT_NE(page->body.find("<meta http-equiv=\"refresh\" content=\"5\">"), std::string::npos);
+  const std::string shown = "play.example.org:" + std::to_string(server.harness().server().port());
+  EXPECT_NE(page->body.find("接続先: <code>" + shown + "</code>"), std::string::npos)
+      << page->body.substr(0, 1200);
 }
 
 // The address as the page words it, whichever way it was given.

@@ -135,18 +135,20 @@ std::optional<TimePoint> LobbyContext::Tick(TimePoint now) {
   const auto soonest = [&next](TimePoint due) {
     if (!next || due < *next) next = due;
   };
-  for (auto& [number, party] : parties) {
-    if (!party.startHeld || StartIfRostered(party, now)) continue;
-    TimePoint due = now;
-    for (const auto& [member, joined] : party.rosterOwed) due = std::max(due, joined + kRosterWait);
-    soonest(due);
-  }
-  if (rules.turnTime <= Duration::zero()) return next;
+  const bool timed = rules.turnTime > Duration::zero();
   // A warning as long before the end as the turn lasts would only repeat
   // what the turn's start said.
   const bool warns = rules.turnTime > kTurnWarning;
+  // One pass over the parties for held starts and turn timers both: this
+  // runs after every event.
   for (auto& [number, party] : parties) {
-    if (!party.game) continue;
+    if (party.startHeld && !StartIfRostered(party, now)) {
+      TimePoint due = now;
+      for (const auto& [member, joined] : party.rosterOwed) due = std::max(due, joined + kRosterWait);
+      soonest(due);
+      continue;
+    }
+    if (!timed || !party.game) continue;
     if (party.game->turnNumber() != party.turnSeen) {
       party.turnSeen = party.game->turnNumber();
       party.turnDeadline = now + rules.turnTime;

@@ -91,6 +91,8 @@ class Table {
         if (result.id == player.id) amount = result.amount;
       }
       outcome.seats.push_back({0, seats_[i]->turns, player.out, amount});
+      const bot::PlayCounts& counts = seats_[i]->planner->counts();
+      outcome.refused += counts.unplayed + counts.refusedDiscards;
       allOut = allOut && player.out;
     }
     outcome.deckOut = game_->over() && !allOut;

@@ -24,6 +24,7 @@ struct TableOutcome {
   std::vector<SeatOutcome> seats;  // in seat order, the first one leading
   bool deckOut = false;            // ended by the empty deck, not by everyone out
   bool stalled = false;            // a player found no click to make
+  int refused = 0;                 // plays and discards the server turned away
 };
 
 // strengths: one per seat. The deck at deckPath is the one cards was read

@@ -50,6 +50,7 @@ struct Tally {
   int games = 0;
   int deckOut = 0;
   int stalled = 0;
+  int refused = 0;
   double seconds = 0;
 };
 
@@ -62,6 +63,7 @@ Tally PlayMany(const std::string& deck, int games, const std::vector<int>& stren
     ++tally.games;
     tally.deckOut += outcome.deckOut ? 1 : 0;
     tally.stalled += outcome.stalled ? 1 : 0;
+    tally.refused += outcome.refused;
     for (const SeatOutcome& seat : outcome.seats) {
       tally.turns.push_back(seat.turns);
       ++tally.players;
@@ -92,6 +94,7 @@ void PrintTally(const char* label, const std::string& deck, const Tally& tally) 
               Share(tally.out, tally.players), tally.out, tally.players, Share(tally.deckOut, tally.games),
               tally.deckOut, tally.games);
   if (tally.stalled > 0) std::printf("    STALLED games: %d\n", tally.stalled);
+  if (tally.refused > 0) std::printf("    REFUSED by the server: %d plays and discards\n", tally.refused);
   std::printf("    wall time: %.2f s for %d games (%.2f ms a game)\n", tally.seconds, tally.games,
               1000.0 * tally.seconds / std::max(1, tally.games));
 }
@@ -101,12 +104,14 @@ void PrintTally(const char* label, const std::string& deck, const Tally& tally) 
 void Strengths(const std::string& deck, int games) {
   const CardCatalogue cards = ReadDeck(deck);
   std::vector<int> order{1, 2, 3};
-  int above31 = 0, above21 = 0, above32 = 0;
+  int above31 = 0, above21 = 0, above32 = 0, refused = 0, stalled = 0;
   int out[4] = {};
   std::vector<int> turns[4];
   const auto start = Clock::now();
   for (int g = 0; g < games; ++g) {
     const TableOutcome outcome = PlayTable(deck, cards, static_cast<uint32_t>(100000 + g), order);
+    refused += outcome.refused;
+    stalled += outcome.stalled ? 1 : 0;
     int32_t amount[4] = {};
     for (const SeatOutcome& seat : outcome.seats) {
       amount[seat.strength] = seat.amount;
@@ -122,6 +127,8 @@ void Strengths(const std::string& deck, int games) {
               deck.c_str(), Seconds(Clock::now() - start));
   std::printf("    3 placed above 1 in %.1f%%, 2 above 1 in %.1f%%, 3 above 2 in %.1f%% of games\n",
               Share(above31, games), Share(above21, games), Share(above32, games));
+  if (refused + stalled > 0)
+    std::printf("    REFUSED by the server: %d; STALLED games: %d\n", refused, stalled);
   for (int s = 1; s <= 3; ++s) {
     std::printf("    strength %d: back out %.1f%%, own turns median %d\n", s, Share(out[s], games),
                 Percentile(turns[s], 0.5));
@@ -142,6 +149,9 @@ void RunBalance(const BalanceSettings& settings) {
   std::printf("    after/before: wall time x%.2f, median own turns x%.2f\n",
               after.seconds / std::max(before.seconds, 1e-9),
               static_cast<double>(Percentile(after.turns, 0.5)) / std::max(1, Percentile(before.turns, 0.5)));
+  // On the old deck too: there the deck runs out, and who is still inside
+  // then is where strength could tell.
+  Strengths(settings.before, settings.games);
   Strengths(settings.after, settings.games);
 }
 

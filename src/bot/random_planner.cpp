@@ -35,14 +35,16 @@ std::optional<Click> RandomPlanner::ChoosePlay(const GameRoom& room, const party
   for (const Slot& slot : hand) {
     const char kind = slot.info->kind;
     if (slot.marked) {
-      marked.push_back(slot.row);
+      // Only the wounded of this turn's fights come back; a card marked by
+      // another play passes the client's rules but not the server.
+      if (IsOneOf(kind, "DEFMT")) marked.push_back(slot.row);
     } else if (IsOneOf(kind, "HUW")) {
       for (size_t member = 0; member < members; ++member) offer({Button::kPlay, {slot.row}, member, false});
       continue;
     } else if (!IsOneOf(kind, "LPC")) {
       fighters.push_back(slot.row);
     }
-    offer({Button::kPlay, {slot.row}, std::nullopt, false});
+    if (!slot.marked) offer({Button::kPlay, {slot.row}, std::nullopt, false});
   }
   // One fight of several cards, a handful drawn at random.
   if (fighters.size() >= 2) {

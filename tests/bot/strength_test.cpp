@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "../client/game_fakes.h"
@@ -74,8 +75,16 @@ std::vector<int32_t> Numbers(const std::string& text) {
 
 // What the server checks beyond the client's rules, for a play the room
 // sent: why it would refuse it, or "" when it would take it.
-std::string ServerRefusal(Seat& seat, const std::string& argument) {
+std::string ServerRefusal(Seat& seat, const std::string& argument, const std::set<int32_t>& fought) {
   const std::vector<int32_t> numbers = Numbers(argument);
+  const PlayKind kind = seat.f.room.state().playKind;
+  if (kind == PlayKind::ClericRevive || kind == PlayKind::ReviveUsed) {
+    for (size_t i = 1; i < numbers.size(); ++i) {
+      const char letter = seat.f.catalogue.Card(numbers[i]).kind;
+      if (letter != 'C' && fought.count(numbers[i]) == 0) return "revives a card that did not fight";
+    }
+    return "";
+  }
   if (numbers.size() < 2) return "no cards";
   const int32_t target = numbers[0];
   const card_t& first = seat.f.catalogue.Card(numbers[1]);
@@ -116,9 +125,10 @@ TEST(RandomPlanner, OnlyEverMakesPlaysTheRulesAndTheServerTake) {
       {"a trap drawn", "1 4 6 9 10 13", 8, -1, false},
       {"a trap with a short hand", "1 4", 8, -1, false},
       {"more than seven cards, nothing to play", "3 9 10 11 13 6 7 54 58", 15, 12, false},
+      {"a monster sent, then a fight: only its wounded revive", "6 5 3", 9, 4, false},
   };
   for (const auto& c : cases) {
-    for (uint32_t seed = 1; seed <= 60; ++seed) {
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
       SCOPED_TRACE(std::string(c.what) + ", seed " + std::to_string(seed));
       Seat seat(1, seed);
       seat.Answer("S_OREACHED,7");
@@ -126,14 +136,20 @@ TEST(RandomPlanner, OnlyEverMakesPlaysTheRulesAndTheServerTake) {
       if (c.monster != -1) seat.f.room.DispatchTargetPlay(3, c.monster);
       seat.Turn(c.hand, c.drawn);
       std::string sent;
+      std::set<int32_t> fought;
       for (int click = 0; click < 30 && sent != "P_TURNEND *"; ++click) {
         const PlayKind before = seat.f.room.state().playKind;
         sent = seat.Press();
         ASSERT_NE(sent, "(refused)") << "the client's rules refused it";
         ASSERT_NE(sent, "(nothing)") << "a turn must end";
         if (sent.starts_with("P_PLAY ")) {
-          ASSERT_EQ(ServerRefusal(seat, sent.substr(7)), "") << sent << " after " << PlayKindName(before);
+          ASSERT_EQ(ServerRefusal(seat, sent.substr(7), fought), "")
+              << sent << " after " << PlayKindName(before);
           const bool fight = seat.f.room.state().playKind == PlayKind::Fight;
+          if (fight) {
+            const std::vector<int32_t> cards = Numbers(sent.substr(7));
+            fought.insert(cards.begin() + 1, cards.end());
+          }
           seat.f.room.DispatchPlayed(fight ? "1" : "");
           seat.Answer("S_PLAYED");
         } else if (sent.starts_with("P_PILE ")) {

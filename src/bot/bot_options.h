@@ -52,6 +52,7 @@ inline constexpr const char* kHelp =
     "Exit codes: 0 played, 1 no connection, 2 bad arguments, no password or no usable deck.";
 
 static_assert(kDefaultStrength == 2, "--help names the default of --strength");
+static_assert(ThinkTime::kShortestMs == 600 && ThinkTime::kLongestMs == 1800, "--help names the pause");
 static_assert(kDefaultStartAfter == std::chrono::seconds(5), "--help names the default of --start-after");
 
 // The arguments after the program name (UTF-8); nothing, with the reason in

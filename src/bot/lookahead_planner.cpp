@@ -85,9 +85,12 @@ std::optional<Click> LookaheadPlanner::ChoosePlay(const GameRoom& room, const pa
       if (auto click = Revive(room, hand, myId)) return click;
     }
     if (auto click = Fight(room, hand, own, myId, true)) return click;
-    // A cleric costs no distance; a detour gives a corridor card back.
-    for (const Slot& slot : slotsOf("C")) {
-      if (auto click = single(slot)) return click;
+    // A cleric costs no distance; a detour gives a corridor card back. Right
+    // after a fight a cleric alone revives nothing and the monster stays.
+    if (room.state().playKind != PlayKind::Fight) {
+      for (const Slot& slot : slotsOf("C")) {
+        if (auto click = single(slot)) return click;
+      }
     }
     for (const Slot& slot : slotsOf("P")) {
       if (auto click = single(slot)) return click;

@@ -174,9 +174,10 @@ TEST(LookaheadPlanner, MakesTheClearChoice) {
     Member me, lead, third;
     std::string hand;
     int32_t drawn;
-    int32_t monster;       // attached to the player
-    bool corridorLaid;     // a corridor card on the current leg
-    const char* expected;  // the first play
+    int32_t monster;          // attached to the player
+    bool corridorLaid;        // a corridor card on the current leg
+    const char* expected;     // the first play
+    bool afterFight = false;  // the turn's last play was a fight, lost
   } cases[] = {
       {"the monster to the richer of two on the way back",
        {20},
@@ -223,6 +224,16 @@ TEST(LookaheadPlanner, MakesTheClearChoice) {
        12,
        true,
        "P_PLAY 5 6"},
+      {"after a lost fight a cleric alone revives nothing: the detour",
+       {40},
+       {},
+       {},
+       "7 6 3",
+       9,
+       12,
+       true,
+       "P_PLAY 5 7",
+       true},
       {"no further in than the treasure room needs: 20 and 5 for 25",
        {75},
        {},
@@ -265,6 +276,7 @@ TEST(LookaheadPlanner, MakesTheClearChoice) {
     if (c.corridorLaid) seat.f.room.screen().corridorList.Append("Path(10)");
     if (c.monster != -1) seat.f.room.DispatchTargetPlay(3, c.monster);
     seat.Turn(c.hand, c.drawn);
+    if (c.afterFight) seat.f.room.state().playKind = PlayKind::Fight;
     EXPECT_EQ(seat.Press(), c.expected);
   }
 }

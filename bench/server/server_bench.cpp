@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The game server under load, in five parts (see server_bench.h), each
+// The game server under load, in six parts (see server_bench.h), each
 // printed as figures and ratios measured in the same run. --only games,
-// capacity, attacks, http or shared runs one part; --steps and --rates set
+// capacity, attacks, http, shared or balance runs one part; --games N and
+// --deck FILE set the balance part's games and the deck it measures; --steps and --rates set
 // the capacity's users and the shared part's logins a second, by commas.
 // A smoke run (smoke.h) runs every part once at the smallest sizes; the
 // options given still win.
@@ -85,7 +86,8 @@ namespace {
 // Every part once, briefly: a few users, one game, one small capacity step
 // and a short look at each attack, the HTTP side and the shared database.
 void Smoke(GamesSettings& games, CapacitySettings& capacity, AttackSettings& attacks, HttpSettings& http,
-           SharedSettings& shared) {
+           SharedSettings& shared, BalanceSettings& balance) {
+  balance.games = 6;
   using namespace std::chrono_literals;
   games = {.samples = 20, .spacingMs = 1, .players = 8, .parties = 1, .chatEverySeconds = 1, .thinkMs = 20};
   capacity = {.steps = {12},
@@ -155,8 +157,9 @@ int main(int argc, char** argv) {
   AttackSettings attacks;
   HttpSettings http;
   SharedSettings shared;
+  BalanceSettings balance;
   std::string only;
-  if (SmokeRun()) Smoke(games, capacity, attacks, http, shared);
+  if (SmokeRun()) Smoke(games, capacity, attacks, http, shared, balance);
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     const std::string text = argv[i + 1];
@@ -173,6 +176,8 @@ int main(int argc, char** argv) {
     if (option == "--http-samples") http.samples = static_cast<int>(value);
     if (option == "--flood-reopen-ms") http.reopen = std::chrono::milliseconds(static_cast<int>(value));
     if (option == "--rates") shared.rates = Steps(text);
+    if (option == "--games") balance.games = static_cast<int>(value);
+    if (option == "--deck") balance.after = text;
   }
   const size_t most =
       std::max(static_cast<size_t>(games.players),
@@ -190,5 +195,6 @@ int main(int argc, char** argv) {
   http.flood = only != "http-cost";
   if (only.empty() || only.starts_with("http")) RunHttp(http);
   if (only.empty() || only == "shared") RunShared(shared);
+  if (only.empty() || only == "balance") RunBalance(balance);
   return 0;
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The server benchmark's five parts and what they share: the server on a
+// The server benchmark's six parts and what they share: the server on a
 // thread of its own with that thread's CPU clock, the cards the players
 // play with, and the machine's load to read the numbers by.
 //
@@ -25,6 +25,11 @@
 //           file: logins a second with p99 at most 50 ms, a game's results
 //           on one seen through G_INFO on the other, and each one's lobby
 //           chat round trip while the other plays 50 games.
+//
+// balance:  seeded games of three headless players in process, on the deck
+//           as it was before tuning and on the shipped one (or --deck FILE):
+//           own turns per player, players back out, games the deck ran out
+//           in; then one player of each strength and how they place.
 //
 // The server runs on its own thread, the simulated users on others in this
 // process, each machine from an address of its own in 127.0.0.0/8.
@@ -195,5 +200,12 @@ struct SharedSettings {
   std::chrono::milliseconds gamesWithin{40000};
 };
 void RunShared(const SharedSettings& settings);
+
+struct BalanceSettings {
+  int games = 1000;  // for each deck, and again for the strengths
+  std::string before = std::string(GORVANE_BENCH_DIR) + "/server/fixtures/longcardlist-main.txt";
+  std::string after = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
+};
+void RunBalance(const BalanceSettings& settings);
 
 }  // namespace gorvane::bench

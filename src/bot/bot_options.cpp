@@ -156,6 +156,17 @@ std::optional<BotCommandLine> ParseBotCommandLine(const std::vector<std::string>
         return std::nullopt;
       }
       line.player.login = *cp932;
+    } else if (option == "--strength") {
+      const std::string* text = value();
+      if (text == nullptr) return std::nullopt;
+      const auto strength = ParseInt32(*text);
+      if (!strength || *strength < kWeakest || *strength > kStrongest) {
+        error = "--strength wants 1, 2 or 3, not '" + *text + "'";
+        return std::nullopt;
+      }
+      line.player.strength = *strength;
+    } else if (option == "--think") {
+      line.player.think = true;
     } else if (option == "--log") {
       line.log = true;
     } else if (option == "--cards") {

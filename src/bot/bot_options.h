@@ -24,7 +24,7 @@ struct BotCommandLine {
 inline constexpr const char* kUsage =
     "usage: gorvane-bot [--host ADDR] [--port N] [--name NAME] (--create | --join N | --join-any) "
     "[--start-after SECONDS] [--games N] [--login LOGIN] [--log] "
-    "[--cards FILE]";
+    "[--cards FILE] [--strength 1|2|3] [--think]";
 
 // What --help prints after the usage line.
 inline constexpr const char* kHelp =
@@ -44,9 +44,15 @@ inline constexpr const char* kHelp =
     "                 standard input, so that the games count in its statistics (default: a guest)\n"
     "  --log          print the console's lines on standard output\n"
     "  --cards FILE   the deck (default: longcardlist.txt here, else the installed one)\n"
+    "  --strength N   how well it plays: 1 random legal plays, 2 a simple plan, 3 a plan that looks\n"
+    "                 ahead at the others' positions and treasure (default 2)\n"
+    "  --think        wait a moment (0.6 to 1.8 s) before each click, so that a person watching the\n"
+    "                 game window can follow it (default: click at once)\n"
     "  --help, --version\n"
     "Exit codes: 0 played, 1 no connection, 2 bad arguments, no password or no usable deck.";
 
+static_assert(kDefaultStrength == 2, "--help names the default of --strength");
+static_assert(ThinkTime::kShortestMs == 600 && ThinkTime::kLongestMs == 1800, "--help names the pause");
 static_assert(kDefaultStartAfter == std::chrono::seconds(5), "--help names the default of --start-after");
 
 // The arguments after the program name (UTF-8); nothing, with the reason in

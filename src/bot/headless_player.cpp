@@ -56,7 +56,9 @@ HeadlessPlayer::HeadlessPlayer(PlayerOptions options, LineSink consoleLines, Lin
       lobby_({watched_, debugLog_, errorBox_, lobbyConsole_,
               options_.pauses ? static_cast<Pause&>(sleepingPause_) : noPause_, *this},
              Profile{options_.name, options_.host, options_.login, options_.password}, options_.cardListPath),
-      planner_(lobby_.cardCatalogue()),
+      planner_(MakePlanner(options_.strength, lobby_.cardCatalogue(),
+                           options_.seed.value_or(SeedFromName(options_.name)))),
+      think_(options_.think, options_.seed.value_or(SeedFromName(options_.name)) ^ 0x7468696eu),
       startGate_({options_.playersToStart, options_.startAfter}) {}
 
 // The rooms go before the lobby they point at; nothing is said on the way.
@@ -160,7 +162,7 @@ void HeadlessPlayer::Handled(std::string_view text) {
     ++results_;
   }
   if (GameRoom* room = currentRoom()) {
-    planner_.Observe(text, *room, me);
+    planner_->Observe(text, *room, me);
     std::vector<int32_t> members;
     for (const party_t& member : room->roster().members) members.push_back(member.id);
     startGate_.Saw(std::move(members), SteadyClock::now());
@@ -244,28 +246,12 @@ bool HeadlessPlayer::Step(GameRoom& room) {
     }
     return false;
   }
-  const auto click = planner_.Next(room, me);
+  const auto click = planner_->Next(room, me);
   if (!click) return false;
-  for (size_t row = 0; row < room.screen().handList.size(); ++row) room.HandListSelect(row, false);
-  for (const size_t row : click->handRows) room.HandListSelect(row, true);
-  room.MemberListSelect(click->memberRow);
-  room.CharmBoxSelect(0, click->charmBox);
+  if (const auto wait = think_.Next()) thinkPause_.Wait(*wait);
   const int before = watched_.sent;
-  switch (click->button) {
-    case Button::kDraw:
-      room.Button1Click();
-      break;
-    case Button::kPlay:
-      room.Button3Click();
-      break;
-    case Button::kPile:
-      room.Button4Click();
-      break;
-    case Button::kTurnEnd:
-      room.Button2Click();
-      break;
-  }
-  planner_.Clicked(*click, watched_.sent != before);
+  PressClick(room, *click);
+  planner_->Clicked(*click, watched_.sent != before);
   return true;
 }
 

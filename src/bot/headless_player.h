@@ -18,6 +18,7 @@
 #include "bot/headless_ports.h"
 #include "bot/posix_transport.h"
 #include "bot/start_gate.h"
+#include "bot/strength.h"
 #include "bot/turn_planner.h"
 #include "client/game_room.h"
 #include "client/lobby.h"
@@ -53,6 +54,12 @@ struct PlayerOptions {
   std::optional<int> gamesToStart;
   // An answer that has not come in this long is given up on.
   std::chrono::milliseconds answerPatience{10000};
+  // How well it plays (strength.h) and whether it waits a moment before
+  // each click for a person to follow; the seed of its chance, nothing:
+  // one from its name.
+  int strength = kDefaultStrength;
+  bool think = false;
+  std::optional<uint32_t> seed;
 };
 
 class HeadlessPlayer : private LobbyView {
@@ -88,7 +95,7 @@ class HeadlessPlayer : private LobbyView {
   const Lobby& lobby() const { return lobby_; }
   // The game window opened last, or nullptr.
   const GameRoom* room() const { return rooms_.empty() ? nullptr : &rooms_.back()->room; }
-  const TurnPlanner& planner() const { return planner_; }
+  const TurnPlanner& planner() const { return *planner_; }
   int gamesStarted() const { return gamesStarted_; }
   int results() const { return results_; }
 
@@ -151,7 +158,9 @@ class HeadlessPlayer : private LobbyView {
   WatchedTransport watched_;
   Lobby lobby_;
   std::vector<std::unique_ptr<Room>> rooms_;
-  TurnPlanner planner_;
+  std::unique_ptr<TurnPlanner> planner_;
+  ThinkTime think_;
+  SleepingPause thinkPause_;
   StartGate startGate_;
   // When the leader looks again whether to start, though nothing comes in.
   std::optional<std::chrono::steady_clock::time_point> startLook_;

@@ -33,6 +33,27 @@ bool HumanoidOnly(int32_t card) { return card == kSleepCard || card == kCharmCar
 
 }  // namespace
 
+void PressClick(GameRoom& room, const Click& click) {
+  for (size_t row = 0; row < room.screen().handList.size(); ++row) room.HandListSelect(row, false);
+  for (const size_t row : click.handRows) room.HandListSelect(row, true);
+  room.MemberListSelect(click.memberRow);
+  room.CharmBoxSelect(0, click.charmBox);
+  switch (click.button) {
+    case Button::kDraw:
+      room.Button1Click();
+      break;
+    case Button::kPlay:
+      room.Button3Click();
+      break;
+    case Button::kPile:
+      room.Button4Click();
+      break;
+    case Button::kTurnEnd:
+      room.Button2Click();
+      break;
+  }
+}
+
 void TurnPlanner::Observe(std::string_view message, const GameRoom& room, int32_t myId) {
   const std::string_view kind = KindOf(message);
   if (kind == "S_READY") {

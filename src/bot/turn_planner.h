@@ -39,9 +39,18 @@ struct PlayCounts {
   int refusedDiscards = 0;
 };
 
+// Presses the click on the room as a user would: the selections first,
+// then the button.
+void PressClick(GameRoom& room, const Click& click);
+
+// The planner of strength 2, and the base the other strengths change it
+// from: the bookkeeping of a turn stays one, the choices differ.
 class TurnPlanner {
  public:
   explicit TurnPlanner(const CardCatalogue& cards) : cards_(cards) {}
+  virtual ~TurnPlanner() = default;
+  TurnPlanner(const TurnPlanner&) = delete;
+  TurnPlanner& operator=(const TurnPlanner&) = delete;
 
   // Every server message, after the room has handled it.
   void Observe(std::string_view message, const GameRoom& room, int32_t myId);
@@ -54,7 +63,7 @@ class TurnPlanner {
   // Members back out of the cave in this game.
   const std::set<int32_t>& outMembers() const { return out_; }
 
- private:
+ protected:
   struct Turn {
     int clicks = 0;
     int corridors = 0;
@@ -73,12 +82,13 @@ class TurnPlanner {
   };
 
   std::vector<Slot> Hand(const GameRoom& room, const party_t& own) const;
-  std::optional<Click> ChoosePlay(const GameRoom& room, const party_t& own, int32_t myId);
+  // The next play of the turn; nothing: the plays are over.
+  virtual std::optional<Click> ChoosePlay(const GameRoom& room, const party_t& own, int32_t myId);
   std::optional<Click> Fight(const GameRoom& room, const std::vector<Slot>& hand, const party_t& own,
                              int32_t myId, bool onlyWhenLikely);
   std::optional<Click> Revive(const GameRoom& room, const std::vector<Slot>& hand, int32_t myId);
   // Members who may take a monster, best target first.
-  std::vector<size_t> MonsterTargets(const GameRoom& room, int32_t myId) const;
+  virtual std::vector<size_t> MonsterTargets(const GameRoom& room, int32_t myId) const;
   // The click, when it was not refused before and passes; it becomes the
   // play the next refusal is about.
   std::optional<Click> Try(const GameRoom& room, int32_t myId, const Click& click);
@@ -86,10 +96,10 @@ class TurnPlanner {
   // server's own checks that the planner knows of hold.
   bool Passes(const GameRoom& room, int32_t myId, const Click& click) const;
   std::string Key(const GameRoom& room, const Click& click) const;
-  std::optional<Click> Discard(const GameRoom& room, const party_t& own);
-  std::optional<Click> TrapDiscard(const GameRoom& room, const party_t& own);
+  virtual std::optional<Click> Discard(const GameRoom& room, const party_t& own);
+  virtual std::optional<Click> TrapDiscard(const GameRoom& room, const party_t& own);
   // How much a card is worth keeping; the lowest go first.
-  double KeepScore(const Slot& slot) const;
+  virtual double KeepScore(const Slot& slot) const;
 
   const CardCatalogue& cards_;
   Turn turn_;

@@ -83,6 +83,53 @@ TEST(BotCommandLine, LoginAndItsPasswordLine) {
   }
 }
 
+// --strength picks the planner and --think the pause before each click;
+// anything but 1, 2 or 3 is refused by name, and a player nobody asked to
+// think never waits.
+TEST(BotCommandLine, StrengthAndThinkingTime) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::optional<int> strength;  // nothing: refused
+    bool thinks;
+    const char* error;  // part of the refusal
+  } cases[] = {
+      {{"--create"}, 2, false, ""},
+      {{"--create", "--strength", "1"}, 1, false, ""},
+      {{"--create", "--strength", "3", "--think"}, 3, true, ""},
+      {{"--think", "--join-any"}, 2, true, ""},
+      {{"--create", "--strength", "0"}, std::nullopt, false, "--strength wants 1, 2 or 3, not '0'"},
+      {{"--create", "--strength", "4"}, std::nullopt, false, "not '4'"},
+      {{"--create", "--strength", "two"}, std::nullopt, false, "not 'two'"},
+      {{"--create", "--strength"}, std::nullopt, false, "--strength wants a value"},
+      {{"--create", "--think", "1"}, std::nullopt, false, "unknown argument '1'"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const auto line = ParseBotCommandLine(c.arguments, error);
+    const std::string what = c.arguments.back();
+    ASSERT_EQ(line.has_value(), c.strength.has_value()) << what << ": " << error;
+    if (!line) {
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+      continue;
+    }
+    EXPECT_EQ(line->player.strength, *c.strength) << what;
+    ThinkTime think(line->player.think, 7);
+    std::set<int> waits;
+    for (int click = 0; click < 50; ++click) {
+      const auto wait = think.Next();
+      ASSERT_EQ(wait.has_value(), c.thinks) << what;
+      if (!wait) continue;
+      EXPECT_GE(*wait, 600) << what;
+      EXPECT_LE(*wait, 1800) << what;
+      waits.insert(*wait);
+    }
+    // A pause that never changes looks mechanical to the person watching.
+    if (c.thinks) {
+      EXPECT_GT(waits.size(), 20u) << what;
+    }
+  }
+}
+
 // Players started one after another without --name must not look alike in
 // the lobby: any few hundred processes in a row get names of their own.
 TEST(BotCommandLine, DefaultNamesDifferBetweenNearbyProcesses) {

@@ -114,9 +114,25 @@ bool Lobby::SaveSettings() {
     if (!written) break;
     savedProfile_.*setting.value = value;
   }
-  // The path is the file system's UTF-8; the message is code page 932 text.
-  if (!written) ports_.errorBox.ShowError(sjis::FromUtf8Lossy(settings_->path()) + " に書き込めません"_cp932);
+  if (written && nameHome_ && profile_.displayName != homeName_) {
+    if (!nameHome_->WriteString("Global", "Name", profile_.displayName)) {
+      ReportUnwritable(nameHome_->path());
+      return false;
+    }
+    homeName_ = profile_.displayName;
+  }
+  if (!written) ReportUnwritable(settings_->path());
   return written;
+}
+
+void Lobby::ReportUnwritable(const std::string& path) {
+  // The path is the file system's UTF-8; the message is code page 932 text.
+  ports_.errorBox.ShowError(sjis::FromUtf8Lossy(path) + " に書き込めません"_cp932);
+}
+
+void Lobby::CarryNameTo(std::string ownSettingsPath) {
+  nameHome_.emplace(std::move(ownSettingsPath));
+  homeName_ = profile_.displayName;
 }
 
 std::optional<std::string> Lobby::ButtonOKClick(const Profile& entries) {

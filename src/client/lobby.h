@@ -80,6 +80,10 @@ class Lobby : public DispatchTarget {
   // file lacks; reports a file that cannot be written.
   bool SaveSettings();
   const Profile& profile() const { return profile_; }
+  // A practice client runs on settings of its own, but its name is the
+  // player's: a name changed here is also written to their own settings at
+  // exit, and nothing else is.
+  void CarryNameTo(std::string ownSettingsPath);
   bool socketActive() const { return ports_.transport.active(); }
   // The settings dialog's OK: every step runs; returns the message of the
   // last failing check, or nothing when the dialog may close.
@@ -133,6 +137,7 @@ class Lobby : public DispatchTarget {
  private:
   void SetOnline(bool online);
   void ShowLabel2();
+  void ReportUnwritable(const std::string& path);
 
   Ports ports_;
   Session session_;
@@ -143,6 +148,9 @@ class Lobby : public DispatchTarget {
   // The values as this client last read or wrote them. Another client may
   // share the file: what this one did not change is its to keep.
   Profile savedProfile_;
+  std::optional<ProfileFile> nameHome_;
+  // The name as the player's own settings last had it from this client.
+  std::string homeName_;
   bool online_ = false;
   GameWindow* currentGameWindow_ = nullptr;
   LobbyLists lists_;

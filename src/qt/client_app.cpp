@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 
+#include "client/lobby.h"
 #include "qt/TForm1.h"
 #include "qt/THelpForm.h"
 
@@ -15,6 +16,22 @@ QIcon ApplicationIcon(const QString& clientDir) {
   const QString installed =
       QDir(clientDir).filePath(QStringLiteral(GORVANE_CLIENT_TO_ICONS "/" GORVANE_APP_ID ".svg"));
   return QIcon::fromTheme(QStringLiteral(GORVANE_APP_ID), QIcon(installed));
+}
+
+std::optional<PracticeSeat> PracticeFrom(const QStringList& arguments) {
+  const auto valueOf = [&](const QString& option) {
+    const qsizetype at = arguments.indexOf(option);
+    return at >= 0 && at + 1 < arguments.size() ? arguments[at + 1] : QString();
+  };
+  PracticeSeat seat{valueOf(QStringLiteral("--practice-at")), valueOf(QStringLiteral("--own-settings"))};
+  if (seat.address.isEmpty() || seat.ownSettings.isEmpty()) return std::nullopt;
+  return seat;
+}
+
+QString LobbyCaption(const std::optional<PracticeSeat>& practice) {
+  QString caption = QStringLiteral("［ロビー］Gorvane");
+  if (practice) caption += QStringLiteral("（練習 %1:%2）").arg(practice->address).arg(kServerPort);
+  return caption;
 }
 
 int RunClient(int argc, char** argv) {
@@ -27,6 +44,10 @@ int RunClient(int argc, char** argv) {
   QApplication::setWindowIcon(ApplicationIcon(QApplication::applicationDirPath()));
 
   TForm1 lobby;
+  if (const std::optional<PracticeSeat> practice = PracticeFrom(QApplication::arguments())) {
+    lobby.setWindowTitle(LobbyCaption(practice));
+    lobby.lobby().CarryNameTo(practice->ownSettings.toStdString());
+  }
   THelpForm help;
   lobby.SetHelpForm(&help);
   lobby.show();

@@ -195,6 +195,57 @@ TEST_F(LobbyTest, TwoClientsSharingTheSettingsKeepWhatEitherSet) {
   EXPECT_TRUE(errorBox.shown.empty());
 }
 
+// A practice client's name is the player's own: a change goes back to
+// their settings at exit, and nothing else does.
+TEST_F(LobbyTest, APracticeCarriesOnlyAChangedNameToThePlayersOwnSettings) {
+  const std::string own =
+      "; mine\n[global]\n  name = Old \nAddress=192.0.2.7\n[Login]\nID=ann\nPassword=pw1234\n";
+  struct Case {
+    const char* what;
+    std::optional<std::string> ownBefore;  // none: the player has no settings yet
+    std::vector<Profile> entries;          // each an OK of the settings dialog
+    std::string ownAfter;
+  };
+  const auto in = [](std::string name, std::string address = "127.0.0.150") {
+    return Profile{std::move(name), std::move(address), "guest", "******"};
+  };
+  const Case cases[] = {
+      {"a new name replaces the old in place",
+       own,
+       {in(sjis::Text("新名"))},
+       "; mine\n[global]\n  name = " + sjis::Text("新名") +
+           "\nAddress=192.0.2.7\n[Login]\nID=ann\nPassword=pw1234\n"},
+      {"the address of the practice stays in the practice", own, {in("Old", "127.0.0.151")}, own},
+      {"a name changed and changed back", own, {in("Other"), in("Old")}, own},
+      {"no settings of their own yet", std::nullopt, {in("Ann")}, "[Global]\r\nName=Ann\r\n"},
+  };
+  const std::filesystem::path ownPath = dir / "own.ini";
+  for (const Case& c : cases) {
+    WriteSettings(
+        "[Global]\r\nName=Old\r\nAddress=127.0.0.150\r\n[Login]\r\nID=guest\r\nPassword=******\r\n");
+    std::filesystem::remove(ownPath);
+    if (c.ownBefore) std::ofstream(ownPath, std::ios::binary) << *c.ownBefore;
+    Lobby& practice = Make();
+    practice.CarryNameTo(ownPath.string());
+    for (const Profile& entries : c.entries)
+      EXPECT_EQ(practice.ButtonOKClick(entries), std::nullopt) << c.what;
+    practice.Exit1Click();
+    std::ifstream read(ownPath, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(read), {}), c.ownAfter) << c.what;
+    EXPECT_NE(ReadSettings().find("Name=" + c.entries.back().displayName + "\r\n"), std::string::npos)
+        << c.what;
+  }
+  EXPECT_TRUE(errorBox.shown.empty());
+
+  // Their settings out of reach: said, with that path.
+  Lobby& practice = Make();
+  practice.CarryNameTo((dir / "gone" / "own.ini").string());
+  EXPECT_EQ(practice.ButtonOKClick(in("Bea")), std::nullopt);
+  EXPECT_FALSE(practice.SaveSettings());
+  ASSERT_EQ(errorBox.shown.size(), 1u);
+  EXPECT_EQ(errorBox.shown[0], sjis::Text((dir / "gone" / "own.ini").string() + " に書き込めません"));
+}
+
 TEST_F(LobbyTest, SettingsDialogRunsEveryStepInOrder) {
   const std::string quote = sjis::Text("名前に二重引用符（\"）は使えません！");
   const std::string empty = sjis::Text("名前/ログイン名を入力してください!");

@@ -3,7 +3,8 @@
 # gorvane --practice from an installed prefix: the server on its own address
 # with computer players of distinct names that join a party a test client
 # makes, whose game starts; everything gone once the client is killed or
-# the launcher is, and the player's own settings left as they were.
+# the launcher is, two at once in folders of their own, and the player's own
+# settings left as they were.
 # usage: practice_test.sh BUILD_DIR
 set -uo pipefail
 build=$1
@@ -36,26 +37,33 @@ own=$XDG_DATA_HOME/gorvane
 name=$(printf '冒険者' | iconv -f UTF-8 -t CP932)
 printf '; mine\r\n[global]\r\n  name =  %s \r\nAddress=192.0.2.7\r\n[Login]\r\nID=ann\r\n' "$name" >"$own/tvr1.ini"
 printf 'c1 L Path 0 0 10\r\n' >"$own/longcardlist.txt"
-snapshot() { (cd "$own" && find . -path ./practice -prune -o -type f -exec md5sum {} + | sort); }
+snapshot() { (cd "$own" && find . -type f -exec md5sum {} + | sort); }
 before=$(snapshot)
 
 # The processes running an installed program.
 running() {  # running PROGRAM: their pids
   find /proc -mindepth 2 -maxdepth 2 -name exe -lname "$prefix/$1" 2>/dev/null | cut -d/ -f3
 }
-gone_within_5s() {  # everything the launcher started has ended, and its temporary folder
+gone_within_5s() {  # everything the launchers started has ended, and their folders
   for _ in $(seq 50); do
-    [ -z "$(running bin/gorvane-server)$(running bin/gorvane-bot)" ] && [ -z "$(ls -A "$TMPDIR")" ] && return 0
+    [ -z "$(running bin/gorvane-server)$(running bin/gorvane-bot)$(running libexec/gorvane/gorvane)" ] &&
+      [ -z "$(ls -A "$TMPDIR")" ] && return 0
     sleep 0.1
   done
-  echo "left: server $(running bin/gorvane-server), players $(running bin/gorvane-bot), $(ls -A "$TMPDIR")"
+  echo "left: server $(running bin/gorvane-server), players $(running bin/gorvane-bot)," \
+    "client $(running libexec/gorvane/gorvane), $(ls -A "$TMPDIR")"
   return 1
 }
+# The folder a client runs in, and its settings there.
+folder_of() { readlink "/proc/$1/cwd"; }
 start_practice() {  # start_practice N [OPTION...]: the launcher's pid; its client up and address known
+  local known
+  known=$(running libexec/gorvane/gorvane)
   "$prefix/games/gorvane" --practice --players "$@" >"$root/launcher.log" 2>&1 &
   launchers+=($!)
   for _ in $(seq 100); do
-    [ -n "$(running libexec/gorvane/gorvane)" ] && grep -q '^Address=' "$own/practice/tvr1.ini" 2>/dev/null && return
+    client=$(running libexec/gorvane/gorvane | grep -vxF "${known:-none}" | head -n 1)
+    [ -n "$client" ] && grep -q '^Address=' "$(folder_of "$client")/tvr1.ini" 2>/dev/null && return
     sleep 0.1
   done
   echo "the practice did not start:"
@@ -85,10 +93,14 @@ turn_seconds() {
 
 check "the practice starts" start_practice 3
 check "the practice server's turns are untimed" test "$(turn_seconds)" = 0
-address=$(sed -n 's/^Address=\([0-9.]*\)\r$/\1/p' "$own/practice/tvr1.ini")
+first=$client seat=$(folder_of "$client")
+address=$(sed -n 's/^Address=\([0-9.]*\)\r$/\1/p' "$seat/tvr1.ini")
 check "the practice server is on a loopback address of its own" test "${address#127.0.0.}" -ge 150
-check "the practice client has the player's name" grep -qF "Name=$name"$'\r' "$own/practice/tvr1.ini"
-check "the practice client logs in as a guest" grep -q $'^ID=guest\r$' "$own/practice/tvr1.ini"
+check "the practice client has the player's name" grep -qF "Name=$name"$'\r' "$seat/tvr1.ini"
+check "the practice client logs in as a guest" grep -q $'^ID=guest\r$' "$seat/tvr1.ini"
+arguments() { tr '\0' ' ' <"/proc/$1/cmdline"; }
+check "the client is told its practice and where the player's name goes back" \
+  grep -qF -- "--practice-at $address --own-settings $own/tvr1.ini " <(arguments "$client")
 
 members() {  # members PARTY: until the three players have joined it
   local joined=0
@@ -120,18 +132,22 @@ else
   check "the practice server takes a connection on $address" false
 fi
 
-# However the client goes, everything goes with it.
-client=$(running libexec/gorvane/gorvane)
-kill -KILL $client
-check "a killed client takes the server and the players with it" gone_within_5s
-wait "${launchers[-1]}" 2>/dev/null
+check "a second practice starts beside it" start_practice 1 --turn-seconds 45 --strength 3
+check "in a folder of its own" test "$(folder_of "$client")" != "$seat"
+check "on an address of its own" test "$(sed -n 's/^Address=\([0-9.]*\)\r$/\1/p' "$(folder_of "$client")/tvr1.ini")" != "$address"
+started_with() {  # started_with PROGRAM TEXT: one of its processes has TEXT in its command line
+  local pid
+  for pid in $(running "$1"); do arguments "$pid" | grep -qF -- "$2" && return 0; done
+  return 1
+}
+check "its server ends a turn after the seconds asked for" started_with bin/gorvane-server "--turn-seconds 45 "
+check "its players play as strongly as asked, taking a moment" started_with bin/gorvane-bot "--strength 3 --think "
 
-check "a second practice starts" start_practice 1 --turn-seconds 45
-check "its server ends a turn after the seconds asked for" test "$(turn_seconds)" = 45
+# However the client goes, everything goes with it; and with the launcher.
+kill -KILL "$first"
 kill -KILL "${launchers[-1]}"
-wait "${launchers[-1]}" 2>/dev/null
-check "a killed launcher takes the server and the players with it" gone_within_5s
-kill $(running libexec/gorvane/gorvane) 2>/dev/null
+wait "${launchers[@]}" 2>/dev/null
+check "a killed client and a killed launcher take everything they started with them" gone_within_5s
 
 check "the player's own folder is untouched" test "$(snapshot)" = "$before"
 

@@ -42,5 +42,28 @@ TEST(ApplicationIcon, FoundFromTheClientsFolderInAnInstallation) {
   QIcon::setThemeSearchPaths(themePaths);
 }
 
+TEST(PracticeSeat, OnlyAWholePracticeChangesTheLobbysCaption) {
+  const QString own = QStringLiteral("/home/ann/.local/share/gorvane/tvr1.ini");
+  const struct {
+    QStringList arguments;
+    QString caption;
+  } cases[] = {
+      {{"gorvane"}, "［ロビー］Gorvane"},
+      {{"gorvane", "--practice-at", "127.0.0.151", "--own-settings", own},
+       "［ロビー］Gorvane（練習 127.0.0.151:21012）"},
+      {{"gorvane", "--own-settings", own, "--practice-at", "127.0.0.150"},
+       "［ロビー］Gorvane（練習 127.0.0.150:21012）"},
+      {{"gorvane", "--practice-at", "127.0.0.150"}, "［ロビー］Gorvane"},
+      {{"gorvane", "--own-settings", own, "--practice-at"}, "［ロビー］Gorvane"},
+  };
+  for (const auto& c : cases) {
+    const std::optional<PracticeSeat> seat = PracticeFrom(c.arguments);
+    EXPECT_EQ(LobbyCaption(seat), c.caption) << c.arguments.join(' ').toStdString();
+    if (seat) {
+      EXPECT_EQ(seat->ownSettings, own);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace gorvane

@@ -258,17 +258,23 @@ int CreateTemporary(const fs::path& target, std::string& name) {
   std::random_device random;
   for (int attempt = 0; attempt < 8; ++attempt) {
     name = target.string() + "." + std::to_string(::getpid()) + "-" + std::to_string(random()) + ".tmp";
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
 }
+
+// The settings hold the player's password: whatever mode the file had, the
+// group and others lose it.
+constexpr mode_t kOwnerOnly = 07700;
 
 bool WriteInPlace(const fs::path& target, std::string_view bytes) {
   std::ofstream out(target, std::ios::binary | std::ios::trunc);
   if (!out) return false;
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
+  struct stat now {};
+  if (::stat(target.c_str(), &now) == 0) ::chmod(target.c_str(), now.st_mode & kOwnerOnly);
   return static_cast<bool>(out);
 }
 
@@ -282,9 +288,9 @@ bool Save(const std::string& path, std::string_view bytes) {
   const int fd = CreateTemporary(target, temporary);
   if (fd >= 0) {
     bool written = WriteAll(fd, bytes);
-    // Keep the old file's permissions; a new file keeps the defaults.
+    // Keep the owner's part of the old file's permissions; a new file is 0600.
     struct stat old {};
-    if (::stat(target.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+    if (::stat(target.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & kOwnerOnly);
     written = ::close(fd) == 0 && written;
     if (written && ::rename(temporary.c_str(), target.c_str()) == 0) return true;
     ::unlink(temporary.c_str());

@@ -21,13 +21,22 @@ std::string EncodeCommand(std::string_view kind, int32_t id, std::string_view ar
   return wire;
 }
 
+std::string ShownCommand(std::string_view wire) {
+  std::string shown(TrimMessage(wire));
+  // A login's password would be on screen, in screenshots and streams:
+  // "G_LOGIN id login password" shows the same number of stars for any.
+  if (!shown.starts_with("G_LOGIN ")) return shown;
+  size_t at = 0;
+  for (int blank = 0; blank < 3 && at != std::string::npos; ++blank) at = shown.find(' ', at + 1);
+  if (at != std::string::npos) shown.replace(at + 1, std::string::npos, "********");
+  return shown;
+}
+
 void Session::SendCommand(std::string_view kind, std::string_view argument) {
   if (!transport_.active()) return;
   const std::string wire = EncodeCommand(kind, myId, argument);
   transport_.Send(wire);
-  std::string line = "DEBUG: SEND: ";
-  line.append(TrimMessage(wire));
-  debugLog_.AppendLine(line);
+  debugLog_.AppendLine("DEBUG: SEND: " + ShownCommand(wire));
 }
 
 void Session::ReceiveBytes(std::string_view bytes, const FieldsDispatch& dispatch) {

@@ -16,6 +16,9 @@ namespace gorvane {
 
 // "KIND id argument" + NUL, the id in decimal.
 std::string EncodeCommand(std::string_view kind, int32_t id, std::string_view argument);
+// A command as the debug log shows it: trimmed as received text is, and a
+// login's password hidden.
+std::string ShownCommand(std::string_view wire);
 
 class Session {
  public:

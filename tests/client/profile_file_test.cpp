@@ -241,6 +241,8 @@ TEST_F(ProfileFileTest, SavesInEveryFolderAPlayerMayUse) {
   const Case cases[] = {
       {"a read-only folder holding a writable file", [&](const fs::path& d) { put(d / "tvr1.ini", old); },
        "tvr1.ini", 0, true},
+      {"a file others could read", [&](const fs::path& d) { put(d / "tvr1.ini", old); }, "tvr1.ini", 0},
+      {"no file yet", [](const fs::path&) {}, "tvr1.ini", 1},
       {"a link to a file in another folder",
        [&](const fs::path& d) {
          fs::create_directory(d / "real");
@@ -277,6 +279,10 @@ TEST_F(ProfileFileTest, SavesInEveryFolderAPlayerMayUse) {
     if (c.readOnly) fs::permissions(d, fs::perms(0755));
     EXPECT_EQ(Bytes((d / c.written).string()), fresh) << c.what;
     EXPECT_EQ(CountFiles(d), files + c.created) << c.what << ": no temporary file is left";
+    // The settings hold a password: only the player reads them.
+    EXPECT_EQ(fs::status(d / c.written).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write)
+        << c.what;
     if (c.written != "tvr1.ini") {
       EXPECT_TRUE(fs::is_symlink(d / "tvr1.ini")) << c.what << ": the link stays";
     }

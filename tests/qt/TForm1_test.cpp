@@ -162,7 +162,9 @@ TEST(LobbyWindow, JoinsListsAndLogsInOverLoopback) {
     EXPECT_EQ(commands[6].text, "P_LIST 5 *");
     EXPECT_TRUE(errors.shown.empty());
     EXPECT_TRUE(lobby.RichEdit1->toPlainText().contains(QStringLiteral("SYS: Welcome")));
-    EXPECT_TRUE(lobby.Memo2->toPlainText().contains(QStringLiteral("DEBUG: SEND: G_LOGIN 5 alice secret")));
+    // On the wire the password; on screen, never.
+    EXPECT_TRUE(lobby.Memo2->toPlainText().contains(QStringLiteral("DEBUG: SEND: G_LOGIN 5 alice ********")));
+    EXPECT_FALSE(lobby.Memo2->toPlainText().contains(QStringLiteral("secret")));
 
     // Goodbye: the server answers and the menus go offline.
     lobby.C1->trigger();

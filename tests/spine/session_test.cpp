@@ -55,6 +55,18 @@ TEST_F(SessionTest, ArgumentsGoOutVerbatimAndIdsInPlainDecimal) {
   EXPECT_EQ(debugLog.lines.back(), "DEBUG: SEND: G_CHAT 2147483647 hi");
 }
 
+TEST(ShownCommand, ALoginsPasswordNeverReachesTheDebugLog) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"G_LOGIN 5 alice hunter2\0"s, "G_LOGIN 5 alice ********"},
+      {"G_LOGIN 5 alice pass word \0"s, "G_LOGIN 5 alice ********"},
+      {"G_LOGIN 5 alice \0"s, "G_LOGIN 5 alice"},  // an empty password: nothing to hide
+      {"G_LOGIN 5 alice\0"s, "G_LOGIN 5 alice"},
+      {"G_LOGINS 5 alice hunter2\0"s, "G_LOGINS 5 alice hunter2"},
+      {"G_CHAT 5 G_LOGIN 5 alice hunter2\0"s, "G_CHAT 5 G_LOGIN 5 alice hunter2"},
+  };
+  for (const auto& [wire, shown] : cases) EXPECT_EQ(ShownCommand(wire), shown) << wire;
+}
+
 TEST_F(SessionTest, NothingIsSentOrLoggedWhileTheSocketIsNotActive) {
   transport.isConnected = true;  // only the active flag counts
   session.SendCommand("G_LIST", "*");

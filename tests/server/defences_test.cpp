@@ -256,12 +256,13 @@ TEST(Defences, FloodsAreDroppedThenCutOffAndTheOthersHearOnlyTheLimit) {
     EXPECT_EQ(LogCount(harness.log(), "cut off: " + flood.kind), 1u);
     q->Command("G_INFO", Id(*q));
     EXPECT_EQ(harness.Received({q.get()})[0].size(), 1u) << "the other user is still served";
-    // The flooder's address is turned away for a while; it cannot come
-    // straight back with fresh limits.
+    // One cut-off shuts out its connection, not the others behind its
+    // address (how several cool the address: SharedAddress tests).
     RawClient back;
     ASSERT_TRUE(back.Connect("127.0.0.23", harness.server().port(), "127.0.0.126"));
-    EXPECT_TRUE(harness.RunUntil({&back}, [&] { return back.closed; }));
-    EXPECT_EQ(Drain(back), Strings{"S_EXCEED"});
+    harness.Settle({&back});
+    ASSERT_FALSE(back.inbox.empty());
+    EXPECT_TRUE(back.inbox.front().starts_with("S_CONNECT,"));
   }
 }
 
@@ -371,7 +372,8 @@ TEST(Defences, AnUnchangedListGoesOutTwiceASecondAtMost) {
   Harness harness("127.0.0.32");
   auto f = harness.Connect("F");
   std::string burst;
-  for (int i = 0; i < 1000; ++i) burst += Wire(*f, "G_LIST", "*");
+  // Within the budget of every command, with room for the one below.
+  for (int i = 0; i < 900; ++i) burst += Wire(*f, "G_LIST", "*");
   f->SendRaw(burst);
   const auto until = std::chrono::steady_clock::now() + 1200ms;
   harness.RunUntil({f.get()}, [&] { return std::chrono::steady_clock::now() > until; });

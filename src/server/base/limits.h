@@ -126,7 +126,9 @@ class LoginThrottle {
 
 // What each address has done lately: how often its connections joined the
 // lobby (each join and each departure is told to everybody), and whether it
-// is cooling off because one of its connections was cut off.
+// is cooling off because kCutsToCool of its connections were cut off within
+// the cool-off: one user's flood must not shut out everybody behind the
+// same NAT or prefix, but a flooder that keeps coming back does.
 class AddressWatch {
  public:
   AddressWatch() = default;
@@ -138,13 +140,18 @@ class AddressWatch {
   bool JoinsFull(const std::string& address, TimePoint now) const;
   // Counts a join; false when the address has joined too often lately.
   bool Join(const std::string& address, TimePoint now);
-  void CutOff(const std::string& address, TimePoint now);
+  // Counts a connection cut off; true when the address now cools off.
+  bool CutOff(const std::string& address, TimePoint now);
+
+  static constexpr size_t kCutsToCool = 3;
 
  private:
   struct Record {
     RateLimit joins;
     TimePoint lastJoin{};
     TimePoint coolUntil{};
+    std::array<TimePoint, kCutsToCool> cuts{};  // the latest, as a ring
+    size_t cutCount = 0;
   };
   Record& At(const std::string& address, TimePoint now);
 

@@ -266,6 +266,42 @@ TEST(Defences, FloodsAreDroppedThenCutOffAndTheOthersHearOnlyTheLimit) {
   }
 }
 
+// Behind one address (a NAT, a provider's prefix) one user's flood of
+// refused commands cuts off its own connection only; the address is turned
+// away once three of its connections were cut off within the cool-off.
+TEST(Defences, OneFlooderDoesNotShutOutItsSharedAddress) {
+  Harness harness("127.0.0.41", ":memory:", [](server::ServerOptions& options) {
+    options.broadcasts = {100, 0};
+  });
+  const std::string shared = "127.0.0.200";
+  auto honest = harness.Connect("Honest", shared);
+  auto elsewhere = harness.Connect("Elsewhere");
+  harness.Received({honest.get(), elsewhere.get()});
+  const struct {
+    const char* what;
+    bool cooled;  // a new connection from the address is turned away
+  } rows[] = {{"one cut off", false}, {"two", false}, {"three within the minute", true}};
+  for (const auto& row : rows) {
+    auto flooder = harness.Connect("F", shared);
+    std::string burst;
+    for (int i = 0; i < 150; ++i) burst += Wire(*flooder, "X", "*");
+    harness.Push(*flooder, burst, {honest.get(), elsewhere.get()});
+    ASSERT_TRUE(harness.RunUntil({flooder.get(), honest.get(), elsewhere.get()}, [&] {
+      return flooder->closed;
+    })) << row.what;
+    honest->Command("G_CHAT", "still here");
+    const Strings heard = harness.Received({honest.get(), elsewhere.get()})[1];
+    EXPECT_TRUE(std::any_of(heard.begin(), heard.end(),
+                            [](const std::string& m) { return m.ends_with("Honest> still here"); }))
+        << row.what << ": the user behind the same address plays on";
+    RawClient fresh;
+    ASSERT_TRUE(fresh.Connect("127.0.0.41", harness.server().port(), shared));
+    harness.Settle({&fresh});
+    ASSERT_FALSE(fresh.inbox.empty()) << row.what;
+    EXPECT_EQ(fresh.inbox.front() == "S_EXCEED", row.cooled) << row.what;
+  }
+}
+
 TEST(Defences, TextIsCleanedAndCutOnACharacterBoundary) {
   const std::string a = sjis::Text("あ");  // two bytes
   struct Case {

@@ -181,9 +181,10 @@ bool AddressWatch::Join(const std::string& address, TimePoint now) {
 
 bool AddressWatch::CutOff(const std::string& address, TimePoint now) {
   Record& record = At(address, now);
-  TimePoint& oldest = record.cuts[record.cutCount++ % kCutsToCool];
-  const bool several = record.cutCount >= kCutsToCool && now - oldest < coolOff_;
-  oldest = now;
+  record.cuts[record.cutCount++ % kCutsToCool] = now;
+  // The slot written next holds the oldest of the latest kCutsToCool.
+  const bool several =
+      record.cutCount >= kCutsToCool && now - record.cuts[record.cutCount % kCutsToCool] < coolOff_;
   if (several) record.coolUntil = now + coolOff_;
   return several;
 }

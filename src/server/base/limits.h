@@ -73,6 +73,29 @@ class RateLimit {
   bool dropping_ = false;
 };
 
+// At most `count` events per fixed window, kept in two numbers: for a
+// budget as large as every command of a connection, where remembering each
+// event, as RateLimit does, would cost kilobytes per user.
+class WindowCount {
+ public:
+  WindowCount() = default;
+  WindowCount(size_t count, Duration window) : count_(count), window_(window) {}
+  // Counts one event; false when it is past the window's count.
+  bool Admit(TimePoint now) {
+    if (now - since_ >= window_) {
+      since_ = now;
+      seen_ = 0;
+    }
+    return ++seen_ <= count_;
+  }
+
+ private:
+  size_t count_ = 0;
+  Duration window_{};
+  TimePoint since_{};
+  size_t seen_ = 0;
+};
+
 // A login as the server keys it: a client may send one of 64 KiB, and many
 // of those must not fill the memory.
 inline std::string LoginKey(const std::string& login) { return login.substr(0, 256); }

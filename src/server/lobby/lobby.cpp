@@ -185,7 +185,7 @@ void LobbyContext::Connect(int32_t user) {
   fresh.questions = RateLimit(rules.broadcasts, rules.window);
   fresh.logins = RateLimit(rules.logins, rules.window);
   fresh.refusalsLogged = RateLimit({kRefusalsLogged, 0}, rules.window);
-  fresh.commands = RateLimit(rules.commands, rules.window);
+  fresh.commands = WindowCount(rules.commands.count, rules.window);
   fresh.refused = RateLimit({rules.chat.count, 0}, rules.window);
   // The client shows this on connecting, when a newcomer most needs to know
   // how a game comes about.
@@ -247,14 +247,8 @@ void LobbyContext::Handle(int32_t id, std::string_view message, TimePoint now) {
 bool LobbyContext::Dispatch(User& user, std::string_view message, TimePoint now) {
   const int32_t id = user.id;
   const Command command = ParseCommand(message);
-  const RateLimit::Decision budget = user.commands.Admit(now, 0);
-  if (budget.verdict == RateLimit::Verdict::kCut) {
-    CutOff(user, Defence::kRefusedFlood,
-           "commands at ten times " + Number(static_cast<int64_t>(rules.commands.count)) + " per " +
-               Seconds(rules.window) + " s");
-    return false;
-  }
-  if (budget.verdict == RateLimit::Verdict::kDrop) {
+  // Past the budget a command is refused, and so counts towards the cut.
+  if (!user.commands.Admit(now)) {
     metrics.Defended(Defence::kRateLimited);
     Refuse(user, command.kind,
            "over " + Number(static_cast<int64_t>(rules.commands.count)) + " commands per " +

@@ -84,7 +84,7 @@ struct User {
   mutable RateLimit refusalsLogged;
   // Every command, and the refused ones: ten times the chat limit of
   // refusals cuts the connection off.
-  RateLimit commands;
+  WindowCount commands;
   RateLimit refused;
   mutable uint64_t refusals = 0;
   // Cut off: nothing more it sends is handled.

@@ -22,8 +22,9 @@ void RunAttacks(const AttackSettings& settings) {
       "server's)\n",
       settings.crowd + settings.probes, settings.probes,
       1000.0 / static_cast<double>(settings.every.count()));
-  std::printf("  %-32s %8s %8s %7s %9s %9s %5s %9s %8s %9s %10s\n", "attack", "p50 ms", "p99 ms", "p99 x",
-              "join p50", "join p99", "lost", "connects", "let in", "got MB/s", "log KB/min");
+  std::printf("  %-32s %8s %8s %7s %9s %9s %5s %9s %8s %9s %10s %7s %9s\n", "attack", "p50 ms", "p99 ms",
+              "p99 x", "join p50", "join p99", "lost", "connects", "let in", "got MB/s", "log KB/min",
+              "cpu %", "1st end s");
   const gorvane::CardCatalogue cards = Cards();
   DefendedServer defended(10000);
   ServerThread& server = *defended.server;
@@ -54,17 +55,20 @@ void RunAttacks(const AttackSettings& settings) {
     const size_t lost = crowd.lost() + probes.lost();
     const uint64_t got = attacker ? attacker->bytesRead() : 0;
     const uint64_t logged = defended.logBytes.load();
+    const double cpu = server.CpuSeconds();
     std::this_thread::sleep_for(settings.measure);
+    const double busy = (server.CpuSeconds() - cpu) / measured * 100.0;
     const Percentiles trips = Summarize(probes.Take());
     const Percentiles joins = Summarize(newcomers.Take());
     if (!kind && idleP99 == 0) idleP99 = trips.p99;
-    std::printf("  %-32s %8.2f %8.2f %6.2fx %9.2f %9.2f %5zu %9llu %8llu %9.2f %10.1f\n", name, trips.median,
-                trips.p99, idleP99 > 0 ? trips.p99 / idleP99 : 0.0, joins.median, joins.p99,
+    std::printf("  %-32s %8.2f %8.2f %6.2fx %9.2f %9.2f %5zu %9llu %8llu %9.2f %10.1f %7.1f %9.2f\n", name,
+                trips.median, trips.p99, idleP99 > 0 ? trips.p99 / idleP99 : 0.0, joins.median, joins.p99,
                 crowd.lost() + probes.lost() - lost,
                 static_cast<unsigned long long>(attacker ? attacker->connects() : 0),
                 static_cast<unsigned long long>(attacker ? attacker->admitted() : 0),
                 attacker ? static_cast<double>(attacker->bytesRead() - got) / measured / 1e6 : 0.0,
-                static_cast<double>(defended.logBytes.load() - logged) / 1024.0 * 60.0 / measured);
+                static_cast<double>(defended.logBytes.load() - logged) / 1024.0 * 60.0 / measured, busy,
+                attacker ? attacker->firstEndingSeconds() : 0.0);
     std::fflush(stdout);
     if (attacker) attacker->End();
     std::this_thread::sleep_for(settings.settle);
@@ -75,14 +79,16 @@ void RunAttacks(const AttackSettings& settings) {
         Attacker::Kind::kRenames, Attacker::Kind::kChat, Attacker::Kind::kLongChat,
         Attacker::Kind::kSilentAsker, Attacker::Kind::kLists, Attacker::Kind::kChurn,
         Attacker::Kind::kGuessers, Attacker::Kind::kInfoAboutLoggedIn, Attacker::Kind::kLongPlays,
-        Attacker::Kind::kJoinChurn}) {
+        Attacker::Kind::kJoinChurn, Attacker::Kind::kRefused}) {
     phase(Attacker::Name(kind), kind);
   }
   phase("(idle server again)", std::nullopt);
   std::printf(
       "  (connects: connections the attacker opened, let in: those the server greeted; MB/s: what the\n"
       "  attacker was sent; lost: well-behaved users that lost their connection; join: a newcomer's connect\n"
-      "  to its greeting, ms; log KB/min: what the server logged while measured, a minute's worth)\n");
+      "  to its greeting, ms; log KB/min: what the server logged while measured, a minute's worth; cpu %%:\n"
+      "  the server's loop thread while measured; 1st end s: from the attack's start to the first of its\n"
+      "  connections closed or turned away, goal for floods of refused commands: within 10 s)\n");
   std::printf("server_bench attacks: readers dropped for not reading %llu, connections cut off %llu\n",
               static_cast<unsigned long long>(defended.readersDropped.load()),
               static_cast<unsigned long long>(defended.cutOff.load()));

@@ -11,62 +11,13 @@
 
 #include "server/lobby/lobby.h"
 #include "spine/sjis.h"
-#include "support/server/loopback.h"
+#include "support/server/clocked_lobby.h"
 
 namespace gorvane::testing {
 namespace {
 
 using namespace std::chrono_literals;
 using server::TimePoint;
-
-struct Recorder : server::Outbox {
-  void Send(int32_t user, std::string_view message) override { to[user].emplace_back(message); }
-  void SendFramed(int32_t user, const server::Framed& message, server::ListSlot) override {
-    to[user].emplace_back(message->substr(0, message->size() - 1));
-  }
-  void Close(int32_t, std::string_view) override {}
-  void Cut(int32_t, std::string_view) override {}
-  void CheckLogin(int32_t, const std::string&, const std::string&) override {}
-  size_t Count(int32_t user, std::string_view prefix) {
-    return static_cast<size_t>(std::count_if(to[user].begin(), to[user].end(),
-                                             [&](const std::string& m) { return m.starts_with(prefix); }));
-  }
-  std::map<int32_t, std::vector<std::string>> to;
-};
-
-// Users 1 (A), 2 (B) and so on joined at start; turns run out after 10 s
-// unless told otherwise.
-struct ClockedLobby {
-  explicit ClockedLobby(size_t maxUsers = 64, server::Duration turnTime = 10s, int32_t joined = 2) {
-    LoadCards(cards);
-    std::string error;
-    store = server::AccountStore::Open(":memory:", error);
-    server::LobbyRules rules;
-    rules.turnTime = turnTime;
-    rules.maxUsers = maxUsers;
-    lobby = std::make_unique<server::Lobby>(
-        cards, *store, rng, outbox, [this](std::string_view line) { log.emplace_back(line); }, rules);
-    for (int32_t id = 1; id <= joined; ++id) {
-      lobby->Connect(id);
-      Do(id, "G_JOIN", std::string(1, static_cast<char>('A' + id - 1)), start);
-    }
-  }
-  bool Logged(std::string_view part) const {
-    return std::any_of(log.begin(), log.end(),
-                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
-  }
-  void Do(int32_t id, std::string_view kind, std::string_view argument, TimePoint now) {
-    lobby->Handle(id, std::string(kind) + " " + std::to_string(id) + " " + std::string(argument), now);
-  }
-
-  const TimePoint start = TimePoint{} + 1h;
-  CardCatalogue cards;
-  std::unique_ptr<server::AccountStore> store;
-  std::mt19937 rng{7};
-  Recorder outbox;
-  std::vector<std::string> log;
-  std::unique_ptr<server::Lobby> lobby;
-};
 
 // A asks for the user list again and again, B renames itself now and then;
 // after each step the loop ticks the lobby as it does after every event.

@@ -31,5 +31,31 @@ TEST(LogLimit, EachKindAndAddressHasItsOwnBudgetAndOneSummaryPerBurst) {
   }
 }
 
+// A window that ends with lines held owes its summary, whatever comes
+// next: more lines of the burst before the summaries are asked for, or
+// nothing until long after.
+TEST(LogLimit, ABurstsSummaryOutlivesTheEndOfItsWindow) {
+  const struct {
+    const char* what;
+    int lateLines;  // lines of the same kind at 10.5 s, before the summaries
+    int askAt;      // when the summaries are asked for, in seconds
+    const char* summary;
+  } rows[] = {
+      {"asked for when the window ends", 0, 10, "refused from 10.0.0.9: ... and 5 more like it"},
+      {"asked for late", 0, 300, "refused from 10.0.0.9: ... and 5 more like it"},
+      {"lines after the window, before the summary", 3, 11, "refused from 10.0.0.9: ... and 8 more like it"},
+  };
+  for (const auto& row : rows) {
+    LogLimit limit(20, seconds(10));
+    const TimePoint t0{};
+    for (int i = 0; i < 25; ++i) limit.Admit("10.0.0.9", "refused", t0);
+    for (int i = 0; i < row.lateLines; ++i) {
+      limit.Admit("10.0.0.9", "refused", t0 + std::chrono::milliseconds(10500));
+    }
+    EXPECT_EQ(limit.Summaries(t0 + seconds(row.askAt)), std::vector<std::string>{row.summary}) << row.what;
+    EXPECT_TRUE(limit.Admit("10.0.0.9", "refused", t0 + seconds(row.askAt))) << row.what << ": a new burst";
+  }
+}
+
 }  // namespace
 }  // namespace gorvane::server

@@ -39,6 +39,8 @@ const char* Attacker::Name(Kind kind) {
       return "60 KB P_PLAY lines";
     case Kind::kJoinChurn:
       return "join and leave, 200 addresses";
+    case Kind::kRefused:
+      return "refused: NULs, unknown kinds";
   }
   return "?";
 }
@@ -84,6 +86,14 @@ void Attacker::Open(size_t slot) {
   NonBlocking(client.fd);
 }
 
+void Attacker::Ended(SimClient& client) {
+  ++endings_;
+  int64_t none = -1;
+  firstEndingNs_.compare_exchange_strong(
+      none, std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began_).count());
+  client.Close();
+}
+
 void Attacker::Step() {
   static thread_local std::array<char, kReadBytes> buffer;
   std::vector<pollfd> fds;
@@ -97,8 +107,7 @@ void Attacker::Step() {
     if (reads) {
       const ssize_t n = ::recv(client.fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        ++endings_;
-        client.Close();
+        Ended(client);
         continue;
       }
       if (n > 0) bytesRead_ += static_cast<uint64_t>(n);
@@ -125,8 +134,7 @@ void Attacker::Step() {
       }
     }
     if (client.closed) {
-      ++endings_;
-      client.Close();
+      Ended(client);
       continue;
     }
     const bool floods = kind_ != Kind::kIdleSockets && kind_ != Kind::kChurn && kind_ != Kind::kJoinChurn;
@@ -165,6 +173,9 @@ void Attacker::Step() {
           break;
         case Kind::kInfoAboutLoggedIn:
           repeat("G_INFO " + id + " " + id + std::string(1, '\0'), 4096);
+          break;
+        case Kind::kRefused:
+          repeat(std::string(1, '\0') + "X " + id + " *" + std::string(1, '\0'), 4096);
           break;
         case Kind::kLongPlays: {
           std::string line = "P_PLAY " + id + " " + id;

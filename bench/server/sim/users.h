@@ -268,7 +268,8 @@ class Attacker : public Worker {
     kGuessers,
     kInfoAboutLoggedIn,
     kLongPlays,
-    kJoinChurn
+    kJoinChurn,
+    kRefused
   };
   static const char* Name(Kind kind);
 
@@ -277,12 +278,16 @@ class Attacker : public Worker {
   uint64_t connects() const { return connects_; }
   uint64_t admitted() const { return admitted_; }
   uint64_t endings() const { return endings_; }
+  // Seconds from the attacker's start to the first of its connections the
+  // server closed or turned away; negative while none was.
+  double firstEndingSeconds() const { return static_cast<double>(firstEndingNs_.load()) * 1e-9; }
   // What the server sent it.
   uint64_t bytesRead() const { return bytesRead_; }
 
  private:
   void Step() override;
   void Open(size_t slot);
+  void Ended(SimClient& client);
 
   std::string server_;
   uint16_t port_;
@@ -297,6 +302,8 @@ class Attacker : public Worker {
   std::atomic<uint64_t> connects_{0};
   std::atomic<uint64_t> admitted_{0};
   std::atomic<uint64_t> endings_{0};
+  Clock::time_point began_ = Clock::now();
+  std::atomic<int64_t> firstEndingNs_{-1};
   std::atomic<uint64_t> bytesRead_{0};
 };
 

@@ -21,6 +21,7 @@ enum class Defence {
   kJoinQueued,          // a join waits for the bound on greetings
   kRateLimited,         // a command over its sender's limit, dropped
   kCutOff,              // a connection cut off for sending at ten times a limit
+  kRefusedFlood,        // a connection cut off for refused commands past its budget
   kUnterminated,        // a connection cut off for 64 KiB without a terminator
   kOversizedCommand,    // a command longer than any valid one, refused
   kLoginThrottled,      // a login refused unchecked

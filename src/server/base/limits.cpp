@@ -163,7 +163,8 @@ AddressWatch::Record& AddressWatch::At(const std::string& address, TimePoint now
   if (records_.size() >= pruneAt_) {
     std::erase_if(records_, [&](const auto& entry) {
       const Record& record = entry.second;
-      return now >= record.coolUntil && now - record.lastJoin >= window_;
+      const TimePoint lastCut = *std::max_element(record.cuts.begin(), record.cuts.end());
+      return now >= record.coolUntil && now - record.lastJoin >= window_ && now - lastCut >= coolOff_;
     });
     pruneAt_ = std::max(kPruneFloor, 2 * records_.size());
   }
@@ -178,8 +179,14 @@ bool AddressWatch::Join(const std::string& address, TimePoint now) {
   return record.joins.Admit(now, 0).verdict == RateLimit::Verdict::kPass;
 }
 
-void AddressWatch::CutOff(const std::string& address, TimePoint now) {
-  At(address, now).coolUntil = now + coolOff_;
+bool AddressWatch::CutOff(const std::string& address, TimePoint now) {
+  Record& record = At(address, now);
+  record.cuts[record.cutCount++ % kCutsToCool] = now;
+  // The slot written next holds the oldest of the latest kCutsToCool.
+  const bool several =
+      record.cutCount >= kCutsToCool && now - record.cuts[record.cutCount % kCutsToCool] < coolOff_;
+  if (several) record.coolUntil = now + coolOff_;
+  return several;
 }
 
 AddressPace::AddressPace(size_t burst, size_t perSecond)

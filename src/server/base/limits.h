@@ -73,6 +73,29 @@ class RateLimit {
   bool dropping_ = false;
 };
 
+// At most `count` events per fixed window, kept in two numbers: for a
+// budget as large as every command of a connection, where remembering each
+// event, as RateLimit does, would cost kilobytes per user.
+class WindowCount {
+ public:
+  WindowCount() = default;
+  WindowCount(size_t count, Duration window) : count_(count), window_(window) {}
+  // Counts one event; false when it is past the window's count.
+  bool Admit(TimePoint now) {
+    if (now - since_ >= window_) {
+      since_ = now;
+      seen_ = 0;
+    }
+    return ++seen_ <= count_;
+  }
+
+ private:
+  size_t count_ = 0;
+  Duration window_{};
+  TimePoint since_{};
+  size_t seen_ = 0;
+};
+
 // A login as the server keys it: a client may send one of 64 KiB, and many
 // of those must not fill the memory.
 inline std::string LoginKey(const std::string& login) { return login.substr(0, 256); }
@@ -126,7 +149,9 @@ class LoginThrottle {
 
 // What each address has done lately: how often its connections joined the
 // lobby (each join and each departure is told to everybody), and whether it
-// is cooling off because one of its connections was cut off.
+// is cooling off because kCutsToCool of its connections were cut off within
+// the cool-off: one user's flood must not shut out everybody behind the
+// same NAT or prefix, but a flooder that keeps coming back does.
 class AddressWatch {
  public:
   AddressWatch() = default;
@@ -138,13 +163,18 @@ class AddressWatch {
   bool JoinsFull(const std::string& address, TimePoint now) const;
   // Counts a join; false when the address has joined too often lately.
   bool Join(const std::string& address, TimePoint now);
-  void CutOff(const std::string& address, TimePoint now);
+  // Counts a connection cut off; true when the address now cools off.
+  bool CutOff(const std::string& address, TimePoint now);
+
+  static constexpr size_t kCutsToCool = 3;
 
  private:
   struct Record {
     RateLimit joins;
     TimePoint lastJoin{};
     TimePoint coolUntil{};
+    std::array<TimePoint, kCutsToCool> cuts{};  // the latest, as a ring
+    size_t cutCount = 0;
   };
   Record& At(const std::string& address, TimePoint now);
 

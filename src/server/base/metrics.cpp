@@ -22,11 +22,11 @@ constexpr std::string_view kServerKinds[] = {
 
 // In the order of Defence.
 constexpr std::array<std::string_view, kDefenceCount> kDefenceLabels = {
-    "join_timeout",      "unjoined_evicted",  "address_connections", "address_joins",     "banned",
-    "server_full",       "idle_gave_way",     "join_queued",         "rate_limited",      "cut_off",
-    "unterminated",      "oversized_command", "login_throttled",     "login_lockout",     "slow_reader",
-    "reading_paused",    "list_deferred",     "close_timeout",       "log_suppressed",    "accept_paused",
-    "http_address_full", "http_busy",         "http_silent",         "http_head_timeout",
+    "join_timeout",  "unjoined_evicted",  "address_connections", "address_joins",   "banned",
+    "server_full",   "idle_gave_way",     "join_queued",         "rate_limited",    "cut_off",
+    "refused_flood", "unterminated",      "oversized_command",   "login_throttled", "login_lockout",
+    "slow_reader",   "reading_paused",    "list_deferred",       "close_timeout",   "log_suppressed",
+    "accept_paused", "http_address_full", "http_busy",           "http_silent",     "http_head_timeout",
 };
 
 // In the order of LoginOutcome.

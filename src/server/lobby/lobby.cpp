@@ -51,6 +51,10 @@ void Lobby::Handle(int32_t user, std::string_view message, TimePoint now) {
 
 void Lobby::Disconnect(int32_t user) { context_->Disconnect(user); }
 
+void Lobby::CutOff(int32_t user, TimePoint now) {
+  if (const User* found = context_->FindUser(user)) context_->CoolLogin(*found, now);
+}
+
 void Lobby::LoginAnswered(int32_t user, const std::string& login, LoginOutcome outcome) {
   context_->LoginAnswered(user, login, outcome);
 }
@@ -116,13 +120,18 @@ const Party* LobbyContext::FindParty(int32_t number) const {
 }
 
 void LobbyContext::Refuse(const User& user, std::string_view kind, std::string_view why) {
-  if (!log) return;
+  if (!log) {
+    ++user.refusals;
+    return;
+  }
   const RateLimit::Decision logged = user.refusalsLogged.Admit(SteadyClock::now(), 0);
   if (logged.verdict != RateLimit::Verdict::kPass) {
     metrics.Defended(Defence::kLogSuppressed);
     if (logged.firstDrop) log("user " + Number(user.id) + ": more refusals, not logged for a while");
+    ++user.refusals;
     return;
   }
+  ++user.refusals;
   std::string line = "user " + Number(user.id) + ": refused ";
   line += kind.empty() ? std::string("an empty message") : Clip(kind);
   line += ": ";
@@ -176,6 +185,8 @@ void LobbyContext::Connect(int32_t user) {
   fresh.questions = RateLimit(rules.broadcasts, rules.window);
   fresh.logins = RateLimit(rules.logins, rules.window);
   fresh.refusalsLogged = RateLimit({kRefusalsLogged, 0}, rules.window);
+  fresh.commands = WindowCount(rules.commands.count, rules.window);
+  fresh.refused = RateLimit({rules.chat.count, 0}, rules.window);
   // The client shows this on connecting, when a newcomer most needs to know
   // how a game comes about.
   outbox.Send(user, Message("S_CONNECT", {Number(user), sjis::Text(kWelcome)}));
@@ -197,8 +208,7 @@ bool LobbyContext::Metered(User& user, const Route& route, size_t bytes, TimePoi
   if (rule.bytes != 0) limit += " and " + Number(static_cast<int64_t>(rule.bytes)) + " bytes";
   limit += " per " + Seconds(rules.window) + " s";
   if (decision.verdict == RateLimit::Verdict::kCut) {
-    metrics.Defended(Defence::kCutOff);
-    outbox.Cut(user.id, std::string(route.kind) + " at ten times the limit of " + limit);
+    CutOff(user, Defence::kCutOff, std::string(route.kind) + " at ten times the limit of " + limit);
     return false;
   }
   if (route.overLimit.standsInParty && user.party != 0) return true;
@@ -214,40 +224,83 @@ bool LobbyContext::Metered(User& user, const Route& route, size_t bytes, TimePoi
 void LobbyContext::Handle(int32_t id, std::string_view message, TimePoint now) {
   arrived = now;
   const auto found = users.find(id);
-  if (found == users.end()) return;
-  User& user = found->second;
-  user.lastHeard = now;
+  if (found == users.end() || found->second.cut) return;
+  const uint64_t refusals = found->second.refusals;
+  const bool handled = Dispatch(found->second, message, now);
+  // The handler may have let the user go.
+  const auto after = users.find(id);
+  if (after == users.end() || after->second.cut) return;
+  User& user = after->second;
+  if (handled && user.refusals == refusals) {
+    // Only what the server took counts as heard: a refused command every
+    // few seconds must not keep a place in a full lobby.
+    user.lastHeard = now;
+    return;
+  }
+  if (user.refused.Admit(now, 0).verdict == RateLimit::Verdict::kCut) {
+    CutOff(user, Defence::kRefusedFlood,
+           "refused commands at ten times " + Number(static_cast<int64_t>(rules.chat.count)) + " per " +
+               Seconds(rules.window) + " s");
+  }
+}
+
+bool LobbyContext::Dispatch(User& user, std::string_view message, TimePoint now) {
+  const int32_t id = user.id;
   const Command command = ParseCommand(message);
+  // Past the budget a command is refused, and so counts towards the cut.
+  if (!user.commands.Admit(now)) {
+    metrics.Defended(Defence::kRateLimited);
+    Refuse(user, command.kind,
+           "over " + Number(static_cast<int64_t>(rules.commands.count)) + " commands per " +
+               Seconds(rules.window) + " s");
+    return false;
+  }
   if (ParseInt32(command.id) != id) {
     Refuse(user, command.kind, "it speaks as id '" + Clip(command.id) + "'");
-    return;
+    return false;
   }
   const Route* route = FindRoute(command.kind);
   if (!user.joined && (route == nullptr || !route->beforeJoin)) {
     Refuse(user, command.kind, "not joined yet");
-    return;
+    return false;
   }
   if (route == nullptr) {
     Refuse(user, command.kind, "unknown kind");
-    return;
+    return false;
   }
   if (route->maxBytes != 0 && command.argument.size() > route->maxBytes) {
     metrics.Defended(Defence::kOversizedCommand);
     Refuse(user, command.kind,
            "longer than any valid one (" + Number(static_cast<int64_t>(command.argument.size())) + " bytes)");
-    return;
+    return false;
   }
   if (route->meter == Meter::kChat) {
     // What counts against the limit is what would be relayed.
     const std::string text = CleanText(command.argument, kChatTextBytes);
     if (text.empty()) {
       Refuse(user, command.kind, "nothing left to say once cleaned");
-      return;
+      return false;
     }
-    if (Metered(user, *route, text.size(), now)) route->handler(*this, user, text);
-    return;
+    if (!Metered(user, *route, text.size(), now)) return false;
+    route->handler(*this, user, text);
+    return true;
   }
-  if (Metered(user, *route, 0, now)) route->handler(*this, user, command.argument);
+  if (!Metered(user, *route, 0, now)) return false;
+  route->handler(*this, user, command.argument);
+  return true;
+}
+
+void LobbyContext::CutOff(User& user, Defence defence, const std::string& why) {
+  user.cut = true;
+  metrics.Defended(defence);
+  CoolLogin(user, arrived);
+  outbox.Cut(user.id, why);
+}
+
+void LobbyContext::CoolLogin(const User& user, TimePoint now) {
+  if (!user.login) return;
+  std::erase_if(coolingLogins, [&](const auto& entry) { return entry.second <= now; });
+  coolingLogins[LoginKey(*user.login)] = now + kLoginCoolOff;
 }
 
 void LobbyContext::Disconnect(int32_t id) {

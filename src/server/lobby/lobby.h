@@ -40,9 +40,15 @@ struct LobbyRules {
   // Greetings and departures told to everybody, server-wide, per second:
   // each goes to every user, so joins past it wait their turn.
   size_t relaysPerSecond = 20;
+  // Every command of one connection, whatever its kind: far above what a
+  // client sends, which answers what it is told (a busy lobby's greetings
+  // bring it 40 list requests a second at most). What is over it is refused.
+  RateRule commands{1000, 0};
 };
 
 inline constexpr size_t kMaxPartySize = 6;
+// How long a login whose connection was cut off is answered as throttled.
+inline constexpr auto kLoginCoolOff = std::chrono::minutes(1);
 // How long a leader's P_START waits for a member's window to have its
 // roster: a client asks for it as its window opens, so a member that has
 // not asked by then never will.
@@ -64,7 +70,8 @@ struct User {
   // Statistics of a user who has not logged in: this connection's only.
   Statistics guest;
   int32_t party = 0;
-  // When the user last sent anything, for giving way when the lobby is full.
+  // When the user last had a command accepted, or its game ended: for
+  // giving way when the lobby is full.
   TimePoint lastHeard{};
   // G_JOIN came while greetings were at their bound: greeted in turn.
   bool joinWaiting = false;
@@ -75,6 +82,13 @@ struct User {
   RateLimit logins;
   // Refusals written to the log: a client sending nonsense must not flood it.
   mutable RateLimit refusalsLogged;
+  // Every command, and the refused ones: ten times the chat limit of
+  // refusals cuts the connection off.
+  WindowCount commands;
+  RateLimit refused;
+  mutable uint64_t refusals = 0;
+  // Cut off: nothing more it sends is handled.
+  bool cut = false;
   // Per list (users, parties): when it last went out, in which version, and
   // whether it is owed.
   std::array<TimePoint, 2> listSent{};
@@ -118,6 +132,8 @@ class Lobby {
   void Handle(int32_t user, std::string_view message, TimePoint now);
   // The connection was lost without a goodbye.
   void Disconnect(int32_t user);
+  // The loop cut the user's connection off: its login cools off.
+  void CutOff(int32_t user, TimePoint now);
   // The answer to a login the outbox was asked to check.
   void LoginAnswered(int32_t user, const std::string& login, LoginOutcome outcome);
   // Ends the turns that have run out and writes the game results owed;

@@ -20,6 +20,15 @@ void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
   const std::string_view login = argument.substr(0, blank);
   const std::string_view password =
       blank == std::string_view::npos ? std::string_view() : argument.substr(blank + 1);
+  // A login cut off for flooding stays out for the cool-off, from any
+  // address, while the others behind its address play on.
+  const auto cooling = lobby.coolingLogins.find(LoginKey(std::string(login)));
+  if (cooling != lobby.coolingLogins.end() && lobby.arrived < cooling->second) {
+    lobby.metrics.Defended(Defence::kLoginThrottled);
+    lobby.Refuse(user, "G_LOGIN", "its connection was cut off lately; not checked");
+    lobby.outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
+    return;
+  }
   lobby.outbox.CheckLogin(user.id, std::string(login), std::string(password));
 }
 
@@ -61,7 +70,7 @@ void Info(LobbyContext& lobby, User& user, std::string_view argument) {
 }
 
 void Rename(LobbyContext& lobby, User& user, std::string_view argument) {
-  std::string name = CleanText(argument, kNameBytes);
+  std::string name = CleanName(argument);
   const NameRefusal refusal =
       CheckName(name, [&](const std::string& key) { return lobby.NameInUse(key, user.id); });
   if (refusal != NameRefusal::kNone) {

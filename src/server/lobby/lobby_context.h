@@ -89,7 +89,14 @@ struct LobbyContext {
   const User* FindUser(int32_t id) const;
   const Party* FindParty(int32_t number) const;
 
+  // Logs the refusal (within the user's bound) and counts it.
   void Refuse(const User& user, std::string_view kind, std::string_view why);
+  // Handles one command; false when it was refused before its handler.
+  bool Dispatch(User& user, std::string_view message, TimePoint now);
+  // Cuts the user's connection off, counted as the defence, its login
+  // cooling off.
+  void CutOff(User& user, Defence defence, const std::string& why);
+  void CoolLogin(const User& user, TimePoint now);
   // G_JOIN: at once while greetings are within their bound, else in turn.
   void Join(User& user, std::string_view argument, TimePoint now);
   // Greets the user, making room or turning it away when the lobby is full.
@@ -131,6 +138,8 @@ struct LobbyContext {
   void Announce(const Party& party, std::string_view text);
   // A game that is over is settled and gone.
   void EndIfOver(Party& party);
+  // The members of a party whose game ended start a fresh idle span.
+  void GameOver(const Party& party);
   void Settle(const Game& game);
 
   const CardCatalogue& cards;
@@ -164,6 +173,9 @@ struct LobbyContext {
   // bound wait here, in order.
   RateLimit relays;
   std::deque<std::pair<int32_t, std::string>> waitingJoins;
+  // Logins (by LoginKey) of connections cut off, until when they are
+  // refused unchecked.
+  std::map<std::string, TimePoint> coolingLogins;
   // Results of ended games, written to the accounts off the loop.
   OwedResults results;
 };

@@ -69,7 +69,7 @@ void LobbyContext::JoinNow(User& user, std::string_view argument, TimePoint now)
     Relay(Message("S_QUIT", {Number(gone)}));
   }
   const NameTaken taken = [&](const std::string& key) { return NameInUse(key, user.id); };
-  user.name = CleanText(argument, kNameBytes);
+  user.name = CleanName(argument);
   if (const NameRefusal refusal = CheckName(user.name, taken); refusal != NameRefusal::kNone) {
     // The client takes its name from the greeting: it goes by this one.
     Refuse(user, "G_JOIN", std::string(RefusalText(refusal)) + ", greeted as another");

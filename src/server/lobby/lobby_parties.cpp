@@ -34,6 +34,7 @@ void LobbyContext::Leave(User& user) {
     // member leave.
     party.game.reset();
     metrics.GameEnded(false);
+    GameOver(party);
     ToParty(party, Message("S_QUITGAME", {Number(user.id)}));
     for (const auto& [id, other] : users) {
       if (other.joined && other.party != number) outbox.Send(id, left);
@@ -113,10 +114,21 @@ void LobbyContext::EndIfOver(Party& party) {
   Settle(*party.game);
   party.game.reset();
   metrics.GameEnded(true);
+  GameOver(party);
   ListsChanged();
 }
 
+void LobbyContext::GameOver(const Party& party) {
+  // A player silent through a whole game had nothing to say; it gives way
+  // only once silent that long in the lobby.
+  for (const int32_t member : party.members) {
+    const auto found = users.find(member);
+    if (found != users.end()) found->second.lastHeard = std::max(found->second.lastHeard, arrived);
+  }
+}
+
 std::optional<TimePoint> LobbyContext::Tick(TimePoint now) {
+  arrived = now;
   std::optional<TimePoint> next = GreetWaiting(now);
   if (const auto retry = results.Pump(outbox, now); retry && (!next || *retry < *next)) next = retry;
   while (!owedLists.empty() && owedLists.top().due <= now) {

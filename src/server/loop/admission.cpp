@@ -83,7 +83,14 @@ void Admission::Left(const std::string& address) {
 
 bool Admission::Join(const std::string& address, TimePoint now) { return addresses_.Join(address, now); }
 
-void Admission::CutOff(const std::string& address, TimePoint now) { addresses_.CutOff(address, now); }
+void Admission::CutOff(const std::string& address, TimePoint now) {
+  if (addresses_.CutOff(address, now)) {
+    log_("address " + address + " cooling off: " + Count(AddressWatch::kCutsToCool) +
+         " of its connections cut off within " +
+         Count(static_cast<size_t>(std::chrono::duration_cast<std::chrono::seconds>(kCoolOff).count())) +
+         " s");
+  }
+}
 
 std::optional<TimePoint> Admission::nextDeadline() const {
   if (joinDeadlines_.empty()) return std::nullopt;

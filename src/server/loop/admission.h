@@ -21,8 +21,8 @@ namespace gorvane::server {
 
 struct ServerOptions;
 
-// How long an address whose connection was cut off for flooding is turned
-// away.
+// How long an address whose connections were cut off for flooding is
+// turned away (AddressWatch says how many it takes).
 inline constexpr auto kCoolOff = std::chrono::minutes(1);
 
 class Admission {
@@ -48,7 +48,8 @@ class Admission {
 
   // Counts a join; false when the address has joined too often lately.
   bool Join(const std::string& address, TimePoint now);
-  // A connection from the address was cut off: the address cools off.
+  // A connection from the address was cut off: the address cools off when
+  // several were.
   void CutOff(const std::string& address, TimePoint now);
 
   // Connections that have not joined in time are dropped.

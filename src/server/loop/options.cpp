@@ -28,6 +28,8 @@ const char* const kUsage =
     "  --chat-lines N         chat lines one user may send per 10 s (10)\n"
     "  --chat-bytes N         chat bytes one user may send per 10 s (2000)\n"
     "  --lobby-broadcasts N   party creates, joins, leaves and renames per user per 10 s (5)\n"
+    "  --commands N           commands of any kind per user per 10 s; past it they are refused,\n"
+    "                         and ten times the chat lines of refusals cut the user off (1000)\n"
     "  --seed N               seed of the deck and the dice (random)\n"
     "  --http [ADDR:]PORT     serve a status page (/), /metrics and /healthz over HTTP; PORT alone\n"
     "                         listens on 127.0.0.1 only, [::1]:PORT on IPv6 (off)\n"
@@ -77,6 +79,7 @@ const NumberOption kNumbers[] = {
     {"--chat-bytes", 1, 1'000'000'000, [](CommandLine& line, uint64_t v) { line.server.chat.bytes = v; }},
     {"--lobby-broadcasts", 1, 1'000'000,
      [](CommandLine& line, uint64_t v) { line.server.broadcasts.count = v; }},
+    {"--commands", 1, 1'000'000'000, [](CommandLine& line, uint64_t v) { line.server.commands.count = v; }},
     {"--seed", 0, std::numeric_limits<uint32_t>::max(),
      [](CommandLine& line, uint64_t v) {
        line.server.seed = static_cast<uint32_t>(v);

@@ -124,6 +124,7 @@ bool Server::Start(std::string& error) {
   rules.maxUsers = options_.maxUsers;
   rules.chat = options_.chat;
   rules.broadcasts = options_.broadcasts;
+  rules.commands = options_.commands;
   rules.window = options_.rateWindow;
   rules.turnTime = options_.turnTime;
   rules.idleGiveWay = options_.idleGiveWay;

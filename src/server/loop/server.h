@@ -52,6 +52,8 @@ struct ServerOptions {
   Duration turnTime = std::chrono::seconds(120);  // zero: turns are not timed
   RateRule chat{10, 2000};
   RateRule broadcasts{5, 0};
+  // Every command of one user, whatever its kind.
+  RateRule commands{1000, 0};
   Duration rateWindow = std::chrono::seconds(10);
   LoginThrottle::Rules logins;
   uint32_t seed = 0;

@@ -74,6 +74,7 @@ void Server::Read(Connection& connection) {
     case ConnectionTable::Received::kFlooded:
       metrics_.Defended(Defence::kUnterminated);
       admission_.CutOff(connection.address, SteadyClock::now());
+      lobby_->CutOff(connection.user, SteadyClock::now());
       table_.Drop(connection, "sent more than 64 KiB without a NUL");
       return;
     case ConnectionTable::Received::kBytes:

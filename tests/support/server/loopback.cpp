@@ -108,6 +108,7 @@ Harness::~Harness() = default;
 void Generous(server::ServerOptions& options) {
   options.chat = {100000, 100000000};
   options.broadcasts = {100000, 0};
+  options.commands = {100000000, 0};
 }
 
 std::unique_ptr<RawClient> Harness::Connect(std::string_view name, const std::string& source) {

@@ -15,7 +15,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "server/base/limits.h"
 #include "server/http/bounds.h"
+#include "server/http/request_stream.h"
 #include "server/http/status_page.h"
 #include "server/store/accounts.h"
 #include "spine/sjis.h"
@@ -137,6 +139,43 @@ TEST(HttpSide, RequestsServedAndRefused) {
     if (!row.type.empty()) {
       EXPECT_EQ(result->get_header_value("Content-Type"), row.type) << row.what;
     }
+  }
+}
+
+// Range is not served: every way of asking for parts of a page is answered
+// with the whole page, once, as if it had not been asked.
+TEST(HttpSide, RangesAreAnsweredWithTheWholePageOnce) {
+  HttpServer server("127.0.0.223");
+  server.Run();
+  std::string thousands = "bytes=0-";
+  while (thousands.size() + 3 < 8130) thousands += ",0-";
+  const struct {
+    const char* what;
+    std::string name;
+    std::string range;
+  } rows[] = {
+      {"no range", "", ""},
+      {"one range", "Range", "bytes=0-99"},
+      {"one range, the name in lower case", "range", "bytes=0-99"},
+      {"two ranges", "Range", "bytes=0-9,20-29"},
+      {"thousands of ranges", "Range", thousands},
+      {"a range that ends before it starts", "Range", "bytes=50-10"},
+      {"ranges past the end", "Range", "bytes=99999999-,0-"},
+      {"a unit of its own", "Range", "lines=1-2"},
+      {"not a range at all", "Range", "bytes=abc"},
+      {"a suffix", "Range", "bytes=-100"},
+  };
+  const auto whole = server.Request("GET", "/");
+  ASSERT_TRUE(whole && whole->status == 200);
+  for (const auto& row : rows) {
+    httplib::Headers headers;
+    if (!row.name.empty()) headers.emplace(row.name, row.range);
+    const auto result = server.Request("GET", "/", headers);
+    ASSERT_TRUE(result) << row.what << ": " << httplib::to_string(result.error());
+    EXPECT_EQ(result->status, 200) << row.what;
+    EXPECT_EQ(result->body.size(), whole->body.size()) << row.what;
+    EXPECT_TRUE(result->body.ends_with("</html>\n")) << row.what;
+    EXPECT_FALSE(result->has_header("Content-Range")) << row.what;
   }
 }
 
@@ -411,6 +450,65 @@ TEST(HttpSide, ThePlayersAddressTakesTheGamePortWhenItNamesNone) {
   // Whatever the page is given is shown as text, never as markup.
   const std::string page = server::StatusPage({}, {}, "a<b>&\"c");
   EXPECT_NE(page.find("<code>a&lt;b&gt;&amp;&quot;c</code>"), std::string::npos);
+}
+
+// The page at its fullest, every list as long as a snapshot holds and every
+// text as long as it may be of the character that escapes longest, is well
+// within what one answer may be: half of it.
+TEST(HttpSide, TheFullestStatusPageFitsAnAnswer) {
+  const std::string name(server::kNameBytes, '&');
+  server::LobbySnapshot lobby;
+  lobby.usersOnline = lobby.partyCount = lobby.gameCount = 1000;
+  lobby.names.assign(server::kStatusRows, name);
+  lobby.parties.assign(server::kStatusRows, {999, name, 6, true});
+  lobby.games.assign(server::kStatusRows, {999, std::vector<std::string>(6, name), name, 999});
+  server::Leaderboard leaders{true, {}, {}};
+  leaders.byPrize.assign(server::kLeaders, {name, {999999999, 999999}});
+  leaders.byWins = leaders.byPrize;
+  const size_t page = server::StatusPage(lobby, leaders, "play.example.org:21012").size();
+  EXPECT_LE(2 * page, server::kHttpAnswerBytes) << page << " bytes";
+}
+
+// An answer is written whole up to the bound, and no further: past it the
+// stream refuses the rest and the connection is done with.
+TEST(HttpSide, AnAnswerStopsAtItsBound) {
+  const struct {
+    const char* what;
+    size_t bytes;
+    bool whole;
+  } rows[] = {
+      {"an answer of the bound", server::kHttpAnswerBytes, true},
+      {"an answer a byte past it", server::kHttpAnswerBytes + 1, false},
+  };
+  for (const auto& row : rows) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    size_t read = 0;
+    std::thread reader([&] {
+      char sink[65536];
+      for (ssize_t got = 0; (got = ::recv(ends[1], sink, sizeof sink, 0)) > 0;)
+        read += static_cast<size_t>(got);
+    });
+    const std::atomic<int> listener{ends[1]};  // open: the server is not stopping
+    {
+      server::RequestStream stream(ends[0], listener);
+      const std::string chunk(65536, 'x');
+      size_t written = 0;
+      bool refused = false;
+      while (written < row.bytes && !refused) {
+        const size_t n = std::min(chunk.size(), row.bytes - written);
+        refused = stream.write(chunk.data(), n) != static_cast<ssize_t>(n);
+        if (!refused) written += n;
+      }
+      EXPECT_EQ(!refused, row.whole) << row.what;
+      EXPECT_EQ(stream.spent(), !row.whole) << row.what;
+      ::shutdown(ends[0], SHUT_WR);
+    }
+    reader.join();
+    EXPECT_LE(read, server::kHttpAnswerBytes) << row.what;
+    ::close(ends[0]);
+    ::close(ends[1]);
+  }
 }
 
 // Users named to break the page show as their names, in UTF-8, and the

@@ -452,6 +452,42 @@ TEST(HttpSide, ThePlayersAddressTakesTheGamePortWhenItNamesNone) {
   EXPECT_NE(page.find("<code>a&lt;b&gt;&amp;&quot;c</code>"), std::string::npos);
 }
 
+// Every text of the page that someone else chose (a name, a login, where
+// players connect) shows as text wherever it appears, never as markup.
+TEST(HttpSide, StatusPageEscapesEveryTextItShows) {
+  const std::string hostile = "<b x=\"1\">&'";
+  const std::string shown = "&lt;b x=&quot;1&quot;&gt;&amp;&#39;";
+  using Field = std::function<void(server::LobbySnapshot&, server::Leaderboard&, std::string&)>;
+  const auto ranked = [](const std::string& login) { return server::Ranked{login, {100, 1}}; };
+  const struct {
+    const char* what;
+    Field put;
+  } rows[] = {
+      {"a user online", [&](auto& lobby, auto&, auto&) { lobby.names[1] = hostile; }},
+      {"a party's leader", [&](auto& lobby, auto&, auto&) { lobby.parties[0].leader = hostile; }},
+      {"a player in a game", [&](auto& lobby, auto&, auto&) { lobby.games[0].players[1] = hostile; }},
+      {"the player whose turn it is", [&](auto& lobby, auto&, auto&) { lobby.games[0].turn = hostile; }},
+      {"a login ranked by prize", [&](auto&, auto& leaders, auto&) { leaders.byPrize[0] = ranked(hostile); }},
+      {"a login ranked by wins", [&](auto&, auto& leaders, auto&) { leaders.byWins[0] = ranked(hostile); }},
+      {"where players connect", [&](auto&, auto&, auto& players) { players = hostile; }},
+  };
+  for (const auto& row : rows) {
+    server::LobbySnapshot lobby;
+    lobby.usersOnline = 3;
+    lobby.names = {"ann", "bob", "cy"};
+    lobby.partyCount = 1;
+    lobby.parties = {{1, "ann", 3, true}};
+    lobby.gameCount = 1;
+    lobby.games = {{1, {"ann", "bob", "cy"}, "bob", 40}};
+    server::Leaderboard leaders{true, {ranked("ann")}, {ranked("bob")}};
+    std::string players = "play.example.org:21012";
+    row.put(lobby, leaders, players);
+    const std::string page = server::StatusPage(lobby, leaders, players);
+    EXPECT_EQ(page.find(hostile), std::string::npos) << row.what;
+    EXPECT_NE(page.find(shown), std::string::npos) << row.what;
+  }
+}
+
 // The page at its fullest, every list as long as a snapshot holds and every
 // text as long as it may be of the character that escapes longest, is well
 // within what one answer may be: half of it.

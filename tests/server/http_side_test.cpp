@@ -68,6 +68,7 @@ class HttpServer {
   }
 
   Harness& harness() { return *harness_; }
+  const std::filesystem::path& database() const { return database_; }
   void Run() {
     loop_ = std::thread([this] { harness_->server().Run(); });
   }
@@ -108,6 +109,55 @@ TEST(HttpSide, HealthFollowsTheLoop) {
   EXPECT_TRUE(page && page->status == 200);
   release();
   EXPECT_TRUE(Eventually([&] { return health(200, "ok"); }, 5s));
+}
+
+// /healthz keeps asking the database: a file taken from under the running
+// server turns it 503 within a few pings, while one left alone stays 200.
+TEST(HttpSide, HealthFollowsTheDatabaseFile) {
+  const struct {
+    const char* what;
+    const char* address;
+    std::function<void(const std::filesystem::path&)> spoil;
+    int status;
+  } rows[] = {
+      {"left alone", "127.0.0.224", [](const auto&) {}, 200},
+      {"removed", "127.0.0.225", [](const auto& file) { std::filesystem::remove(file); }, 503},
+      {"emptied", "127.0.0.226", [](const auto& file) { std::filesystem::resize_file(file, 0); }, 503},
+      {"replaced by another file", "127.0.0.227",
+       [](const auto& file) {
+         const auto other = file.string() + ".other";
+         std::FILE* made = std::fopen(other.c_str(), "w");
+         ASSERT_NE(made, nullptr);
+         std::fclose(made);
+         std::filesystem::rename(other, file);
+       },
+       503},
+  };
+  for (const auto& row : rows) {
+    HttpServer server(row.address);
+    server.Run();
+    const auto health = [&] { return server.Request("GET", "/healthz"); };
+    ASSERT_TRUE(Eventually([&] { return health() && health()->status == 200; }, 3s)) << row.what;
+    row.spoil(server.database());
+    // Pinged once a second: within three, not by the five that say the
+    // pings stopped.
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    httplib::Result said = health();
+    while ((!said || said->status != row.status) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(100ms);
+      said = health();
+    }
+    if (row.status == 200) {
+      // Long enough for a false alarm to have been raised.
+      std::this_thread::sleep_for(2500ms);
+      said = health();
+    }
+    ASSERT_TRUE(said) << row.what;
+    EXPECT_EQ(said->status, row.status) << row.what << ": " << said->body;
+    if (row.status != 200) {
+      EXPECT_NE(said->body.find("database: "), std::string::npos) << said->body;
+    }
+  }
 }
 
 TEST(HttpSide, RequestsServedAndRefused) {

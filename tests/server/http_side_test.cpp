@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "server/base/limits.h"
@@ -330,6 +331,71 @@ TEST(HttpSide, AnAddressHoldingItsShareOfTheDoorTurnsOnlyItselfAway) {
   stuck.clear();
   EXPECT_TRUE(Eventually([&] { return OpenDescriptors() <= before; }, 5s))
       << OpenDescriptors() << " descriptors open, " << before << " before";
+}
+
+// Twelve addresses whose requests never end, each with its share and more,
+// fill the door between them; a thirteenth still has its page, health is
+// answered to anybody at once, and the door holds no more than it may.
+TEST(HttpSide, AFullDoorIsSharedBetweenAddresses) {
+  HttpServer server("127.0.0.228");
+  server.Run();
+  const uint16_t port = server.harness().server().httpPort();
+  std::vector<std::unique_ptr<Silent>> stuck;
+  for (size_t a = 0; a < 12; ++a) {
+    for (size_t i = 0; i < server::kHttpHeldPerAddress; ++i) {
+      stuck.push_back(std::make_unique<Silent>("127.0.0.228", port, "127.0.1." + std::to_string(a + 1)));
+      ASSERT_TRUE(stuck.back()->connected() && stuck.back()->Say("GET / HTTP/1.1\r\n")) << a << " " << i;
+    }
+  }
+  std::this_thread::sleep_for(300ms);  // for the door to take them all in
+  // Places held, by the client's own count: the connections not closed.
+  const auto held = [&] {
+    std::map<std::string, size_t> by;
+    for (size_t c = 0; c < stuck.size(); ++c) {
+      pollfd watched{stuck[c]->fd(), POLLIN, 0};
+      by["127.0.1." + std::to_string(c / server::kHttpHeldPerAddress + 1)] += ::poll(&watched, 1, 0) == 0;
+    }
+    return by;
+  };
+  const auto total = [&] {
+    size_t sum = 0;
+    for (const auto& [address, count] : held()) sum += count;
+    return sum;
+  };
+  // One of those holding the most places.
+  const auto most = [&] {
+    const auto by = held();
+    return std::max_element(by.begin(), by.end(),
+                            [](const auto& a, const auto& b) { return a.second < b.second; })
+        ->first;
+  };
+  EXPECT_EQ(total(), server::kHttpHeld);
+  const struct {
+    const char* what;
+    std::string from;  // empty: an address holding the most places
+    // While the door is full, in this order.
+    const char* path;
+    std::string_view status;
+    std::string_view body;
+  } rows[] = {
+      {"health for an address holding the most", "", "/healthz", "HTTP/1.1 200", "\r\n\r\nok\n"},
+      {"the page for an address holding the most", "", "/", "HTTP/1.1 503", "\r\n\r\nbusy\n"},
+      {"the page for a thirteenth address", "127.0.1.13", "/", "HTTP/1.1 200", "</html>"},
+      {"health for a thirteenth address", "127.0.1.14", "/healthz", "HTTP/1.1 200", "\r\n\r\nok\n"},
+  };
+  for (const auto& row : rows) {
+    Silent client("127.0.0.228", port, row.from.empty() ? most() : row.from);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.connected() &&
+                client.Say("GET " + std::string(row.path) + " HTTP/1.1\r\nConnection: close\r\n\r\n"))
+        << row.what;
+    EXPECT_TRUE(client.HeardAll(2s).starts_with(row.status))
+        << row.what << ": " << client.heard().substr(0, 40);
+    EXPECT_NE(client.heard().find(row.body), std::string::npos) << row.what;
+    // Well before any place frees itself: the heads still have seconds to come.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << row.what;
+  }
+  EXPECT_EQ(total(), server::kHttpHeld - 1) << "one place given to the thirteenth address";
 }
 
 // An address past its burst is let in at its pace: of requests that all

@@ -13,7 +13,8 @@ namespace gorvane::server {
 // workers and those waiting for one; one not let in within kHttpHoldTime is
 // answered 503. The door holds at most kHttpHeld connections, and an
 // address at most kHttpHeldPerAddress (any more are answered 503 at once);
-// with kHttpHeld held it stops accepting.
+// with kHttpHeld held, the address holding most gives its oldest place up
+// to a newcomer from an address holding fewer.
 inline constexpr size_t kHttpWorkers = 3;
 inline constexpr size_t kHttpWaiting = 16;
 inline constexpr size_t kHttpHeld = 256;

@@ -62,6 +62,8 @@ DefendedServer::DefendedServer(size_t maxUsers) {
   options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
   options.maxUsers = maxUsers;
   options.seed = 1;
+  // The HTTP side too, on a port of its choosing: some attacks are on it.
+  options.http = gorvane::server::HttpEndpoint{kDefendedAddress, 0};
   options.log = [this](std::string_view line) {
     logBytes += line.size() + 1;
     if (line.find("stopped reading") != std::string_view::npos) ++readersDropped;

@@ -186,7 +186,9 @@ int main(int argc, char** argv) {
               LoadAverage().c_str());
   if (only.empty() || only == "games") RunGames(games);
   if (only.empty() || only == "capacity") RunCapacity(capacity);
-  if (only.empty() || only == "attacks") RunAttacks(attacks);
+  // attacks-http: only those on the HTTP side.
+  attacks.httpOnly = only == "attacks-http";
+  if (only.empty() || only.starts_with("attacks")) RunAttacks(attacks);
   // http-cost or http-flood: only that half of it.
   http.cost = only != "http-flood";
   http.flood = only != "http-cost";

@@ -149,6 +149,8 @@ struct AttackSettings {
   // After each attack, for what it left behind (closing sockets, held
   // answers) to go.
   std::chrono::milliseconds settle{2000};
+  // Only the attacks on the HTTP side, between the idle rows.
+  bool httpOnly = false;
 };
 void RunAttacks(const AttackSettings& settings);
 

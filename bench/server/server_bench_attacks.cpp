@@ -210,6 +210,7 @@ void RunAttacks(const AttackSettings& settings) {
         Attacker::Kind::kSilentAsker, Attacker::Kind::kLists, Attacker::Kind::kChurn,
         Attacker::Kind::kGuessers, Attacker::Kind::kInfoAboutLoggedIn, Attacker::Kind::kLongPlays,
         Attacker::Kind::kJoinChurn}) {
+    if (settings.httpOnly) break;
     phase(Attacker::Name(kind), kind);
   }
   HttpAttack ranges = Ranges(server.httpPort());

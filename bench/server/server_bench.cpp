@@ -63,6 +63,8 @@ DefendedServer::DefendedServer(size_t maxUsers) {
   options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
   options.maxUsers = maxUsers;
   options.seed = 1;
+  // The HTTP side too, on a port of its choosing: some attacks are on it.
+  options.http = gorvane::server::HttpEndpoint{kDefendedAddress, 0};
   options.log = [this](std::string_view line) {
     logBytes += line.size() + 1;
     if (line.find("stopped reading") != std::string_view::npos) ++readersDropped;
@@ -189,7 +191,9 @@ int main(int argc, char** argv) {
               LoadAverage().c_str());
   if (only.empty() || only == "games") RunGames(games);
   if (only.empty() || only == "capacity") RunCapacity(capacity);
-  if (only.empty() || only == "attacks") RunAttacks(attacks);
+  // attacks-http: only those on the HTTP side.
+  attacks.httpOnly = only == "attacks-http";
+  if (only.empty() || only.starts_with("attacks")) RunAttacks(attacks);
   // http-cost or http-flood: only that half of it.
   http.cost = only != "http-flood";
   http.flood = only != "http-cost";

@@ -16,7 +16,10 @@
 //           breaks and says where and why.
 // attacks:  each attack at full speed from one address, and its effect on
 //           well-behaved users from other addresses: their lobby chat round
-//           trip and a newcomer's way in, against an idle server.
+//           trip and a newcomer's way in, against an idle server; then the
+//           HTTP side asked for thousands of ranges (bytes per answer against
+//           the page's) and held by slowloris from 12 addresses (/healthz
+//           p99 from another, goal at most 100 ms).
 // http:     the games part's load with and without the HTTP side (scraped
 //           once a second), the loop's CPU per 1,000 messages of each by
 //           turns; then the lobby chat round trip while the HTTP port is
@@ -151,6 +154,8 @@ struct AttackSettings {
   // After each attack, for what it left behind (closing sockets, held
   // answers) to go.
   std::chrono::milliseconds settle{2000};
+  // Only the attacks on the HTTP side, between the idle rows.
+  bool httpOnly = false;
 };
 void RunAttacks(const AttackSettings& settings);
 

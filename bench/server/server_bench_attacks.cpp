@@ -1,18 +1,146 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // attacks: each attack at full speed from one address, and what it does to
 // well-behaved users elsewhere (their lobby chat round trip, a newcomer's
-// way in) against the same users on an idle server.
+// way in) against the same users on an idle server; then two on the HTTP
+// side, each beside the same users, with what it got from the side.
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "server_bench.h"
+#include "sim/http.h"
 #include "sim/users.h"
 
 namespace gorvane::bench {
 
 using namespace std::chrono_literals;
+
+namespace {
+
+// An attack on the HTTP side: started, forgotten up to the measured window,
+// said after its row, ended.
+struct HttpAttack {
+  std::function<void()> begin;
+  std::function<void()> take;
+  std::function<std::string()> report;
+  std::function<void()> end;
+};
+
+std::string Ms(const HttpTally& tally) {
+  const Percentiles ms = Summarize(tally.ms);
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "p50 %.1f ms, p99 %.1f ms (%llu ok, %llu busy, %llu other, %llu unanswered)", ms.median,
+                ms.p99, static_cast<unsigned long long>(tally.ok),
+                static_cast<unsigned long long>(tally.busy), static_cast<unsigned long long>(tally.other),
+                static_cast<unsigned long long>(tally.none));
+  return text;
+}
+
+double PerAnswer(const HttpTally& tally) {
+  const uint64_t answers = tally.ok + tally.busy + tally.other;
+  return answers == 0 ? 0 : static_cast<double>(tally.bytes) / static_cast<double>(answers);
+}
+
+// Three clients asking for the status page in thousands of ranges (2,690 in
+// 8,130 bytes) as fast as they are answered, beside a visitor asking for it
+// plainly twice a second: bytes per answer of each.
+HttpAttack Ranges(uint16_t port) {
+  auto state = std::make_shared<std::vector<std::unique_ptr<Asker>>>();
+  std::string range = "Range: bytes=0-";
+  while (range.size() + 3 < 8130) range += ",0-";
+  range += "\r\n";
+  return {[state, port, range] {
+            for (int i = 0; i < 3; ++i) {
+              state->push_back(std::make_unique<Asker>("127.0.0.160", kDefendedAddress, port,
+                                                       std::vector<std::string>{"/"}, 0ms, range));
+            }
+            state->push_back(std::make_unique<Asker>("127.0.0.161", kDefendedAddress, port,
+                                                     std::vector<std::string>{"/"}, 500ms));
+            for (auto& asker : *state) asker->Begin(true);
+          },
+          [state] {
+            for (auto& asker : *state) asker->Take();
+          },
+          [state] {
+            HttpTally ranged;
+            for (size_t i = 0; i + 1 < state->size(); ++i) {
+              const HttpTally one = (*state)[i]->Take();
+              ranged.ok += one.ok;
+              ranged.busy += one.busy;
+              ranged.other += one.other;
+              ranged.none += one.none;
+              ranged.bytes += one.bytes;
+            }
+            const HttpTally plain = state->back()->Take();
+            const double page = PerAnswer(plain);
+            const double per = PerAnswer(ranged);
+            char text[300];
+            std::snprintf(
+                text, sizeof text,
+                "ranged: %llu answers (%llu ok, %llu busy, %llu unanswered), %.0f bytes each; "
+                "the plain page %.0f bytes; ranged / page %.2fx (goal <= 1x)",
+                static_cast<unsigned long long>(ranged.ok + ranged.busy + ranged.other),
+                static_cast<unsigned long long>(ranged.ok), static_cast<unsigned long long>(ranged.busy),
+                static_cast<unsigned long long>(ranged.none), per, page, page > 0 ? per / page : 0.0);
+            return std::string(text);
+          },
+          [state] {
+            for (auto& asker : *state) asker->End();
+            state->clear();
+          }};
+}
+
+// Twelve addresses with 32 connections each sending a request's head a byte
+// every 300 ms, opening again as soon as one is closed, beside a watchdog
+// asking /healthz ten times a second and a visitor from a thirteenth
+// address asking for the page twice a second.
+HttpAttack Slowloris(uint16_t port) {
+  struct State {
+    std::optional<HttpFlood> flood;
+    std::optional<Asker> watchdog;
+    std::optional<Asker> visitor;
+  };
+  auto state = std::make_shared<State>();
+  return {[state, port] {
+            state->flood.emplace(kDefendedAddress, port,
+                                 std::array<size_t, HttpFlood::kKinds>{0, 0, 12 * 32, 0}, 0ms, 12);
+            state->watchdog.emplace("127.0.0.170", kDefendedAddress, port,
+                                    std::vector<std::string>{"/healthz"}, 100ms);
+            state->visitor.emplace("127.0.0.171", kDefendedAddress, port, std::vector<std::string>{"/"},
+                                   500ms);
+            state->flood->Begin(true);
+            state->watchdog->Begin(true);
+            state->visitor->Begin(true);
+          },
+          [state] {
+            state->flood->Take();
+            state->watchdog->Take();
+            state->visitor->Take();
+          },
+          [state] {
+            const HttpTally health = state->watchdog->Take();
+            const HttpTally page = state->visitor->Take();
+            const HttpFlood::Counts flood = state->flood->Take()[HttpFlood::kSlow];
+            return "/healthz " + Ms(health) + " (goal p99 <= 100 ms)\n    / from a 13th address " + Ms(page) +
+                   "\n    flood: " + std::to_string(flood.connects) + " connects, " +
+                   std::to_string(flood.openMax) + " open at most, " + std::to_string(flood.busy) +
+                   " answered 503";
+          },
+          [state] {
+            state->visitor->End();
+            state->watchdog->End();
+            state->flood->End();
+            state->flood.reset();
+          }};
+}
+
+}  // namespace
 
 void RunAttacks(const AttackSettings& settings) {
   std::printf("\nserver_bench attacks: each at full speed from one address; well-behaved users elsewhere\n");
@@ -43,13 +171,15 @@ void RunAttacks(const AttackSettings& settings) {
 
   double idleP99 = 0;
   const double measured = Seconds(settings.measure);
-  auto phase = [&](const char* name, std::optional<Attacker::Kind> kind) {
+  auto phase = [&](const char* name, std::optional<Attacker::Kind> kind, HttpAttack* http = nullptr) {
     std::optional<Attacker> attacker;
     if (kind) {
       attacker.emplace(kDefendedAddress, server.port(), *kind);
       attacker->Begin(true);
     }
+    if (http) http->begin();
     std::this_thread::sleep_for(settings.warm);
+    if (http) http->take();
     probes.Take();
     newcomers.Take();
     const size_t lost = crowd.lost() + probes.lost();
@@ -69,6 +199,10 @@ void RunAttacks(const AttackSettings& settings) {
                 attacker ? static_cast<double>(attacker->bytesRead() - got) / measured / 1e6 : 0.0,
                 static_cast<double>(defended.logBytes.load() - logged) / 1024.0 * 60.0 / measured, busy,
                 attacker ? attacker->firstEndingSeconds() : 0.0);
+    if (http) {
+      std::printf("    %s\n", http->report().c_str());
+      http->end();
+    }
     std::fflush(stdout);
     if (attacker) attacker->End();
     std::this_thread::sleep_for(settings.settle);
@@ -80,8 +214,13 @@ void RunAttacks(const AttackSettings& settings) {
         Attacker::Kind::kSilentAsker, Attacker::Kind::kLists, Attacker::Kind::kChurn,
         Attacker::Kind::kGuessers, Attacker::Kind::kInfoAboutLoggedIn, Attacker::Kind::kLongPlays,
         Attacker::Kind::kJoinChurn, Attacker::Kind::kRefused}) {
+    if (settings.httpOnly) break;
     phase(Attacker::Name(kind), kind);
   }
+  HttpAttack ranges = Ranges(server.httpPort());
+  phase("HTTP: thousands of ranges", std::nullopt, &ranges);
+  HttpAttack slowloris = Slowloris(server.httpPort());
+  phase("HTTP: slowloris, 12 addresses", std::nullopt, &slowloris);
   phase("(idle server again)", std::nullopt);
   std::printf(
       "  (connects: connections the attacker opened, let in: those the server greeted; MB/s: what the\n"

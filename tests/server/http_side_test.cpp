@@ -13,9 +13,12 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <thread>
 
+#include "server/base/limits.h"
 #include "server/http/bounds.h"
+#include "server/http/request_stream.h"
 #include "server/http/status_page.h"
 #include "server/store/accounts.h"
 #include "spine/sjis.h"
@@ -66,6 +69,7 @@ class HttpServer {
   }
 
   Harness& harness() { return *harness_; }
+  const std::filesystem::path& database() const { return database_; }
   void Run() {
     loop_ = std::thread([this] { harness_->server().Run(); });
   }
@@ -108,6 +112,55 @@ TEST(HttpSide, HealthFollowsTheLoop) {
   EXPECT_TRUE(Eventually([&] { return health(200, "ok"); }, 5s));
 }
 
+// /healthz keeps asking the database: a file taken from under the running
+// server turns it 503 within a few pings, while one left alone stays 200.
+TEST(HttpSide, HealthFollowsTheDatabaseFile) {
+  const struct {
+    const char* what;
+    const char* address;
+    std::function<void(const std::filesystem::path&)> spoil;
+    int status;
+  } rows[] = {
+      {"left alone", "127.0.0.224", [](const auto&) {}, 200},
+      {"removed", "127.0.0.225", [](const auto& file) { std::filesystem::remove(file); }, 503},
+      {"emptied", "127.0.0.226", [](const auto& file) { std::filesystem::resize_file(file, 0); }, 503},
+      {"replaced by another file", "127.0.0.227",
+       [](const auto& file) {
+         const auto other = file.string() + ".other";
+         std::FILE* made = std::fopen(other.c_str(), "w");
+         ASSERT_NE(made, nullptr);
+         std::fclose(made);
+         std::filesystem::rename(other, file);
+       },
+       503},
+  };
+  for (const auto& row : rows) {
+    HttpServer server(row.address);
+    server.Run();
+    const auto health = [&] { return server.Request("GET", "/healthz"); };
+    ASSERT_TRUE(Eventually([&] { return health() && health()->status == 200; }, 3s)) << row.what;
+    row.spoil(server.database());
+    // Pinged once a second: within three, not by the five that say the
+    // pings stopped.
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    httplib::Result said = health();
+    while ((!said || said->status != row.status) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(100ms);
+      said = health();
+    }
+    if (row.status == 200) {
+      // Long enough for a false alarm to have been raised.
+      std::this_thread::sleep_for(2500ms);
+      said = health();
+    }
+    ASSERT_TRUE(said) << row.what;
+    EXPECT_EQ(said->status, row.status) << row.what << ": " << said->body;
+    if (row.status != 200) {
+      EXPECT_NE(said->body.find("database: "), std::string::npos) << said->body;
+    }
+  }
+}
+
 TEST(HttpSide, RequestsServedAndRefused) {
   HttpServer server("127.0.0.212");
   server.Run();
@@ -137,6 +190,43 @@ TEST(HttpSide, RequestsServedAndRefused) {
     if (!row.type.empty()) {
       EXPECT_EQ(result->get_header_value("Content-Type"), row.type) << row.what;
     }
+  }
+}
+
+// Range is not served: every way of asking for parts of a page is answered
+// with the whole page, once, as if it had not been asked.
+TEST(HttpSide, RangesAreAnsweredWithTheWholePageOnce) {
+  HttpServer server("127.0.0.223");
+  server.Run();
+  std::string thousands = "bytes=0-";
+  while (thousands.size() + 3 < 8130) thousands += ",0-";
+  const struct {
+    const char* what;
+    std::string name;
+    std::string range;
+  } rows[] = {
+      {"no range", "", ""},
+      {"one range", "Range", "bytes=0-99"},
+      {"one range, the name in lower case", "range", "bytes=0-99"},
+      {"two ranges", "Range", "bytes=0-9,20-29"},
+      {"thousands of ranges", "Range", thousands},
+      {"a range that ends before it starts", "Range", "bytes=50-10"},
+      {"ranges past the end", "Range", "bytes=99999999-,0-"},
+      {"a unit of its own", "Range", "lines=1-2"},
+      {"not a range at all", "Range", "bytes=abc"},
+      {"a suffix", "Range", "bytes=-100"},
+  };
+  const auto whole = server.Request("GET", "/");
+  ASSERT_TRUE(whole && whole->status == 200);
+  for (const auto& row : rows) {
+    httplib::Headers headers;
+    if (!row.name.empty()) headers.emplace(row.name, row.range);
+    const auto result = server.Request("GET", "/", headers);
+    ASSERT_TRUE(result) << row.what << ": " << httplib::to_string(result.error());
+    EXPECT_EQ(result->status, 200) << row.what;
+    EXPECT_EQ(result->body.size(), whole->body.size()) << row.what;
+    EXPECT_TRUE(result->body.ends_with("</html>\n")) << row.what;
+    EXPECT_FALSE(result->has_header("Content-Range")) << row.what;
   }
 }
 
@@ -241,6 +331,71 @@ TEST(HttpSide, AnAddressHoldingItsShareOfTheDoorTurnsOnlyItselfAway) {
   stuck.clear();
   EXPECT_TRUE(Eventually([&] { return OpenDescriptors() <= before; }, 5s))
       << OpenDescriptors() << " descriptors open, " << before << " before";
+}
+
+// Twelve addresses whose requests never end, each with its share and more,
+// fill the door between them; a thirteenth still has its page, health is
+// answered to anybody at once, and the door holds no more than it may.
+TEST(HttpSide, AFullDoorIsSharedBetweenAddresses) {
+  HttpServer server("127.0.0.228");
+  server.Run();
+  const uint16_t port = server.harness().server().httpPort();
+  std::vector<std::unique_ptr<Silent>> stuck;
+  for (size_t a = 0; a < 12; ++a) {
+    for (size_t i = 0; i < server::kHttpHeldPerAddress; ++i) {
+      stuck.push_back(std::make_unique<Silent>("127.0.0.228", port, "127.0.1." + std::to_string(a + 1)));
+      ASSERT_TRUE(stuck.back()->connected() && stuck.back()->Say("GET / HTTP/1.1\r\n")) << a << " " << i;
+    }
+  }
+  std::this_thread::sleep_for(300ms);  // for the door to take them all in
+  // Places held, by the client's own count: the connections not closed.
+  const auto held = [&] {
+    std::map<std::string, size_t> by;
+    for (size_t c = 0; c < stuck.size(); ++c) {
+      pollfd watched{stuck[c]->fd(), POLLIN, 0};
+      by["127.0.1." + std::to_string(c / server::kHttpHeldPerAddress + 1)] += ::poll(&watched, 1, 0) == 0;
+    }
+    return by;
+  };
+  const auto total = [&] {
+    size_t sum = 0;
+    for (const auto& [address, count] : held()) sum += count;
+    return sum;
+  };
+  // One of those holding the most places.
+  const auto most = [&] {
+    const auto by = held();
+    return std::max_element(by.begin(), by.end(),
+                            [](const auto& a, const auto& b) { return a.second < b.second; })
+        ->first;
+  };
+  EXPECT_EQ(total(), server::kHttpHeld);
+  const struct {
+    const char* what;
+    std::string from;  // empty: an address holding the most places
+    // While the door is full, in this order.
+    const char* path;
+    std::string_view status;
+    std::string_view body;
+  } rows[] = {
+      {"health for an address holding the most", "", "/healthz", "HTTP/1.1 200", "\r\n\r\nok\n"},
+      {"the page for an address holding the most", "", "/", "HTTP/1.1 503", "\r\n\r\nbusy\n"},
+      {"the page for a thirteenth address", "127.0.1.13", "/", "HTTP/1.1 200", "</html>"},
+      {"health for a thirteenth address", "127.0.1.14", "/healthz", "HTTP/1.1 200", "\r\n\r\nok\n"},
+  };
+  for (const auto& row : rows) {
+    Silent client("127.0.0.228", port, row.from.empty() ? most() : row.from);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.connected() &&
+                client.Say("GET " + std::string(row.path) + " HTTP/1.1\r\nConnection: close\r\n\r\n"))
+        << row.what;
+    EXPECT_TRUE(client.HeardAll(2s).starts_with(row.status))
+        << row.what << ": " << client.heard().substr(0, 40);
+    EXPECT_NE(client.heard().find(row.body), std::string::npos) << row.what;
+    // Well before any place frees itself: the heads still have seconds to come.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << row.what;
+  }
+  EXPECT_EQ(total(), server::kHttpHeld - 1) << "one place given to the thirteenth address";
 }
 
 // An address past its burst is let in at its pace: of requests that all
@@ -411,6 +566,101 @@ TEST(HttpSide, ThePlayersAddressTakesTheGamePortWhenItNamesNone) {
   // Whatever the page is given is shown as text, never as markup.
   const std::string page = server::StatusPage({}, {}, "a<b>&\"c");
   EXPECT_NE(page.find("<code>a&lt;b&gt;&amp;&quot;c</code>"), std::string::npos);
+}
+
+// Every text of the page that someone else chose (a name, a login, where
+// players connect) shows as text wherever it appears, never as markup.
+TEST(HttpSide, StatusPageEscapesEveryTextItShows) {
+  const std::string hostile = "<b x=\"1\">&'";
+  const std::string shown = "&lt;b x=&quot;1&quot;&gt;&amp;&#39;";
+  using Field = std::function<void(server::LobbySnapshot&, server::Leaderboard&, std::string&)>;
+  const auto ranked = [](const std::string& login) { return server::Ranked{login, {100, 1}}; };
+  const struct {
+    const char* what;
+    Field put;
+  } rows[] = {
+      {"a user online", [&](auto& lobby, auto&, auto&) { lobby.names[1] = hostile; }},
+      {"a party's leader", [&](auto& lobby, auto&, auto&) { lobby.parties[0].leader = hostile; }},
+      {"a player in a game", [&](auto& lobby, auto&, auto&) { lobby.games[0].players[1] = hostile; }},
+      {"the player whose turn it is", [&](auto& lobby, auto&, auto&) { lobby.games[0].turn = hostile; }},
+      {"a login ranked by prize", [&](auto&, auto& leaders, auto&) { leaders.byPrize[0] = ranked(hostile); }},
+      {"a login ranked by wins", [&](auto&, auto& leaders, auto&) { leaders.byWins[0] = ranked(hostile); }},
+      {"where players connect", [&](auto&, auto&, auto& players) { players = hostile; }},
+  };
+  for (const auto& row : rows) {
+    server::LobbySnapshot lobby;
+    lobby.usersOnline = 3;
+    lobby.names = {"ann", "bob", "cy"};
+    lobby.partyCount = 1;
+    lobby.parties = {{1, "ann", 3, true}};
+    lobby.gameCount = 1;
+    lobby.games = {{1, {"ann", "bob", "cy"}, "bob", 40}};
+    server::Leaderboard leaders{true, {ranked("ann")}, {ranked("bob")}};
+    std::string players = "play.example.org:21012";
+    row.put(lobby, leaders, players);
+    const std::string page = server::StatusPage(lobby, leaders, players);
+    EXPECT_EQ(page.find(hostile), std::string::npos) << row.what;
+    EXPECT_NE(page.find(shown), std::string::npos) << row.what;
+  }
+}
+
+// The page at its fullest, every list as long as a snapshot holds and every
+// text as long as it may be of the character that escapes longest, is well
+// within what one answer may be: half of it.
+TEST(HttpSide, TheFullestStatusPageFitsAnAnswer) {
+  const std::string name(server::kNameBytes, '&');
+  server::LobbySnapshot lobby;
+  lobby.usersOnline = lobby.partyCount = lobby.gameCount = 1000;
+  lobby.names.assign(server::kStatusRows, name);
+  lobby.parties.assign(server::kStatusRows, {999, name, 6, true});
+  lobby.games.assign(server::kStatusRows, {999, std::vector<std::string>(6, name), name, 999});
+  server::Leaderboard leaders{true, {}, {}};
+  leaders.byPrize.assign(server::kLeaders, {name, {999999999, 999999}});
+  leaders.byWins = leaders.byPrize;
+  const size_t page = server::StatusPage(lobby, leaders, "play.example.org:21012").size();
+  EXPECT_LE(2 * page, server::kHttpAnswerBytes) << page << " bytes";
+}
+
+// An answer is written whole up to the bound, and no further: past it the
+// stream refuses the rest and the connection is done with.
+TEST(HttpSide, AnAnswerStopsAtItsBound) {
+  const struct {
+    const char* what;
+    size_t bytes;
+    bool whole;
+  } rows[] = {
+      {"an answer of the bound", server::kHttpAnswerBytes, true},
+      {"an answer a byte past it", server::kHttpAnswerBytes + 1, false},
+  };
+  for (const auto& row : rows) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    size_t read = 0;
+    std::thread reader([&] {
+      char sink[65536];
+      for (ssize_t got = 0; (got = ::recv(ends[1], sink, sizeof sink, 0)) > 0;)
+        read += static_cast<size_t>(got);
+    });
+    const std::atomic<int> listener{ends[1]};  // open: the server is not stopping
+    {
+      server::RequestStream stream(ends[0], listener);
+      const std::string chunk(65536, 'x');
+      size_t written = 0;
+      bool refused = false;
+      while (written < row.bytes && !refused) {
+        const size_t n = std::min(chunk.size(), row.bytes - written);
+        refused = stream.write(chunk.data(), n) != static_cast<ssize_t>(n);
+        if (!refused) written += n;
+      }
+      EXPECT_EQ(!refused, row.whole) << row.what;
+      EXPECT_EQ(stream.spent(), !row.whole) << row.what;
+      ::shutdown(ends[0], SHUT_WR);
+    }
+    reader.join();
+    EXPECT_LE(read, server::kHttpAnswerBytes) << row.what;
+    ::close(ends[0]);
+    ::close(ends[1]);
+  }
 }
 
 // Users named to break the page show as their names, in UTF-8, and the

@@ -70,12 +70,11 @@ const std::string& SlowRequest() {
 
 constexpr auto kDrip = 300ms;
 constexpr auto kLook = 100ms;
-constexpr int kSources = 8;
 
 }  // namespace
 
 HttpAnswer HttpGet(const std::string& source, const std::string& server, uint16_t port,
-                   const std::string& path, std::chrono::milliseconds limit) {
+                   const std::string& path, std::chrono::milliseconds limit, const std::string& headers) {
   const auto start = Clock::now();
   const auto deadline = start + limit;
   HttpAnswer answer;
@@ -91,7 +90,8 @@ HttpAnswer HttpGet(const std::string& source, const std::string& server, uint16_
     return answer;
   }
   answer.status = 0;
-  const std::string request = Get(path, true);
+  std::string request = Get(path, true);
+  request.insert(request.size() - 2, headers);
   std::string in;
   Head head;
   if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
@@ -108,6 +108,7 @@ HttpAnswer HttpGet(const std::string& source, const std::string& server, uint16_
   if (head.status != 0 && in.size() >= head.total) {
     answer.status = head.status;
     answer.head = in.substr(0, 512);
+    answer.bytes = in.size();
     answer.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   }
   return answer;
@@ -119,6 +120,7 @@ void HttpTally::Count(const HttpAnswer& answer) {
     return;
   }
   ms.push_back(answer.ms);
+  bytes += answer.bytes;
   if (answer.status == 200) {
     ++ok;
   } else if (answer.status == 503 && answer.head.ends_with("\r\n\r\nbusy\n")) {
@@ -129,12 +131,13 @@ void HttpTally::Count(const HttpAnswer& answer) {
 }
 
 Asker::Asker(std::string source, std::string server, uint16_t port, std::vector<std::string> paths,
-             std::chrono::milliseconds period)
+             std::chrono::milliseconds period, std::string headers)
     : source_(std::move(source)),
       server_(std::move(server)),
       port_(port),
       paths_(std::move(paths)),
-      period_(period) {}
+      period_(period),
+      headers_(std::move(headers)) {}
 
 Asker::~Asker() { End(); }
 
@@ -150,7 +153,7 @@ void Asker::Step() {
     return;
   }
   for (const std::string& path : paths_) {
-    const HttpAnswer answer = HttpGet(source_, server_, port_, path, 3s);
+    const HttpAnswer answer = HttpGet(source_, server_, port_, path, 3s, headers_);
     const std::lock_guard lock(mutex_);
     tally_.Count(answer);
   }
@@ -188,13 +191,17 @@ const char* HttpFlood::Name(Kind kind) {
 }
 
 HttpFlood::HttpFlood(std::string server, uint16_t port, std::array<size_t, kKinds> connections,
-                     std::chrono::milliseconds reopen)
-    : server_(std::move(server)), port_(port), reopen_(reopen), epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+                     std::chrono::milliseconds reopen, size_t sources)
+    : server_(std::move(server)),
+      port_(port),
+      reopen_(reopen),
+      sources_(sources),
+      epoll_(epoll_create1(EPOLL_CLOEXEC)) {
   for (size_t kind = 0; kind < kKinds; ++kind) {
     for (size_t i = 0; i < connections[kind]; ++i) {
       Slot slot;
       slot.kind = static_cast<Kind>(kind);
-      slot.source = "127.0.0." + std::to_string(150 + slots_.size() % kSources);
+      slot.source = "127.0.0." + std::to_string(150 + slots_.size() % sources_);
       slots_.push_back(std::move(slot));
     }
   }

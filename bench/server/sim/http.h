@@ -22,11 +22,13 @@ struct HttpAnswer {
   int status = -1;
   std::string head;  // the status line, headers and the start of the body
   double ms = 0;
+  size_t bytes = 0;  // the whole answer, head and body
 };
 
-// A GET on a connection of its own from the source address, within limit.
+// A GET on a connection of its own from the source address, within limit;
+// headers: more header lines, each ending in CRLF.
 HttpAnswer HttpGet(const std::string& source, const std::string& server, uint16_t port,
-                   const std::string& path, std::chrono::milliseconds limit);
+                   const std::string& path, std::chrono::milliseconds limit, const std::string& headers = {});
 
 // Answers by kind: 200, 503 "busy" from a full queue, any other status, and
 // none at all.
@@ -36,15 +38,16 @@ struct HttpTally {
   uint64_t other = 0;
   uint64_t none = 0;
   std::vector<double> ms;  // of the answered ones
+  uint64_t bytes = 0;      // of the answered ones, heads and bodies
   void Count(const HttpAnswer& answer);
 };
 
-// Each path in turn, all of them once per period, one after another on
-// connections of their own.
+// Each path in turn, all of them once per period (0: as fast as answered),
+// one after another on connections of their own, with more headers if given.
 class Asker : public Worker {
  public:
   Asker(std::string source, std::string server, uint16_t port, std::vector<std::string> paths,
-        std::chrono::milliseconds period);
+        std::chrono::milliseconds period, std::string headers = {});
   ~Asker() override;
   // What was answered since the last Take.
   HttpTally Take();
@@ -56,6 +59,7 @@ class Asker : public Worker {
   const uint16_t port_;
   const std::vector<std::string> paths_;
   const std::chrono::milliseconds period_;
+  const std::string headers_;
   Clock::time_point next_ = Clock::now();
   std::mutex mutex_;
   HttpTally tally_;
@@ -85,9 +89,10 @@ class HttpFlood : public Worker {
     double lifeMs = 0;       // from connected to ended, on average
   };
 
-  // Each connection opened again the pause after it ends.
+  // Each connection opened again the pause after it ends, from one of as
+  // many addresses as sources, from 127.0.0.150 up.
   HttpFlood(std::string server, uint16_t port, std::array<size_t, kKinds> connections,
-            std::chrono::milliseconds reopen);
+            std::chrono::milliseconds reopen, size_t sources = 8);
   ~HttpFlood() override;
   std::array<Counts, kKinds> Take();
 
@@ -103,6 +108,7 @@ class HttpFlood : public Worker {
   const std::string server_;
   const uint16_t port_;
   const std::chrono::milliseconds reopen_;
+  const size_t sources_;
   const int epoll_;
   std::vector<Slot> slots_;
   std::mutex mutex_;

@@ -13,7 +13,8 @@ namespace gorvane::server {
 // workers and those waiting for one; one not let in within kHttpHoldTime is
 // answered 503. The door holds at most kHttpHeld connections, and an
 // address at most kHttpHeldPerAddress (any more are answered 503 at once);
-// with kHttpHeld held it stops accepting.
+// with kHttpHeld held, the address holding most gives its oldest place up
+// to a newcomer from an address holding fewer.
 inline constexpr size_t kHttpWorkers = 3;
 inline constexpr size_t kHttpWaiting = 16;
 inline constexpr size_t kHttpHeld = 256;
@@ -32,6 +33,10 @@ inline constexpr size_t kHttpRequestsPerConnection = 20;
 inline constexpr auto kHttpIdle = std::chrono::seconds(2);
 // From a request's first byte to its last.
 inline constexpr auto kHttpReadTime = std::chrono::seconds(5);
+// An answer's head and body: over twice the status page at its fullest
+// (every list at kStatusRows, every name kNameBytes of the character that
+// escapes longest: 1.6 MB) and many times /metrics.
+inline constexpr size_t kHttpAnswerBytes = size_t{4} * 1024 * 1024;
 // For the whole answer to be taken.
 inline constexpr auto kHttpWriteTime = std::chrono::seconds(10);
 // How often the door and a worker's wait look whether the server is

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unordered_map>
 
 #include "server/base/labels.h"
 #include "server/base/net.h"
@@ -103,7 +104,8 @@ void HttpDoor::Run(int listener) {
     }
     const auto now = Clock::now();
     Tend(now);
-    const bool room = entries_.size() < kHttpHeld && now >= acceptAgain_;
+    // Accepting while full too: a newcomer may take a place or be answered.
+    const bool room = now >= acceptAgain_;
     if (room != listening) {
       Watch(EPOLL_CTL_MOD, listener, room ? uint32_t{EPOLLIN} : 0);
       listening = room;
@@ -148,7 +150,7 @@ int HttpDoor::Timeout() const {
 
 void HttpDoor::Accept(int listener) {
   const auto now = Clock::now();
-  for (int i = 0; i < 64 && entries_.size() < kHttpHeld; ++i) {
+  for (int i = 0; i < 64; ++i) {
     const int sock = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (sock == kNoSocket) {
       // Out of descriptors: the game's connections come first; look again
@@ -157,15 +159,7 @@ void HttpDoor::Accept(int listener) {
         acceptAgain_ = now + kStopCheck;
       return;
     }
-    std::string address = PeerKey(sock, ipv6Prefix_);
-    const auto fromThere =
-        std::count_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.address == address; });
-    if (static_cast<size_t>(fromThere) >= kHttpHeldPerAddress) {
-      SayAndClose(sock, kBusy);
-      defended_(Defence::kHttpAddressFull);
-      continue;
-    }
-    entries_.push_back({sock, std::move(address), 0, now + kHttpIdle});
+    entries_.push_back({sock, PeerKey(sock, ipv6Prefix_), 0, now + kHttpIdle});
     Watch(EPOLL_CTL_ADD, sock, EPOLLIN | EPOLLRDHUP | EPOLLET);
     Look(entries_.back());
     // Handed over only once the system has waited for a first byte: one
@@ -174,7 +168,47 @@ void HttpDoor::Accept(int listener) {
       entries_.back().gone = true;
       defended_(Defence::kHttpSilent);
     }
+    Admit(now);
   }
+}
+
+void HttpDoor::Admit(Clock::time_point now) {
+  const Entry& newcomer = entries_.back();
+  if (newcomer.gone) return;
+  // Health is answered at once however full the door is: a watchdog that
+  // waited for a place would take a busy server for a dead one.
+  if (newcomer.whole && newcomer.asks != Asks::kOther && pace_.Take(newcomer.address, now)) {
+    AnswerHealth(newcomer.sock, newcomer.asks);
+    entries_.pop_back();
+    return;
+  }
+  std::unordered_map<std::string_view, size_t> held;
+  for (const Entry& entry : entries_) ++held[entry.address];
+  const size_t mine = held[newcomer.address];
+  if (mine <= kHttpHeldPerAddress && entries_.size() <= kHttpHeld) return;
+  // Full, the door is shared: the address holding the most places gives
+  // its oldest up to one holding fewer, so that any number of addresses
+  // each get a share and none can shut another out.
+  const auto most = std::max_element(held.begin(), held.end(),
+                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+  defended_(Defence::kHttpAddressFull);
+  if (mine > kHttpHeldPerAddress || mine >= most->second) {
+    SayAndClose(newcomer.sock, kBusy);
+    entries_.pop_back();
+    return;
+  }
+  const std::string_view top = most->first;
+  const auto oldest =
+      std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.address == top; });
+  Watch(EPOLL_CTL_DEL, oldest->sock, 0);
+  if (!oldest->whole) {
+    ::close(oldest->sock);
+  } else if (oldest->asks == Asks::kOther) {
+    SayAndClose(oldest->sock, kBusy);
+  } else {
+    AnswerHealth(oldest->sock, oldest->asks);
+  }
+  entries_.erase(oldest);
 }
 
 void HttpDoor::TakeBack() {

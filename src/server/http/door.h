@@ -35,10 +35,11 @@ struct HttpHealth {
 
 // Each connection waits here until its request's head has arrived whole,
 // then until its address's pace and a place in the workers' queue let it in
-// (health is answered here at once, without a worker). What the door
-// cannot hold, it answers 503 at once; with kHttpHeld held it stops
-// accepting, and past the backlog the system turns handshakes away, so that
-// a client that opens again and again is made to wait rather than to churn.
+// (health is answered here at once, without a worker, even when the door is
+// full). The door holds kHttpHeld, an address at most kHttpHeldPerAddress;
+// when full, a newcomer from an address holding fewer places than the one
+// holding most takes that address's oldest place, and any other is
+// answered 503 at once.
 class HttpDoor {
  public:
   // On a worker: one request whose head has arrived, on a connection that
@@ -91,6 +92,9 @@ class HttpDoor {
   Entry* Find(int sock);
   int Timeout() const;
   void Accept(int listener);
+  // The newest entry, just accepted: answered when it asks for health,
+  // else given a place (maybe another address's) or turned away.
+  void Admit(Clock::time_point now);
   // Connections a worker has answered and keeps open, to wait for the next
   // request here.
   void TakeBack();

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/http/http_side.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "server/http/bounds.h"
 #include "server/http/http_server.h"
@@ -54,7 +58,14 @@ class StoreWatch {
     if (!asking.try_lock_for(kAskingWait)) return;
     std::string error;
     AccountStore* store = Store(error);
-    const bool fine = store != nullptr && store->Ping(error);
+    bool fine = store != nullptr && store->Ping(error);
+    // The connection reads the file it opened, even once the path names
+    // another file or none: the server's results would go where nobody
+    // finds them again.
+    if (const auto file = FileTrouble(); fine && file) {
+      fine = false;
+      error = *file;
+    }
     const std::lock_guard lock(state_);
     trouble_ = fine ? std::nullopt : std::optional<std::string>(error);
     pingAt_ = SteadyClock::now();
@@ -97,12 +108,30 @@ class StoreWatch {
       nextOpen_ = now + kReopen;
       error = openError_;
     }
+    struct stat opened {};
+    if (store_ && !IsPostgresUri(where_) && where_ != ":memory:" && ::stat(where_.c_str(), &opened) == 0)
+      file_ = {opened.st_dev, opened.st_ino};
     return store_.get();
+  }
+
+  // Whether the SQLite file opened is still the one at its path, and ours
+  // to read and write; with asking_ held.
+  std::optional<std::string> FileTrouble() const {
+    if (!file_) return std::nullopt;
+    struct stat now {};
+    if (::stat(where_.c_str(), &now) != 0) return std::string("file gone: ") + std::strerror(errno);
+    if (now.st_dev != file_->first || now.st_ino != file_->second)
+      return std::string("file replaced since it was opened");
+    if (::access(where_.c_str(), R_OK | W_OK) != 0)
+      return std::string("file not readable and writable: ") + std::strerror(errno);
+    return std::nullopt;
   }
 
   const std::string where_;
   std::timed_mutex asking_;
   std::unique_ptr<AccountStore> store_;
+  // The SQLite file's device and inode when it was opened.
+  std::optional<std::pair<dev_t, ino_t>> file_;
   TimePoint nextOpen_{};
   std::string openError_;
   std::mutex state_;

@@ -13,40 +13,82 @@
 
 namespace gorvane::server {
 
-bool RequestStream::is_readable() const { return begin_ < end_ || Wait(POLLIN, Clock::now()); }
+bool RequestStream::is_readable() const { return readyAt_ < ready_.size() || Wait(POLLIN, Clock::now()); }
 
 bool RequestStream::is_writable() const {
   return Wait(POLLOUT, writeBy_.value_or(Clock::now() + kHttpWriteTime));
 }
 
 ssize_t RequestStream::read(char* ptr, size_t size) {
-  if (spent_ || taken_ >= kHttpRequestBytes) {
-    spent_ = true;
-    return -1;
-  }
-  while (begin_ == end_) {
-    if (!Wait(POLLIN, readBy_)) {
+  if (spent_) return -1;
+  while (readyAt_ == ready_.size()) {
+    if (taken_ >= kHttpRequestBytes || !Wait(POLLIN, readBy_)) {
       spent_ = true;
       return -1;
     }
-    const ssize_t got = ::recv(sock_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
+    const size_t room = std::min(buffer_.size(), kHttpRequestBytes - taken_);
+    const ssize_t got = ::recv(sock_, buffer_.data(), room, MSG_DONTWAIT);
     if (got > 0) {
-      begin_ = 0;
-      end_ = static_cast<size_t>(got);
+      taken_ += static_cast<size_t>(got);
+      Pass({buffer_.data(), static_cast<size_t>(got)});
     } else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
       spent_ = true;
       return got == 0 ? 0 : -1;
     }
   }
-  const size_t n = std::min({size, end_ - begin_, kHttpRequestBytes - taken_});
-  std::memcpy(ptr, buffer_.data() + begin_, n);
-  begin_ += n;
-  taken_ += n;
+  const size_t n = std::min(size, ready_.size() - readyAt_);
+  std::memcpy(ptr, ready_.data() + readyAt_, n);
+  readyAt_ += n;
+  if (readyAt_ == ready_.size()) {
+    ready_.clear();
+    readyAt_ = 0;
+  }
   return static_cast<ssize_t>(n);
+}
+
+void RequestStream::Pass(std::string_view got) {
+  while (!got.empty()) {
+    if (headDone_) {
+      ready_ += got;
+      return;
+    }
+    const size_t end = got.find('\n');
+    line_ += got.substr(0, end == std::string_view::npos ? got.size() : end + 1);
+    if (end == std::string_view::npos) return;
+    got.remove_prefix(end + 1);
+    EndLine();
+  }
+}
+
+void RequestStream::EndLine() {
+  const bool blank = line_ == "\r\n" || line_ == "\n";
+  const bool folded = !blank && lines_ > 0 && (line_.front() == ' ' || line_.front() == '\t');
+  if (!folded) {
+    // The request line first, then headers: a header's name ends at its
+    // colon.
+    std::string_view name(line_);
+    name = name.substr(0, name.find(':'));
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    leftOut_ =
+        lines_ > 0 && name.size() == 5 && std::equal(name.begin(), name.end(), "range", [](char a, char b) {
+          return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+        });
+  }
+  if (!leftOut_) ready_ += line_;
+  line_.clear();
+  ++lines_;
+  headDone_ = blank;
 }
 
 ssize_t RequestStream::write(const char* ptr, size_t size) {
   if (!writeBy_) writeBy_ = Clock::now() + kHttpWriteTime;
+  // An answer cut short is better than one without end: the connection is
+  // closed after it.
+  written_ += size;
+  if (written_ > kHttpAnswerBytes) {
+    spent_ = true;
+    return -1;
+  }
   size_t sent = 0;
   while (sent < size) {
     const ssize_t n = ::send(sock_, ptr + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);

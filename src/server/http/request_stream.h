@@ -12,23 +12,27 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "server/http/bounds.h"
 
 namespace gorvane::server {
 
 // One request's bytes for the library: at most kHttpRequestBytes of it,
-// within kHttpReadTime, its answer taken within kHttpWriteTime; every wait
-// ends when the server stops, which it tells by closing the listener.
+// within kHttpReadTime, its answer at most kHttpAnswerBytes and taken within
+// kHttpWriteTime; every wait ends when the server stops, which it tells by
+// closing the listener. The head reaches the library without its Range
+// headers: the library would answer each range asked for with its own copy
+// of the page, and parts of pages that change every second serve nobody.
 class RequestStream final : public httplib::Stream {
  public:
   RequestStream(socket_t sock, const std::atomic<socket_t>& listener) : sock_(sock), listener_(listener) {}
 
-  // A request went past a bound: the connection is done with.
+  // A request or its answer went past a bound: the connection is done with.
   bool spent() const { return spent_; }
   // Bytes came after the request: the client sends requests without
   // waiting for answers, which the door cannot look at.
-  bool leftover() const { return begin_ < end_; }
+  bool leftover() const { return readyAt_ < ready_.size() || !line_.empty(); }
 
   bool is_readable() const override;
   bool is_writable() const override;
@@ -45,13 +49,24 @@ class RequestStream final : public httplib::Stream {
   // then whether the server stops.
   bool Wait(short events, Clock::time_point deadline) const;
   void Address(int (*name)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const;
+  // What came, passed on for the library: the head a whole line at a time.
+  void Pass(std::string_view got);
+  void EndLine();
 
   const socket_t sock_;
   const std::atomic<socket_t>& listener_;
   std::array<char, 4096> buffer_{};
-  size_t begin_ = 0;
-  size_t end_ = 0;
+  // Bytes for the library, and how far it has read them.
+  std::string ready_;
+  size_t readyAt_ = 0;
+  // The head's line not yet ended, the lines before it, and whether the
+  // last header was left out (a folded line after it goes with it).
+  std::string line_;
+  size_t lines_ = 0;
+  bool leftOut_ = false;
+  bool headDone_ = false;
   size_t taken_ = 0;
+  size_t written_ = 0;
   bool spent_ = false;
   // The head has arrived by the time the stream is made.
   const Clock::time_point readBy_ = Clock::now() + kHttpReadTime;

@@ -21,11 +21,13 @@
 #include "server/loop/options.h"
 #include "server/loop/server.h"
 #include "server/store/accounts.h"
+#include "server/store/secrets.h"
 
 namespace {
 
 using gorvane::server::AccountStore;
 using gorvane::server::CommandLine;
+using gorvane::server::MaskedWhere;
 
 // One line of standard input, without its line break; the terminal does not
 // echo it.
@@ -125,7 +127,7 @@ int AddUser(const CommandLine& line) {
     return 1;
   }
   std::fprintf(stderr, "gorvane-server: account %s stored in %s\n", login.c_str(),
-               line.server.databasePath.c_str());
+               MaskedWhere(line.server.databasePath).c_str());
   return 0;
 }
 

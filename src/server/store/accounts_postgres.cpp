@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "server/store/accounts.h"
+#include "server/store/secrets.h"
 
 namespace gorvane::server {
 namespace {
@@ -116,7 +117,8 @@ std::unique_ptr<PGconn, ConnectionCloser> Connect(const std::string& uri, std::c
   values.push_back(nullptr);
   std::unique_ptr<PGconn, ConnectionCloser> connection(PQconnectdbParams(keys.data(), values.data(), 1));
   if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
-    error = Trimmed(connection ? PQerrorMessage(connection.get()) : "out of memory");
+    // libpq quotes the URI, password and all, when it cannot parse it.
+    error = WithoutSecrets(Trimmed(connection ? PQerrorMessage(connection.get()) : "out of memory"), uri);
     return nullptr;
   }
   // The server's log has no room for the database's chatter ("already
@@ -324,7 +326,7 @@ class PostgresStore final : public AccountStore {
                                  values.data(), lengths.data(), formats.data(), 1));
       const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
       if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return result;
-      error = Trimmed(PQerrorMessage(connection_.get()));
+      error = WithoutSecrets(Trimmed(PQerrorMessage(connection_.get())), uri_);
       // A refused statement stands; only a lost connection is tried again.
       if (PQstatus(connection_.get()) != CONNECTION_BAD) return nullptr;
       lastError_ = error;

@@ -146,6 +146,9 @@ struct AttackSettings {
   // After each attack, for what it left behind (closing sockets, held
   // answers) to go.
   std::chrono::milliseconds settle{2000};
+  // The rotation attack on one login, measured this long: the owner logs
+  // in every 8 s.
+  std::chrono::milliseconds rotation{75000};
 };
 void RunAttacks(const AttackSettings& settings);
 

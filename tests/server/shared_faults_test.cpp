@@ -3,6 +3,7 @@
 // cluster of the test's own: logins fail soon and plainly, results wait
 // and arrive once, and what is still owed at a stop is written or logged.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <libpq-fe.h>
 #include <unistd.h>
 
@@ -264,6 +265,52 @@ TEST(SharedPostgres, AStopWithAHungDatabaseEndsInTimeAndLogsWhatItOwes) {
     }
     EXPECT_EQ(Totals(game.uri), owed) << c.what;
   }
+}
+
+// A URI that carries a password (the cluster trusts its socket and never
+// asks for it): while the database is down, nothing the server prints or
+// serves holds the password, and /healthz says the database is unreachable
+// without naming its socket.
+TEST(SharedPostgres, NoPageOrLogLineHoldsTheDatabasePassword) {
+  PgCluster cluster;
+  ASSERT_TRUE(cluster.failure().empty()) << cluster.failure();
+  const std::string plain = cluster.Uri("secret" + std::to_string(::getpid()));
+  const std::string secret = "Sekr1t-Pa55";
+  const std::string uri = "postgresql://postgres:" + secret + "@" + plain.substr(plain.find(":///") + 3);
+  const std::string socket = plain.substr(plain.find("host=") + 5, plain.find('&') - plain.find("host=") - 5);
+  {
+    std::string error;
+    auto store = server::AccountStore::Open(uri, error);
+    ASSERT_TRUE(store && store->SetPassword("alice", "pw-a", error)) << error;
+  }
+  Harness harness("127.0.0.146", uri, [](server::ServerOptions& options) {
+    Generous(options);
+    options.http = server::HttpEndpoint{"127.0.0.146", 0};
+  });
+  auto a = harness.Connect("Al");
+  ASSERT_TRUE(cluster.Stop());
+  a->Command("G_LOGIN", "alice pw-a");
+  ASSERT_TRUE(harness.RunUntil(
+      {a.get()}, [&] { return Logged(harness.log(), "the account store failed"); }, 8s));
+  httplib::Client client("127.0.0.146", harness.server().httpPort());
+  client.set_read_timeout(5, 0);
+  std::map<std::string, std::string> served;
+  for (int tries = 0; tries < 40 && served["/healthz"].find("database") == std::string::npos; ++tries) {
+    harness.RunUntil(
+        {a.get()}, [] { return false; }, 250ms);
+    if (const auto health = client.Get("/healthz")) served["/healthz"] = health->body;
+  }
+  for (const char* path : {"/metrics", "/"}) {
+    if (const auto page = client.Get(path)) served[path] = page->body;
+  }
+  EXPECT_EQ(served["/healthz"], "database: unreachable\n");
+  for (const auto& [path, body] : served) {
+    EXPECT_FALSE(body.empty()) << path;
+    EXPECT_EQ(body.find(secret), std::string::npos) << path;
+  }
+  EXPECT_EQ(served["/healthz"].find(socket), std::string::npos);
+  for (const std::string& line : harness.log()) EXPECT_EQ(line.find(secret), std::string::npos) << line;
+  ASSERT_TRUE(cluster.Start());
 }
 
 }  // namespace

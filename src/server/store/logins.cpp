@@ -200,6 +200,13 @@ void LoginDesk::StartDue(TimePoint now) {
   for (auto queue = waiting_.begin(); queue != waiting_.end();) {
     std::deque<uint64_t>& tickets = queue->second;
     while (!tickets.empty()) {
+      // The worker's backlog is bounded for waiting checks too; they keep
+      // their places and deadlines meanwhile.
+      if (atTheStore_ >= kChecksAtTheStore) {
+        const TimePoint again = now + std::chrono::milliseconds(250);
+        if (!due_ || again < *due_) due_ = again;
+        break;
+      }
       const TimePoint free = throttle_.CheckFreeAt(now, pending_.at(tickets.front()).login);
       if (free > now) {
         if (!due_ || free < *due_) due_ = free;

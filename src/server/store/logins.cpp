@@ -103,10 +103,7 @@ std::string NetworkOf(const std::string& address) {
 }
 
 LoginDesk::LoginDesk(AccountStore& accounts, LoginThrottle::Rules rules, Hasher hasher)
-    : throttle_(rules),
-      window_(rules.window),
-      decoySalt_(kSaltBytes, '\0'),
-      worker_(accounts, std::move(hasher)) {
+    : throttle_(rules), decoySalt_(kSaltBytes, '\0'), worker_(accounts, std::move(hasher)) {
   RAND_bytes(reinterpret_cast<unsigned char*>(decoySalt_.data()), static_cast<int>(decoySalt_.size()));
 }
 
@@ -152,7 +149,6 @@ void LoginDesk::Start(Entry entry, TimePoint now) {
   Pending& pending = entry->second;
   // The decoy is counted too: an unknown login must look like a known one.
   throttle_.Checked(now, pending.login);
-  books_[LoginKey(pending.login)].started.emplace_back(now, pending.network);
   pending.started = true;
   pending.job = ++jobs_;
   pending.deadline = now + kStoreWait;
@@ -212,8 +208,8 @@ void LoginDesk::StartDue(TimePoint now) {
         if (!due_ || free < *due_) due_ = free;
         break;
       }
-      // A network that keeps guessing must not hold up one that has not:
-      // the owner of a login comes from elsewhere than a rotation of
+      // A network that keeps guessing wrong must not hold up one that does
+      // not: the owner of a login comes from elsewhere than a rotation of
       // addresses does.
       const auto next = std::min_element(tickets.begin(), tickets.end(), [&](uint64_t a, uint64_t b) {
         return Load(queue->first, pending_.at(a).network) < Load(queue->first, pending_.at(b).network);
@@ -234,7 +230,7 @@ size_t LoginDesk::Waiting(const std::deque<uint64_t>& queue, const std::string& 
 size_t LoginDesk::Load(const std::string& key, const std::string& network) const {
   size_t load = 0;
   if (const auto book = books_.find(key); book != books_.end()) {
-    for (const auto& [when, from] : book->second.started) load += from == network ? 1 : 0;
+    for (const auto& [when, from] : book->second.failures) load += from == network ? 1 : 0;
   }
   if (const auto queue = waiting_.find(key); queue != waiting_.end()) load += Waiting(queue->second, network);
   return load;
@@ -256,7 +252,10 @@ bool LoginDesk::MakeRoom(std::deque<uint64_t>& queue, const std::string& network
 }
 
 void LoginDesk::Failed(TimePoint now, const std::string& login, const std::string& address) {
-  auto& failed = books_[LoginKey(login)].failedFrom;
+  Book& book = books_[LoginKey(login)];
+  book.failures.emplace_back(now, NetworkOf(address));
+  if (book.failures.size() > kLoginRemembersAddresses) book.failures.pop_front();
+  auto& failed = book.failedFrom;
   failed[address] = now;
   if (failed.size() > kLoginRemembersAddresses) {
     failed.erase(std::min_element(failed.begin(), failed.end(),
@@ -276,12 +275,12 @@ void LoginDesk::Forget(TimePoint now) {
   if (now - forgotAt_ < std::chrono::seconds(1)) return;
   forgotAt_ = now;
   for (auto book = books_.begin(); book != books_.end();) {
-    auto& [started, failedFrom] = book->second;
-    while (!started.empty() && now - started.front().first >= window_) started.pop_front();
+    auto& [failures, failedFrom] = book->second;
+    while (!failures.empty() && now - failures.front().first >= kLoginRemembersFailures) failures.pop_front();
     std::erase_if(failedFrom,
                   [&](const auto& entry) { return now - entry.second >= kLoginRemembersFailures; });
-    book = started.empty() && failedFrom.empty() && waiting_.count(book->first) == 0 ? books_.erase(book)
-                                                                                     : std::next(book);
+    book = failures.empty() && failedFrom.empty() && waiting_.count(book->first) == 0 ? books_.erase(book)
+                                                                                      : std::next(book);
   }
 }
 

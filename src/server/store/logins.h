@@ -140,8 +140,8 @@ class LoginDesk {
   // Fails the started checks the store has kept past kStoreWait (taken back
   // from the worker unless it has begun them), refuses the waiting ones past
   // kLoginQueueWait, and starts the waiting checks whose logins' budgets
-  // allow them by now: of each login's, first those whose networks have had
-  // the fewest checks of it lately, then the earliest.
+  // allow them by now: of each login's, first those whose networks have
+  // failed at it least lately, then the earliest.
   void StartDue(TimePoint now);
   // Checks under way or waiting.
   size_t pending() const { return pending_.size(); }
@@ -168,8 +168,9 @@ class LoginDesk {
   };
   // What a login remembers across its checks.
   struct Book {
-    // Checks started lately (a window's worth), by network.
-    std::deque<std::pair<TimePoint, std::string>> started;
+    // Its failures lately (kLoginRemembersFailures), by network, the oldest
+    // first.
+    std::deque<std::pair<TimePoint, std::string>> failures;
     // Addresses that failed at it, and when last.
     std::map<std::string, TimePoint> failedFrom;
   };
@@ -183,7 +184,7 @@ class LoginDesk {
   void RefuseWaiting(const std::string& address, std::vector<Answer>& answers);
   void Failed(TimePoint now, const std::string& login, const std::string& address);
   bool FailedHere(TimePoint now, const std::string& login, const std::string& address) const;
-  // Checks of the login started lately from the network, and waiting.
+  // The login's failures lately from the network, and its checks waiting.
   size_t Load(const std::string& key, const std::string& network) const;
   size_t Waiting(const std::deque<uint64_t>& queue, const std::string& network) const;
   // Makes room in a full queue for a check from the network, if another
@@ -192,7 +193,6 @@ class LoginDesk {
   void Forget(TimePoint now);
 
   LoginThrottle throttle_;
-  Duration window_;
   std::string decoySalt_;
   std::map<uint64_t, Pending> pending_;
   // Checks under way or waiting per address: a few at a time, however many

@@ -99,7 +99,13 @@ void Smoke(GamesSettings& games, CapacitySettings& capacity, AttackSettings& att
               .arrivalEvery = 3s,
               .arrivalsStopBeforeEnd = 1s};
   // Each probe still sends a line every 1.5 s, within the chat limit.
-  attacks = {.crowd = 8, .probes = 6, .every = 250ms, .warm = 100ms, .measure = 400ms, .settle = 100ms};
+  attacks = {.crowd = 8,
+             .probes = 6,
+             .every = 250ms,
+             .warm = 100ms,
+             .measure = 400ms,
+             .settle = 100ms,
+             .rotation = 4000ms};
   http = {.rounds = 1,
           .samples = 10,
           .held = 4,
@@ -174,6 +180,7 @@ int main(int argc, char** argv) {
     if (option == "--steps") capacity.steps = Steps(text);
     if (option == "--step-seconds") capacity.measureSeconds = static_cast<int>(value);
     if (option == "--attack-seconds") attacks.measure = std::chrono::seconds(static_cast<int>(value));
+    if (option == "--rotation-seconds") attacks.rotation = std::chrono::seconds(static_cast<int>(value));
     if (option == "--http-rounds") http.rounds = static_cast<int>(value);
     if (option == "--http-samples") http.samples = static_cast<int>(value);
     if (option == "--flood-reopen-ms") http.reopen = std::chrono::milliseconds(static_cast<int>(value));

@@ -156,6 +156,9 @@ struct AttackSettings {
   std::chrono::milliseconds settle{2000};
   // Only the attacks on the HTTP side, between the idle rows.
   bool httpOnly = false;
+  // The rotation attack on one login, measured this long: the owner logs
+  // in every 8 s.
+  std::chrono::milliseconds rotation{75000};
 };
 void RunAttacks(const AttackSettings& settings);
 

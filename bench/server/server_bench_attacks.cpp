@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // attacks: each attack at full speed from one address, and what it does to
 // well-behaved users elsewhere (their lobby chat round trip, a newcomer's
-// way in) against the same users on an idle server; then two on the HTTP
-// side, each beside the same users, with what it got from the side.
+// way in) against the same users on an idle server; then a rotation of
+// addresses at one login, and two on the HTTP side, each beside the same
+// users, with what it got from the side.
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -216,6 +219,34 @@ void RunAttacks(const AttackSettings& settings) {
         Attacker::Kind::kJoinChurn, Attacker::Kind::kRefused}) {
     if (settings.httpOnly) break;
     phase(Attacker::Name(kind), kind);
+  }
+  if (!settings.httpOnly) {
+    // A rotation of addresses at one login, its owner logging in meanwhile:
+    // her wait, beside what the others feel.
+    LoginRotation rotation(kDefendedAddress, server.port());
+    rotation.Begin(true);
+    probes.Take();
+    newcomers.Take();
+    const size_t lost = crowd.lost() + probes.lost();
+    std::this_thread::sleep_for(settings.rotation);
+    const Percentiles trips = Summarize(probes.Take());
+    const Percentiles joins = Summarize(newcomers.Take());
+    const std::vector<double> waits = rotation.Take();
+    const Percentiles owner = Summarize(waits);
+    const auto refused = std::count_if(waits.begin(), waits.end(), [](double ms) { return std::isinf(ms); });
+    std::printf("  %-32s %8.2f %8.2f %6.2fx %9.2f %9.2f %5zu %9s %8s %9s %10s %7s %9s\n",
+                "rotation at a login, 20 addresses", trips.median, trips.p99,
+                idleP99 > 0 ? trips.p99 / idleP99 : 0.0, joins.median, joins.p99,
+                crowd.lost() + probes.lost() - lost, "-", "-", "-", "-", "-", "-");
+    std::printf(
+        "  %-32s owner's login wait: %zu logins, p50 %.0f ms, p99 %.0f ms (goal: at most 10000 ms), %lld "
+        "refused;"
+        " %llu guesses\n",
+        "", owner.count, owner.median, owner.p99, static_cast<long long>(refused),
+        static_cast<unsigned long long>(rotation.guesses()));
+    std::fflush(stdout);
+    rotation.End();
+    std::this_thread::sleep_for(settings.settle);
   }
   HttpAttack ranges = Ranges(server.httpPort());
   phase("HTTP: thousands of ranges", std::nullopt, &ranges);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <random>
@@ -21,11 +22,14 @@
 #include "server/loop/options.h"
 #include "server/loop/server.h"
 #include "server/store/accounts.h"
+#include "server/store/result_lines.h"
+#include "server/store/secrets.h"
 
 namespace {
 
 using gorvane::server::AccountStore;
 using gorvane::server::CommandLine;
+using gorvane::server::MaskedWhere;
 
 // One line of standard input, without its line break; the terminal does not
 // echo it.
@@ -103,6 +107,42 @@ int Import(const CommandLine& line) {
   return 0;
 }
 
+// The results a stop logged as not stored, added to the accounts: each by
+// its id, so a line replayed twice, or one whose write the database took
+// after all, counts once.
+int ReplayResults(const CommandLine& line) {
+  const std::string& from = *line.replayFrom;
+  std::ifstream file;
+  if (from != "-") {
+    file.open(from);
+    if (!file) {
+      std::fprintf(stderr, "gorvane-server: cannot read %s\n", from.c_str());
+      return 1;
+    }
+  }
+  std::istream& in = from == "-" ? std::cin : file;
+  std::vector<gorvane::server::OwedResult> results;
+  for (std::string text; std::getline(in, text);) {
+    if (auto result = gorvane::server::ParseResultLine(text)) results.push_back(std::move(*result));
+  }
+  std::string error;
+  const auto accounts = AccountStore::Open(line.server.databasePath, error);
+  if (!accounts) {
+    std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
+    return 1;
+  }
+  for (size_t i = 0; i < results.size(); ++i) {
+    if (!accounts->Apply(results[i], error)) {
+      std::fprintf(stderr, "gorvane-server: %zu of %zu results added; then: %s\n", i, results.size(),
+                   error.c_str());
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "gorvane-server: %zu results added to %s (any there already counted once)\n",
+               results.size(), MaskedWhere(line.server.databasePath).c_str());
+  return 0;
+}
+
 int AddUser(const CommandLine& line) {
   const std::string& login = *line.addUser;
   if (login.empty() || login.find_first_of(std::string(" \t\r\n\0", 5)) != std::string::npos) {
@@ -125,7 +165,7 @@ int AddUser(const CommandLine& line) {
     return 1;
   }
   std::fprintf(stderr, "gorvane-server: account %s stored in %s\n", login.c_str(),
-               line.server.databasePath.c_str());
+               MaskedWhere(line.server.databasePath).c_str());
   return 0;
 }
 
@@ -158,6 +198,7 @@ int main(int argc, char** argv) {
   }
   if (line->addUser) return AddUser(*line);
   if (line->importFrom) return Import(*line);
+  if (line->replayFrom) return ReplayResults(*line);
   if (const auto missing = MissingDatabaseFolder(line->server.databasePath)) {
     std::fprintf(stderr, "gorvane-server: %s\n", missing->c_str());
     return 1;

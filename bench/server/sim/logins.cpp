@@ -216,4 +216,118 @@ void LoginPool::Step() {
   SendQuestions(now);
 }
 
+namespace {
+
+constexpr int kAttackGroup = 90;
+constexpr int kOwnerGroup = 91;
+constexpr auto kRotationEvery = std::chrono::seconds(6);
+constexpr auto kOwnerEvery = std::chrono::seconds(8);
+constexpr auto kOwnerWithin = std::chrono::seconds(15);
+
+}  // namespace
+
+LoginRotation::LoginRotation(std::string server, uint16_t port)
+    : server_(std::move(server)), port_(port), epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
+
+LoginRotation::~LoginRotation() {
+  End();
+  for (auto& guest : guests_) guest->client.Close();
+  ::close(epoll_);
+}
+
+std::vector<double> LoginRotation::Take() {
+  const std::lock_guard lock(mutex_);
+  return std::exchange(waits_, {});
+}
+
+void LoginRotation::Open(const std::string& source, bool owner) {
+  auto guest = std::make_unique<Guest>();
+  guest->owner = owner;
+  guest->client.fd = DialLoopback(server_, port_, {.source = source});
+  if (guest->client.fd < 0) {
+    guest->client.closed = true;
+  } else {
+    NonBlocking(guest->client.fd);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = guest.get();
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, guest->client.fd, &event);
+  }
+  guests_.push_back(std::move(guest));
+}
+
+void LoginRotation::Handle(Guest& guest, std::string_view message) {
+  SimClient& client = guest.client;
+  const std::string_view kind = KindOf(message);
+  if (kind == "S_CONNECT") {
+    client.id = FieldInt(message, 1);
+    client.Send("G_JOIN", guest.owner ? "owner" : "guesser");
+  } else if (kind == "S_GREETING" && FieldInt(message, 1) == client.id && !guest.asked) {
+    guest.asked = true;
+    guest.sentAt = Clock::now();
+    client.Send("G_LOGIN", std::string(kLogin) + " " + (guest.owner ? kPassword : "wrong-guess"));
+    if (!guest.owner) ++guesses_;
+  } else if (kind == "S_LOGIN" || kind == "S_ELOGIN") {
+    if (guest.owner) {
+      const double ms = kind == "S_LOGIN"
+                            ? std::chrono::duration<double, std::milli>(Clock::now() - guest.sentAt).count()
+                            : std::numeric_limits<double>::infinity();
+      const std::lock_guard lock(mutex_);
+      waits_.push_back(ms);
+    }
+    // Answered: the address's place is given back.
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, client.fd, nullptr);
+    client.Send("G_BYE");
+    client.Close();
+  }
+}
+
+void LoginRotation::Step() {
+  std::array<epoll_event, 64> events{};
+  const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 5);
+  for (int i = 0; i < n; ++i) {
+    Guest& guest = *static_cast<Guest*>(events[static_cast<size_t>(i)].data.ptr);
+    static thread_local std::array<char, kReadBytes> buffer;
+    const ssize_t got = ::recv(guest.client.fd, buffer.data(), buffer.size(), 0);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (got <= 0) {
+      epoll_ctl(epoll_, EPOLL_CTL_DEL, guest.client.fd, nullptr);
+      guest.client.Close();
+      continue;
+    }
+    guest.client.framer.Feed(std::string_view(buffer.data(), static_cast<size_t>(got)),
+                             [&](std::string_view message) { Handle(guest, message); });
+  }
+  const Clock::time_point now = Clock::now();
+  if (!start_) start_ = now;
+  const auto since = now - *start_;
+  if (!opened_) {
+    // The burst: five guesses from each of two addresses; then one each
+    // from eight more, which wait for the login's budget.
+    opened_ = true;
+    for (size_t address = 0; address < 2; ++address) {
+      for (int guess = 0; guess < 5; ++guess) Open(SourceAddress(kAttackGroup, address), false);
+    }
+    for (size_t address = 2; address < 10; ++address) Open(SourceAddress(kAttackGroup, address), false);
+  }
+  while (since >= kRotationEvery * (fresh_ + 1)) {
+    Open(SourceAddress(kAttackGroup, 10 + static_cast<size_t>(fresh_ % 20)), false);
+    ++fresh_;
+  }
+  while (since >= std::chrono::seconds(3) + kOwnerEvery * owners_) {
+    Open(SourceAddress(kOwnerGroup, 0), true);
+    ++owners_;
+  }
+  for (auto& guest : guests_) {
+    if (guest->owner && guest->asked && !guest->client.closed && now - guest->sentAt > kOwnerWithin) {
+      epoll_ctl(epoll_, EPOLL_CTL_DEL, guest->client.fd, nullptr);
+      guest->client.Close();
+      const std::lock_guard lock(mutex_);
+      waits_.push_back(std::numeric_limits<double>::infinity());
+    }
+    if (!guest->client.closed && !guest->client.pending.empty()) guest->client.Flush();
+  }
+  std::erase_if(guests_, [](const auto& guest) { return guest->client.closed; });
+}
+
 }  // namespace gorvane::bench

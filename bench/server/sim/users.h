@@ -307,4 +307,42 @@ class Attacker : public Worker {
   std::atomic<uint64_t> bytesRead_{0};
 };
 
+// A rotation attack on one login (kLogin): two addresses spend its burst of
+// checks, eight more queue one wrong guess each, then a fresh address of a
+// pool of twenty guesses once every 6 s, all within one /24. Its owner logs
+// in every 8 s from an address of her own, each time on a new connection,
+// and times her G_LOGIN to the answer.
+class LoginRotation : public Worker {
+ public:
+  LoginRotation(std::string server, uint16_t port);
+  ~LoginRotation() override;
+  // The owner's waits in ms since the last call; a refusal, or no answer
+  // within 15 s, as infinity.
+  std::vector<double> Take();
+  uint64_t guesses() const { return guesses_; }
+
+ private:
+  struct Guest {
+    SimClient client;
+    bool owner = false;
+    bool asked = false;
+    Clock::time_point sentAt{};
+  };
+  void Step() override;
+  void Open(const std::string& source, bool owner);
+  void Handle(Guest& guest, std::string_view message);
+
+  std::string server_;
+  uint16_t port_;
+  int epoll_ = -1;
+  std::vector<std::unique_ptr<Guest>> guests_;
+  std::optional<Clock::time_point> start_;
+  int fresh_ = 0;   // rotation guesses sent
+  int owners_ = 0;  // owner's logins begun
+  bool opened_ = false;
+  std::atomic<uint64_t> guesses_{0};
+  std::mutex mutex_;
+  std::vector<double> waits_;
+};
+
 }  // namespace gorvane::bench

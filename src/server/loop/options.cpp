@@ -38,13 +38,15 @@ const char* const kUsage =
     "                         behind a router (the --listen address and --port)\n"
     "  --add-user LOGIN       store an account, its password read from standard input, and exit\n"
     "  --import FILE          copy the accounts and statistics of an SQLite file into --db once, and exit\n"
+    "  --replay-results FILE  add the results a stop logged as not stored (\"result not stored: ...\"\n"
+    "                         lines of FILE, - for standard input) to --db, each once, and exit\n"
     "  --help                 print this and exit\n"
     "  --version              print the version and exit\n"
     "Connections that do not join within 10 s are closed; five failed logins within a minute from\n"
     "one address stop password checks for it for a minute. One login's passwords are checked at\n"
     "most 10 a minute; more wait their turn, or are refused from an address that failed lately.\n"
-    "The log goes to standard error. SIGTERM or SIGINT: goodbye to every user, database closed,\n"
-    "exit 0.\n";
+    "The log goes to standard error. SIGTERM or SIGINT: goodbye to every user, results not stored\n"
+    "logged, database closed, exit 0 within 5 s.\n";
 
 namespace {
 
@@ -131,8 +133,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       if (option == candidate.name) number = &candidate;
     }
     const bool known = number != nullptr || option == "--listen" || option == "--db" || option == "--cards" ||
-                       option == "--add-user" || option == "--import" || option == "--http" ||
-                       option == "--public-address";
+                       option == "--add-user" || option == "--import" || option == "--replay-results" ||
+                       option == "--http" || option == "--public-address";
     if (!known) {
       error = "unknown option " + option;
       return std::nullopt;
@@ -175,6 +177,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       line.server.publicAddress = value;
     } else if (option == "--import") {
       line.importFrom = value;
+    } else if (option == "--replay-results") {
+      line.replayFrom = value;
     } else {
       line.addUser = value;
     }

@@ -18,6 +18,7 @@ struct CommandLine {
   bool version = false;
   std::optional<std::string> addUser;     // the login to store, then exit
   std::optional<std::string> importFrom;  // an SQLite file to copy into --db, then exit
+  std::optional<std::string> replayFrom;  // a log whose unstored results to add to --db, then exit
 };
 
 // What --help prints.

@@ -7,6 +7,7 @@
 
 #include "server/loop/server.h"
 #include "server/store/off_loop.h"
+#include "server/store/result_lines.h"
 
 namespace gorvane::server {
 
@@ -52,6 +53,9 @@ void Server::Farewell() {
     RunOnce(50);
     lobby_->PumpResults(SteadyClock::now());
   }
+  // A database that does not answer holds no worker past the goodbye:
+  // what is under way gives up, and what is not stored yet is logged below.
+  if (accounts_) accounts_->Abandon();
   // The worker finishes what it was asked (a write under way among it)
   // before the accounts it uses go.
   offLoop_.reset();
@@ -59,8 +63,9 @@ void Server::Farewell() {
   if (!unwritten.empty()) {
     Log(Count(unwritten.size()) + " game results could not be stored; add them by hand:");
     for (const OwedResult& result : unwritten) {
-      Log("result not stored: login " + result.login + ", prize " + std::to_string(result.prize) + ", win " +
-          std::to_string(result.wins));
+      // The id lets a replay (--replay-results) add each result once, even
+      // one whose write the database took after all.
+      Log(ResultLine(result));
     }
   }
   table_.Clear();

@@ -7,6 +7,8 @@
 
 #include <random>
 
+#include "server/store/secrets.h"
+
 namespace gorvane::server {
 
 std::string HashPassword(std::string_view password, std::string_view salt, int iterations) {
@@ -38,7 +40,11 @@ bool IsPostgresUri(std::string_view where) {
 
 std::unique_ptr<AccountStore> AccountStore::Open(const std::string& where, std::string& error,
                                                  std::chrono::milliseconds wait) {
-  return IsPostgresUri(where) ? OpenPostgresStore(where, error, wait) : OpenSqliteStore(where, error, wait);
+  auto store =
+      IsPostgresUri(where) ? OpenPostgresStore(where, error, wait) : OpenSqliteStore(where, error, wait);
+  // Whatever the store's library said, the caller prints it.
+  if (!store) error = WithoutSecrets(error, where);
+  return store;
 }
 
 bool AccountStore::SetPassword(std::string_view login, std::string_view password, std::string& error) {

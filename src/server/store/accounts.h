@@ -23,6 +23,11 @@ inline constexpr size_t kHashBytes = 32;
 // after a lost answer is not counted twice.
 inline constexpr int kSchemaVersion = 2;
 
+// How long a PostgreSQL statement may run when the caller names no bound:
+// the database ends it then (a locked table), and a database that does not
+// answer at all is given up on a second later.
+inline constexpr auto kStoreCallWait = std::chrono::milliseconds(2000);
+
 // PBKDF2-HMAC-SHA-256 of a password; empty when libcrypto fails.
 std::string HashPassword(std::string_view password, std::string_view salt, int iterations);
 
@@ -80,8 +85,8 @@ class AccountStore {
   // older schema up to date; nothing, with the reason in error, when it
   // cannot or when the schema is newer than this program knows. With a
   // wait, no statement waits longer than that for the database (SQLite's
-  // busy timeout, PostgreSQL's statement timeout); without, SQLite waits 2 s
-  // and PostgreSQL as long as a statement takes.
+  // busy timeout, PostgreSQL's statement timeout, and a second more for an
+  // answer); without, SQLite waits 2 s and PostgreSQL kStoreCallWait.
   static std::unique_ptr<AccountStore> Open(const std::string& where, std::string& error,
                                             std::chrono::milliseconds wait = {});
   virtual ~AccountStore() = default;
@@ -122,6 +127,10 @@ class AccountStore {
   // The next call tries the database at once, whatever the backoff after
   // failures says: the last chance when stopping.
   virtual void RetryNow() {}
+
+  // Calls under way give up at once and every later one fails: for a stop
+  // that must not wait for a database that does not answer. Any thread.
+  virtual void Abandon() {}
 
   // Closes the store; every later call fails. False when it could not be
   // closed cleanly.

@@ -3,14 +3,18 @@
 // player's account, prize and wins are the same in every lobby.
 #include <arpa/inet.h>
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "server/store/accounts.h"
+#include "server/store/secrets.h"
 
 namespace gorvane::server {
 namespace {
@@ -76,12 +80,22 @@ constexpr const char* kApply =
     " UPDATE accounts SET prize = prize + $3::bigint, wins = wins + $4::bigint"
     " WHERE login = $2 AND EXISTS (SELECT 1 FROM fresh)";
 
-// A database that does not answer must not hold a login or a write for
-// long: connecting gives up after a few seconds, and a peer gone silent is
-// noticed by keepalives (the URI or PGCONNECT_TIMEOUT may say otherwise).
+// A database that does not answer must not hold a login, a write or a stop
+// for long. The database ends a statement past the statement timeout (a
+// table locked by VACUUM FULL, REINDEX or ALTER TABLE); a database that does
+// not answer at all (a frozen process, a lost host, a Unix socket, where TCP
+// timeouts do not apply) is given up on here: every call waits on the
+// socket, up to the timeout and a margin, and drops the connection past it.
 using Clock = std::chrono::steady_clock;
 constexpr auto kFirstRetry = std::chrono::milliseconds(500);
 constexpr auto kLastRetry = std::chrono::seconds(10);
+// Time for the database's own answer to a statement it ended, and for the
+// way there and back.
+constexpr auto kAnswerMargin = std::chrono::seconds(1);
+// How long making a connection may take, the start-up exchange included.
+constexpr auto kConnectWait = std::chrono::seconds(3);
+// How often a wait looks whether the store was abandoned.
+constexpr auto kAbandonCheck = std::chrono::milliseconds(50);
 
 std::string Trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -90,8 +104,38 @@ std::string Trimmed(std::string text) {
   return text;
 }
 
+// Waits for the connection's socket to be readable (or writable too); false,
+// with the reason, past the deadline or once the store is abandoned.
+bool Await(PGconn* connection, bool write, Clock::time_point deadline, const std::atomic<bool>* abandoned,
+           std::string& error) {
+  for (;;) {
+    if (abandoned && abandoned->load()) {
+      error = "the server is stopping: the database call was given up";
+      return false;
+    }
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) {
+      error = "the database did not answer in time";
+      return false;
+    }
+    const auto slice = std::min<Clock::duration>(deadline - now, kAbandonCheck);
+    pollfd ready{PQsocket(connection), static_cast<short>(POLLIN | (write ? POLLOUT : 0)), 0};
+    if (ready.fd < 0) {
+      error = "no connection to the database";
+      return false;
+    }
+    const int got =
+        ::poll(&ready, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
+    if (got > 0) return true;
+    if (got < 0 && errno != EINTR) {
+      error = std::string("poll: ") + std::strerror(errno);
+      return false;
+    }
+  }
+}
+
 std::unique_ptr<PGconn, ConnectionCloser> Connect(const std::string& uri, std::chrono::milliseconds wait,
-                                                  std::string& error) {
+                                                  const std::atomic<bool>* abandoned, std::string& error) {
   std::vector<const char*> keys;
   std::vector<const char*> values;
   if (std::getenv("PGCONNECT_TIMEOUT") == nullptr) {
@@ -99,10 +143,9 @@ std::unique_ptr<PGconn, ConnectionCloser> Connect(const std::string& uri, std::c
     values.push_back("3");
   }
   const std::string statementTimeout = "-c statement_timeout=" + std::to_string(wait.count());
-  if (wait.count() > 0) {
-    keys.push_back("options");
-    values.push_back(statementTimeout.c_str());
-  }
+  keys.push_back("options");
+  values.push_back(statementTimeout.c_str());
+  // A peer gone silent over TCP is noticed by the kernel too.
   for (const auto& [key, value] :
        {std::pair{"keepalives_idle", "5"}, std::pair{"keepalives_interval", "2"},
         std::pair{"keepalives_count", "2"}, std::pair{"tcp_user_timeout", "5000"}}) {
@@ -114,11 +157,26 @@ std::unique_ptr<PGconn, ConnectionCloser> Connect(const std::string& uri, std::c
   values.push_back(uri.c_str());
   keys.push_back(nullptr);
   values.push_back(nullptr);
-  std::unique_ptr<PGconn, ConnectionCloser> connection(PQconnectdbParams(keys.data(), values.data(), 1));
-  if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
-    error = Trimmed(connection ? PQerrorMessage(connection.get()) : "out of memory");
+  std::unique_ptr<PGconn, ConnectionCloser> connection(PQconnectStartParams(keys.data(), values.data(), 1));
+  // libpq quotes the URI, password and all, when it cannot parse it.
+  const auto failed = [&](std::string why) {
+    error = WithoutSecrets(Trimmed(std::move(why)), uri);
     return nullptr;
+  };
+  if (!connection) return failed("out of memory");
+  if (PQstatus(connection.get()) == CONNECTION_BAD) return failed(PQerrorMessage(connection.get()));
+  const Clock::time_point deadline = Clock::now() + kConnectWait;
+  for (PostgresPollingStatusType status = PGRES_POLLING_WRITING; status != PGRES_POLLING_OK;
+       status = PQconnectPoll(connection.get())) {
+    if (status == PGRES_POLLING_FAILED) return failed(PQerrorMessage(connection.get()));
+    std::string why;
+    if (!Await(connection.get(), status == PGRES_POLLING_WRITING, deadline, abandoned, why)) {
+      return failed("connecting: " + why);
+    }
   }
+  // Statements are sent and answered through Await, never waited for in
+  // libpq.
+  if (PQsetnonblocking(connection.get(), 1) != 0) return failed(PQerrorMessage(connection.get()));
   // The server's log has no room for the database's chatter ("already
   // exists, skipping").
   PQsetNoticeProcessor(
@@ -225,10 +283,10 @@ class PostgresStore final : public AccountStore {
     return copied;
   }
 
-  void RetryNow() override {
-    const std::lock_guard lock(mutex_);
-    nextAttempt_ = {};
-  }
+  void Abandon() override { abandoned_.store(true); }
+
+  // From the loop, which must not wait for the call under way.
+  void RetryNow() override { retryNow_.store(true); }
 
   bool Close() override {
     const std::lock_guard lock(mutex_);
@@ -285,17 +343,19 @@ class PostgresStore final : public AccountStore {
   // sooner than the backoff allows (half a second, doubling to ten): a
   // database that is down is not asked at every login.
   bool Connected(std::string& error) {
-    if (closed_) {
-      error = "the database is closed";
+    if (closed_ || abandoned_.load()) {
+      error =
+          closed_ ? "the database is closed" : "the server is stopping: the database is not asked any more";
       return false;
     }
     if (connection_ && PQstatus(connection_.get()) == CONNECTION_OK) return true;
     const Clock::time_point now = Clock::now();
+    if (retryNow_.exchange(false)) nextAttempt_ = {};
     if (now < nextAttempt_) {
       error = "the database is unreachable (" + lastError_ + "); trying again shortly";
       return false;
     }
-    connection_ = Connect(uri_, wait_, lastError_);
+    connection_ = Connect(uri_, wait_, &abandoned_, lastError_);
     if (connection_) {
       retry_ = kFirstRetry;
       return true;
@@ -308,23 +368,19 @@ class PostgresStore final : public AccountStore {
 
   // One statement with its parameters; binary results. A statement that
   // stands on its own is made once more on a new connection when the
-  // database dropped the old one (a restart).
+  // database dropped the old one (a restart); one that was not answered in
+  // time is not: the connection is dropped and the call fails.
   Result Run(const char* sql, const std::vector<Param>& params, std::string& error, bool again = true) {
     for (int attempt = 0; attempt < (again ? 2 : 1); ++attempt) {
       if (!Connected(error)) return nullptr;
-      std::vector<const char*> values;
-      std::vector<int> lengths;
-      std::vector<int> formats;
-      for (const Param& param : params) {
-        values.push_back(param.value.data());
-        lengths.push_back(static_cast<int>(param.value.size()));
-        formats.push_back(param.binary ? 1 : 0);
+      bool answered = true;
+      Result result = Exchange(sql, params, error, answered);
+      if (result) return result;
+      if (!answered) {
+        lastError_ = error;
+        connection_.reset();
+        return nullptr;
       }
-      Result result(PQexecParams(connection_.get(), sql, static_cast<int>(params.size()), nullptr,
-                                 values.data(), lengths.data(), formats.data(), 1));
-      const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-      if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return result;
-      error = Trimmed(PQerrorMessage(connection_.get()));
       // A refused statement stands; only a lost connection is tried again.
       if (PQstatus(connection_.get()) != CONNECTION_BAD) return nullptr;
       lastError_ = error;
@@ -333,11 +389,71 @@ class PostgresStore final : public AccountStore {
     return nullptr;
   }
 
+  // Sends the statement and reads its answer within the call's bound; the
+  // result when it succeeded, else nothing with the reason, answered false
+  // when the database did not answer in time.
+  Result Exchange(const char* sql, const std::vector<Param>& params, std::string& error, bool& answered) {
+    PGconn* connection = connection_.get();
+    const Clock::time_point deadline = Clock::now() + wait_ + kAnswerMargin;
+    std::vector<const char*> values;
+    std::vector<int> lengths;
+    std::vector<int> formats;
+    for (const Param& param : params) {
+      values.push_back(param.value.data());
+      lengths.push_back(static_cast<int>(param.value.size()));
+      formats.push_back(param.binary ? 1 : 0);
+    }
+    const auto failed = [&] {
+      error = WithoutSecrets(Trimmed(PQerrorMessage(connection)), uri_);
+      return nullptr;
+    };
+    if (PQsendQueryParams(connection, sql, static_cast<int>(params.size()), nullptr, values.data(),
+                          lengths.data(), formats.data(), 1) == 0) {
+      return failed();
+    }
+    for (int flushed = PQflush(connection); flushed != 0; flushed = PQflush(connection)) {
+      if (flushed < 0) return failed();
+      if (!Await(connection, true, deadline, &abandoned_, error)) {
+        answered = false;
+        return nullptr;
+      }
+      if (PQconsumeInput(connection) == 0) return failed();
+    }
+    Result last;
+    bool refused = false;
+    for (;;) {
+      while (PQisBusy(connection) != 0) {
+        if (!Await(connection, false, deadline, &abandoned_, error)) {
+          answered = false;
+          return nullptr;
+        }
+        if (PQconsumeInput(connection) == 0) return failed();
+      }
+      Result next(PQgetResult(connection));
+      if (!next) break;
+      // The first failure is the one to tell; the rest follow from it.
+      if (refused) continue;
+      const ExecStatusType status = PQresultStatus(next.get());
+      refused = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+      last = std::move(next);
+    }
+    const ExecStatusType status = last ? PQresultStatus(last.get()) : PGRES_FATAL_ERROR;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return last;
+    error =
+        WithoutSecrets(Trimmed(last ? PQresultErrorMessage(last.get()) : PQerrorMessage(connection)), uri_);
+    if (error.empty()) error = WithoutSecrets(Trimmed(PQerrorMessage(connection)), uri_);
+    return nullptr;
+  }
+
   const std::string uri_;
   const std::chrono::milliseconds wait_;
   // One connection, and the loop's workers may all use the store: one
   // statement (or transaction) at a time.
   std::mutex mutex_;
+  // Set by Abandon, read by every wait without the mutex: a stop must not
+  // queue behind the call under way.
+  std::atomic<bool> abandoned_ = false;
+  std::atomic<bool> retryNow_ = false;
   std::unique_ptr<PGconn, ConnectionCloser> connection_;
   bool closed_ = false;
   std::string lastError_;
@@ -349,7 +465,9 @@ class PostgresStore final : public AccountStore {
 
 std::unique_ptr<AccountStore> OpenPostgresStore(const std::string& uri, std::string& error,
                                                 std::chrono::milliseconds wait) {
-  auto connection = Connect(uri, wait, error);
+  // Every call is bounded, whatever the caller asked.
+  if (wait.count() <= 0) wait = kStoreCallWait;
+  auto connection = Connect(uri, wait, nullptr, error);
   if (!connection) {
     error = "PostgreSQL: " + error;
     return nullptr;

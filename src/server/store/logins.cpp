@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/store/logins.h"
 
+#include <arpa/inet.h>
 #include <openssl/rand.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <utility>
 
 namespace gorvane::server {
@@ -35,9 +38,9 @@ void PasswordWorker::Submit(Job job) {
   ready_.notify_one();
 }
 
-void PasswordWorker::Cancel(uint64_t ticket) {
+bool PasswordWorker::Cancel(uint64_t ticket) {
   std::lock_guard lock(mutex_);
-  std::erase_if(jobs_, [&](const Job& job) { return job.ticket == ticket; });
+  return std::erase_if(jobs_, [&](const Job& job) { return job.ticket == ticket; }) > 0;
 }
 
 void PasswordWorker::Poke() {
@@ -82,6 +85,23 @@ void PasswordWorker::Work() {
   }
 }
 
+std::string NetworkOf(const std::string& address) {
+  const std::string host = address.substr(0, address.find('/'));
+  unsigned char bytes[16] = {};
+  std::array<char, INET6_ADDRSTRLEN> text{};
+  if (inet_pton(AF_INET, host.c_str(), bytes) == 1) {
+    bytes[3] = 0;
+    inet_ntop(AF_INET, bytes, text.data(), text.size());
+    return std::string(text.data()) + "/24";
+  }
+  if (inet_pton(AF_INET6, host.c_str(), bytes) == 1) {
+    std::fill(std::begin(bytes) + 6, std::end(bytes), 0);
+    inet_ntop(AF_INET6, bytes, text.data(), text.size());
+    return std::string(text.data()) + "/48";
+  }
+  return address;
+}
+
 LoginDesk::LoginDesk(AccountStore& accounts, LoginThrottle::Rules rules, Hasher hasher)
     : throttle_(rules), decoySalt_(kSaltBytes, '\0'), worker_(accounts, std::move(hasher)) {
   RAND_bytes(reinterpret_cast<unsigned char*>(decoySalt_.data()), static_cast<int>(decoySalt_.size()));
@@ -95,21 +115,31 @@ std::optional<LoginOutcome> LoginDesk::Begin(uint64_t ticket, const std::string&
   if (mine != byAddress_.end() && mine->second.size() >= kLoginsInFlightPerAddress) {
     return LoginOutcome::kThrottled;
   }
+  const std::string key = LoginKey(login);
+  const std::string network = NetworkOf(address);
   // Those already waiting for the login go first.
-  const auto queue = waiting_.find(LoginKey(login));
+  const auto queue = waiting_.find(key);
   const bool over = queue != waiting_.end() || throttle_.CheckFreeAt(now, login) > now;
-  if (over && throttle_.Failing(now, address)) return LoginOutcome::kThrottled;
-  if (over && queue != waiting_.end() && queue->second.size() >= kLoginsWaitingPerLogin &&
-      !MakeRoom(queue->second, address)) {
+  if (over && (throttle_.Failing(now, address) || FailedHere(now, key, address)))
     return LoginOutcome::kThrottled;
+  if (over && queue != waiting_.end()) {
+    if (Waiting(queue->second, network) >= kLoginsWaitingPerNetwork) return LoginOutcome::kThrottled;
+    if (queue->second.size() >= kLoginsWaitingPerLogin && !MakeRoom(queue->second, network)) {
+      return LoginOutcome::kThrottled;
+    }
   }
-  const Entry entry = pending_.insert_or_assign(ticket, Pending{address, login, password}).first;
+  if (!over && atTheStore_ >= kChecksAtTheStore) {
+    return LoginOutcome::kFailed;
+  }
+  const Entry entry = pending_.insert_or_assign(ticket, Pending{address, network, login, password}).first;
   byAddress_[address].push_back(ticket);
   if (!over) {
     Start(entry, now);
     return std::nullopt;
   }
-  waiting_[LoginKey(login)].push_back(ticket);
+  entry->second.deadline = now + kLoginQueueWait;
+  deadlines_.emplace(entry->second.deadline, std::pair{ticket, uint64_t{0}});
+  waiting_[key].push_back(ticket);
   const TimePoint free = throttle_.CheckFreeAt(now, login);
   if (!due_ || free < *due_) due_ = free;
   return std::nullopt;
@@ -120,45 +150,69 @@ void LoginDesk::Start(Entry entry, TimePoint now) {
   // The decoy is counted too: an unknown login must look like a known one.
   throttle_.Checked(now, pending.login);
   pending.started = true;
+  pending.job = ++jobs_;
   pending.deadline = now + kStoreWait;
-  deadlines_.emplace_back(pending.deadline, entry->first);
-  worker_.Submit({entry->first, pending.login, std::exchange(pending.password, {}), decoySalt_});
+  deadlines_.emplace(pending.deadline, std::pair{entry->first, pending.job});
+  ++atTheStore_;
+  worker_.Submit({pending.job, pending.login, std::exchange(pending.password, {}), decoySalt_});
 }
 
 std::optional<TimePoint> LoginDesk::NextDue() const {
   std::optional<TimePoint> next = due_;
-  if (!deadlines_.empty() && (!next || deadlines_.front().first < *next)) next = deadlines_.front().first;
+  if (!deadlines_.empty() && (!next || deadlines_.begin()->first < *next)) next = deadlines_.begin()->first;
   return next;
 }
 
 void LoginDesk::StartDue(TimePoint now) {
-  // The user waits no longer than that for a store that does not answer; a
-  // late answer finds its check gone.
-  while (!deadlines_.empty() && deadlines_.front().first <= now) {
-    const auto [deadline, ticket] = deadlines_.front();
-    deadlines_.pop_front();
+  // The user waits no longer than that, for a store that does not answer or
+  // for the login's budget; a late answer finds its check gone.
+  while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
+    const auto [deadline, numbers] = *deadlines_.begin();
+    const auto [ticket, job] = numbers;
+    deadlines_.erase(deadlines_.begin());
     const auto found = pending_.find(ticket);
-    if (found == pending_.end() || !found->second.started || found->second.deadline != deadline) continue;
+    if (found == pending_.end() || found->second.job != job || found->second.deadline != deadline) continue;
+    if (job == 0) {
+      const Pending pending = Finish(found);
+      refused_.push_back({ticket, pending.login, LoginOutcome::kThrottled, false, {}});
+      worker_.Poke();
+      continue;
+    }
+    // Taken back unless begun: a check nobody waits for is never run.
+    if (worker_.Cancel(job)) {
+      --atTheStore_;
+    } else {
+      late_[job] = found->second.address;
+    }
     const Pending pending = Finish(found);
     refused_.push_back({ticket, pending.login, LoginOutcome::kFailed, false,
                         "the account store did not answer within " +
                             std::to_string(std::chrono::seconds(kStoreWait).count()) + " s"});
     worker_.Poke();
   }
+  Forget(now);
   if (!due_ || now < *due_) return;
   due_.reset();
   for (auto queue = waiting_.begin(); queue != waiting_.end();) {
     std::deque<uint64_t>& tickets = queue->second;
     while (!tickets.empty()) {
+      // The worker's backlog is bounded for waiting checks too; they keep
+      // their places and deadlines meanwhile.
+      if (atTheStore_ >= kChecksAtTheStore) {
+        const TimePoint again = now + std::chrono::milliseconds(250);
+        if (!due_ || again < *due_) due_ = again;
+        break;
+      }
       const TimePoint free = throttle_.CheckFreeAt(now, pending_.at(tickets.front()).login);
       if (free > now) {
         if (!due_ || free < *due_) due_ = free;
         break;
       }
-      // An address that keeps many checks open must not hold up one that
-      // has a single check.
+      // A network that keeps guessing wrong must not hold up one that does
+      // not: the owner of a login comes from elsewhere than a rotation of
+      // addresses does.
       const auto next = std::min_element(tickets.begin(), tickets.end(), [&](uint64_t a, uint64_t b) {
-        return Open(pending_.at(a).address) < Open(pending_.at(b).address);
+        return Load(queue->first, pending_.at(a).network) < Load(queue->first, pending_.at(b).network);
       });
       const Entry entry = pending_.find(*next);
       tickets.erase(next);
@@ -168,24 +222,66 @@ void LoginDesk::StartDue(TimePoint now) {
   }
 }
 
-size_t LoginDesk::Open(const std::string& address) const {
-  const auto mine = byAddress_.find(address);
-  return mine == byAddress_.end() ? 0 : mine->second.size();
+size_t LoginDesk::Waiting(const std::deque<uint64_t>& queue, const std::string& network) const {
+  return static_cast<size_t>(std::count_if(
+      queue.begin(), queue.end(), [&](uint64_t ticket) { return pending_.at(ticket).network == network; }));
 }
 
-bool LoginDesk::MakeRoom(std::deque<uint64_t>& queue, const std::string& address) {
-  // The last of the busiest address's; room only when that address keeps
-  // at least as many open as this one will.
+size_t LoginDesk::Load(const std::string& key, const std::string& network) const {
+  size_t load = 0;
+  if (const auto book = books_.find(key); book != books_.end()) {
+    for (const auto& [when, from] : book->second.failures) load += from == network ? 1 : 0;
+  }
+  if (const auto queue = waiting_.find(key); queue != waiting_.end()) load += Waiting(queue->second, network);
+  return load;
+}
+
+bool LoginDesk::MakeRoom(std::deque<uint64_t>& queue, const std::string& network) {
+  // The last of the network with the most places; room only when that
+  // network keeps more than this one will.
   auto victim = queue.rbegin();
   for (auto it = queue.rbegin(); it != queue.rend(); ++it) {
-    if (Open(pending_.at(*it).address) > Open(pending_.at(*victim).address)) victim = it;
+    if (Waiting(queue, pending_.at(*it).network) > Waiting(queue, pending_.at(*victim).network)) victim = it;
   }
-  if (Open(pending_.at(*victim).address) <= Open(address) + 1) return false;
+  if (Waiting(queue, pending_.at(*victim).network) <= Waiting(queue, network) + 1) return false;
   const uint64_t ticket = *victim;
   const Pending pending = Finish(pending_.find(ticket));
   refused_.push_back({ticket, pending.login, LoginOutcome::kThrottled, false, {}});
   worker_.Poke();
   return true;
+}
+
+void LoginDesk::Failed(TimePoint now, const std::string& login, const std::string& address) {
+  Book& book = books_[LoginKey(login)];
+  book.failures.emplace_back(now, NetworkOf(address));
+  if (book.failures.size() > kLoginRemembersAddresses) book.failures.pop_front();
+  auto& failed = book.failedFrom;
+  failed[address] = now;
+  if (failed.size() > kLoginRemembersAddresses) {
+    failed.erase(std::min_element(failed.begin(), failed.end(),
+                                  [](const auto& a, const auto& b) { return a.second < b.second; }));
+  }
+}
+
+bool LoginDesk::FailedHere(TimePoint now, const std::string& key, const std::string& address) const {
+  const auto book = books_.find(key);
+  if (book == books_.end()) return false;
+  const auto failed = book->second.failedFrom.find(address);
+  return failed != book->second.failedFrom.end() && now - failed->second < kLoginRemembersFailures;
+}
+
+void LoginDesk::Forget(TimePoint now) {
+  // Once a second at most: what is forgotten is minutes old.
+  if (now - forgotAt_ < std::chrono::seconds(1)) return;
+  forgotAt_ = now;
+  for (auto book = books_.begin(); book != books_.end();) {
+    auto& [failures, failedFrom] = book->second;
+    while (!failures.empty() && now - failures.front().first >= kLoginRemembersFailures) failures.pop_front();
+    std::erase_if(failedFrom,
+                  [&](const auto& entry) { return now - entry.second >= kLoginRemembersFailures; });
+    book = failures.empty() && failedFrom.empty() && waiting_.count(book->first) == 0 ? books_.erase(book)
+                                                                                      : std::next(book);
+  }
 }
 
 size_t LoginDesk::waiting() const {
@@ -198,22 +294,37 @@ std::vector<LoginDesk::Answer> LoginDesk::Collect(TimePoint now) {
   std::vector<Answer> answers;
   answers.swap(refused_);
   for (PasswordWorker::Done& done : worker_.Collect()) {
-    const auto found = pending_.find(done.ticket);
+    --atTheStore_;
+    const uint64_t job = done.ticket;
+    const bool wrong =
+        !done.hash.empty() && !done.failed && !(done.stored && Matches(*done.stored, done.hash));
+    // Given up on, yet answered by the store after all: a wrong guess still
+    // counts against its address, or a stalled store would be a free pass.
+    if (const auto late = late_.find(job); late != late_.end()) {
+      if (wrong) throttle_.Failed(now, late->second);
+      late_.erase(late);
+      continue;
+    }
+    const auto found = std::find_if(pending_.begin(), pending_.end(), [&](const auto& entry) {
+      return entry.second.started && entry.second.job == job;
+    });
     if (found == pending_.end()) continue;
+    const uint64_t ticket = found->first;
     const Pending pending = Finish(found);
-    Answer answer{done.ticket, pending.login, LoginOutcome::kFailed, false, std::move(done.why)};
+    Answer answer{ticket, pending.login, LoginOutcome::kFailed, false, std::move(done.why)};
     // A store that failed is not the user's doing: no failure counted.
     if (done.hash.empty() || done.failed) {
       answers.push_back(std::move(answer));
       continue;
     }
-    if (done.stored && Matches(*done.stored, done.hash)) {
+    if (!wrong) {
       answer.outcome = LoginOutcome::kOk;
       answers.push_back(std::move(answer));
       continue;
     }
     answer.outcome = done.stored ? LoginOutcome::kWrongPassword : LoginOutcome::kUnknown;
     answer.locked = throttle_.Failed(now, pending.address);
+    Failed(now, pending.login, pending.address);
     answers.push_back(std::move(answer));
     RefuseWaiting(pending.address, answers);
   }
@@ -241,7 +352,8 @@ LoginDesk::Pending LoginDesk::Finish(Entry entry) {
     if (mine->second.empty()) byAddress_.erase(mine);
   }
   if (!pending.started) {
-    // Whatever due_ says for this login stays a harmless early wake.
+    // Whatever due_ says for this login stays a harmless early wake, and
+    // its deadline finds the check gone.
     const auto queue = waiting_.find(LoginKey(pending.login));
     if (queue != waiting_.end()) {
       std::erase(queue->second, ticket);
@@ -254,7 +366,14 @@ LoginDesk::Pending LoginDesk::Finish(Entry entry) {
 void LoginDesk::Cancel(uint64_t ticket) {
   const auto found = pending_.find(ticket);
   if (found == pending_.end()) return;
-  if (found->second.started) worker_.Cancel(ticket);
+  if (found->second.started) {
+    // Begun: its answer is still counted against the address when it comes.
+    if (worker_.Cancel(found->second.job)) {
+      --atTheStore_;
+    } else {
+      late_[found->second.job] = found->second.address;
+    }
+  }
   Finish(found);
 }
 

@@ -39,7 +39,7 @@ inline constexpr auto kStoreWait = std::chrono::seconds(4);
 class PasswordWorker {
  public:
   struct Job {
-    uint64_t ticket = 0;
+    uint64_t ticket = 0;  // the check's own number, never used again
     std::string login;
     std::string password;
     // Hashed with when the login is unknown or the store failed.
@@ -61,8 +61,8 @@ class PasswordWorker {
   // Readable when hashes are done; -1 when the worker could not start.
   int fd() const { return wake_; }
   void Submit(Job job);
-  // Forgets a job that has not begun.
-  void Cancel(uint64_t ticket);
+  // Forgets a job that has not begun; false when it has (or is unknown).
+  bool Cancel(uint64_t ticket);
   // Makes fd readable, for answers that need no hashing.
   void Poke();
   // The hashes done so far.
@@ -85,9 +85,28 @@ class PasswordWorker {
 // Checks under way or waiting from one address at most; more are refused
 // as throttled.
 inline constexpr size_t kLoginsInFlightPerAddress = 4;
-// Checks waiting for one login's budget at most; more are refused as
-// throttled.
+// Checks waiting for one login's budget at most, and of those from one
+// network; more are refused as throttled. A network is an IPv4 /24 or an
+// IPv6 /48: what one host rents cheaply.
 inline constexpr size_t kLoginsWaitingPerLogin = 8;
+inline constexpr size_t kLoginsWaitingPerNetwork = kLoginsWaitingPerLogin / 2;
+// A check waits this long at most for its login's budget, then is refused
+// as throttled: the queue holds no check past the time a user waits.
+inline constexpr auto kLoginQueueWait = std::chrono::seconds(10);
+// Checks handed to the worker and not answered yet, at most: a store that
+// stalls gets no pile of checks to run once it is back.
+inline constexpr size_t kChecksAtTheStore = 16;
+// An address whose guess at a login failed is remembered by that login this
+// long: over its budget the login takes no more checks from it, so that a
+// rotation of addresses cannot come round again once its failures are out
+// of the address's own window.
+inline constexpr auto kLoginRemembersFailures = std::chrono::minutes(15);
+// Addresses one login remembers at most; the oldest go first.
+inline constexpr size_t kLoginRemembersAddresses = 256;
+
+// The network an address belongs to, for sharing a login's budget fairly:
+// "a.b.c.0/24" or an IPv6 /48; anything else as it is.
+std::string NetworkOf(const std::string& address);
 
 class LoginDesk {
  public:
@@ -98,10 +117,12 @@ class LoginDesk {
   // Starts checking a login for the ticket (one at a time per ticket); the
   // outcome at once when no hashing is needed, else nothing and the answer
   // comes from Collect. Over the login's budget, a check from an address
-  // that has not failed lately waits its turn (see StartDue); one from an
-  // address that has is refused. When the queue is full, a newcomer from an
-  // address with few checks open takes the place of the last from the
-  // busiest, which is refused through Collect.
+  // that has not failed lately (nor failed at this login, see
+  // kLoginRemembersFailures) waits its turn (see StartDue); one from an
+  // address that has is refused. A network holds at most its share of the
+  // queue; when the queue is full, a newcomer from a network with fewer
+  // places takes the place of the last from the network with the most,
+  // which is refused through Collect.
   std::optional<LoginOutcome> Begin(uint64_t ticket, const std::string& address, const std::string& login,
                                     const std::string& password, TimePoint now);
 
@@ -113,30 +134,45 @@ class LoginDesk {
     std::string why;      // why the store failed
   };
   std::vector<Answer> Collect(TimePoint now);
-  // When a waiting check may start or a started one runs out of time;
-  // nothing while none waits or runs.
+  // When a waiting check may start, or a check runs out of time; nothing
+  // while none waits or runs.
   std::optional<TimePoint> NextDue() const;
-  // Fails the started checks the store has kept past kStoreWait, and starts
-  // the waiting checks whose logins' budgets allow them by now: of each
-  // login's, first those whose addresses have the fewest checks open, then
-  // the earliest.
+  // Fails the started checks the store has kept past kStoreWait (taken back
+  // from the worker unless it has begun them), refuses the waiting ones past
+  // kLoginQueueWait, and starts the waiting checks whose logins' budgets
+  // allow them by now: of each login's, first those whose networks have
+  // failed at it least lately, then the earliest.
   void StartDue(TimePoint now);
   // Checks under way or waiting.
   size_t pending() const { return pending_.size(); }
   // Checks waiting for their logins' budgets.
   size_t waiting() const;
+  // Checks handed to the worker and not answered (or given up on) yet.
+  size_t atTheStore() const { return atTheStore_; }
   // The ticket's connection is gone: its check is not wanted any more.
   void Cancel(uint64_t ticket);
 
  private:
   struct Pending {
     std::string address;
+    std::string network;
     std::string login;
     std::string password;  // held only until the check starts
     bool started = false;
-    // A connection checks again once answered: only this check's own
-    // deadline fails it, not one left from the check before.
+    // The worker's number for the check once started: a connection checks
+    // again once answered, and a late answer must not find the new check.
+    uint64_t job = 0;
+    // Started: when the store has kept it too long; waiting: when it has
+    // waited too long.
     TimePoint deadline{};
+  };
+  // What a login remembers across its checks.
+  struct Book {
+    // Its failures lately (kLoginRemembersFailures), by network, the oldest
+    // first.
+    std::deque<std::pair<TimePoint, std::string>> failures;
+    // Addresses that failed at it, and when last.
+    std::map<std::string, TimePoint> failedFrom;
   };
   using Entry = std::map<uint64_t, Pending>::iterator;
   void Start(Entry entry, TimePoint now);
@@ -146,10 +182,15 @@ class LoginDesk {
   // An address that has just failed waits no more: its waiting checks are
   // refused.
   void RefuseWaiting(const std::string& address, std::vector<Answer>& answers);
-  size_t Open(const std::string& address) const;
-  // Makes room in a full queue for a check from the address, if another
-  // address has more than its share in it.
-  bool MakeRoom(std::deque<uint64_t>& queue, const std::string& address);
+  void Failed(TimePoint now, const std::string& login, const std::string& address);
+  bool FailedHere(TimePoint now, const std::string& login, const std::string& address) const;
+  // The login's failures lately from the network, and its checks waiting.
+  size_t Load(const std::string& key, const std::string& network) const;
+  size_t Waiting(const std::deque<uint64_t>& queue, const std::string& network) const;
+  // Makes room in a full queue for a check from the network, if another
+  // network has more places in it.
+  bool MakeRoom(std::deque<uint64_t>& queue, const std::string& network);
+  void Forget(TimePoint now);
 
   LoginThrottle throttle_;
   std::string decoySalt_;
@@ -159,10 +200,18 @@ class LoginDesk {
   std::map<std::string, std::vector<uint64_t>> byAddress_;
   // Checks waiting per login key, in the order they came.
   std::map<std::string, std::deque<uint64_t>> waiting_;
+  std::map<std::string, Book> books_;
   // No later than the first waiting check may start.
   std::optional<TimePoint> due_;
-  // When each started check runs out of time, in the order started.
-  std::deque<std::pair<TimePoint, uint64_t>> deadlines_;
+  // When each check runs out of time (started or waiting), with its job
+  // number (0 while waiting), in order.
+  std::multimap<TimePoint, std::pair<uint64_t, uint64_t>> deadlines_;
+  // Jobs given up on that the worker had begun: their address, should the
+  // store answer after all with a wrong password.
+  std::map<uint64_t, std::string> late_;
+  uint64_t jobs_ = 0;
+  size_t atTheStore_ = 0;
+  TimePoint forgotAt_{};
   // Answers given without hashing, for the next Collect.
   std::vector<Answer> refused_;
   PasswordWorker worker_;

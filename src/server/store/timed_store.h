@@ -30,6 +30,7 @@ class TimedStore final : public AccountStore {
   }
   bool Ping(std::string& error) override { return store_.Ping(error); }
   void RetryNow() override { store_.RetryNow(); }
+  void Abandon() override { store_.Abandon(); }
   bool Close() override { return store_.Close(); }
 
  protected:

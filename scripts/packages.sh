@@ -6,7 +6,7 @@ GORVANE_BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev libssl-dev libpq-dev libcpp-httplib-dev prometheus-cpp-dev
+  libsqlite3-dev libssl-dev libsodium-dev libpq-dev libcpp-httplib-dev prometheus-cpp-dev
 )
 # Making the Debian packages (dpkg-shlibdeps, file) and checking the desktop
 # entry and metadata that an installation holds, the packages (lintian) and

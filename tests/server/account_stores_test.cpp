@@ -3,6 +3,9 @@
 // file and a real PostgreSQL cluster of the test's own.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <openssl/evp.h>
+#include <poll.h>
+#include <sodium.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -11,6 +14,7 @@
 #include <thread>
 
 #include "server/store/accounts.h"
+#include "server/store/logins.h"
 #include "support/server/pg_cluster.h"
 
 namespace gorvane::testing {
@@ -124,6 +128,54 @@ TEST_P(Stores, ImportOnce) {
   ASSERT_TRUE(carol);
   EXPECT_TRUE(server::Matches(*carol, server::HashPassword("here", carol->salt, carol->iterations)));
   std::filesystem::remove(source);
+}
+
+// An account stored the older way (PBKDF2) is hashed anew with Argon2id by
+// its owner's next good login, and only by that; it logs in as before.
+TEST_P(Stores, AnOlderHashIsReplacedAtItsOwnersNextGoodLogin) {
+  auto store = Open();
+  ASSERT_TRUE(store);
+  std::string error;
+  const std::string salt(server::kSaltBytes, '\x5c');
+  std::string old(server::kHashBytes, '\0');
+  ASSERT_EQ(PKCS5_PBKDF2_HMAC("pw-old", 6, reinterpret_cast<const unsigned char*>(salt.data()),
+                              static_cast<int>(salt.size()), server::kPasswordIterations, EVP_sha256(),
+                              static_cast<int>(old.size()), reinterpret_cast<unsigned char*>(old.data())),
+            1);
+  ASSERT_EQ(store->Import({{"old", {salt, old, server::kPasswordIterations}, {300, 1}}}, error),
+            std::optional<size_t>(1))
+      << error;
+  server::LoginDesk desk(*store, {});
+  const auto login = [&](uint64_t ticket, const std::string& password) {
+    const server::TimePoint now{};
+    if (auto at = desk.Begin(ticket, "10.0.0." + std::to_string(ticket), "old", password, now)) return *at;
+    for (int i = 0; i < 500; ++i) {
+      pollfd ready{desk.fd(), POLLIN, 0};
+      ::poll(&ready, 1, 10);
+      for (const auto& answer : desk.Collect(now)) return answer.outcome;
+    }
+    return server::LoginOutcome::kFailed;
+  };
+  const struct {
+    const char* password;
+    server::LoginOutcome outcome;
+    bool older;  // stored the older way afterwards
+  } steps[] = {
+      {"pw-wrong", server::LoginOutcome::kWrongPassword, true},
+      {"pw-old", server::LoginOutcome::kOk, false},
+      {"pw-old", server::LoginOutcome::kOk, false},
+      {"pw-wrong", server::LoginOutcome::kWrongPassword, false},
+  };
+  uint64_t ticket = 0;
+  for (const auto& step : steps) {
+    EXPECT_EQ(login(++ticket, step.password), step.outcome) << ticket;
+    bool failed = true;
+    const auto stored = store->Find("old", failed);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(server::NeedsRehash(*stored), step.older) << ticket;
+    EXPECT_TRUE(server::Matches(*stored, server::HashPassword("pw-old", stored->salt, stored->iterations)));
+  }
+  EXPECT_EQ(store->Read("old")->prize, 300);
 }
 
 // A result written again after its answer was lost is applied once; another
@@ -265,6 +317,48 @@ TEST(SharedPostgres, TwoServersOneSetOfAccounts) {
   onB.join();
   EXPECT_EQ(a->Read("alice")->prize, 2 * kGames * 100);
   EXPECT_EQ(b->Read("alice")->wins, 2 * kGames);
+}
+
+// The Argon2id hash is the one the standard encoding names: libsodium's own
+// verifier takes it back, written out as "$argon2id$v=19$m=...$salt$hash".
+TEST(Passwords, Argon2idAsTheStandardEncodingHasIt) {
+  const std::string passwords[] = {"hunter2", "", "\x83\x70\x83\x58", std::string(1000, 'x')};
+  const auto base64 = [](std::string_view bytes) {
+    std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL_NO_PADDING),
+                     '\0');
+    sodium_bin2base64(text.data(), text.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                      bytes.size(), sodium_base64_VARIANT_ORIGINAL_NO_PADDING);
+    text.resize(text.find('\0'));
+    return text;
+  };
+  for (const std::string& password : passwords) {
+    const std::string salt = server::NewSalt();
+    ASSERT_FALSE(salt.empty());
+    const std::string head = salt.substr(0, salt.size() - server::kSaltBytes);
+    EXPECT_EQ(head, "$argon2id$v=19$m=19456,t=2,p=1$");
+    const std::string hash = server::HashPassword(password, salt, 0);
+    ASSERT_EQ(hash.size(), server::kHashBytes);
+    const std::string encoded = head + base64(salt.substr(head.size())) + "$" + base64(hash);
+    EXPECT_EQ(crypto_pwhash_str_verify(encoded.c_str(), password.data(), password.size()), 0) << password;
+    EXPECT_NE(crypto_pwhash_str_verify(encoded.c_str(), "other", 5), 0) << password;
+    EXPECT_FALSE(server::NeedsRehash({salt, hash, 2}));
+  }
+}
+
+// A stored salt whose parameters cannot be read, or would take more memory
+// than a server may give one hash, hashes to nothing: no login matches it.
+TEST(Passwords, ADamagedOrGreedyArgon2idSaltHashesToNothing) {
+  const std::string random(server::kSaltBytes, 'r');
+  const std::string salts[] = {
+      "$argon2id$v=19$m=19456,t=2,p=2$" + random,
+      "$argon2id$v=19$m=19456,t=0,p=1$" + random,
+      "$argon2id$v=19$m=4,t=2,p=1$" + random,
+      "$argon2id$v=19$m=" + std::to_string(server::kArgonMostKiB + 1) + ",t=2,p=1$" + random,
+      "$argon2id$v=19$m=19456,t=2,p=1$" + random.substr(1),
+      "$argon2id$v=19$m=x,t=2,p=1$" + random,
+      "$argon2id$v=19$m=",
+  };
+  for (const std::string& salt : salts) EXPECT_EQ(server::HashPassword("pw", salt, 2), "") << salt;
 }
 
 }  // namespace

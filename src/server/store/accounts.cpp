@@ -4,14 +4,54 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <sodium.h>
 
+#include <charconv>
 #include <random>
 
 #include "server/store/secrets.h"
 
 namespace gorvane::server {
 
+namespace {
+
+constexpr std::string_view kArgonHead = "$argon2id$v=19$m=";
+
+// Reads an unsigned number off the front of text.
+std::optional<unsigned> TakeNumber(std::string_view& text) {
+  unsigned value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end == text.data()) return std::nullopt;
+  text.remove_prefix(static_cast<size_t>(end - text.data()));
+  return value;
+}
+
+bool TakeText(std::string_view& text, std::string_view expected) {
+  if (!text.starts_with(expected)) return false;
+  text.remove_prefix(expected.size());
+  return true;
+}
+
+std::string Argon2id(std::string_view password, std::string_view salt) {
+  salt.remove_prefix(kArgonHead.size());
+  const std::optional<unsigned> kib = TakeNumber(salt);
+  if (!kib || !TakeText(salt, ",t=")) return {};
+  const std::optional<unsigned> passes = TakeNumber(salt);
+  if (!passes || !TakeText(salt, ",p=1$") || salt.size() != crypto_pwhash_SALTBYTES) return {};
+  if (*kib < 8 || *kib > kArgonMostKiB || *passes < 1 || *passes > 16) return {};
+  if (sodium_init() < 0) return {};
+  std::string hash(kHashBytes, '\0');
+  const int failed =
+      crypto_pwhash(reinterpret_cast<unsigned char*>(hash.data()), hash.size(), password.data(),
+                    password.size(), reinterpret_cast<const unsigned char*>(salt.data()), *passes,
+                    static_cast<size_t>(*kib) * 1024, crypto_pwhash_ALG_ARGON2ID13);
+  return failed == 0 ? hash : std::string();
+}
+
+}  // namespace
+
 std::string HashPassword(std::string_view password, std::string_view salt, int iterations) {
+  if (salt.starts_with(kArgonHead)) return Argon2id(password, salt);
   std::string hash(kHashBytes, '\0');
   const int ok = PKCS5_PBKDF2_HMAC(
       password.data(), static_cast<int>(password.size()), reinterpret_cast<const unsigned char*>(salt.data()),
@@ -19,6 +59,17 @@ std::string HashPassword(std::string_view password, std::string_view salt, int i
       reinterpret_cast<unsigned char*>(hash.data()));
   return ok == 1 ? hash : std::string();
 }
+
+std::string NewSalt() {
+  std::string salt(kArgonHead);
+  salt += std::to_string(kArgonKiB) + ",t=" + std::to_string(kArgonPasses) + ",p=1$";
+  std::string random(kSaltBytes, '\0');
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(random.data()), static_cast<int>(random.size())) != 1)
+    return {};
+  return salt + random;
+}
+
+bool NeedsRehash(const Credentials& stored) { return !std::string_view(stored.salt).starts_with(kArgonHead); }
 
 bool Matches(const Credentials& stored, std::string_view hash) {
   return !hash.empty() && hash.size() == stored.hash.size() &&
@@ -48,15 +99,15 @@ std::unique_ptr<AccountStore> AccountStore::Open(const std::string& where, std::
 }
 
 bool AccountStore::SetPassword(std::string_view login, std::string_view password, std::string& error) {
-  Credentials credentials{std::string(kSaltBytes, '\0'), {}, kPasswordIterations};
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(credentials.salt.data()),
-                 static_cast<int>(credentials.salt.size())) != 1) {
+  // The iterations column keeps the passes, for a reader that looks there.
+  Credentials credentials{NewSalt(), {}, static_cast<int>(kArgonPasses)};
+  if (credentials.salt.empty()) {
     error = "no random salt";
     return false;
   }
-  credentials.hash = HashPassword(password, credentials.salt, kPasswordIterations);
+  credentials.hash = HashPassword(password, credentials.salt, credentials.iterations);
   if (credentials.hash.empty()) {
-    error = "PBKDF2 failed";
+    error = "Argon2id failed (out of memory?)";
     return false;
   }
   return StoreCredentials(login, credentials, error);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Accounts and their statistics, in an embedded SQLite file or in a
 // PostgreSQL database that several servers share. A password is kept only
-// as a salted PBKDF2-HMAC-SHA-256 hash.
+// as a salted Argon2id hash (or, for an account stored before, PBKDF2-HMAC-
+// SHA-256, until its owner next logs in).
 #pragma once
 
 #include <chrono>
@@ -14,22 +15,38 @@
 
 namespace gorvane::server {
 
+// The older hash: PBKDF2-HMAC-SHA-256 at this many iterations, with a salt of
+// kSaltBytes bytes alone.
 inline constexpr int kPasswordIterations = 20000;
 inline constexpr size_t kSaltBytes = 16;
 inline constexpr size_t kHashBytes = 32;
+// Argon2id at OWASP's minimum: 19 MiB, 2 passes, one lane. Its parameters
+// are kept with each hash, at the head of the salt column:
+// "$argon2id$v=19$m=19456,t=2,p=1$" and then the kSaltBytes random bytes.
+inline constexpr unsigned kArgonPasses = 2;
+inline constexpr unsigned kArgonKiB = 19 * 1024;
+// What a stored hash may ask of the memory at most (a damaged or hostile row
+// must not take the server's).
+inline constexpr unsigned kArgonMostKiB = 256 * 1024;
 // The schema this program reads and writes; a store at a newer one was
 // written by a newer program and is not touched.
 // Version 2 adds the results already applied, so that one written again
-// after a lost answer is not counted twice.
-inline constexpr int kSchemaVersion = 2;
+// after a lost answer is not counted twice. Version 3 stores Argon2id
+// hashes, which an older program would take for wrong passwords.
+inline constexpr int kSchemaVersion = 3;
 
 // How long a PostgreSQL statement may run when the caller names no bound:
 // the database ends it then (a locked table), and a database that does not
 // answer at all is given up on a second later.
 inline constexpr auto kStoreCallWait = std::chrono::milliseconds(2000);
 
-// PBKDF2-HMAC-SHA-256 of a password; empty when libcrypto fails.
+// The hash of a password by the salt's kind: Argon2id with the parameters at
+// its head, or PBKDF2-HMAC-SHA-256 at iterations for a bare salt; empty when
+// the salt's parameters cannot be read or the hash fails.
 std::string HashPassword(std::string_view password, std::string_view salt, int iterations);
+
+// A fresh Argon2id salt, parameters and all; empty without randomness.
+std::string NewSalt();
 
 // What is stored to check a password against.
 struct Credentials {
@@ -40,6 +57,9 @@ struct Credentials {
 
 // Whether the password hashes to the stored hash; compared in constant time.
 bool Matches(const Credentials& stored, std::string_view hash);
+// Whether the credentials are of the older kind, to be hashed anew at the
+// next good login.
+bool NeedsRehash(const Credentials& stored);
 
 struct Statistics {
   int64_t prize = 0;

@@ -2,7 +2,6 @@
 #include "server/store/logins.h"
 
 #include <arpa/inet.h>
-#include <openssl/rand.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -77,6 +76,12 @@ void PasswordWorker::Work() {
     // the decoy salt, so that its answer takes as long as a wrong password's.
     done.hash = done.stored ? hasher_(job.password, done.stored->salt, done.stored->iterations)
                             : hasher_(job.password, job.decoySalt, kPasswordIterations);
+    // An account stored the older way is hashed anew by its right password,
+    // here off the loop; should that fail, the next good login tries again.
+    if (done.stored && !done.failed && NeedsRehash(*done.stored) && Matches(*done.stored, done.hash)) {
+      std::string ignored;
+      accounts_.SetPassword(job.login, job.password, ignored);
+    }
     {
       std::lock_guard lock(mutex_);
       done_.push_back(std::move(done));
@@ -103,9 +108,7 @@ std::string NetworkOf(const std::string& address) {
 }
 
 LoginDesk::LoginDesk(AccountStore& accounts, LoginThrottle::Rules rules, Hasher hasher)
-    : throttle_(rules), decoySalt_(kSaltBytes, '\0'), worker_(accounts, std::move(hasher)) {
-  RAND_bytes(reinterpret_cast<unsigned char*>(decoySalt_.data()), static_cast<int>(decoySalt_.size()));
-}
+    : throttle_(rules), decoySalt_(NewSalt()), worker_(accounts, std::move(hasher)) {}
 
 std::optional<LoginOutcome> LoginDesk::Begin(uint64_t ticket, const std::string& address,
                                              const std::string& login, const std::string& password,

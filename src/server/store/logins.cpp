@@ -75,7 +75,7 @@ void PasswordWorker::Work() {
     // An unknown login, or one the store could not look up, is hashed with
     // the decoy salt, so that its answer takes as long as a wrong password's.
     done.hash = done.stored ? hasher_(job.password, done.stored->salt, done.stored->iterations)
-                            : hasher_(job.password, job.decoySalt, kPasswordIterations);
+                            : hasher_(job.password, job.decoySalt, static_cast<int>(kArgonPasses));
     // An account stored the older way is hashed anew by its right password,
     // here off the loop; should that fail, the next good login tries again.
     if (done.stored && !done.failed && NeedsRehash(*done.stored) && Matches(*done.stored, done.hash)) {

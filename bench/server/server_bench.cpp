@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The game server under load, in six parts (see server_bench.h), each
+// The game server under load, in seven parts (see server_bench.h), each
 // printed as figures and ratios measured in the same run. --only games,
-// capacity, attacks, http, shared or balance runs one part; --games N and
+// capacity, attacks, http, logins, shared or balance runs one part; --games N and
 // --deck FILE set the balance part's games and the deck it measures; --steps and --rates set
 // the capacity's users and the shared part's logins a second, by commas.
 // A smoke run (smoke.h) runs every part once at the smallest sizes; the
@@ -88,7 +88,7 @@ namespace {
 // Every part once, briefly: a few users, one game, one small capacity step
 // and a short look at each attack, the HTTP side and the shared database.
 void Smoke(GamesSettings& games, CapacitySettings& capacity, AttackSettings& attacks, HttpSettings& http,
-           SharedSettings& shared, BalanceSettings& balance) {
+           SharedSettings& shared, LoginSettings& logins, BalanceSettings& balance) {
   balance.games = 6;
   using namespace std::chrono_literals;
   games = {.samples = 20, .spacingMs = 1, .players = 8, .parties = 1, .chatEverySeconds = 1, .thinkMs = 20};
@@ -116,6 +116,15 @@ void Smoke(GamesSettings& games, CapacitySettings& capacity, AttackSettings& att
           .slowAlone = 300ms,
           .settle = 200ms,
           .games = games};
+  logins = {.hashes = 2,
+            .rates = {5},
+            .rateSeconds = 1,
+            .pool = 10,
+            .accounts = 21,
+            .probes = 4,
+            .chatEvery = 300ms,
+            .chatSeconds = 1,
+            .settle = 200ms};
   // Each probe a line every 1.2 s.
   shared = {.rates = {5},
             .rateSeconds = 1,
@@ -165,9 +174,10 @@ int main(int argc, char** argv) {
   AttackSettings attacks;
   HttpSettings http;
   SharedSettings shared;
+  LoginSettings logins;
   BalanceSettings balance;
   std::string only;
-  if (SmokeRun()) Smoke(games, capacity, attacks, http, shared, balance);
+  if (SmokeRun()) Smoke(games, capacity, attacks, http, shared, logins, balance);
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     const std::string text = argv[i + 1];
@@ -205,6 +215,7 @@ int main(int argc, char** argv) {
   http.cost = only != "http-flood";
   http.flood = only != "http-cost";
   if (only.empty() || only.starts_with("http")) RunHttp(http);
+  if (only.empty() || only == "logins") RunLogins(logins);
   if (only.empty() || only == "shared") RunShared(shared);
   if (only.empty() || only == "balance") RunBalance(balance);
   return 0;

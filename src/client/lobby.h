@@ -73,6 +73,12 @@ class Lobby : public DispatchTarget {
   void ClientSocket1Disconnect();
   void ClientSocket1Read(std::string_view bytes);
   void ClientSocket1Error(SocketErrorKind kind, std::string_view detail);
+  // The transport would not make the connection (a server key that changed,
+  // TLS missing where it was spoken before): the box says why; offline.
+  void ConnectRefused(std::string_view cp932Text);
+  // S_TLS that reached the lobby: the transport decides; a transport that
+  // speaks plain only leaves the line a client without TLS would.
+  void DispatchTls(std::string_view text, std::string_view fingerprint);
 
   // Settings.
   void LoadSettings();
@@ -153,6 +159,9 @@ class Lobby : public DispatchTarget {
   std::string homeName_;
   bool online_ = false;
   GameWindow* currentGameWindow_ = nullptr;
+  // The connection was dropped for an encrypted one inside this read: what
+  // follows in it belongs to no connection the lobby keeps.
+  bool abandoned_ = false;
   LobbyLists lists_;
   ChatLine chat_;
   // The fields of the message being dispatched; the framing never hands

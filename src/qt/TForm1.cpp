@@ -31,6 +31,11 @@ std::string TForm1::SettingsPath() {
   return (std::filesystem::current_path() / "tvr1.ini").string();
 }
 
+std::string TForm1::ServerKeysPath() {
+  // Beside the settings, fixed with them.
+  return (std::filesystem::current_path() / kServerKeysFile).string();
+}
+
 TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
     : panel(new AnchorPanel(kDesignSize, this)),
       RichEdit1(new ConsoleWidget(panel)),
@@ -42,16 +47,12 @@ TForm1::TForm1(ErrorBox* errorBox, Transport* transport)
       Memo2(new ConsoleWidget(panel)),
       lobbyConsole_(*RichEdit1, clock_),
       messageBox_(this),
-      ClientSocket1(new SocketTransport(
-          {[this] { lobby_.ClientSocket1Connect(); }, [this] { lobby_.ClientSocket1Disconnect(); },
-           [this](std::string_view bytes) { lobby_.ClientSocket1Read(bytes); },
-           [this](SocketErrorKind kind, std::string_view detail) {
-             lobby_.ClientSocket1Error(kind, detail);
-           }},
-          this)),
-      lobby_({transport ? *transport : *ClientSocket1, *Memo2, errorBox ? *errorBox : messageBox_,
+      link_(ServerKeysPath(), this),
+      ClientSocket1(&link_.socket()),
+      lobby_({transport ? *transport : link_.transport(), *Memo2, errorBox ? *errorBox : messageBox_,
               lobbyConsole_, pause_, *this},
              SettingsPath()) {
+  link_.Attach(lobby_);
   setWindowTitle(QStringLiteral("［ロビー］Gorvane"));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);

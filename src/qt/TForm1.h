@@ -16,6 +16,7 @@
 #include "qt/console_widgets.h"
 #include "qt/list_box_view.h"
 #include "qt/qt_ports.h"
+#include "qt/server_link.h"
 #include "qt/socket_transport.h"
 #include "spine/TVR1Util.h"
 #include "spine/system_clock.h"
@@ -76,12 +77,16 @@ class TForm1 : public QMainWindow, private LobbyView {
   GameWindow& OpenGameWindow(std::string_view cp932Caption) override;
 
   static std::string SettingsPath();
+  static std::string ServerKeysPath();
 
   THelpForm* help_ = nullptr;
   SystemClock clock_;
   Console lobbyConsole_;
   MessageErrorBox messageBox_;
   BlockingPause pause_;
+  // The socket, ClientSocket1, and the transport above it that offers TLS to
+  // the servers that have it.
+  ServerLink link_;
   SocketTransport* ClientSocket1;
   Lobby lobby_;
   bool closed_ = false;

@@ -1,21 +1,28 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "qt/socket_transport.h"
 
-#include <QHostAddress>
+#include <QCryptographicHash>
+#include <QSslCertificate>
+#include <QSslKey>
 
 namespace gorvane {
 
 SocketTransport::SocketTransport(Events events, QObject* parent)
     : QObject(parent), events_(std::move(events)), socket_(this) {
-  connect(&socket_, &QTcpSocket::connected, this, [this] {
+  connect(&socket_, &QSslSocket::connected, this, [this] {
     connecting_ = false;
     active_ = true;
     events_.connect();
   });
-  connect(&socket_, &QTcpSocket::disconnected, this, &SocketTransport::OnDisconnected);
-  connect(&socket_, &QTcpSocket::readyRead, this, &SocketTransport::OnReadyRead);
+  connect(&socket_, &QSslSocket::disconnected, this, &SocketTransport::OnDisconnected);
+  connect(&socket_, &QSslSocket::readyRead, this, &SocketTransport::OnReadyRead);
   socket_.setReadBufferSize(kReadAhead);
-  connect(&socket_, &QTcpSocket::errorOccurred, this, &SocketTransport::OnError);
+  connect(&socket_, &QSslSocket::errorOccurred, this, &SocketTransport::OnError);
+  connect(&socket_, &QSslSocket::sslErrors, this, [this](const QList<QSslError>&) {
+    sslErrorsSeen_ = true;
+    socket_.ignoreSslErrors();
+  });
+  connect(&socket_, &QSslSocket::encrypted, this, &SocketTransport::OnEncrypted);
 }
 
 SocketTransport::~SocketTransport() {
@@ -25,20 +32,52 @@ SocketTransport::~SocketTransport() {
   socket_.abort();
 }
 
+bool SocketTransport::CanDial(const std::string& address, QHostAddress& host) const {
+  return host.setAddress(QString::fromStdString(address)) && host.protocol() == QAbstractSocket::IPv4Protocol;
+}
+
 bool SocketTransport::Start(const std::string& address, uint16_t port) {
-  if (socket_.state() != QAbstractSocket::UnconnectedState) return true;
+  if (socket_.state() != QAbstractSocket::UnconnectedState || dialQueued_) return true;
   QHostAddress host;
-  if (!host.setAddress(QString::fromStdString(address)) || host.protocol() != QAbstractSocket::IPv4Protocol) {
-    return false;
-  }
+  if (!CanDial(address, host)) return false;
   connecting_ = true;
   socket_.connectToHost(host, port);
   return true;
 }
 
+bool SocketTransport::StartEncrypted(const std::string& address, uint16_t port) {
+  if (socket_.state() != QAbstractSocket::UnconnectedState || dialQueued_) return true;
+  QHostAddress host;
+  if (!CanDial(address, host)) return false;
+  connecting_ = true;
+  dialQueued_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this, name = host.toString(), port] {
+        if (!dialQueued_) return;  // closed before its turn came
+        dialQueued_ = false;
+        sslErrorsSeen_ = false;
+        // The certificate is checked against the address itself: no host
+        // name is ever used.
+        socket_.connectToHostEncrypted(name, port);
+      },
+      Qt::QueuedConnection);
+  return true;
+}
+
+void SocketTransport::OnEncrypted() {
+  const QByteArray digest =
+      QCryptographicHash::hash(socket_.peerCertificate().publicKey().toDer(), QCryptographicHash::Sha256);
+  const PeerKey key{
+      FormatFingerprint(std::string_view(digest.constData(), static_cast<size_t>(digest.size()))),
+      !sslErrorsSeen_};
+  if (events_.encrypted) events_.encrypted(key);
+}
+
 void SocketTransport::Close() {
   // Everything was flushed when sent, so the close is immediate and the
   // disconnect event runs now.
+  dialQueued_ = false;
   socket_.disconnectFromHost();
   if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
 }

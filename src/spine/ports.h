@@ -58,6 +58,14 @@ class ErrorBox {
 // Kinds of socket error events.
 enum class SocketErrorKind { kGeneral, kSend, kReceive, kConnect, kDisconnect, kAccept, kLookup };
 
+// What a transport did with a server's offer of TLS (S_TLS) that reached the
+// lobby, i.e. came after the greeting had been handled in plain.
+enum class TlsOffer {
+  kUnknown,    // the transport speaks plain only: the message means nothing to it
+  kNoted,      // this connection stays; the transport has told the player why
+  kSwitching,  // this connection is dropped for an encrypted one
+};
+
 // The client socket. active: on from the connect event to the disconnect
 // event; connected: the underlying connection is up.
 class Transport {
@@ -69,6 +77,7 @@ class Transport {
   virtual bool Start(const std::string& address, uint16_t port) = 0;
   virtual void Close() = 0;
   virtual void Send(std::string_view bytes) = 0;
+  virtual TlsOffer OfferTls(std::string_view /*fingerprint*/) { return TlsOffer::kUnknown; }
 };
 
 // The one way anything is sent to the server.

@@ -38,7 +38,8 @@ struct Loopback {
             [this](std::string_view bytes) { onRead(bytes); },
             [this](SocketErrorKind kind, std::string_view) {
               events.push_back(kind == SocketErrorKind::kSend ? "send error" : "other error");
-            }},
+            },
+            [this](const PeerKey&) { events.push_back("encrypted"); }},
         nullptr);
     EXPECT_TRUE(transport->Start(address, server.serverPort()));
     EXPECT_TRUE(QTest::qWaitFor([&] { return transport->active() && server.hasPendingConnections(); }, 5000));
@@ -100,7 +101,8 @@ TEST(SocketTransport, DestroyedWhileConnectedItCallsNoEventOfItsOwner) {
   loop.transport = std::make_unique<SocketTransport>(
       SocketTransport::Events{[&] { EXPECT_FALSE(ownerGone); }, [&] { EXPECT_FALSE(ownerGone); },
                               [&](std::string_view) { EXPECT_FALSE(ownerGone); },
-                              [&](SocketErrorKind, std::string_view) { EXPECT_FALSE(ownerGone); }},
+                              [&](SocketErrorKind, std::string_view) { EXPECT_FALSE(ownerGone); },
+                              [&](const PeerKey&) { EXPECT_FALSE(ownerGone); }},
       nullptr);
   ASSERT_TRUE(loop.transport->Start("127.0.0.33", loop.server.serverPort()));
   ASSERT_TRUE(QTest::qWaitFor([&] { return loop.transport->active(); }, 5000));

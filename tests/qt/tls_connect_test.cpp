@@ -1,0 +1,337 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The lobby's connection against a loopback server that plays the TLS
+// contract: a connection opening with a ClientHello is served TLS; one that
+// sends nothing is greeted in plain, followed by S_TLS when the server has a
+// key; a server without TLS closes a ClientHello at once. Keys and
+// certificates are made here and thrown away.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/sha.h>
+#include <openssl/x509.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../client/lobby_fixture.h"
+#include "qt/server_link.h"
+#include "spine/sjis.h"
+
+namespace gorvane {
+namespace {
+
+using namespace std::string_literals;
+using testing::FakeConsole;
+using testing::FakeDebugLog;
+using testing::FakeErrorBox;
+using testing::FakeView;
+using testing::FixedClock;
+namespace fs = std::filesystem;
+
+struct Identity {
+  QSslCertificate certificate;
+  QSslKey key;
+  std::string fingerprint;  // computed here from the SubjectPublicKeyInfo DER
+};
+
+QByteArray Pem(const std::function<int(BIO*)>& write) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  EXPECT_EQ(write(bio.get()), 1);
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  return QByteArray(data, static_cast<qsizetype>(size));
+}
+
+// A self-signed certificate over a new key: "EC" (P-256) or "RSA".
+Identity MakeIdentity(const std::string& kind) {
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      kind == "RSA" ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256"), EVP_PKEY_free);
+  std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+  X509_set_version(cert.get(), 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+  X509_set_pubkey(cert.get(), key.get());
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("gorvane test"),
+                             -1, -1, 0);
+  X509_set_issuer_name(cert.get(), name);
+  EXPECT_GT(X509_sign(cert.get(), key.get(), EVP_sha256()), 0);
+
+  unsigned char* der = nullptr;
+  const int size = i2d_PUBKEY(key.get(), &der);
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(der, static_cast<size_t>(size), digest);
+  OPENSSL_free(der);
+  return {
+      QSslCertificate(Pem([&](BIO* b) { return PEM_write_bio_X509(b, cert.get()); })),
+      QSslKey(Pem([&](BIO* b) {
+                return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+              }),
+              kind == "RSA" ? QSsl::Rsa : QSsl::Ec),
+      QByteArray(reinterpret_cast<const char*>(digest), sizeof digest).toHex(':').toUpper().toStdString()};
+}
+
+// One server side of a connection, as the test saw it.
+struct Seen {
+  bool tls = false;
+  bool helloRefused = false;
+  QByteArray received;
+};
+
+class ContractServer : public QTcpServer {
+ public:
+  // identity: the TLS key, or nothing for a server without TLS; announced:
+  // the key S_TLS names on a plain connection ("" for the identity's own).
+  ContractServer(const Identity* identity, std::string announced)
+      : identity_(identity), announced_(identity && announced.empty() ? identity->fingerprint : announced) {
+    EXPECT_TRUE(listen(QHostAddress(QStringLiteral("127.0.0.61")), 0));
+  }
+  std::vector<std::unique_ptr<Seen>> seen;
+  size_t BytesReceived() const {
+    size_t total = 0;
+    for (const auto& one : seen) total += static_cast<size_t>(one->received.size());
+    return total;
+  }
+
+ protected:
+  void incomingConnection(qintptr fd) override {
+    Seen& one = *seen.emplace_back(std::make_unique<Seen>());
+    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    auto* wait = new QTimer(this);
+    wait->setSingleShot(true);
+    const auto decide = [this, fd, &one, notifier, wait](bool hello) {
+      notifier->setEnabled(false);
+      notifier->deleteLater();
+      wait->stop();
+      wait->deleteLater();
+      if (hello && identity_ == nullptr) {
+        one.helloRefused = true;
+        ::close(static_cast<int>(fd));
+        return;
+      }
+      Serve(fd, one, hello);
+    };
+    connect(notifier, &QSocketNotifier::activated, this, [fd, decide] {
+      char first = 0;
+      decide(::recv(static_cast<int>(fd), &first, 1, MSG_PEEK | MSG_DONTWAIT) == 1 && first == 0x16);
+    });
+    connect(wait, &QTimer::timeout, this, [decide] { decide(false); });
+    wait->start(100);
+  }
+
+ private:
+  void Serve(qintptr fd, Seen& one, bool tls) {
+    auto* socket = new QSslSocket(this);
+    socket->setSocketDescriptor(fd);
+    const QByteArray welcome("S_CONNECT,7,welcome\0", 20);
+    connect(socket, &QSslSocket::readyRead, this, [socket, &one] {
+      const bool joined = one.received.contains("G_JOIN");
+      one.received += socket->readAll();
+      if (!joined && one.received.contains("G_JOIN")) socket->write(QByteArray("S_GREETING,7,alice\0", 19));
+    });
+    if (!tls) {
+      QByteArray greeting = welcome;
+      if (!announced_.empty()) greeting += QByteArray::fromStdString("S_TLS," + announced_) + '\0';
+      socket->write(greeting);
+      return;
+    }
+    one.tls = true;
+    socket->setLocalCertificate(identity_->certificate);
+    socket->setPrivateKey(identity_->key);
+    connect(socket, &QSslSocket::encrypted, this, [socket, welcome] { socket->write(welcome); });
+    socket->startServerEncryption();
+  }
+
+  const Identity* identity_;
+  std::string announced_;
+};
+
+struct NoPause : Pause {
+  void Wait(int) override {}
+};
+
+// Notes, as the lobby says it is connected, whether the link is encrypted.
+struct ConnectWatch : FakeConsole {
+  ServerLink* link = nullptr;
+  std::vector<bool> encryptedAtConnect;
+  void AddLine(std::string_view line, Rgb colour) override {
+    if (line.find("SYS: サーバに接続しました"_cp932) != std::string_view::npos) {
+      encryptedAtConnect.push_back(link->encrypted());
+    }
+    FakeConsole::AddLine(line, colour);
+  }
+};
+
+// The lobby dials 21012; the test's server is wherever the system put it.
+struct OnPort : Transport {
+  OnPort(Transport& inner, uint16_t port) : inner(inner), port(port) {}
+  Transport& inner;
+  uint16_t port;
+  bool active() const override { return inner.active(); }
+  bool connected() const override { return inner.connected(); }
+  bool Start(const std::string& address, uint16_t) override { return inner.Start(address, port); }
+  void Close() override { inner.Close(); }
+  void Send(std::string_view bytes) override { inner.Send(bytes); }
+  TlsOffer OfferTls(std::string_view key) override { return inner.OfferTls(key); }
+};
+
+// The real lobby logic on the real socket, in a folder of its own.
+struct Client {
+  explicit Client(uint16_t port)
+      : dir(fs::temp_directory_path() / ("gorvane_tls_" + std::to_string(::getpid()))) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::ofstream(dir / "tvr1.ini", std::ios::binary)
+        << "[Global]\r\nName=alice\r\nAddress=127.0.0.61\r\n[Login]\r\nID=alice\r\nPassword=secret1\r\n";
+    std::ofstream(dir / "longcardlist.txt", std::ios::binary) << "g001 L Road 0 0 10\r\n";
+    link = std::make_unique<ServerLink>(KeysPath(), &owner);
+    onPort = std::make_unique<OnPort>(link->transport(), port);
+    console.link = link.get();
+    lobby = std::make_unique<Lobby>(Lobby::Ports{*onPort, debugLog, errors, lobbyConsole, pause, view},
+                                    (dir / "tvr1.ini").string(), (dir / "longcardlist.txt").string());
+    link->Attach(*lobby);
+    lobby->FormCreate();
+  }
+  ~Client() {
+    lobby.reset();
+    fs::remove_all(dir);
+  }
+  std::string KeysPath() const { return (dir / kServerKeysFile).string(); }
+  std::string Keys() const {
+    std::ifstream in(KeysPath(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool Says(const std::string& utf8) const {
+    for (const auto& line : console.lines) {
+      if (line.text.find(sjis::Text(utf8)) != std::string::npos) return line.colour == Rgb{0, 0, 0};
+    }
+    return false;
+  }
+
+  fs::path dir;
+  QObject owner;
+  std::unique_ptr<ServerLink> link;
+  std::unique_ptr<OnPort> onPort;
+  FakeDebugLog debugLog;
+  FakeErrorBox errors;
+  ConnectWatch console;
+  FixedClock clock;
+  Console lobbyConsole{console, clock};
+  NoPause pause;
+  FakeView view;
+  std::unique_ptr<Lobby> lobby;
+};
+
+const QByteArray kSession("G_JOIN 7 alice\0G_LIST 7 *\0G_PLIST 7 *\0G_LOGIN 7 alice secret1\0", 62);
+
+TEST(TlsConnect, AFirstContactIsPlainUnlessTheServerOffersTlsThenItIsPinned) {
+  struct Case {
+    const char* keyKind;  // the server's key, or nullptr for a server without TLS
+  };
+  const Case cases[] = {{nullptr}, {"EC"}, {"RSA"}};
+  for (const Case& c : cases) {
+    const std::optional<Identity> identity =
+        c.keyKind ? std::optional(MakeIdentity(c.keyKind)) : std::nullopt;
+    ContractServer server(identity ? &*identity : nullptr, "");
+    Client client(server.serverPort());
+    client.lobby->Button1Click();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !server.seen.empty() && server.seen.back()->received.contains("G_LOGIN"); }, 5000))
+        << (c.keyKind ? c.keyKind : "plain");
+    // Today's bytes, on the one connection the lobby keeps; an offer costs
+    // the plain connection nothing but its close, with no byte sent on it.
+    ASSERT_EQ(server.seen.size(), identity ? 2u : 1u);
+    EXPECT_EQ(server.seen.back()->received, kSession);
+    EXPECT_EQ(server.seen.back()->tls, identity.has_value());
+    if (identity) {
+      EXPECT_EQ(server.seen.front()->received, QByteArray());
+    }
+    EXPECT_EQ(client.console.encryptedAtConnect, std::vector<bool>{identity.has_value()});
+    EXPECT_TRUE(client.errors.shown.empty());
+    if (!identity) {
+      EXPECT_FALSE(fs::exists(client.KeysPath()));
+      continue;
+    }
+    EXPECT_NE(client.Keys().find("\n127.0.0.61 " + identity->fingerprint + "\n"), std::string::npos);
+    struct stat mode {};
+    ASSERT_EQ(::stat(client.KeysPath().c_str(), &mode), 0);
+    EXPECT_EQ(mode.st_mode & 0777, 0600u);
+    EXPECT_TRUE(client.Says("この接続は暗号化されています")) << "a black line";
+    EXPECT_TRUE(client.Says(identity->fingerprint));
+    client.lobby->Exit1Click();
+  }
+}
+
+TEST(TlsConnect, APinnedAddressConnectsOnlyWithItsKeyAndAMismatchSendsNothing) {
+  const Identity pinned = MakeIdentity("EC");
+  const Identity other = MakeIdentity("EC");
+  struct Case {
+    const char* name;
+    bool pin;                      // the address has pinned's key
+    const Identity* served;        // the server's key, or none
+    std::string announced;         // what S_TLS names ("": the served key)
+    std::vector<std::string> box;  // what the box shows; empty: no box
+  };
+  const Case cases[] = {
+      {"same key", true, &pinned, "", {}},
+      {"other key", true, &other, "", {"以前に記録した鍵と違います", pinned.fingerprint, other.fingerprint}},
+      {"no TLS",
+       true,
+       nullptr,
+       "",
+       {"暗号化通信の提供がありませんでした", pinned.fingerprint, kServerKeysFile}},
+      {"announced other",
+       false,
+       &other,
+       pinned.fingerprint,
+       {"示された鍵が違います", pinned.fingerprint, other.fingerprint}},
+  };
+  for (const Case& c : cases) {
+    ContractServer server(c.served, c.announced);
+    Client client(server.serverPort());
+    if (c.pin) std::ofstream(client.KeysPath()) << "127.0.0.61 " << pinned.fingerprint << "\n";
+    client.lobby->Button1Click();
+    const bool refused = !c.box.empty();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          return refused ? !client.errors.shown.empty()
+                         : !server.seen.empty() && server.seen.back()->received.contains("G_LOGIN");
+        },
+        5000))
+        << c.name;
+    if (!refused) {
+      EXPECT_EQ(server.seen.back()->received, kSession);
+      EXPECT_FALSE(client.Says("暗号化されています")) << "the same key connects silently";
+      client.lobby->Exit1Click();
+      continue;
+    }
+    QTest::qWait(100);  // room for a byte that should not come
+    EXPECT_EQ(server.BytesReceived(), 0u) << c.name;
+    ASSERT_EQ(client.errors.shown.size(), 1u) << c.name;
+    for (const std::string& part : c.box) {
+      EXPECT_NE(client.errors.shown[0].find(sjis::Text(part)), std::string::npos) << c.name << ": " << part;
+    }
+    EXPECT_EQ(client.view.online, false) << c.name;
+    EXPECT_TRUE(client.console.encryptedAtConnect.empty()) << c.name;
+    if (!c.pin) {
+      EXPECT_FALSE(fs::exists(client.KeysPath())) << c.name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace gorvane

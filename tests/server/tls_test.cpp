@@ -254,7 +254,7 @@ TEST(Tls, EachConnectionIsGreetedInWhatItSpeaks) {
   }
 }
 
-TEST(Tls, TheOfferComesInTheSameWriteAsTheGreeting) {
+TEST(Tls, TheOfferFollowsTheGreetingByteForByte) {
   Folder folder("write");
   const server::TlsFiles files = MakePair(folder.path);
   auto harness = TlsServer("127.0.0.92", files);
@@ -265,8 +265,8 @@ TEST(Tls, TheOfferComesInTheSameWriteAsTheGreeting) {
     return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
   });
   harness->Settle({});
-  // The client that learnt TLS hangs up on the offer before it answers
-  // S_CONNECT: both must be there in its first read.
+  // The contract with the clients: S_CONNECT, then the offer exactly so,
+  // a NUL after each, nothing between or after.
   std::array<char, 4096> buffer{};
   const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
   ::close(fd);

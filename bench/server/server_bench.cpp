@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The game server under load, in seven parts (see server_bench.h), each
+// The game server under load, in eight parts (see server_bench.h), each
 // printed as figures and ratios measured in the same run. --only games,
-// capacity, attacks, http, logins, shared or balance runs one part; --games N and
+// capacity, attacks, http, logins, shared, balance or tls runs one part;
+// --tls-connections N sets the tls part's connections of each kind; --games N and
 // --deck FILE set the balance part's games and the deck it measures; --steps and --rates set
 // the capacity's users and the shared part's logins a second, by commas.
 // A smoke run (smoke.h) runs every part once at the smallest sizes; the
@@ -88,8 +89,9 @@ namespace {
 // Every part once, briefly: a few users, one game, one small capacity step
 // and a short look at each attack, the HTTP side and the shared database.
 void Smoke(GamesSettings& games, CapacitySettings& capacity, AttackSettings& attacks, HttpSettings& http,
-           SharedSettings& shared, LoginSettings& logins, BalanceSettings& balance) {
+           SharedSettings& shared, LoginSettings& logins, BalanceSettings& balance, TlsSettings& tls) {
   balance.games = 6;
+  tls.connections = 10;
   using namespace std::chrono_literals;
   games = {.samples = 20, .spacingMs = 1, .players = 8, .parties = 1, .chatEverySeconds = 1, .thinkMs = 20};
   capacity = {.steps = {12},
@@ -176,8 +178,9 @@ int main(int argc, char** argv) {
   SharedSettings shared;
   LoginSettings logins;
   BalanceSettings balance;
+  TlsSettings tls;
   std::string only;
-  if (SmokeRun()) Smoke(games, capacity, attacks, http, shared, logins, balance);
+  if (SmokeRun()) Smoke(games, capacity, attacks, http, shared, logins, balance, tls);
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     const std::string text = argv[i + 1];
@@ -197,6 +200,7 @@ int main(int argc, char** argv) {
     if (option == "--rates") shared.rates = Steps(text);
     if (option == "--games") balance.games = static_cast<int>(value);
     if (option == "--deck") balance.after = text;
+    if (option == "--tls-connections") tls.connections = static_cast<int>(value);
   }
   const size_t most =
       std::max(static_cast<size_t>(games.players),
@@ -218,5 +222,6 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "logins") RunLogins(logins);
   if (only.empty() || only == "shared") RunShared(shared);
   if (only.empty() || only == "balance") RunBalance(balance);
+  if (only.empty() || only == "tls") RunTls(tls);
   return 0;
 }

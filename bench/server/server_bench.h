@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The server benchmark's seven parts and what they share: the server on a
+// The server benchmark's eight parts and what they share: the server on a
 // thread of its own with that thread's CPU clock, the cards the players
 // play with, and the machine's load to read the numbers by.
 //
@@ -36,6 +36,10 @@
 //           as it was before tuning and on the shipped one (or --deck FILE):
 //           own turns per player, players back out, games the deck ran out
 //           in; then one player of each strength and how they place.
+// tls:      connect to S_CONNECT, p50 and p99, of a plain client, a TLS 1.2
+//           and a TLS 1.3 client of a server with TLS, against a plain one
+//           of the same server without (goal: the plain client's p99 at most
+//           300 ms).
 //
 // The server runs on its own thread, the simulated users on others in this
 // process, each machine from an address of its own in 127.0.0.0/8.
@@ -236,5 +240,10 @@ struct BalanceSettings {
   std::string after = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
 };
 void RunBalance(const BalanceSettings& settings);
+
+struct TlsSettings {
+  int connections = 200;  // of each kind, one at a time
+};
+void RunTls(const TlsSettings& settings);
 
 }  // namespace gorvane::bench

@@ -214,13 +214,15 @@ int main(int argc, char** argv) {
   if (!line->seedGiven) line->server.seed = std::random_device{}();
   signal(SIGPIPE, SIG_IGN);
   RaiseFileLimit();
-  // SIGTERM and SIGINT arrive as a descriptor the loop watches, so that the
+  // SIGTERM and SIGINT (and SIGHUP) arrive as a descriptor the loop watches, so that the
   // server says goodbye from its own thread; blocked before any thread
   // starts so that none of them takes the signal instead.
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGTERM);
   sigaddset(&stops, SIGINT);
+  // With TLS, SIGHUP reads a renewed certificate; without, it stops as ever.
+  if (line->server.tls || line->server.tlsSelfSigned) sigaddset(&stops, SIGHUP);
   sigprocmask(SIG_BLOCK, &stops, nullptr);
   const int signals = signalfd(-1, &stops, SFD_NONBLOCK | SFD_CLOEXEC);
   if (signals < 0) {

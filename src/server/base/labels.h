@@ -43,6 +43,9 @@ inline constexpr size_t kDefenceCount = static_cast<size_t>(Defence::kHttpHeadTi
 // The account store calls the server makes, each a value of the label "call".
 enum class StoreCall { kLoginLookup, kInfoRead, kResultWrite };
 
+// How a connection's bytes travel, a value of the label "transport".
+enum class Transport { kPlain, kTls };
+
 // What became of a login's check.
 enum class LoginOutcome { kOk, kUnknown, kWrongPassword, kThrottled, kFailed };
 

@@ -12,12 +12,12 @@ using prometheus::BuildHistogram;
 
 // Every kind the server sends.
 constexpr std::string_view kServerKinds[] = {
-    "S_ABNORMAL", "S_BYE",      "S_CHAT",      "S_CONNECT",   "S_CREATE",  "S_DICE",     "S_DREW",
-    "S_ELOGIN",   "S_EXCEED",   "S_FDREW",     "S_FIRSTHAND", "S_FPILE",   "S_GLIST",    "S_GREETING",
-    "S_INFO",     "S_LEADER",   "S_LIST",      "S_LOGIN",     "S_ODREW",   "S_OPEN",     "S_OPILE",
-    "S_OPLAY",    "S_OREACHED", "S_OTREASURE", "S_OTURN",     "S_PBYE",    "S_PCANCEL",  "S_PCHAT",
-    "S_PILED",    "S_PJOIN",    "S_PLAYED",    "S_PLIST",     "S_QUIT",    "S_QUITGAME", "S_REACHED",
-    "S_READY",    "S_RENAME",   "S_RESULT",    "S_TREASURE",  "S_TURNEND", "S_UNPLAYED",
+    "S_ABNORMAL", "S_BYE",      "S_CHAT",      "S_CONNECT",   "S_CREATE",   "S_DICE",     "S_DREW",
+    "S_ELOGIN",   "S_EXCEED",   "S_FDREW",     "S_FIRSTHAND", "S_FPILE",    "S_GLIST",    "S_GREETING",
+    "S_INFO",     "S_LEADER",   "S_LIST",      "S_LOGIN",     "S_ODREW",    "S_OPEN",     "S_OPILE",
+    "S_OPLAY",    "S_OREACHED", "S_OTREASURE", "S_OTURN",     "S_PBYE",     "S_PCANCEL",  "S_PCHAT",
+    "S_PILED",    "S_PJOIN",    "S_PLAYED",    "S_PLIST",     "S_QUIT",     "S_QUITGAME", "S_REACHED",
+    "S_READY",    "S_RENAME",   "S_RESULT",    "S_TLS",       "S_TREASURE", "S_TURNEND",  "S_UNPLAYED",
 };
 
 // In the order of Defence.
@@ -32,6 +32,9 @@ constexpr std::array<std::string_view, kDefenceCount> kDefenceLabels = {
 // In the order of LoginOutcome.
 constexpr std::array<std::string_view, 5> kLoginLabels = {"ok", "unknown_login", "wrong_password",
                                                           "throttled", "store_failed"};
+
+// In the order of Transport.
+constexpr std::array<std::string_view, 2> kTransportLabels = {"plain", "tls"};
 
 // In the order of StoreCall.
 constexpr std::array<std::string_view, 3> kCallLabels = {"login_lookup", "info_read", "result_write"};
@@ -108,6 +111,10 @@ Metrics::Metrics(std::span<const std::string_view> commandKinds)
                             "Games played to their results; games abandoned are not counted.")),
       turnTimeouts_(Single(BuildCounter(), *registry_, "gorvane_turn_timeouts_total",
                            "Game turns the server ended because the player's time ran out.")),
+      tlsFailures_(Single(BuildCounter(), *registry_, "gorvane_tls_handshake_failures_total",
+                          "TLS handshakes that failed, and ClientHellos on connections without TLS.")),
+      plainLoginsRefused_(Single(BuildCounter(), *registry_, "gorvane_plain_logins_refused_total",
+                                 "Logins refused for coming over plain text while TLS is offered.")),
       bytesIn_(Single(BuildCounter(), *registry_, "gorvane_received_bytes_total",
                       "Bytes read from client connections.")),
       bytesOut_(Single(BuildCounter(), *registry_, "gorvane_sent_bytes_total",
@@ -130,6 +137,10 @@ Metrics::Metrics(std::span<const std::string_view> commandKinds)
   auto& logins = Register(BuildCounter(), *registry_, "gorvane_logins_total", "Login attempts, by outcome.");
   for (size_t i = 0; i < logins_.size(); ++i)
     logins_[i] = &logins.Add({{"outcome", std::string(kLoginLabels[i])}});
+  auto& transports = Register(BuildCounter(), *registry_, "gorvane_connections_greeted_total",
+                              "Connections greeted with S_CONNECT, by transport.");
+  for (size_t i = 0; i < transports_.size(); ++i)
+    transports_[i] = &transports.Add({{"transport", std::string(kTransportLabels[i])}});
   auto& calls = Register(BuildHistogram(), *registry_, "gorvane_database_call_seconds",
                          "Time the account store took per call, on the server's worker threads.");
   for (size_t i = 0; i < storeCalls_.size(); ++i) {

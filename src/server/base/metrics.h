@@ -79,6 +79,10 @@ class Metrics {
     connections_.Set(static_cast<double>(open));
     unjoined_.Set(static_cast<double>(unjoined));
   }
+  // A connection greeted, over plain text or once its TLS handshake is done.
+  void Greeted(Transport transport) { transports_[static_cast<size_t>(transport)]->Increment(); }
+  void TlsHandshakeFailed() { tlsFailures_.Increment(); }
+  void PlainLoginRefused() { plainLoginsRefused_.Increment(); }
   void Users(size_t joined) { users_.Set(static_cast<double>(joined)); }
   void Parties(size_t count) { parties_.Set(static_cast<double>(count)); }
   void GameStarted() { gamesRunning_.Increment(); }
@@ -110,12 +114,15 @@ class Metrics {
   prometheus::Gauge& gamesRunning_;
   prometheus::Counter& gamesFinished_;
   prometheus::Counter& turnTimeouts_;
+  prometheus::Counter& tlsFailures_;
+  prometheus::Counter& plainLoginsRefused_;
   prometheus::Counter& bytesIn_;
   prometheus::Counter& bytesOut_;
   KindCounters received_;
   KindCounters sent_;
   std::array<prometheus::Counter*, kDefenceCount> defences_{};
   std::array<prometheus::Counter*, 5> logins_{};
+  std::array<prometheus::Counter*, 2> transports_{};
   prometheus::Histogram& loopTurns_;
   std::array<prometheus::Histogram*, 3> storeCalls_{};
 };

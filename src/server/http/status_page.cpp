@@ -266,6 +266,11 @@ std::string StatusPage(const LobbySnapshot& lobby, const Leaderboard& leaders, s
   char when[32] = "";
   if (localtime_r(&taken, &local) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
   Address(out, players);
+  if (!lobby.keyFingerprint.empty()) {
+    out += "<p>暗号化接続（TLS）の鍵のフィンガープリント (SHA-256): <code>";
+    Escape(out, lobby.keyFingerprint);
+    out += "</code></p>\n";
+  }
   out += "<p class=\"note\">" + std::string(when) +
          " 現在。数字は 1 秒ごとに新しくなり、このページは 5 秒ごとに読み直されます。</p>\n";
   Users(out, lobby);

@@ -32,6 +32,9 @@ struct LobbySnapshot {
   };
 
   std::chrono::system_clock::time_point taken{};
+  // SHA-256 of the TLS certificate's key, for players to compare with what
+  // their client pinned; empty without TLS.
+  std::string keyFingerprint;
   size_t usersOnline = 0;
   std::vector<std::string> names;  // joined users in the lobby's order
   size_t partyCount = 0;

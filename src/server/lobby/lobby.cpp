@@ -32,6 +32,12 @@ const Route* FindRoute(std::string_view kind) {
 constexpr std::string_view kWelcome =
     "Gorvaneサーバへようこそ．メニュー「ロビー」>「パーティ作成」でパーティを作り，仲間が加わったら"
     "パーティウィンドウの「パーティ」>「ゲーム開始」でゲームを始めます．";
+// The same to a plain connection while logins need TLS: a player whose
+// client never learnt it knows why its login fails, and that guests play.
+constexpr std::string_view kWelcomePlain =
+    "Gorvaneサーバへようこそ．このサーバへのログインは暗号化された接続（TLS）でだけ受け付けます．"
+    "ゲストのままなら遊べます．メニュー「ロビー」>「パーティ作成」でパーティを作り，仲間が加わったら"
+    "パーティウィンドウの「パーティ」>「ゲーム開始」でゲームを始めます．";
 
 }  // namespace
 
@@ -43,7 +49,7 @@ Lobby::Lobby(const CardCatalogue& cards, AccountStore& accounts, std::mt19937& r
 
 Lobby::~Lobby() = default;
 
-void Lobby::Connect(int32_t user) { context_->Connect(user); }
+void Lobby::Connect(int32_t user, const Arrival& arrival) { context_->Connect(user, arrival); }
 
 void Lobby::Handle(int32_t user, std::string_view message, TimePoint now) {
   context_->Handle(user, message, now);
@@ -177,7 +183,7 @@ void LobbyContext::Forget(std::map<int32_t, User>::iterator user) {
   users.erase(user);
 }
 
-void LobbyContext::Connect(int32_t user) {
+void LobbyContext::Connect(int32_t user, const Arrival& arrival) {
   User& fresh = users[user] = User();
   fresh.id = user;
   fresh.chat = RateLimit(rules.chat, rules.window);
@@ -187,9 +193,13 @@ void LobbyContext::Connect(int32_t user) {
   fresh.refusalsLogged = RateLimit({kRefusalsLogged, 0}, rules.window);
   fresh.commands = WindowCount(rules.commands.count, rules.window);
   fresh.refused = RateLimit({rules.chat.count, 0}, rules.window);
+  fresh.plainLoginsRefused = arrival.plainLoginsRefused;
   // The client shows this on connecting, when a newcomer most needs to know
   // how a game comes about.
-  outbox.Send(user, Message("S_CONNECT", {Number(user), sjis::Text(kWelcome)}));
+  const std::string_view welcome = arrival.plainLoginsRefused ? kWelcomePlain : kWelcome;
+  outbox.Send(user, Message("S_CONNECT", {Number(user), sjis::Text(welcome)}));
+  // Written as it is: the fingerprint's colons are its own, not a record's.
+  if (!arrival.tlsOffer.empty()) outbox.Send(user, "S_TLS," + arrival.tlsOffer);
 }
 
 bool LobbyContext::Metered(User& user, const Route& route, size_t bytes, TimePoint now) {

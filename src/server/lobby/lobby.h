@@ -89,6 +89,9 @@ struct User {
   mutable uint64_t refusals = 0;
   // Cut off: nothing more it sends is handled.
   bool cut = false;
+  // Connected over plain text while the server offers TLS: its password
+  // would cross the network readable, so G_LOGIN is refused.
+  bool plainLoginsRefused = false;
   // Per list (users, parties): when it last went out, in which version, and
   // whether it is owed.
   std::array<TimePoint, 2> listSent{};
@@ -114,6 +117,15 @@ struct Party {
   bool turnWarned = false;
 };
 
+// How a connection came in, as its greeting tells it.
+struct Arrival {
+  // A plain connection to a server that offers TLS: the fingerprint of the
+  // certificate's key, told in S_TLS right after S_CONNECT.
+  std::string tlsOffer;
+  // Logins wait for the encrypted connection.
+  bool plainLoginsRefused = false;
+};
+
 struct LobbyContext;
 class Metrics;
 
@@ -126,8 +138,9 @@ class Lobby {
   Lobby(const Lobby&) = delete;
   Lobby& operator=(const Lobby&) = delete;
 
-  // A new connection, given its user id: greets it with S_CONNECT.
-  void Connect(int32_t user);
+  // A new connection, given its user id: greets it with S_CONNECT (and the
+  // offer of TLS, when arrival makes one).
+  void Connect(int32_t user, const Arrival& arrival = {});
   // One trimmed message from the user, arrived at now.
   void Handle(int32_t user, std::string_view message, TimePoint now);
   // The connection was lost without a goodbye.

@@ -16,6 +16,12 @@ void Join(LobbyContext& lobby, User& user, std::string_view argument) {
 }
 
 void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
+  if (user.plainLoginsRefused) {
+    lobby.metrics.PlainLoginRefused();
+    lobby.Refuse(user, "G_LOGIN", "sent over plain text while TLS is offered; not checked");
+    lobby.outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
+    return;
+  }
   const size_t blank = argument.find(' ');
   const std::string_view login = argument.substr(0, blank);
   const std::string_view password =

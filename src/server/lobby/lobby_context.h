@@ -81,7 +81,7 @@ struct LobbyContext {
   LobbyContext& operator=(const LobbyContext&) = delete;
 
   // What Lobby offers, in the same words.
-  void Connect(int32_t user);
+  void Connect(int32_t user, const Arrival& arrival);
   void Handle(int32_t user, std::string_view message, TimePoint now);
   void Disconnect(int32_t user);
   void LoginAnswered(int32_t user, const std::string& login, LoginOutcome outcome);

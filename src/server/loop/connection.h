@@ -12,6 +12,7 @@
 
 #include "server/base/limits.h"
 #include "server/loop/out_queue.h"
+#include "server/loop/tls.h"
 
 namespace gorvane::server {
 
@@ -47,6 +48,16 @@ struct Connection {
     bool backlog = false;
     bool dirty = false;
   } listed;
+  // Until it is greeted, a connection on a server with TLS is either
+  // listened to for a ClientHello or in its handshake.
+  enum class Stage { kGreeted, kSniffing, kHandshaking } stage = Stage::kGreeted;
+  // Over TLS: every byte goes through the session.
+  TlsSession tls;
+  // The session wants the socket to take bytes before it reads on.
+  bool tlsWantsWrite = false;
+  // Whether any byte came yet: a plain connection that opens with a
+  // ClientHello is a TLS client the server cannot serve.
+  bool heard = false;
   bool loginPending = false;
   bool joined = false;
   bool countedUnjoined = false;

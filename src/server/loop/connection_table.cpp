@@ -3,6 +3,8 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
@@ -83,21 +85,66 @@ void ConnectionTable::ForEach(const std::function<void(Connection&)>& visit) {
   for (auto& [key, connection] : connections_) visit(*connection);
 }
 
-ConnectionTable::Received ConnectionTable::Receive(Connection& connection) {
-  std::array<char, 64 * 1024> buffer;
+ssize_t ConnectionTable::ReadPlain(Connection& connection, std::span<char> buffer) {
   const ssize_t got = ::recv(connection.fd, buffer.data(), buffer.size(), 0);
   if (got < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Received::kNothing;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
     Drop(connection, ErrorText(errno));
-    return Received::kNothing;
+    return -1;
   }
   if (got == 0) {
     Drop(connection, connection.closing ? "closed after goodbye" : "closed the connection");
-    return Received::kNothing;
+    return -1;
   }
+  return got;
+}
+
+ssize_t ConnectionTable::ReadTls(Connection& connection, std::span<char> buffer) {
+  // A record holds this much at most: read only while a whole one fits, so
+  // that the session never keeps bytes that epoll cannot tell of.
+  constexpr size_t kRecord = 16 * 1024;
+  size_t got = 0;
+  connection.tlsWantsWrite = false;
+  while (buffer.size() - got >= kRecord) {
+    ERR_clear_error();
+    const int n = SSL_read(connection.tls.get(), buffer.data() + got, static_cast<int>(buffer.size() - got));
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+      continue;
+    }
+    const int error = SSL_get_error(connection.tls.get(), n);
+    if (error == SSL_ERROR_WANT_READ) break;
+    if (error == SSL_ERROR_WANT_WRITE) {
+      connection.tlsWantsWrite = true;
+      Watch(connection);
+      break;
+    }
+    if (error == SSL_ERROR_SYSCALL && errno == EINTR) continue;
+    // What came before the end is still handled; the end is seen again on
+    // the next read.
+    if (got > 0) break;
+    if (error == SSL_ERROR_ZERO_RETURN) {
+      Drop(connection, connection.closing ? "closed after goodbye" : "closed the connection");
+    } else {
+      Drop(connection, "TLS: " + (error == SSL_ERROR_SYSCALL ? ErrorText(errno) : TlsErrorText()));
+    }
+    return -1;
+  }
+  return got > 0 ? static_cast<ssize_t>(got) : -1;
+}
+
+ConnectionTable::Received ConnectionTable::Receive(Connection& connection) {
+  std::array<char, 64 * 1024> buffer;
+  const ssize_t got = connection.tls ? ReadTls(connection, buffer) : ReadPlain(connection, buffer);
+  if (got < 0) return Received::kNothing;
   metrics_.BytesIn(static_cast<size_t>(got));
   // After a goodbye nothing more is listened to.
   if (connection.closing) return Received::kNothing;
+  const bool first = !connection.heard;
+  connection.heard = true;
+  if (first && !connection.tls && static_cast<unsigned char>(buffer[0]) == kTlsHandshakeByte) {
+    return Received::kTlsHello;
+  }
   if (connection.inboxAt == connection.inbox.size()) {
     connection.inbox.clear();
     connection.inboxAt = 0;
@@ -170,7 +217,7 @@ void ConnectionTable::Watch(Connection& connection) {
   if (connection.dead) return;
   const bool reading = connection.closing || (!connection.loginPending && !connection.listed.backlog &&
                                               connection.out.size() < kPauseReadingAt);
-  const bool writing = !connection.out.empty();
+  const bool writing = !connection.out.empty() || connection.tlsWantsWrite;
   if (reading == connection.interest.reading && writing == connection.interest.writing) return;
   connection.interest.reading = reading;
   connection.interest.writing = writing;
@@ -181,15 +228,24 @@ void ConnectionTable::Watch(Connection& connection) {
 }
 
 void ConnectionTable::Flush(Connection& connection) {
+  // A session in its handshake writes through SSL_accept alone.
+  if (connection.stage != Connection::Stage::kGreeted) return;
   const size_t waiting = connection.out.size();
-  const OutQueue::Result result = connection.out.WriteTo(connection.fd);
+  const OutQueue::Result result =
+      connection.tls ? connection.out.WriteTo(connection.tls.get()) : connection.out.WriteTo(connection.fd);
   if (const size_t written = waiting - connection.out.size(); written > 0) metrics_.BytesOut(written);
   if (result == OutQueue::Result::kError) {
-    Drop(connection, ErrorText(errno));
+    Drop(connection, connection.tls ? "TLS: " + TlsErrorText() : ErrorText(errno));
     return;
   }
   Watch(connection);
   if (connection.closing && connection.out.empty() && !connection.shutDown) {
+    // close_notify first, once: a peer that does not take it loses nothing.
+    if (connection.tls) {
+      ERR_clear_error();
+      SSL_shutdown(connection.tls.get());
+      ERR_clear_error();
+    }
     ::shutdown(connection.fd, SHUT_WR);
     connection.shutDown = true;
   }

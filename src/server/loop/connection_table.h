@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -77,9 +78,10 @@ class ConnectionTable {
   bool anyDead() const { return !dead_.empty(); }
 
   enum class Received {
-    kNothing,  // nothing new to handle
-    kBytes,    // new bytes in the inbox
-    kFlooded,  // too much without a terminator: to be dropped
+    kNothing,   // nothing new to handle
+    kBytes,     // new bytes in the inbox
+    kFlooded,   // too much without a terminator: to be dropped
+    kTlsHello,  // a plain connection opened with a ClientHello: to be closed
   };
   // Reads what the socket has into the inbox; a connection closed or
   // failing is dropped.
@@ -122,6 +124,10 @@ class ConnectionTable {
 
  private:
   int32_t NewUserId();
+  // What Receive reads, from the socket or through the connection's TLS
+  // session; -1 when the connection was dropped or nothing came.
+  ssize_t ReadPlain(Connection& connection, std::span<char> buffer);
+  ssize_t ReadTls(Connection& connection, std::span<char> buffer);
 
   Metrics& metrics_;
   ConnectionEvents& events_;

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "server/loop/out_queue.h"
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace gorvane::server {
 namespace {
@@ -29,7 +32,9 @@ void OutQueue::Append(std::string_view message) {
   size_ += message.size() + 1;
 }
 
-bool OutQueue::Unstarted(uint64_t index) const { return index > popped_ || (index == popped_ && sent_ == 0); }
+bool OutQueue::Unstarted(uint64_t index) const {
+  return index > popped_ || (index == popped_ && sent_ == 0 && !pinned_);
+}
 
 void OutQueue::Append(const Framed& framed, ListSlot slot) {
   if (framed->size() < kCopyBelow && slot == ListSlot::kNone) {
@@ -83,6 +88,29 @@ OutQueue::Result OutQueue::WriteTo(int fd) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Result::kBlocked;
+    return Result::kError;
+  }
+  sent_ = 0;
+  return Result::kAll;
+}
+
+OutQueue::Result OutQueue::WriteTo(ssl_st* tls) {
+  while (!chunks_.empty()) {
+    const std::string_view bytes = chunks_.front().bytes().substr(sent_);
+    ERR_clear_error();
+    const int n = SSL_write(tls, bytes.data(), static_cast<int>(std::min<size_t>(bytes.size(), INT_MAX)));
+    if (n > 0) {
+      pinned_ = false;
+      Consume(static_cast<size_t>(n));
+      continue;
+    }
+    // A write that waits must be made again with the same bytes.
+    const int error = SSL_get_error(tls, n);
+    if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+      pinned_ = true;
+      return Result::kBlocked;
+    }
+    if (error == SSL_ERROR_SYSCALL && errno == EINTR) continue;
     return Result::kError;
   }
   sent_ = 0;

@@ -15,6 +15,8 @@
 
 #include "server/lobby/outbox.h"
 
+struct ssl_st;
+
 namespace gorvane::server {
 
 class OutQueue {
@@ -30,6 +32,8 @@ class OutQueue {
   enum class Result { kAll, kBlocked, kError };
   // Writes as much as the socket takes; on kError, errno tells why.
   Result WriteTo(int fd);
+  // The same through a TLS session; on kError, OpenSSL's queue tells why.
+  Result WriteTo(ssl_st* tls);
 
  private:
   struct Chunk {
@@ -42,6 +46,9 @@ class OutQueue {
 
   std::deque<Chunk> chunks_;
   size_t sent_ = 0;  // bytes of the front chunk already written
+  // A TLS write of the front chunk waits for the socket: the session holds
+  // its record, so the chunk is no longer a list to be replaced.
+  bool pinned_ = false;
   size_t size_ = 0;
   uint64_t popped_ = 0;  // chunks written out, so that an index stays valid
   std::array<std::optional<uint64_t>, 3> lists_;

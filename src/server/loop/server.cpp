@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -169,6 +170,7 @@ bool Server::Start(std::string& error) {
   event.data.u64 = kOffLoopKey;
   epoll_ctl(epoll_, EPOLL_CTL_ADD, offLoop_->fd(), &event);
   Log("listening on " + PeerText(bound) + ", seed " + std::to_string(options_.seed));
+  if (!StartTls(error)) return false;
   if (!StartHttp(error)) return false;
 
   rlimit files{};
@@ -202,6 +204,7 @@ bool Server::OffLoopIdle() const { return !offLoop_ || offLoop_->pending() == 0;
 int Server::NextTimeout(int timeoutMs, TimePoint now) const {
   std::optional<TimePoint> next = nextTurnDeadline_;
   if (const auto join = admission_.nextDeadline(); join && (!next || *join < *next)) next = join;
+  if (!sniffing_.empty() && (!next || sniffing_.front().first < *next)) next = sniffing_.front().first;
   // A login check waiting for its login's budget.
   if (const auto due = logins_->NextDue(); due && (!next || *due < *next)) next = due;
   // A burst's summary line is written when its window is over.
@@ -260,18 +263,30 @@ int Server::RunOnce(int timeoutMs) {
     if (key == kSignalKey) {
       signalfd_siginfo info{};
       [[maybe_unused]] const ssize_t got = ::read(signal_, &info, sizeof info);
+      if (info.ssi_signo == SIGHUP) {
+        ReloadTls();
+        continue;
+      }
       Log("stopping on signal " + std::to_string(info.ssi_signo));
       stopping_.store(true);
       continue;
     }
     Connection* connection = table_.FindKey(key);
     if (connection == nullptr) continue;
-    if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) Read(*connection);
+    if (connection->stage != Connection::Stage::kGreeted) {
+      Settle(*connection);
+      continue;
+    }
+    // A TLS read may have waited for the socket to take bytes.
+    if ((events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) ||
+        (connection->tlsWantsWrite && (events[i].events & EPOLLOUT)))
+      Read(*connection);
     if (!connection->dead && (events[i].events & EPOLLOUT)) table_.Flush(*connection);
   }
   table_.ServeBacklog([this](Connection& connection) { Process(connection); });
   const TimePoint now = SteadyClock::now();
   table_.SweepClosing(now);
+  SweepSniffing(now);
   for (const std::string& line : logLimit_.Summaries(now)) Log(line);
   admission_.SweepUnjoined(now);
   logins_->StartDue(now);

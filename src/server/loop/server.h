@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,6 +25,7 @@
 #include "server/lobby/owed_results.h"
 #include "server/loop/admission.h"
 #include "server/loop/connection_table.h"
+#include "server/loop/tls.h"
 #include "server/store/accounts.h"
 #include "server/store/logins.h"
 #include "server/store/timed_store.h"
@@ -64,6 +66,23 @@ struct ServerOptions {
   std::optional<HttpEndpoint> http;
   // Where the log lines go; standard error when empty.
   LogSink log;
+  // TLS on the game port with this certificate chain and key, read again
+  // by ReloadTls (SIGHUP); or with a pair made once beside the database.
+  std::optional<TlsFiles> tls;
+  bool tlsSelfSigned = false;
+  // With TLS on, G_LOGIN is still checked over plain text.
+  bool plainLogins = false;
+  // With TLS on, how long a new connection that has sent nothing is waited
+  // for before it is greeted in plain. A TLS client sends its ClientHello
+  // as soon as its connect completes, so on any network it arrives right
+  // behind the connection itself; what can hold it is the client's own
+  // machine (a busy event loop, making its key share), which takes
+  // milliseconds, not a tenth of a second. A lost segment takes a
+  // retransmission of 200 ms or more, which no wait short enough for a
+  // plain client covers; such a client is closed at once when its
+  // ClientHello comes late, and connects again. Plain clients, old ones
+  // among them, wait this long once per connection.
+  Duration tlsSniffWait = std::chrono::milliseconds(150);
 };
 
 // How long the goodbye to everybody may take when the server stops.
@@ -105,6 +124,12 @@ class Server : private Outbox, private ConnectionEvents {
   // For tests only, from another thread while Run runs: the loop stops
   // turning, as a stuck one would, until the returned function is called.
   std::function<void()> HoldLoopForTest();
+  // The certificate's key fingerprint the plain connections are told, or
+  // empty without TLS.
+  std::string tlsFingerprint() const;
+  // What SIGHUP does: the certificate and key are read again; when they
+  // cannot be, the pair in use stays, with a line in the log.
+  void ReloadTls();
   // Nothing waits to be written and no login is being checked.
   bool Quiet() const {
     return table_.idle() && (!logins_ || logins_->pending() == 0) && OffLoopIdle() &&
@@ -139,6 +164,19 @@ class Server : private Outbox, private ConnectionEvents {
   void LogFromLobby(std::string_view line);
   void Accept();
   void Admit(int fd, const sockaddr_storage& address);
+  // TLS, when asked for: the pair loaded (made first when self-signed).
+  bool StartTls(std::string& error);
+  // An admitted connection is greeted now, or (with TLS) once it is known
+  // whether it speaks TLS.
+  void Arrive(Connection& connection, TimePoint now);
+  // S_CONNECT, and to a plain connection on a server with TLS its offer.
+  void Greet(Connection& connection);
+  // Readiness of a connection not greeted yet: its first byte looked at, or
+  // its handshake taken a step further.
+  void Settle(Connection& connection);
+  void Handshake(Connection& connection);
+  // Connections silent for the whole wait are greeted in plain.
+  void SweepSniffing(TimePoint now);
   void Read(Connection& connection);
   // Handles the connection's whole commands, a turn's worth, unless a login
   // is being checked; what is left waits for the next turn.
@@ -182,6 +220,12 @@ class Server : private Outbox, private ConnectionEvents {
   // Logins the store failed are logged at most once per kResultReportGap.
   std::optional<TimePoint> storeLogged_;
   size_t storeQuiet_ = 0;
+  std::optional<TlsFiles> tlsFiles_;
+  std::unique_ptr<TlsSockets> tlsSockets_;
+  std::unique_ptr<TlsContext> tls_;
+  // Connections waited for to open with a ClientHello, in the order of
+  // their deadlines (the wait is the same for all).
+  std::deque<std::pair<TimePoint, uint64_t>> sniffing_;
   // Gone first: its threads read the metrics.
   std::unique_ptr<HttpSide> http_;
   std::optional<TimePoint> statusPublished_;

@@ -61,10 +61,7 @@ void Server::Admit(int fd, const sockaddr_storage& address) {
     return;
   }
   admission_.Admitted(*connection, now);
-  // Logged once it joins, or in one line when it leaves without joining:
-  // connect-and-close must not write two lines a time.
-  lobby_->Connect(connection->user);
-  table_.Flush(*connection);
+  Arrive(*connection, now);
 }
 
 void Server::Read(Connection& connection) {
@@ -76,6 +73,13 @@ void Server::Read(Connection& connection) {
       admission_.CutOff(connection.address, SteadyClock::now());
       lobby_->CutOff(connection.user, SteadyClock::now());
       table_.Drop(connection, "sent more than 64 KiB without a NUL");
+      return;
+    case ConnectionTable::Received::kTlsHello:
+      // Its handshake would wait for the join timeout: closed now, so that
+      // the client can tell at once.
+      metrics_.TlsHandshakeFailed();
+      table_.Drop(connection, tls_ ? "sent a ClientHello after it was greeted in plain"
+                                   : "sent a ClientHello; this server does not offer TLS");
       return;
     case ConnectionTable::Received::kBytes:
       break;

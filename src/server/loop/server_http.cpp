@@ -16,8 +16,7 @@ namespace {
 
 // The lobby as the status page shows it, copied on the loop: the HTTP
 // threads never touch the lobby itself.
-std::shared_ptr<const LobbySnapshot> TakeSnapshot(const Lobby& lobby,
-                                                  std::chrono::system_clock::time_point now) {
+std::shared_ptr<LobbySnapshot> TakeSnapshot(const Lobby& lobby, std::chrono::system_clock::time_point now) {
   auto snapshot = std::make_shared<LobbySnapshot>();
   snapshot->taken = now;
   const auto nameOf = [&](int32_t id) {
@@ -66,7 +65,9 @@ void Server::InformHttp(TimePoint now) {
   http_->Beat(now);
   if (farewell_ || (statusPublished_ && now - *statusPublished_ < std::chrono::seconds(1))) return;
   statusPublished_ = now;
-  http_->Publish(TakeSnapshot(*lobby_, std::chrono::system_clock::now()));
+  auto snapshot = TakeSnapshot(*lobby_, std::chrono::system_clock::now());
+  snapshot->keyFingerprint = tlsFingerprint();
+  http_->Publish(std::move(snapshot));
 }
 
 std::function<void()> Server::HoldLoopForTest() {

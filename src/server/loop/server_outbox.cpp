@@ -50,6 +50,8 @@ void Server::StartClosing(Connection& connection) {
 
 void Server::Dropped(Connection& connection, const std::string& why) {
   admission_.Uncount(connection);
+  // However it ends, failing, timing out or given up by the peer.
+  if (connection.stage == Connection::Stage::kHandshaking) metrics_.TlsHandshakeFailed();
   if (connection.loginPending) logins_->Cancel(connection.key);
   if (!connection.joined) {
     LogAbout(connection.address, "unjoined",

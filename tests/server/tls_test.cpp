@@ -12,10 +12,12 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "server/store/accounts.h"
 #include "spine/codec.h"
@@ -471,6 +473,50 @@ TEST(Tls, TheFingerprintIsWhatOpensslComputes) {
   expected = expected.substr(expected.rfind(' ') + 1, 95);
   for (char& c : expected) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   EXPECT_EQ(FingerprintOf(files), expected);
+}
+
+// What a host checks with: openssl's own client is served TLS 1.3 and 1.2,
+// greeted with S_CONNECT over them, and refused anything older.
+TEST(Tls, OpensslsClientGetsOnlyTheVersionsOffered) {
+  Folder folder("s_client");
+  const server::TlsFiles files = MakePair(folder.path);
+  auto harness = TlsServer("127.0.0.94", files);
+  const struct {
+    const char* flags;
+    const char* protocol;  // what s_client reports; nullptr: no session
+  } cases[] = {
+      {"-tls1_3", "TLSv1.3"},
+      {"-tls1_2", "TLSv1.2"},
+      // The client's own floor lowered, so that the refusal is the server's.
+      {"-tls1_1 -cipher DEFAULT@SECLEVEL=0", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.flags);
+    // Its standard input stays open a moment, so that it reads the greeting.
+    const std::string command = "sleep 0.5 | openssl s_client -brief -connect 127.0.0.94:" +
+                                std::to_string(harness->server().port()) + " " + c.flags + " 2>&1";
+    std::string output;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+      if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        std::array<char, 512> chunk{};
+        size_t got = 0;
+        while ((got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) output.append(chunk.data(), got);
+        ::pclose(pipe);
+      }
+      done = true;
+    });
+    harness->RunUntil(
+        {}, [&] { return done.load(); }, 10s);
+    client.join();
+    if (c.protocol) {
+      EXPECT_NE(output.find(std::string("Protocol version: ") + c.protocol), std::string::npos) << output;
+      EXPECT_NE(output.find("S_CONNECT,"), std::string::npos) << output;
+    } else {
+      EXPECT_EQ(output.find("Protocol version:"), std::string::npos) << output;
+      EXPECT_EQ(output.find("S_CONNECT"), std::string::npos) << output;
+    }
+  }
 }
 
 }  // namespace

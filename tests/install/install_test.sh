@@ -116,8 +116,10 @@ XDG_DATA_HOME set|$root/xdg|$root/xdg/gorvane
 XDG_DATA_HOME relative, so ignored|relative/data|$root/home/.local/share/gorvane
 CASES
 
-# A player's own deck and settings stay as they are.
+# A player's own deck and settings stay as they are; a folder an older
+# version left open to others is closed.
 folder=$root/home/.local/share/gorvane
+chmod 755 "$folder"
 printf 'c1 L Path 0 0 10\r\n' >"$folder/longcardlist.txt"
 printf '[Global]\r\nName=me\r\n' >"$folder/tvr1.ini"
 cp "$folder/longcardlist.txt" "$root/own-deck"
@@ -127,6 +129,7 @@ check "with a deck of the player's own: the client runs" client_in "$pid" "$fold
 kill "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 check "with a deck of the player's own: it is kept" cmp -s "$root/own-deck" "$folder/longcardlist.txt"
+check "an older folder open to others: it is the player's alone" test "$(stat -c %a "$folder")" = 700
 check "the launcher refuses what it does not know" test "$("$prefix/games/gorvane" --bogus >/dev/null 2>&1; echo $?)" = 2
 for option in --help --version; do
   check "gorvane $option answers and exits 0" quietly "$prefix/games/gorvane" "$option"

@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -312,7 +313,13 @@ void Handshakes::Step() {
     lastRate_ = rate;
     due_ = now;
   }
-  if (rate <= 0) return;
+  if (rate > 0) Due(now, rate);
+  timespec used{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+  cpuNs_ = static_cast<int64_t>(used.tv_sec) * 1000000000 + used.tv_nsec;
+}
+
+void Handshakes::Due(Clock::time_point now, double rate) {
   const auto gap = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
   // Behind by more than a second: the machine could not keep up; what was
   // due then is not sent in a burst.

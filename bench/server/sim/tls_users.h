@@ -104,6 +104,9 @@ class Handshakes : public Worker {
   // those due when too many were under way already.
   uint64_t failed() const { return failed_; }
   uint64_t missed() const { return missed_; }
+  // The CPU its own thread has used: whether the server or these clients
+  // set the rate a step reaches.
+  double cpuSeconds() const { return static_cast<double>(cpuNs_.load()) * 1e-9; }
 
  private:
   struct Attempt {
@@ -115,6 +118,8 @@ class Handshakes : public Worker {
   };
   void Step() override;
   void Open(Clock::time_point now);
+  // Opens the connections due by now at the rate.
+  void Due(Clock::time_point now, double rate);
   // One more step of the attempt; true when it is over.
   bool Advance(Attempt& attempt);
   void Finish(size_t slot, bool ok);
@@ -131,6 +136,7 @@ class Handshakes : public Worker {
   std::atomic<double> rate_{0};
   std::atomic<uint64_t> failed_{0};
   std::atomic<uint64_t> missed_{0};
+  std::atomic<int64_t> cpuNs_{0};
   std::mutex mutex_;
   std::vector<double> samples_;
 };

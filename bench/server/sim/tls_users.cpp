@@ -254,6 +254,11 @@ void Handshakes::Open(Clock::time_point now) {
   event.events = EPOLLIN | EPOLLOUT | EPOLLET;
   event.data.u64 = slot;
   epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
+  // The ClientHello at once, as a client sends it: on loopback the connect
+  // is done by now, and a server with TLS greets in plain a connection
+  // silent for its sniffing wait. When it is not done, the write waits for
+  // the socket to be writable.
+  if (Advance(attempt)) Finish(slot, attempt.read.starts_with("S_CONNECT"));
 }
 
 bool Handshakes::Advance(Attempt& attempt) {

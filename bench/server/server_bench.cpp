@@ -91,8 +91,21 @@ namespace {
 void Smoke(GamesSettings& games, CapacitySettings& capacity, AttackSettings& attacks, HttpSettings& http,
            SharedSettings& shared, LoginSettings& logins, BalanceSettings& balance, TlsSettings& tls) {
   balance.games = 6;
-  tls.connections = 10;
   using namespace std::chrono_literals;
+  // Each user well within the chat limit over the short while it chats.
+  tls = {.connections = 10,
+         .chatters = 2,
+         .lines = 4,
+         .chatEvery = 50ms,
+         .loadUsers = 4,
+         .loadEvery = 50ms,
+         .rounds = 1,
+         .measure = 300ms,
+         .rates = {20},
+         .step = 500ms,
+         .settle = 200ms,
+         .probes = 3,
+         .probeEvery = 400ms};
   games = {.samples = 20, .spacingMs = 1, .players = 8, .parties = 1, .chatEverySeconds = 1, .thinkMs = 20};
   capacity = {.steps = {12},
               .warmSeconds = 1,

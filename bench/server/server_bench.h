@@ -225,7 +225,7 @@ void RunShared(const SharedSettings& settings);
 struct LoginSettings {
   int hashes = 20;  // of each kind, for a check's cost
   // Logins a second, stepped up; one worker hashes about 25 a second.
-  std::vector<size_t> rates = {5, 10, 15, 20, 25, 30, 40};
+  std::vector<size_t> rates = {10, 20, 30, 40, 50, 60};
   int rateSeconds = 5;
   double goalMs = 1000;
   // Each user logs in at most every 2.1 s, as its meter allows.

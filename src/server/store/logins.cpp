@@ -2,8 +2,6 @@
 #include "server/store/logins.h"
 
 #include <arpa/inet.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -60,14 +58,11 @@ std::vector<PasswordWorker::Done> PasswordWorker::Collect() {
 
 void PasswordWorker::Work() {
   // A burst of hashes must not take the CPU from the game loop: on a
-  // machine of few cores the loop is what every user waits on. An idle
-  // thread gives way the moment the loop wakes (niceness alone left the
-  // loop's chat p99 3.7 times its idle one at 40 Argon2id checks a
-  // second); on a machine busy to the last cycle a check waits, and past
-  // its deadline the login is refused as one the store did not answer.
+  // machine of few cores the loop is what every user waits on. Niced, not
+  // idle: an idle-priority thread gave the loop its chat back at 40 checks
+  // a second, but on a machine busy with anything else it never ran, and
+  // every login waited out its deadline.
   [[maybe_unused]] const int niced = setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
-  sched_param idle{};
-  [[maybe_unused]] const int scheduled = pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle);
   for (;;) {
     Job job;
     {

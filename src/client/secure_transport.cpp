@@ -131,13 +131,9 @@ void SecureTransport::OnRead(std::string_view bytes) {
   switch (look.kind) {
     case GreetingLook::Kind::kWait:
       return;
-    case GreetingLook::Kind::kPlain: {
-      GoUp(false);
-      const std::string held = std::move(held_);
-      held_.clear();
-      events_.read(held);
+    case GreetingLook::Kind::kPlain:
+      GoUpPlain();
       return;
-    }
     case GreetingLook::Kind::kOffer:
       held_.clear();
       phase_ = Phase::kSwitching;
@@ -193,6 +189,13 @@ void SecureTransport::OnEncrypted(const PeerKey& key) {
   GoUp(true);
 }
 
+void SecureTransport::GoUpPlain() {
+  GoUp(false);
+  const std::string held = std::move(held_);
+  held_.clear();
+  if (!held.empty()) events_.read(held);
+}
+
 void SecureTransport::OnDisconnect() {
   switch (phase_) {
     case Phase::kUp:
@@ -202,10 +205,7 @@ void SecureTransport::OnDisconnect() {
     case Phase::kLooking: {
       // Closed before it showed its greeting: what the lobby would have seen
       // of a plain connection, in its order.
-      GoUp(false);
-      const std::string held = std::move(held_);
-      held_.clear();
-      if (!held.empty()) events_.read(held);
+      GoUpPlain();
       phase_ = Phase::kIdle;
       events_.disconnect();
       return;
@@ -228,14 +228,10 @@ void SecureTransport::OnError(SocketErrorKind kind, std::string_view detail) {
     case Phase::kUp:
       events_.error(kind, detail);
       return;
-    case Phase::kLooking: {
-      GoUp(false);
-      const std::string held = std::move(held_);
-      held_.clear();
-      if (!held.empty()) events_.read(held);
+    case Phase::kLooking:
+      GoUpPlain();
       if (phase_ == Phase::kUp) events_.error(kind, detail);
       return;
-    }
     case Phase::kDialPlain:
     case Phase::kDialTls:
       // Nothing answered at all: the lobby's own connect failure.

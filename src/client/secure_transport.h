@@ -102,6 +102,9 @@ class SecureTransport : public Transport {
 
   bool DialEncrypted();
   void GoUp(bool encrypted);
+  // The lobby's connection is this plain one: it hears of it, then of the
+  // bytes held while looking.
+  void GoUpPlain();
   void Refuse(const std::string& cp932Text);
   void RefuseNoTls();
   std::string FilePlace() const;

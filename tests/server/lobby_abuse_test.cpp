@@ -139,7 +139,7 @@ TEST(LobbyAbuse, RefusedCommandsPastTheBudgetCutTheSenderOff) {
 // any connection; other logins are checked as usual.
 TEST(LobbyAbuse, ALoginCutOffCoolsOff) {
   ClockedLobby l(64, 10s, 3);
-  l.lobby->LoginAnswered(1, "alice", server::LoginOutcome::kOk);
+  l.lobby->LoginAnswered(1, "alice", {server::LoginOutcome::kOk});
   for (int i = 0; i < 101; ++i) l.lobby->Handle(1, "X 1 *", l.start);
   ASSERT_EQ(l.outbox.cut, std::vector<int32_t>{1});
   const struct {

@@ -49,4 +49,11 @@ enum class Transport { kPlain, kTls };
 // What became of a login's check.
 enum class LoginOutcome { kOk, kUnknown, kWrongPassword, kThrottled, kFailed };
 
+// A login's outcome and what the account says of its owner.
+struct LoginVerdict {
+  LoginOutcome outcome = LoginOutcome::kFailed;
+  bool moderator = false;   // the account is a moderator's
+  bool registered = false;  // the account was made by this login
+};
+
 }  // namespace gorvane::server

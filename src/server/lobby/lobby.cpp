@@ -61,8 +61,8 @@ void Lobby::CutOff(int32_t user, TimePoint now) {
   if (const User* found = context_->FindUser(user)) context_->CoolLogin(*found, now);
 }
 
-void Lobby::LoginAnswered(int32_t user, const std::string& login, LoginOutcome outcome) {
-  context_->LoginAnswered(user, login, outcome);
+void Lobby::LoginAnswered(int32_t user, const std::string& login, const LoginVerdict& verdict) {
+  context_->LoginAnswered(user, login, verdict);
 }
 
 std::optional<TimePoint> Lobby::Tick(TimePoint now) { return context_->Tick(now); }
@@ -322,7 +322,8 @@ void LobbyContext::Disconnect(int32_t id) {
   if (joined) Relay(Message("S_ABNORMAL", {Number(id)}));
 }
 
-void LobbyContext::LoginAnswered(int32_t id, const std::string& login, LoginOutcome outcome) {
+void LobbyContext::LoginAnswered(int32_t id, const std::string& login, const LoginVerdict& verdict) {
+  const LoginOutcome outcome = verdict.outcome;
   metrics.LoginAnswered(outcome);
   const auto found = users.find(id);
   if (found == users.end()) return;

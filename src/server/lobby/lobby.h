@@ -44,6 +44,9 @@ struct LobbyRules {
   // client sends, which answers what it is told (a busy lobby's greetings
   // bring it 40 list requests a second at most). What is over it is refused.
   RateRule commands{1000, 0};
+  // An unknown login's first G_LOGIN creates the account (never over plain
+  // text while TLS is offered).
+  bool registrationOpen = false;
 };
 
 inline constexpr size_t kMaxPartySize = 6;
@@ -148,7 +151,7 @@ class Lobby {
   // The loop cut the user's connection off: its login cools off.
   void CutOff(int32_t user, TimePoint now);
   // The answer to a login the outbox was asked to check.
-  void LoginAnswered(int32_t user, const std::string& login, LoginOutcome outcome);
+  void LoginAnswered(int32_t user, const std::string& login, const LoginVerdict& verdict);
   // Ends the turns that have run out and writes the game results owed;
   // when to look next, if anything is due.
   std::optional<TimePoint> Tick(TimePoint now);

@@ -35,7 +35,7 @@ void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
     lobby.outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
     return;
   }
-  lobby.outbox.CheckLogin(user.id, std::string(login), std::string(password));
+  lobby.outbox.CheckLogin(user.id, std::string(login), std::string(password), false);
 }
 
 void ListUsers(LobbyContext& lobby, User& user, std::string_view) {

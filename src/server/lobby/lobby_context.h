@@ -84,7 +84,7 @@ struct LobbyContext {
   void Connect(int32_t user, const Arrival& arrival);
   void Handle(int32_t user, std::string_view message, TimePoint now);
   void Disconnect(int32_t user);
-  void LoginAnswered(int32_t user, const std::string& login, LoginOutcome outcome);
+  void LoginAnswered(int32_t user, const std::string& login, const LoginVerdict& verdict);
   std::optional<TimePoint> Tick(TimePoint now);
   const User* FindUser(int32_t id) const;
   const Party* FindParty(int32_t number) const;

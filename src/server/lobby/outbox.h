@@ -40,8 +40,10 @@ class Outbox {
   // Ends the user's connection at once, as if it were lost.
   virtual void Cut(int32_t user, std::string_view why) = 0;
   // Checks a login; the answer comes to Lobby::LoginAnswered, and nothing
-  // more the user sends is handled until then.
-  virtual void CheckLogin(int32_t user, const std::string& login, const std::string& password) = 0;
+  // more the user sends is handled until then. With mayRegister, an unknown
+  // login is created with the password (self-registration).
+  virtual void CheckLogin(int32_t user, const std::string& login, const std::string& password,
+                          bool mayRegister) = 0;
   // Work the loop must not wait for (a database read); its reply runs back
   // on the loop. Here, for want of a worker, at once.
   virtual void OffLoop(std::function<std::function<void()>()> job) {

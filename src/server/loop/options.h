@@ -16,9 +16,13 @@ struct CommandLine {
   bool cardsGiven = false;  // without --cards the main looks for a deck
   bool help = false;
   bool version = false;
-  std::optional<std::string> addUser;     // the login to store, then exit
-  std::optional<std::string> importFrom;  // an SQLite file to copy into --db, then exit
-  std::optional<std::string> replayFrom;  // a log whose unstored results to add to --db, then exit
+  std::optional<std::string> addUser;       // the login to store, then exit
+  std::optional<std::string> importFrom;    // an SQLite file to copy into --db, then exit
+  std::optional<std::string> replayFrom;    // a log whose unstored results to add to --db, then exit
+  bool asModerator = false;                 // with --add-user: the account moderates
+  std::optional<std::string> moderatorOn;   // mark an existing account a moderator's, then exit
+  std::optional<std::string> moderatorOff;  // and the other way
+  std::optional<size_t> audit;              // print the last N moderation actions, then exit
 };
 
 // What --help prints.

@@ -83,6 +83,8 @@ struct ServerOptions {
   // ClientHello comes late, and connects again. Plain clients, old ones
   // among them, wait this long once per connection.
   Duration tlsSniffWait = std::chrono::milliseconds(150);
+  // --registration open: an unknown login's first G_LOGIN creates it.
+  bool registrationOpen = false;
 };
 
 // How long the goodbye to everybody may take when the server stops.
@@ -144,7 +146,8 @@ class Server : private Outbox, private ConnectionEvents {
   void SendFramed(int32_t user, const Framed& message, ListSlot slot) override;
   void Close(int32_t user, std::string_view why) override;
   void Cut(int32_t user, std::string_view why) override;
-  void CheckLogin(int32_t user, const std::string& login, const std::string& password) override;
+  void CheckLogin(int32_t user, const std::string& login, const std::string& password,
+                  bool mayRegister) override;
   void OffLoop(std::function<std::function<void()>()> job) override;
 
   // ConnectionEvents.

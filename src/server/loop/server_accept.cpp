@@ -121,13 +121,14 @@ void Server::Handle(Connection& connection, std::string_view text) {
   }
 }
 
-void Server::CheckLogin(int32_t user, const std::string& login, const std::string& password) {
+void Server::CheckLogin(int32_t user, const std::string& login, const std::string& password,
+                        bool mayRegister) {
   Connection* connection = table_.FindUser(user);
   if (connection == nullptr) return;
   const auto outcome =
-      logins_->Begin(connection->key, connection->address, login, password, SteadyClock::now());
+      logins_->Begin(connection->key, connection->address, login, password, SteadyClock::now(), mayRegister);
   if (outcome) {
-    lobby_->LoginAnswered(user, login, *outcome);
+    lobby_->LoginAnswered(user, login, {*outcome});
     return;
   }
   // Nothing more from this user is handled or read until the answer.
@@ -159,7 +160,8 @@ void Server::CollectLogins() {
     }
     if (answer.outcome == LoginOutcome::kFailed) StoreFailed(answer.why);
     connection.loginPending = false;
-    lobby_->LoginAnswered(connection.user, answer.login, answer.outcome);
+    lobby_->LoginAnswered(connection.user, answer.login,
+                          {answer.outcome, answer.moderator, answer.registered});
     Process(connection);
     table_.MarkDirty(connection);
   }

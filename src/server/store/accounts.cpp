@@ -113,4 +113,46 @@ bool AccountStore::SetPassword(std::string_view login, std::string_view password
   return StoreCredentials(login, credentials, error);
 }
 
+namespace {
+constexpr const char* kNoModeration = "this store keeps no moderation";
+}  // namespace
+
+bool AccountStore::SetModerator(std::string_view, bool, std::string& error) {
+  error = kNoModeration;
+  return false;
+}
+std::optional<int64_t> AccountStore::AddBan(const Ban&, std::string& error) {
+  error = kNoModeration;
+  return std::nullopt;
+}
+std::optional<int64_t> AccountStore::AddMute(const Mute&, std::string& error) {
+  error = kNoModeration;
+  return std::nullopt;
+}
+std::optional<size_t> AccountStore::LiftBans(std::string_view, int64_t, std::string& error) {
+  error = kNoModeration;
+  return std::nullopt;
+}
+bool AccountStore::SetMotd(std::string_view, std::string& error) {
+  error = kNoModeration;
+  return false;
+}
+std::optional<ModerationState> AccountStore::ReadModeration(int64_t, std::string& error) {
+  error = kNoModeration;
+  return std::nullopt;
+}
+bool AccountStore::AddAudit(const AuditEntry&, std::string& error) {
+  error = kNoModeration;
+  return false;
+}
+std::optional<std::vector<AuditEntry>> AccountStore::Audit(size_t, std::string& error) {
+  error = kNoModeration;
+  return std::nullopt;
+}
+Registration AccountStore::Register(std::string_view, const Credentials&, std::string_view, int64_t,
+                                    std::string& error) {
+  error = kNoModeration;
+  return Registration::kFailed;
+}
+
 }  // namespace gorvane::server

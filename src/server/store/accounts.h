@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "server/store/moderation.h"
+
 namespace gorvane::server {
 
 // The older hash: PBKDF2-HMAC-SHA-256 at this many iterations, with a salt of
@@ -53,6 +55,8 @@ struct Credentials {
   std::string salt;
   std::string hash;
   int iterations = 0;
+  // The account's owner may moderate the lobby; read with the credentials.
+  bool moderator = false;
 };
 
 // Whether the password hashes to the stored hash; compared in constant time.
@@ -143,6 +147,32 @@ class AccountStore {
   // Copies in the accounts not here yet and leaves the others as they are,
   // so that a second import changes nothing; how many were copied.
   virtual std::optional<size_t> Import(const std::vector<Account>& accounts, std::string& error) = 0;
+
+  // Moderation, shared by every server on the store. Each fails, with the
+  // reason in error, when the store cannot be read or written; the base
+  // class's fail, for a store that keeps none.
+  // Marks an account a moderator's or not; false for an unknown login.
+  virtual bool SetModerator(std::string_view login, bool moderator, std::string& error);
+  // Stores the ban (or mute); its id.
+  virtual std::optional<int64_t> AddBan(const Ban& ban, std::string& error);
+  virtual std::optional<int64_t> AddMute(const Mute& mute, std::string& error);
+  // Lifts the bans in force whose login or address is the target, at now;
+  // how many.
+  virtual std::optional<size_t> LiftBans(std::string_view target, int64_t now, std::string& error);
+  // The message of the day; empty clears it.
+  virtual bool SetMotd(std::string_view text, std::string& error);
+  // The bans and mutes in force at now, newest first, and the message of
+  // the day.
+  virtual std::optional<ModerationState> ReadModeration(int64_t now, std::string& error);
+  virtual bool AddAudit(const AuditEntry& entry, std::string& error);
+  // The last count actions, newest first.
+  virtual std::optional<std::vector<AuditEntry>> Audit(size_t count, std::string& error);
+  // Creates the login with the credentials unless it exists or the address
+  // has registered kRegistrationsPerDay logins in the day before now; the
+  // count and the insert are one transaction, so servers sharing the store
+  // cannot together exceed it.
+  virtual Registration Register(std::string_view login, const Credentials& credentials,
+                                std::string_view address, int64_t now, std::string& error);
 
   // The next call tries the database at once, whatever the backoff after
   // failures says: the last chance when stopping.

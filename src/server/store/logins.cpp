@@ -115,7 +115,7 @@ LoginDesk::LoginDesk(AccountStore& accounts, LoginThrottle::Rules rules, Hasher 
 
 std::optional<LoginOutcome> LoginDesk::Begin(uint64_t ticket, const std::string& address,
                                              const std::string& login, const std::string& password,
-                                             TimePoint now) {
+                                             TimePoint now, bool /*mayRegister*/) {
   if (throttle_.Locked(now, address)) return LoginOutcome::kThrottled;
   const auto mine = byAddress_.find(address);
   if (mine != byAddress_.end() && mine->second.size() >= kLoginsInFlightPerAddress) {

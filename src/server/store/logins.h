@@ -124,7 +124,7 @@ class LoginDesk {
   // places takes the place of the last from the network with the most,
   // which is refused through Collect.
   std::optional<LoginOutcome> Begin(uint64_t ticket, const std::string& address, const std::string& login,
-                                    const std::string& password, TimePoint now);
+                                    const std::string& password, TimePoint now, bool mayRegister = false);
 
   struct Answer {
     uint64_t ticket = 0;
@@ -132,6 +132,8 @@ class LoginDesk {
     LoginOutcome outcome = LoginOutcome::kFailed;
     bool locked = false;  // this failure locked the address
     std::string why;      // why the store failed
+    bool moderator = false;
+    bool registered = false;  // made now, by self-registration
   };
   std::vector<Answer> Collect(TimePoint now);
   // When a waiting check may start, or a check runs out of time; nothing

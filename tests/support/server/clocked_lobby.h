@@ -28,7 +28,7 @@ struct Recorder : server::Outbox {
   }
   void Close(int32_t, std::string_view) override {}
   void Cut(int32_t user, std::string_view) override { cut.push_back(user); }
-  void CheckLogin(int32_t, const std::string& login, const std::string&) override {
+  void CheckLogin(int32_t, const std::string& login, const std::string&, bool) override {
     checked.push_back(login);
   }
   size_t Count(int32_t user, std::string_view prefix) {

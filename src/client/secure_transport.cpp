@@ -50,6 +50,7 @@ bool SecureTransport::Start(const std::string& address, uint16_t port) {
   address_ = address;
   port_ = port;
   loginSent_ = false;
+  redialled_ = false;
   held_.clear();
   if (std::optional<std::string> pin = keys_.Find(address)) {
     expected_ = std::move(*pin);
@@ -211,7 +212,7 @@ void SecureTransport::OnDisconnect() {
       return;
     }
     case Phase::kHandshake:
-      RefuseNoTls();
+      HandshakeFailed();
       return;
     case Phase::kDialPlain:
     case Phase::kDialTls:
@@ -239,12 +240,32 @@ void SecureTransport::OnError(SocketErrorKind kind, std::string_view detail) {
       events_.error(kind, detail);
       return;
     case Phase::kHandshake:
-      RefuseNoTls();
+      if (kind == SocketErrorKind::kConnect) {
+        // The socket gave up waiting for the handshake: no answer, not a
+        // refusal of TLS.
+        phase_ = Phase::kIdle;
+        socket_.Close();
+        events_.error(kind, detail);
+        return;
+      }
+      HandshakeFailed();
       return;
     case Phase::kSwitching:
     case Phase::kIdle:
       return;
   }
+}
+
+void SecureTransport::HandshakeFailed() {
+  if (redialled_) {
+    RefuseNoTls();
+    return;
+  }
+  redialled_ = true;
+  // The failed connection's own close comes later and finds a dial.
+  phase_ = Phase::kSwitching;
+  socket_.Close();
+  if (!DialEncrypted()) RefuseNoTls();
 }
 
 void SecureTransport::GoUp(bool encrypted) {

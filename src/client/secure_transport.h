@@ -10,7 +10,9 @@
 // byte was sent, the address is dialled with TLS and the key it shows must be
 // the one announced, which is then pinned. An address with a pinned key is
 // only ever dialled with TLS, and answers with another key, or without TLS,
-// reach nothing: the player gets a box saying why.
+// reach nothing: the player gets a box saying why. A handshake that the
+// server does not answer in time is a failed connect, as a dial that gets
+// no answer is.
 #pragma once
 
 #include <cstdint>
@@ -101,6 +103,10 @@ class SecureTransport : public Transport {
   };
 
   bool DialEncrypted();
+  // A handshake that failed or was closed: dialled once more, since a
+  // server that waited too short for this ClientHello greets in plain and
+  // closes; then no TLS is the answer.
+  void HandshakeFailed();
   void GoUp(bool encrypted);
   // The lobby's connection is this plain one: it hears of it, then of the
   // bytes held while looking.
@@ -121,6 +127,8 @@ class SecureTransport : public Transport {
   bool pinned_ = false;
   bool encrypted_ = false;
   bool loginSent_ = false;
+  // This connect has dialled with TLS a second time already.
+  bool redialled_ = false;
   std::string held_;
   // Addresses whose offer came only after a plain login this run: the next
   // connect to them is encrypted from the start.

@@ -8,10 +8,18 @@
 namespace gorvane {
 
 SocketTransport::SocketTransport(Events events, QObject* parent)
-    : QObject(parent), events_(std::move(events)), socket_(this) {
+    : QObject(parent), events_(std::move(events)), socket_(this), handshakeTimer_(this) {
+  handshakeTimer_.setSingleShot(true);
+  connect(&handshakeTimer_, &QTimer::timeout, this, [this] {
+    // Told as a failed connect; the owner closes the socket.
+    if (socket_.isEncrypted() || socket_.state() != QAbstractSocket::ConnectedState) return;
+    events_.error(SocketErrorKind::kConnect,
+                  "TLS handshake not done within " + std::to_string(handshakeWait_.count()) + " ms");
+  });
   connect(&socket_, &QSslSocket::connected, this, [this] {
     connecting_ = false;
     active_ = true;
+    if (encryptedDial_) handshakeTimer_.start(handshakeWait_);
     events_.connect();
   });
   connect(&socket_, &QSslSocket::disconnected, this, &SocketTransport::OnDisconnected);
@@ -41,6 +49,7 @@ bool SocketTransport::Start(const std::string& address, uint16_t port) {
   QHostAddress host;
   if (!CanDial(address, host)) return false;
   connecting_ = true;
+  encryptedDial_ = false;
   socket_.connectToHost(host, port);
   return true;
 }
@@ -57,6 +66,7 @@ bool SocketTransport::StartEncrypted(const std::string& address, uint16_t port) 
         if (!dialQueued_) return;  // closed before its turn came
         dialQueued_ = false;
         sslErrorsSeen_ = false;
+        encryptedDial_ = true;
         // The certificate is checked against the address itself: no host
         // name is ever used.
         socket_.connectToHostEncrypted(name, port);
@@ -66,6 +76,7 @@ bool SocketTransport::StartEncrypted(const std::string& address, uint16_t port) 
 }
 
 void SocketTransport::OnEncrypted() {
+  handshakeTimer_.stop();
   const QByteArray digest =
       QCryptographicHash::hash(socket_.peerCertificate().publicKey().toDer(), QCryptographicHash::Sha256);
   const PeerKey key{
@@ -78,6 +89,7 @@ void SocketTransport::Close() {
   // Everything was flushed when sent, so the close is immediate and the
   // disconnect event runs now.
   dialQueued_ = false;
+  handshakeTimer_.stop();
   socket_.disconnectFromHost();
   if (socket_.state() != QAbstractSocket::UnconnectedState) socket_.abort();
 }
@@ -107,6 +119,7 @@ void SocketTransport::ReportSendFailure() {
 
 void SocketTransport::OnDisconnected() {
   active_ = false;
+  handshakeTimer_.stop();
   if (sending_) {
     disconnectPending_ = true;
     return;

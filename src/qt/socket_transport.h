@@ -8,6 +8,8 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QSslSocket>
+#include <QTimer>
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -33,6 +35,11 @@ class SocketTransport : public QObject, public TlsSocket {
   // is open inside the read handler, the rest waits in the kernel and the
   // server is held back by TCP, so the framing's cap bounds the memory.
   static constexpr qint64 kReadAhead = 64 * 1024;
+  // A TLS handshake not done this long after the connection is up is given
+  // up as a failed connect: a server (or something in between) that takes
+  // the connection and says nothing must not hold the lobby's connect
+  // forever. The server's own wait for a newcomer is as long.
+  static constexpr std::chrono::milliseconds kHandshakeWait{10000};
 
   SocketTransport(Events events, QObject* parent);
   // Goes without a word to its owner: the owner's logic, which the events
@@ -53,6 +60,8 @@ class SocketTransport : public QObject, public TlsSocket {
   // reported as a send error, before the disconnect it causes.
   void Send(std::string_view bytes) override;
 
+  void SetHandshakeWait(std::chrono::milliseconds wait) { handshakeWait_ = wait; }
+
   // Bytes received that the program has not taken yet.
   qint64 bufferedBytes() const { return socket_.bytesAvailable(); }
 
@@ -66,6 +75,9 @@ class SocketTransport : public QObject, public TlsSocket {
 
   Events events_;
   QSslSocket socket_;
+  QTimer handshakeTimer_;
+  std::chrono::milliseconds handshakeWait_ = kHandshakeWait;
+  bool encryptedDial_ = false;
   bool active_ = false;
   bool connecting_ = false;
   // A dial asked for from inside one of the socket's own signals waits for

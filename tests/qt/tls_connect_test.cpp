@@ -92,6 +92,11 @@ class ContractServer : public QTcpServer {
     EXPECT_TRUE(listen(QHostAddress(QStringLiteral("127.0.0.61")), 0));
   }
   std::vector<std::unique_ptr<Seen>> seen;
+  // Connections greeted in plain before their ClientHello came, as a server
+  // whose wait ran out does, then closed when it comes.
+  int lateHellos = 0;
+  // Connections taken and never answered: no greeting, no handshake.
+  bool silent = false;
   size_t BytesReceived() const {
     size_t total = 0;
     for (const auto& one : seen) total += static_cast<size_t>(one->received.size());
@@ -101,6 +106,12 @@ class ContractServer : public QTcpServer {
  protected:
   void incomingConnection(qintptr fd) override {
     Seen& one = *seen.emplace_back(std::make_unique<Seen>());
+    if (silent) return;
+    if (lateHellos > 0) {
+      --lateHellos;
+      Serve(fd, one, false);
+      return;
+    }
     auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     auto* wait = new QTimer(this);
     wait->setSingleShot(true);
@@ -129,9 +140,14 @@ class ContractServer : public QTcpServer {
     auto* socket = new QSslSocket(this);
     socket->setSocketDescriptor(fd);
     const QByteArray welcome("S_CONNECT,7,welcome\0", 20);
-    connect(socket, &QSslSocket::readyRead, this, [socket, &one] {
+    connect(socket, &QSslSocket::readyRead, this, [socket, &one, tls] {
       const bool joined = one.received.contains("G_JOIN");
       one.received += socket->readAll();
+      if (!tls && one.received.startsWith('\x16')) {
+        one.helloRefused = true;
+        socket->abort();
+        return;
+      }
       if (!joined && one.received.contains("G_JOIN")) socket->write(QByteArray("S_GREETING,7,alice\0", 19));
     });
     if (!tls) {
@@ -215,6 +231,53 @@ TEST(TlsConnect, AnAnnouncedKeyTheHandshakeDoesNotShowIsRefused) {
   EXPECT_EQ(client.view.online, false);
   EXPECT_TRUE(client.console.encryptedAtConnect.empty());
   EXPECT_FALSE(fs::exists(client.KeysPath()));
+}
+
+// A pinned address, dialled with TLS: a ClientHello the server met too late
+// costs one more dial, not a box; a server that takes the connection and
+// never answers ends in a failed connect once the handshake's wait is over.
+TEST(TlsConnect, APinnedAddressDialsAgainOnceAndGivesUpOnASilentServer) {
+  struct Case {
+    const char* what;
+    int lateHellos;
+    bool silent;
+    size_t connections;
+    const char* box;  // what the one box says, or nullptr for none
+  };
+  const Case cases[] = {
+      {"hello late once", 1, false, 2, nullptr},
+      {"hello late twice", 2, false, 2, "暗号化通信に応じませんでした"},
+      {"silent server", 0, true, 1, "サーバ接続が正常に完了しませんでした"},
+  };
+  const Identity identity = MakeIdentity("EC");
+  for (const Case& c : cases) {
+    ContractServer server(&identity, "");
+    server.lateHellos = c.lateHellos;
+    server.silent = c.silent;
+    Client client(server.serverPort());
+    ASSERT_TRUE(ServerKeys(client.KeysPath()).Remember("127.0.0.61", identity.fingerprint));
+    client.link->socket().SetHandshakeWait(std::chrono::milliseconds(300));
+    client.lobby->Button1Click();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+          return !client.errors.shown.empty() ||
+                 (!server.seen.empty() && server.seen.back()->received.contains("G_LOGIN"));
+        },
+        5000))
+        << c.what;
+    QTest::qWait(100);
+    EXPECT_EQ(server.seen.size(), c.connections) << c.what;
+    if (c.box) {
+      ASSERT_EQ(client.errors.shown.size(), 1u) << c.what;
+      EXPECT_NE(client.errors.shown[0].find(sjis::Text(c.box)), std::string::npos) << c.what;
+      for (const auto& one : server.seen) EXPECT_EQ(one->received.indexOf("G_"), -1) << c.what;
+      continue;
+    }
+    EXPECT_TRUE(client.errors.shown.empty()) << c.what;
+    EXPECT_TRUE(server.seen.back()->tls) << c.what;
+    EXPECT_EQ(server.seen.front()->received.indexOf("G_"), -1) << c.what << ": nothing sent in plain";
+    client.lobby->Exit1Click();
+  }
 }
 
 }  // namespace

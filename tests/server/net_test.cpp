@@ -35,5 +35,26 @@ TEST(Net, AddressKeyCountsAnIpv6PrefixAsOneAddress) {
   EXPECT_EQ(AddressKey(Address("2001:db8:1:2:3:4:5:6"), 64), "2001:db8:1:2::/64");
 }
 
+// A typed address is keyed as the admission keys a peer, so that a ban on
+// it matches the connections it names.
+TEST(Net, TypedAddressKeysAsAPeerWould) {
+  const struct {
+    const char* typed;
+    int prefix;
+    std::optional<std::string> key;
+  } rows[] = {
+      {"192.0.2.7", 64, "192.0.2.7"},
+      {"::ffff:192.0.2.7", 64, "192.0.2.7"},
+      {"[2001:db8:1:2:3:4:5:6]", 64, "2001:db8:1:2::/64"},
+      {"2001:db8:1:2::/64", 64, "2001:db8:1:2::/64"},
+      {"2001:db8:1:2:ff::/64", 48, "2001:db8:1::/48"},
+      {"192.0.2.0/24", 64, std::nullopt},
+      {"2001:db8::/x", 64, std::nullopt},
+      {"carol", 64, std::nullopt},
+      {"", 64, std::nullopt},
+  };
+  for (const auto& row : rows) EXPECT_EQ(AddressKeyOf(row.typed, row.prefix), row.key) << row.typed;
+}
+
 }  // namespace
 }  // namespace gorvane::server

@@ -49,6 +49,10 @@ enum class Transport { kPlain, kTls };
 // What became of a login's check.
 enum class LoginOutcome { kOk, kUnknown, kWrongPassword, kThrottled, kFailed };
 
+// What a moderator did, a value of the label "action".
+enum class ModerationAction { kKick, kMute, kBan, kUnban, kAnnounce, kMotd };
+inline constexpr size_t kModerationActionCount = static_cast<size_t>(ModerationAction::kMotd) + 1;
+
 // A login's outcome and what the account says of its owner.
 struct LoginVerdict {
   LoginOutcome outcome = LoginOutcome::kFailed;

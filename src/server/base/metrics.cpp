@@ -34,6 +34,8 @@ constexpr std::array<std::string_view, 5> kLoginLabels = {"ok", "unknown_login",
                                                           "throttled", "store_failed"};
 
 // In the order of Transport.
+constexpr std::array<std::string_view, kModerationActionCount> kModerationLabels = {
+    "kick", "mute", "ban", "unban", "announce", "motd"};
 constexpr std::array<std::string_view, 2> kTransportLabels = {"plain", "tls"};
 
 // In the order of StoreCall.
@@ -141,6 +143,10 @@ Metrics::Metrics(std::span<const std::string_view> commandKinds)
                               "Connections greeted with S_CONNECT, by transport.");
   for (size_t i = 0; i < transports_.size(); ++i)
     transports_[i] = &transports.Add({{"transport", std::string(kTransportLabels[i])}});
+  auto& moderation = Register(BuildCounter(), *registry_, "gorvane_moderation_actions_total",
+                              "Moderators' commands that acted, by action.");
+  for (size_t i = 0; i < moderation_.size(); ++i)
+    moderation_[i] = &moderation.Add({{"action", std::string(kModerationLabels[i])}});
   auto& calls = Register(BuildHistogram(), *registry_, "gorvane_database_call_seconds",
                          "Time the account store took per call, on the server's worker threads.");
   for (size_t i = 0; i < storeCalls_.size(); ++i) {

@@ -92,6 +92,7 @@ class Metrics {
     if (finished) gamesFinished_.Increment();
   }
   void TurnTimedOut() { turnTimeouts_.Increment(); }
+  void Moderated(ModerationAction action) { moderation_[static_cast<size_t>(action)]->Increment(); }
   // The lobby is gone, and with it its users, parties and games.
   void LobbyClosed();
   // Time spent on one turn of the event loop, waiting left out.
@@ -123,6 +124,7 @@ class Metrics {
   std::array<prometheus::Counter*, kDefenceCount> defences_{};
   std::array<prometheus::Counter*, 5> logins_{};
   std::array<prometheus::Counter*, 2> transports_{};
+  std::array<prometheus::Counter*, kModerationActionCount> moderation_{};
   prometheus::Histogram& loopTurns_;
   std::array<prometheus::Histogram*, 3> storeCalls_{};
 };

@@ -68,6 +68,23 @@ std::string AddressKey(const sockaddr_storage& address, int prefixBits) {
   return std::string(text.data()) + "/" + std::to_string(bits);
 }
 
+std::optional<std::string> AddressKeyOf(std::string_view text, int prefixBits) {
+  std::string bare(text);
+  if (const size_t slash = bare.find('/'); slash != std::string::npos) {
+    // Only a key's own prefix, all digits: "10.0.0.1/8" names a network,
+    // which no ban is made for.
+    const std::string_view bits = text.substr(slash + 1);
+    if (bits.empty() || bits.size() > 3 || bits.find_first_not_of("0123456789") != std::string_view::npos ||
+        bare.find(':') == std::string::npos) {
+      return std::nullopt;
+    }
+    bare.resize(slash);
+  }
+  const auto address = ListenAddress(bare, 0);
+  if (!address) return std::nullopt;
+  return AddressKey(address->storage, prefixBits);
+}
+
 bool EnableKeepalive(int fd, int idleSeconds, int intervalSeconds, int count) {
   const int on = 1;
   return setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&

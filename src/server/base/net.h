@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace gorvane::server {
 
@@ -28,6 +29,10 @@ std::string HostOf(const sockaddr_storage& address);
 // counts by its first prefixBits bits ("2001:db8:1:2::/64"), since one
 // holder of a /64 has countless addresses.
 std::string AddressKey(const sockaddr_storage& address, int prefixBits);
+// The same key for an address a person typed: "192.0.2.7", "2001:db8::1",
+// "[2001:db8::1]", or a key as AddressKey writes it ("2001:db8:1:2::/64",
+// its prefix counted anew at prefixBits); nothing when it is no address.
+std::optional<std::string> AddressKeyOf(std::string_view text, int prefixBits);
 // TCP keepalive on an accepted connection, so that a peer that vanished
 // without closing is noticed within about idle + count * interval seconds.
 bool EnableKeepalive(int fd, int idleSeconds, int intervalSeconds, int count);

@@ -39,7 +39,22 @@ constexpr std::string_view kWelcomePlain =
     "ゲストのままなら遊べます．メニュー「ロビー」>「パーティ作成」でパーティを作り，仲間が加わったら"
     "パーティウィンドウの「パーティ」>「ゲーム開始」でゲームを始めます．";
 
+// Joined to the welcome: how a player comes by a login here.
+constexpr std::string_view kRegistrationOpen =
+    "ログイン名と8文字以上のパスワードを設定して接続すると登録されます．";
+constexpr std::string_view kRegistrationClosed = "ログイン名はサーバの管理者が発行します．";
+constexpr std::string_view kMotdHead = "お知らせ：";
+
 }  // namespace
+
+std::string LobbyContext::Welcome(bool plainLoginsRefused) const {
+  std::string text = sjis::Text(plainLoginsRefused ? kWelcomePlain : kWelcome);
+  text += sjis::Text(rules.registrationOpen ? kRegistrationOpen : kRegistrationClosed);
+  // Whatever a moderator typed: Message quotes the field as the client's
+  // split expects, commas, quotes and blanks included.
+  if (!book.motd.empty()) text += sjis::Text(kMotdHead) + book.motd;
+  return text;
+}
 
 Lobby::Lobby(const CardCatalogue& cards, AccountStore& accounts, std::mt19937& rng, Outbox& outbox,
              LogSink log, LobbyRules rules, Metrics* metrics)
@@ -63,6 +78,10 @@ void Lobby::CutOff(int32_t user, TimePoint now) {
 
 void Lobby::LoginAnswered(int32_t user, const std::string& login, const LoginVerdict& verdict) {
   context_->LoginAnswered(user, login, verdict);
+}
+
+void Lobby::ModerationRead(ModerationState state, int64_t began) {
+  context_->ModerationRead(std::move(state), began);
 }
 
 std::optional<TimePoint> Lobby::Tick(TimePoint now) { return context_->Tick(now); }
@@ -194,10 +213,12 @@ void LobbyContext::Connect(int32_t user, const Arrival& arrival) {
   fresh.commands = WindowCount(rules.commands.count, rules.window);
   fresh.refused = RateLimit({rules.chat.count, 0}, rules.window);
   fresh.plainLoginsRefused = arrival.plainLoginsRefused;
+  fresh.plainWhileTls = !arrival.tlsOffer.empty();
+  fresh.address = arrival.address;
+  fresh.connectedAt = Now();
   // The client shows this on connecting, when a newcomer most needs to know
   // how a game comes about.
-  const std::string_view welcome = arrival.plainLoginsRefused ? kWelcomePlain : kWelcome;
-  outbox.Send(user, Message("S_CONNECT", {Number(user), sjis::Text(welcome)}));
+  outbox.Send(user, Message("S_CONNECT", {Number(user), Welcome(arrival.plainLoginsRefused)}));
   // Written as it is: the fingerprint's colons are its own, not a record's.
   if (!arrival.tlsOffer.empty()) outbox.Send(user, "S_TLS," + arrival.tlsOffer);
 }
@@ -331,6 +352,10 @@ void LobbyContext::LoginAnswered(int32_t id, const std::string& login, const Log
   switch (outcome) {
     case LoginOutcome::kOk:
       user.login = login;
+      user.moderator = verdict.moderator;
+      if (verdict.registered && log)
+        log("user " + Number(user.id) + ": registered the login " + Printable(login));
+      if (verdict.moderator && log) log("user " + Number(user.id) + ": logged in as a moderator");
       outbox.Send(user.id, "S_LOGIN");
       return;
     case LoginOutcome::kWrongPassword:

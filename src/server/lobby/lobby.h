@@ -47,6 +47,11 @@ struct LobbyRules {
   // An unknown login's first G_LOGIN creates the account (never over plain
   // text while TLS is offered).
   bool registrationOpen = false;
+  // Bans by address count an IPv6 prefix of this many bits as one, as the
+  // admission does.
+  int ipv6Prefix = 64;
+  // What bans, mutes and the audit are timed by.
+  WallClock wallClock = SystemSeconds;
 };
 
 inline constexpr size_t kMaxPartySize = 6;
@@ -70,6 +75,16 @@ struct User {
   // The name as the screen shows it, for telling names apart.
   std::string nameKey;
   std::optional<std::string> login;
+  // The account may moderate the lobby: its "/" lines are commands.
+  bool moderator = false;
+  // What bans and mutes by address match: the address as the loop counts
+  // connections by it.
+  std::string address;
+  // When it connected, in wall seconds.
+  int64_t connectedAt = 0;
+  // The mute (by its madeAt) the user was last told of, so that a dropped
+  // line is not answered each time.
+  int64_t muteTold = -1;
   // Statistics of a user who has not logged in: this connection's only.
   Statistics guest;
   int32_t party = 0;
@@ -95,6 +110,9 @@ struct User {
   // Connected over plain text while the server offers TLS: its password
   // would cross the network readable, so G_LOGIN is refused.
   bool plainLoginsRefused = false;
+  // Plain text while TLS is offered, whether or not logins are refused:
+  // a password chosen here would cross the network readable.
+  bool plainWhileTls = false;
   // Per list (users, parties): when it last went out, in which version, and
   // whether it is owed.
   std::array<TimePoint, 2> listSent{};
@@ -127,6 +145,8 @@ struct Arrival {
   std::string tlsOffer;
   // Logins wait for the encrypted connection.
   bool plainLoginsRefused = false;
+  // What the loop counts the connection by (server/base/net.h AddressKey).
+  std::string address;
 };
 
 struct LobbyContext;
@@ -152,6 +172,10 @@ class Lobby {
   void CutOff(int32_t user, TimePoint now);
   // The answer to a login the outbox was asked to check.
   void LoginAnswered(int32_t user, const std::string& login, const LoginVerdict& verdict);
+  // What the store held in force when a read of it began at began (wall
+  // seconds): it replaces the book, but for this lobby's own actions since,
+  // and connected users a ban matches are sent away.
+  void ModerationRead(ModerationState state, int64_t began);
   // Ends the turns that have run out and writes the game results owed;
   // when to look next, if anything is due.
   std::optional<TimePoint> Tick(TimePoint now);

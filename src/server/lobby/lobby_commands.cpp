@@ -12,7 +12,26 @@ namespace {
 std::string Number(int64_t value) { return std::to_string(value); }
 
 void Join(LobbyContext& lobby, User& user, std::string_view argument) {
+  // Nobody has logged in before joining: an address ban holds for all.
+  if (const Ban* ban = lobby.BanOf(user)) {
+    lobby.Refuse(user, "G_JOIN", "its address is banned");
+    lobby.SendAway(user, lobby.BanLine(*ban), "turned away: its address is banned");
+    return;
+  }
   lobby.Join(user, argument, lobby.arrived);
+}
+
+// Whether an unknown login may be created by this G_LOGIN: registration
+// open, the password not readable on its way, the login a name the lobby
+// would take as it is (names in use do not matter: they are not logins),
+// and a password long enough.
+bool MayRegister(const LobbyContext& lobby, const User& user, std::string_view login,
+                 std::string_view password) {
+  if (!lobby.rules.registrationOpen || user.plainWhileTls) return false;
+  if (password.size() < kRegistrationMinPassword) return false;
+  const std::string cleaned = CleanName(login);
+  return cleaned == login &&
+         CheckName(cleaned, [](const std::string&) { return false; }) == NameRefusal::kNone;
 }
 
 void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
@@ -28,6 +47,13 @@ void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
       blank == std::string_view::npos ? std::string_view() : argument.substr(blank + 1);
   // A login cut off for flooding stays out for the cool-off, from any
   // address, while the others behind its address play on.
+  // A banned login is refused before its password costs a check.
+  if (const Ban* ban = lobby.LoginBan(login)) {
+    lobby.Refuse(user, "G_LOGIN", "the login is banned; not checked");
+    lobby.outbox.Send(user.id, ChatLine("S_CHAT", kServerSpeaker, lobby.BanLine(*ban)));
+    lobby.outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
+    return;
+  }
   const auto cooling = lobby.coolingLogins.find(LoginKey(std::string(login)));
   if (cooling != lobby.coolingLogins.end() && lobby.arrived < cooling->second) {
     lobby.metrics.Defended(Defence::kLoginThrottled);
@@ -35,7 +61,8 @@ void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
     lobby.outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
     return;
   }
-  lobby.outbox.CheckLogin(user.id, std::string(login), std::string(password), false);
+  lobby.outbox.CheckLogin(user.id, std::string(login), std::string(password),
+                          MayRegister(lobby, user, login, password));
 }
 
 void ListUsers(LobbyContext& lobby, User& user, std::string_view) {
@@ -47,6 +74,11 @@ void ListParties(LobbyContext& lobby, User& user, std::string_view) {
 }
 
 void Chat(LobbyContext& lobby, User& user, std::string_view text) {
+  if (user.moderator && user.login && text.starts_with('/')) {
+    ModeratorCommand(lobby, user, text);
+    return;
+  }
+  if (lobby.Muted(user, "G_CHAT")) return;
   lobby.ToJoined(ChatLine("S_CHAT", user.name, text));
 }
 

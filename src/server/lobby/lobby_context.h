@@ -73,6 +73,20 @@ struct Route {
 std::span<const Route> LobbyRoutes();
 std::span<const Route> PartyRoutes();
 
+// One action of this lobby's moderators, kept until a read of the store
+// that began after it: the read may not hold it yet.
+struct OwnAction {
+  enum class Kind { kBan, kMute, kLift, kMotd } kind = Kind::kBan;
+  int64_t at = 0;
+  Ban ban;
+  Mute mute;
+  std::string text;  // what a lift lifts (a login or address), or the motd
+};
+
+// A moderator's "/" line (server/lobby/moderation.cpp): handled, never
+// relayed.
+void ModeratorCommand(LobbyContext& lobby, User& moderator, std::string_view line);
+
 struct LobbyContext {
   LobbyContext(const CardCatalogue& cards, AccountStore& accounts, std::mt19937& rng, Outbox& outbox,
                LogSink log, LobbyRules rules, Metrics& metrics);
@@ -142,6 +156,27 @@ struct LobbyContext {
   void GameOver(const Party& party);
   void Settle(const Game& game);
 
+  // Moderation (server/lobby/moderation.cpp).
+  int64_t Now() const { return rules.wallClock(); }
+  // The ban in force that keeps the user out: by login, or by address
+  // unless the user is a logged-in moderator.
+  const Ban* BanOf(const User& user) const;
+  const Ban* LoginBan(std::string_view login) const;
+  const Mute* MuteOf(const User& user) const;
+  // Whether the user's chat line is dropped for a mute; the user is told
+  // once per mute.
+  bool Muted(User& user, std::string_view kind);
+  // Sends the user away with a line saying why: S_BYE and the close, the
+  // others told as for a goodbye.
+  void SendAway(User& user, const std::string& line, const std::string& why);
+  // Every connected user a ban in force matches is sent away.
+  void SendAwayBanned();
+  // The line telling a banned user until when and why.
+  std::string BanLine(const Ban& ban) const;
+  // S_CONNECT's text: the welcome, how logins come about, the motd.
+  std::string Welcome(bool plainLoginsRefused) const;
+  void ModerationRead(ModerationState state, int64_t began);
+
   const CardCatalogue& cards;
   AccountStore& accounts;
   std::mt19937& rng;
@@ -178,6 +213,9 @@ struct LobbyContext {
   std::map<std::string, TimePoint> coolingLogins;
   // Results of ended games, written to the accounts off the loop.
   OwedResults results;
+  // Bans, mutes and the motd in force, as last read and as acted on here.
+  ModerationState book;
+  std::vector<OwnAction> ownActions;
 };
 
 }  // namespace gorvane::server

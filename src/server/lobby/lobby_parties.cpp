@@ -282,6 +282,7 @@ void PartyChat(LobbyContext& lobby, User& user, std::string_view argument) {
     lobby.Refuse(user, "P_CHAT", "not in a party");
     return;
   }
+  if (lobby.Muted(user, "P_CHAT")) return;
   lobby.ToParty(found->second, ChatLine("S_PCHAT", user.name, argument));
 }
 

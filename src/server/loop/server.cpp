@@ -19,6 +19,7 @@
 
 #include "server/base/net.h"
 #include "server/base/wire.h"
+#include "server/lobby/moderation.h"
 #include "server/loop/connection.h"
 #include "server/store/off_loop.h"
 #include "spine/fields.h"
@@ -129,6 +130,8 @@ bool Server::Start(std::string& error) {
   rules.window = options_.rateWindow;
   rules.turnTime = options_.turnTime;
   rules.idleGiveWay = options_.idleGiveWay;
+  rules.registrationOpen = options_.registrationOpen;
+  rules.ipv6Prefix = options_.ipv6Prefix;
   lobby_ = std::make_unique<Lobby>(
       cards_, *timedAccounts_, rng_, static_cast<Outbox&>(*this),
       [this](std::string_view line) { LogFromLobby(line); }, rules, &metrics_);
@@ -203,6 +206,7 @@ bool Server::OffLoopIdle() const { return !offLoop_ || offLoop_->pending() == 0;
 
 int Server::NextTimeout(int timeoutMs, TimePoint now) const {
   std::optional<TimePoint> next = nextTurnDeadline_;
+  if (moderationDue_ && !moderationReading_ && (!next || *moderationDue_ < *next)) next = moderationDue_;
   if (const auto join = admission_.nextDeadline(); join && (!next || *join < *next)) next = join;
   if (!sniffing_.empty() && (!next || sniffing_.front().first < *next)) next = sniffing_.front().first;
   // A login check waiting for its login's budget.
@@ -227,6 +231,29 @@ int Server::NextTimeout(int timeoutMs, TimePoint now) const {
     timeout = timeout < 0 ? kHeartbeat : std::min(timeout, kHeartbeat);
   }
   return timeout;
+}
+
+void Server::ReadModeration(TimePoint now) {
+  if (moderationReading_ || (moderationDue_ && now < *moderationDue_)) return;
+  moderationReading_ = true;
+  moderationDue_ = now + kModerationReadEvery;
+  const int64_t began = SystemSeconds();
+  OffLoop([this, began] {
+    std::string error;
+    auto state = timedAccounts_->ReadModeration(began, error);
+    return std::function<void()>([this, began, state = std::move(state), error]() mutable {
+      moderationReading_ = false;
+      if (!state) {
+        // The book stays as it is; a store down for an hour is one line.
+        if (!moderationFailing_) Log("moderation: cannot read the store, keeping what is known: " + error);
+        moderationFailing_ = true;
+        return;
+      }
+      if (moderationFailing_) Log("moderation: the store reads again");
+      moderationFailing_ = false;
+      lobby_->ModerationRead(std::move(*state), began);
+    });
+  });
 }
 
 int Server::RunOnce(int timeoutMs) {
@@ -291,6 +318,7 @@ int Server::RunOnce(int timeoutMs) {
   admission_.SweepUnjoined(now);
   logins_->StartDue(now);
   if (!farewell_) nextTurnDeadline_ = lobby_->Tick(now);
+  if (!farewell_ && !stopping_.load()) ReadModeration(now);
   if (http_) InformHttp(now);
   // A loss tells the others, which may find more connections gone.
   size_t written = 0;

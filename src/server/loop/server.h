@@ -194,6 +194,9 @@ class Server : private Outbox, private ConnectionEvents {
   void Reap();
   int NextTimeout(int timeoutMs, TimePoint now) const;
   void Farewell();
+  // Starts a read of the store's bans, mutes and motd when one is due and
+  // none is under way; the lobby gets what it found.
+  void ReadModeration(TimePoint now);
 
   ServerOptions options_;
   // Outlives everything that counts into it, the workers among them.
@@ -232,6 +235,11 @@ class Server : private Outbox, private ConnectionEvents {
   // Gone first: its threads read the metrics.
   std::unique_ptr<HttpSide> http_;
   std::optional<TimePoint> statusPublished_;
+  // The moderation read: when the next is due, whether one is under way,
+  // and whether the last failed (logged once until one works again).
+  std::optional<TimePoint> moderationDue_;
+  bool moderationReading_ = false;
+  bool moderationFailing_ = false;
 };
 
 }  // namespace gorvane::server

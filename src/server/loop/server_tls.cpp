@@ -71,6 +71,7 @@ void Server::Arrive(Connection& connection, TimePoint now) {
 void Server::Greet(Connection& connection) {
   connection.stage = Connection::Stage::kGreeted;
   Arrival arrival;
+  arrival.address = connection.address;
   if (tls_ && !connection.tls) {
     arrival.tlsOffer = tls_->fingerprint();
     arrival.plainLoginsRefused = !options_.plainLogins;

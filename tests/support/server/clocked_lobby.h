@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -26,10 +27,11 @@ struct Recorder : server::Outbox {
   void SendFramed(int32_t user, const server::Framed& message, server::ListSlot) override {
     to[user].emplace_back(message->substr(0, message->size() - 1));
   }
-  void Close(int32_t, std::string_view) override {}
+  void Close(int32_t user, std::string_view) override { closed.push_back(user); }
   void Cut(int32_t user, std::string_view) override { cut.push_back(user); }
-  void CheckLogin(int32_t, const std::string& login, const std::string&, bool) override {
+  void CheckLogin(int32_t, const std::string& login, const std::string&, bool mayRegister) override {
     checked.push_back(login);
+    registering.push_back(mayRegister);
   }
   size_t Count(int32_t user, std::string_view prefix) {
     return static_cast<size_t>(std::count_if(to[user].begin(), to[user].end(),
@@ -37,26 +39,36 @@ struct Recorder : server::Outbox {
   }
   std::map<int32_t, std::vector<std::string>> to;
   std::vector<int32_t> cut;
+  std::vector<int32_t> closed;
   std::vector<std::string> checked;
+  std::vector<bool> registering;  // each check's mayRegister
 };
 
-// Users 1 (A), 2 (B) and so on joined at start; turns run out after 10 s
-// unless told otherwise.
+// Users 1 (A), 2 (B) and so on joined at start, each from 192.0.2.<id>;
+// turns run out after 10 s unless told otherwise. The wall clock reads wall.
 struct ClockedLobby {
-  explicit ClockedLobby(size_t maxUsers = 64, server::Duration turnTime = 10s, int32_t joined = 2) {
+  explicit ClockedLobby(size_t maxUsers = 64, server::Duration turnTime = 10s, int32_t joined = 2,
+                        const std::function<void(server::LobbyRules&)>& adjust = {}) {
     LoadCards(cards);
     std::string error;
     store = server::AccountStore::Open(":memory:", error);
     server::LobbyRules rules;
     rules.turnTime = turnTime;
     rules.maxUsers = maxUsers;
+    rules.wallClock = [this] { return wall; };
+    if (adjust) adjust(rules);
     lobby = std::make_unique<server::Lobby>(
         cards, *store, rng, outbox, [this](std::string_view line) { log.emplace_back(line); }, rules,
         &metrics);
     for (int32_t id = 1; id <= joined; ++id) {
-      lobby->Connect(id);
+      lobby->Connect(id, At(id));
       Do(id, "G_JOIN", std::string(1, static_cast<char>('A' + id - 1)), start);
     }
+  }
+  static server::Arrival At(int32_t id) {
+    server::Arrival arrival;
+    arrival.address = "192.0.2." + std::to_string(id);
+    return arrival;
   }
   bool Logged(std::string_view part) const {
     return std::any_of(log.begin(), log.end(),
@@ -75,6 +87,8 @@ struct ClockedLobby {
   }
 
   const TimePoint start = TimePoint{} + 1h;
+  // 2026-12-10 12:00 UTC.
+  int64_t wall = 1796904000;
   CardCatalogue cards;
   std::unique_ptr<server::AccountStore> store;
   server::Metrics metrics{server::Lobby::CommandKinds()};

@@ -124,7 +124,7 @@ class Metrics {
   std::array<prometheus::Counter*, 5> logins_{};
   std::array<prometheus::Counter*, 2> transports_{};
   prometheus::Histogram& loopTurns_;
-  std::array<prometheus::Histogram*, 3> storeCalls_{};
+  std::array<prometheus::Histogram*, 5> storeCalls_{};
 };
 
 }  // namespace gorvane::server

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -24,6 +25,7 @@
 #include "server/store/accounts.h"
 #include "server/store/result_lines.h"
 #include "server/store/secrets.h"
+#include "spine/sjis.h"
 
 namespace {
 
@@ -160,12 +162,68 @@ int AddUser(const CommandLine& line) {
   }
   std::string error;
   const auto accounts = AccountStore::Open(line.server.databasePath, error);
-  if (!accounts || !accounts->SetPassword(login, *password, error)) {
+  if (!accounts || !accounts->SetPassword(login, *password, error) ||
+      (line.asModerator && !accounts->SetModerator(login, true, error))) {
     std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
     return 1;
   }
-  std::fprintf(stderr, "gorvane-server: account %s stored in %s\n", login.c_str(),
-               MaskedWhere(line.server.databasePath).c_str());
+  std::fprintf(stderr, "gorvane-server: account %s stored in %s%s\n", login.c_str(),
+               MaskedWhere(line.server.databasePath).c_str(), line.asModerator ? ", a moderator's" : "");
+  return 0;
+}
+
+// --moderator LOGIN or --no-moderator LOGIN: an existing account only.
+int ChangeModerator(const CommandLine& line) {
+  const bool on = line.moderatorOn.has_value();
+  const std::string& login = on ? *line.moderatorOn : *line.moderatorOff;
+  const std::string where = MaskedWhere(line.server.databasePath);
+  if (const auto missing = MissingDatabaseFolder(line.server.databasePath)) {
+    std::fprintf(stderr, "gorvane-server: %s\n", missing->c_str());
+    return 1;
+  }
+  std::string error;
+  const auto accounts = AccountStore::Open(line.server.databasePath, error);
+  if (!accounts) {
+    std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
+    return 1;
+  }
+  // Asked first, so that an unknown login reads as that and not as a
+  // failure of the store.
+  bool failed = false;
+  const bool known = accounts->Lookup(login, failed, error).has_value();
+  if (!known && !failed) {
+    std::fprintf(stderr, "gorvane-server: no account %s in %s; store it first with --add-user\n",
+                 login.c_str(), where.c_str());
+    return 1;
+  }
+  if (failed || !accounts->SetModerator(login, on, error)) {
+    std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "gorvane-server: account %s in %s %s\n", login.c_str(), where.c_str(),
+               on ? "may moderate the lobby now" : "moderates no more");
+  return 0;
+}
+
+// The last moderators' actions, newest first, one a line; what moderators
+// typed is code page 932 and is shown in UTF-8.
+int PrintAudit(const CommandLine& line) {
+  std::string error;
+  const auto accounts = AccountStore::Open(line.server.databasePath, error);
+  const auto entries = accounts ? accounts->Audit(*line.audit, error) : std::nullopt;
+  if (!entries) {
+    std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
+    return 1;
+  }
+  for (const gorvane::server::AuditEntry& entry : *entries) {
+    const std::time_t at = static_cast<std::time_t>(entry.at);
+    std::tm utc{};
+    char when[32] = "?";
+    if (gmtime_r(&at, &utc) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    std::printf("%s  %s  %s  %s  %s\n", when, gorvane::sjis::ToUtf8(entry.moderator).c_str(),
+                gorvane::sjis::ToUtf8(entry.action).c_str(), gorvane::sjis::ToUtf8(entry.target).c_str(),
+                gorvane::sjis::ToUtf8(entry.reason).c_str());
+  }
   return 0;
 }
 
@@ -197,6 +255,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (line->addUser) return AddUser(*line);
+  if (line->moderatorOn || line->moderatorOff) return ChangeModerator(*line);
+  if (line->audit) return PrintAudit(*line);
   if (line->importFrom) return Import(*line);
   if (line->replayFrom) return ReplayResults(*line);
   if (const auto missing = MissingDatabaseFolder(line->server.databasePath)) {

@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "server/store/accounts.h"
 #include "server/store/logins.h"
@@ -257,6 +259,235 @@ TEST_P(Stores, ANewerSchemaRefusesToOpen) {
   EXPECT_EQ(error.find('\n'), std::string::npos) << error;
 }
 
+// What is in force at a moment: bans and mutes until their time (0: for
+// good), not once lifted, newest first; a lift touches only what is in
+// force, by login or by address; the message set and cleared; the audit
+// newest first.
+TEST_P(Stores, BansMutesAndTheMessageInForce) {
+  auto store = Open();
+  ASSERT_TRUE(store);
+  std::string error;
+  const std::string kana = "\x83\x5C\x83\x93";
+  const server::Ban bans[] = {
+      {0, "alice", "", 100, 0, "mod", "spam"},
+      {0, "", "10.0.0.1", 200, 500, "mod", "flood"},
+      {0, kana, "10.0.0.2", 300, 2000, kana, "\x82\xA0'\\"},
+  };
+  for (const server::Ban& ban : bans) ASSERT_TRUE(store->AddBan(ban, error)) << error;
+  const server::Mute mutes[] = {{0, "bob", "", 150, 400, "mod", "caps"},
+                                {0, "", "10.0.0.3", 250, 1500, "mod", ""}};
+  for (const server::Mute& mute : mutes) ASSERT_TRUE(store->AddMute(mute, error)) << error;
+
+  // Each ban or mute by its login, or its address when it has none.
+  const auto named = [](const auto& list) {
+    std::vector<std::string> names;
+    for (const auto& made : list) names.push_back(made.login.empty() ? made.address : made.login);
+    return names;
+  };
+  const struct {
+    const char* what;
+    std::function<void()> before;
+    int64_t now;
+    std::vector<std::string> bans, mutes;
+    std::string motd;
+  } steps[] = {
+      {"all in force", {}, 399, {kana, "10.0.0.1", "alice"}, {"10.0.0.3", "bob"}, ""},
+      {"a mute ends at its time", {}, 400, {kana, "10.0.0.1", "alice"}, {"10.0.0.3"}, ""},
+      {"a ban ends at its time", {}, 500, {kana, "alice"}, {"10.0.0.3"}, ""},
+      {"lifted by address",
+       [&] { EXPECT_EQ(store->LiftBans("10.0.0.2", 600, error), std::optional<size_t>(1)) << error; },
+       600,
+       {"alice"},
+       {"10.0.0.3"},
+       ""},
+      {"an ended ban is not lifted",
+       [&] { EXPECT_EQ(store->LiftBans("10.0.0.1", 600, error), std::optional<size_t>(0)) << error; },
+       600,
+       {"alice"},
+       {"10.0.0.3"},
+       ""},
+      {"a message of the day",
+       [&] { EXPECT_TRUE(store->SetMotd("\x82\xB1\x82\xF1 hello", error)) << error; },
+       600,
+       {"alice"},
+       {"10.0.0.3"},
+       "\x82\xB1\x82\xF1 hello"},
+      {"lifted by login, for good or not",
+       [&] { EXPECT_EQ(store->LiftBans("alice", 700, error), std::optional<size_t>(1)) << error; },
+       700,
+       {},
+       {"10.0.0.3"},
+       "\x82\xB1\x82\xF1 hello"},
+      {"a lifted ban is not lifted again",
+       [&] { EXPECT_EQ(store->LiftBans("alice", 700, error), std::optional<size_t>(0)) << error; },
+       700,
+       {},
+       {"10.0.0.3"},
+       "\x82\xB1\x82\xF1 hello"},
+      {"the message cleared", [&] { EXPECT_TRUE(store->SetMotd("", error)) << error; }, 1500, {}, {}, ""},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    if (step.before) step.before();
+    const auto state = store->ReadModeration(step.now, error);
+    ASSERT_TRUE(state) << error;
+    EXPECT_EQ(named(state->bans), step.bans);
+    EXPECT_EQ(named(state->mutes), step.mutes);
+    EXPECT_EQ(state->motd, step.motd);
+  }
+  // Every field comes back as it went in, bytes and all.
+  const auto early = store->ReadModeration(0, error);
+  ASSERT_TRUE(early && early->bans.size() == 1) << error;
+  const server::Ban& kept = early->bans.front();
+  EXPECT_EQ(std::tie(kept.login, kept.address, kept.madeAt, kept.until, kept.moderator, kept.reason),
+            std::tie(bans[1].login, bans[1].address, bans[1].madeAt, bans[1].until, bans[1].moderator,
+                     bans[1].reason));
+  EXPECT_GT(kept.id, 0);
+
+  for (int at = 1; at <= 3; ++at) {
+    ASSERT_TRUE(store->AddAudit({at * 100, "mod", "ban", "t" + std::to_string(at), kana}, error)) << error;
+  }
+  const auto audit = store->Audit(2, error);
+  ASSERT_TRUE(audit) << error;
+  ASSERT_EQ(audit->size(), 2u);
+  EXPECT_EQ(audit->at(0).target, "t3");
+  EXPECT_EQ(audit->at(1).at, 200);
+  EXPECT_EQ(audit->at(1).reason, kana);
+}
+
+// Self-registration: a login taken (by the host or a registration) is
+// refused; one address makes kRegistrationsPerDay a day, counted over the
+// day before now; another address counts on its own.
+TEST_P(Stores, RegistrationsByLoginAddressAndDay) {
+  auto store = Open();
+  ASSERT_TRUE(store);
+  std::string error;
+  ASSERT_TRUE(store->SetPassword("alice", "pw", error)) << error;
+  constexpr int64_t kDay = 86400;
+  constexpr int64_t t = 1'800'000'000;
+  using server::Registration;
+  const struct {
+    std::string login;
+    const char* address;
+    int64_t now;
+    Registration made;
+  } cases[] = {
+      {"new1", "10.0.0.1", t, Registration::kCreated},
+      {"new1", "10.0.0.9", t + 1, Registration::kTaken},
+      {"alice", "10.0.0.9", t + 1, Registration::kTaken},
+      {"new2", "10.0.0.1", t + 10, Registration::kCreated},
+      {"\x83\x5C", "10.0.0.1", t + 20, Registration::kCreated},
+      {"new4", "10.0.0.1", t + 30, Registration::kLimit},
+      {"new4", "2001:db8:1:2::", t + 30, Registration::kCreated},
+      {"new5", "10.0.0.1", t + kDay - 1, Registration::kLimit},
+      {"new5", "10.0.0.1", t + kDay, Registration::kCreated},
+      {"new6", "10.0.0.1", t + kDay, Registration::kLimit},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.login + " from " + row.address + " at +" + std::to_string(row.now - t));
+    const std::string salt = server::NewSalt();
+    const server::Credentials credentials{salt, server::HashPassword("pw-" + row.login, salt, 2), 2};
+    EXPECT_EQ(store->Register(row.login, credentials, row.address, row.now, error), row.made) << error;
+  }
+  // What was made logs in with its password; what was refused is not there.
+  bool failed = true;
+  const auto made = store->Find("\x83\x5C", failed);
+  ASSERT_TRUE(made);
+  EXPECT_TRUE(server::Matches(*made, server::HashPassword("pw-\x83\x5C", made->salt, made->iterations)));
+  EXPECT_FALSE(made->moderator);
+  EXPECT_FALSE(store->Find("new6", failed));
+  EXPECT_FALSE(failed);
+  const auto host = store->Find("alice", failed);
+  ASSERT_TRUE(host);
+  EXPECT_TRUE(server::Matches(*host, server::HashPassword("pw", host->salt, host->iterations)))
+      << "a refused registration leaves the account as it was";
+}
+
+// A store written by the program before moderation: its accounts and
+// statistics stay, nobody is a moderator until made one, and the new
+// tables are there.
+TEST_P(Stores, AVersion3StoreIsBroughtUpKeepingItsAccounts) {
+  const std::string salt = server::NewSalt();
+  const std::string hash = server::HashPassword("pw", salt, 2);
+  const std::string tables[] = {
+      "CREATE TABLE accounts (login BYTEA PRIMARY KEY, salt BYTEA NOT NULL, hash BYTEA NOT NULL,"
+      " iterations INTEGER NOT NULL, prize BIGINT NOT NULL DEFAULT 0, wins BIGINT NOT NULL DEFAULT 0)",
+      "CREATE TABLE schema_version (version INTEGER NOT NULL)",
+      GetParam()
+          ? "CREATE TABLE applied_results (id BYTEA PRIMARY KEY, applied_at TIMESTAMPTZ NOT NULL"
+            " DEFAULT now())"
+          : "CREATE TABLE applied_results (id BLOB PRIMARY KEY, applied_at INTEGER NOT NULL DEFAULT 0)",
+      "INSERT INTO schema_version VALUES (1), (3)",
+  };
+  if (GetParam()) {
+    std::unique_ptr<PGconn, void (*)(PGconn*)> connection(PQconnectdb(where_.c_str()), PQfinish);
+    for (const std::string& sql : tables) {
+      std::unique_ptr<PGresult, void (*)(PGresult*)> done(PQexec(connection.get(), sql.c_str()), PQclear);
+      ASSERT_EQ(PQresultStatus(done.get()), PGRES_COMMAND_OK) << PQerrorMessage(connection.get());
+    }
+    const char* values[] = {"old", salt.data(), hash.data()};
+    const int lengths[] = {3, static_cast<int>(salt.size()), static_cast<int>(hash.size())};
+    const int formats[] = {1, 1, 1};
+    std::unique_ptr<PGresult, void (*)(PGresult*)> done(
+        PQexecParams(connection.get(), "INSERT INTO accounts VALUES ($1, $2, $3, 2, 700, 3)", 3, nullptr,
+                     values, lengths, formats, 0),
+        PQclear);
+    ASSERT_EQ(PQresultStatus(done.get()), PGRES_COMMAND_OK) << PQerrorMessage(connection.get());
+  } else {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(where_.c_str(), &raw), SQLITE_OK);
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+    for (const std::string& sql : tables) {
+      ASSERT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(raw);
+    }
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(raw, "INSERT INTO accounts VALUES (?3, ?1, ?2, 2, 700, 3)", -1, &statement,
+                                 nullptr),
+              SQLITE_OK);
+    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> insert(statement, sqlite3_finalize);
+    sqlite3_bind_blob(statement, 1, salt.data(), static_cast<int>(salt.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_blob(statement, 2, hash.data(), static_cast<int>(hash.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_blob(statement, 3, "old", 3, SQLITE_STATIC);
+    ASSERT_EQ(sqlite3_step(statement), SQLITE_DONE);
+  }
+  auto store = Open();
+  ASSERT_TRUE(store);
+  std::string error;
+  bool failed = true;
+  const auto old = store->Find("old", failed);
+  ASSERT_TRUE(old);
+  EXPECT_FALSE(old->moderator);
+  EXPECT_TRUE(server::Matches(*old, server::HashPassword("pw", old->salt, old->iterations)));
+  EXPECT_EQ(store->Read("old")->prize, 700);
+  EXPECT_EQ(store->Read("old")->wins, 3);
+
+  ASSERT_TRUE(store->SetPassword("carol", "pw", error)) << error;
+  const struct {
+    const char* login;
+    bool moderator;
+    bool set;  // whether SetModerator succeeds
+  } changes[] = {
+      {"ghost", true, false}, {"carol", true, true}, {"carol", false, true}, {"carol", true, true}};
+  for (const auto& change : changes) {
+    SCOPED_TRACE(change.login);
+    EXPECT_EQ(store->SetModerator(change.login, change.moderator, error), change.set) << error;
+    const auto found = store->Find(change.login, failed);
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(found.has_value(), change.set);
+    if (found) {
+      EXPECT_EQ(found->moderator, change.moderator);
+    }
+  }
+  EXPECT_TRUE(store->ReadModeration(0, error)) << error;
+  EXPECT_EQ(store->Register("dave", {salt, hash, 2}, "10.0.0.1", 1, error), server::Registration::kCreated)
+      << error;
+  // Opened again at version 4: nothing is migrated twice.
+  store.reset();
+  store = Open();
+  ASSERT_TRUE(store);
+  EXPECT_TRUE(store->Find("carol", failed)->moderator);
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, Stores, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "PostgreSQL" : "SQLite";
@@ -317,6 +548,85 @@ TEST(SharedPostgres, TwoServersOneSetOfAccounts) {
   onB.join();
   EXPECT_EQ(a->Read("alice")->prize, 2 * kGames * 100);
   EXPECT_EQ(b->Read("alice")->wins, 2 * kGames);
+}
+
+// Two servers registering at once from one address make no more than the
+// day's limit together.
+TEST(SharedPostgres, TwoServersRegisterWithinOneLimit) {
+  ASSERT_TRUE(Cluster().failure().empty()) << Cluster().failure();
+  const std::string uri = Cluster().Uri("register" + std::to_string(::getpid()));
+  std::string error;
+  auto a = AccountStore::Open(uri, error);
+  auto b = AccountStore::Open(uri, error);
+  ASSERT_TRUE(a && b) << error;
+  const std::string salt = server::NewSalt();
+  const server::Credentials credentials{salt, server::HashPassword("pw", salt, 2), 2};
+  constexpr int kRounds = 20;
+  constexpr int kTries = server::kRegistrationsPerDay;
+  std::vector<server::Registration> made[2];
+  const auto race = [&](AccountStore& store, int side) {
+    std::string why;
+    for (int round = 0; round < kRounds; ++round) {
+      // Each round its own address, as many tries from each server as the
+      // day allows in all.
+      const std::string address = "10.0." + std::to_string(round) + ".1";
+      for (int i = 0; i < kTries; ++i) {
+        const std::string login =
+            "r" + std::to_string(round) + "_" + std::to_string(side) + std::to_string(i);
+        made[side].push_back(store.Register(login, credentials, address, 1000, why));
+      }
+    }
+  };
+  std::thread onA(race, std::ref(*a), 0);
+  std::thread onB(race, std::ref(*b), 1);
+  onA.join();
+  onB.join();
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    int created = 0;
+    int limited = 0;
+    for (const auto& side : made) {
+      for (int i = 0; i < kTries; ++i) {
+        created += side[round * kTries + i] == server::Registration::kCreated ? 1 : 0;
+        limited += side[round * kTries + i] == server::Registration::kLimit ? 1 : 0;
+      }
+    }
+    EXPECT_EQ(created, server::kRegistrationsPerDay);
+    EXPECT_EQ(limited, 2 * kTries - server::kRegistrationsPerDay);
+  }
+}
+
+// A login another server is registering at this moment (its insert not yet
+// committed) is answered as taken once that one commits, never as a
+// failure of the store.
+TEST(SharedPostgres, ALoginRegisteredElsewhereMeanwhileIsTaken) {
+  ASSERT_TRUE(Cluster().failure().empty()) << Cluster().failure();
+  const std::string uri = Cluster().Uri("taken" + std::to_string(::getpid()));
+  std::string error;
+  auto store = AccountStore::Open(uri, error);
+  ASSERT_TRUE(store) << error;
+  std::unique_ptr<PGconn, void (*)(PGconn*)> other(PQconnectdb(uri.c_str()), PQfinish);
+  const auto exec = [&](const char* sql) {
+    std::unique_ptr<PGresult, void (*)(PGresult*)> done(PQexec(other.get(), sql), PQclear);
+    return PQresultStatus(done.get()) == PGRES_COMMAND_OK;
+  };
+  ASSERT_TRUE(exec("BEGIN"));
+  ASSERT_TRUE(
+      exec("INSERT INTO accounts (login, salt, hash, iterations, registered_from, registered_at)"
+           " VALUES ('held'::bytea, 's', 'h', 2, '10.9.0.1', 1000)"))
+      << PQerrorMessage(other.get());
+  const std::string salt = server::NewSalt();
+  server::Registration made = server::Registration::kFailed;
+  std::string why;
+  std::thread registering([&] {
+    made = store->Register("held", {salt, server::HashPassword("pw", salt, 2), 2}, "10.9.0.2", 1000, why);
+  });
+  // Long enough for the insert to be waiting on the other's row, well
+  // within the statement timeout.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(exec("COMMIT"));
+  registering.join();
+  EXPECT_EQ(made, server::Registration::kTaken) << why;
 }
 
 // The Argon2id hash is the one the standard encoding names: libsodium's own

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -320,6 +321,126 @@ TEST(Accounts, CommandLine) {
   EXPECT_EQ(http->server.http->address, "127.0.0.1");
   EXPECT_EQ(http->server.http->port, 9100);
   EXPECT_FALSE(line->server.http) << "off unless asked for";
+}
+
+// The moderators' options and --registration: what each line parses to.
+TEST(Accounts, ModeratorAuditAndRegistrationOptions) {
+  const struct {
+    Strings arguments;
+    bool ok;
+    bool asModerator;
+    std::optional<std::string> on, off;
+    std::optional<size_t> audit;
+    bool open;
+  } cases[] = {
+      {{"--add-user", "a", "--moderator"}, true, true, {}, {}, {}, false},
+      {{"--add-user", "a", "--moderator", "--db", "x.db"}, true, true, {}, {}, {}, false},
+      {{"--moderator", "bob"}, true, false, "bob", {}, {}, false},
+      {{"--no-moderator", "bob"}, true, false, {}, "bob", {}, false},
+      {{"--moderator"}, false, false, {}, {}, {}, false},
+      {{"--add-user", "a", "--moderator", "b"}, false, false, {}, {}, {}, false},
+      {{"--moderator", "a", "--no-moderator", "b"}, false, false, {}, {}, {}, false},
+      {{"--audit"}, true, false, {}, {}, 20, false},
+      {{"--audit", "--db", "x.db"}, true, false, {}, {}, 20, false},
+      {{"--audit", "5"}, true, false, {}, {}, 5, false},
+      {{"--audit", "0"}, false, false, {}, {}, {}, false},
+      {{"--audit", "x"}, false, false, {}, {}, {}, false},
+      {{"--registration", "open"}, true, false, {}, {}, {}, true},
+      {{"--registration", "closed"}, true, false, {}, {}, {}, false},
+      {{"--registration", "yes"}, false, false, {}, {}, {}, false},
+      {{"--registration"}, false, false, {}, {}, {}, false},
+  };
+  for (const auto& c : cases) {
+    std::string trace;
+    for (const std::string& argument : c.arguments) trace += argument + " ";
+    SCOPED_TRACE(trace);
+    std::string error;
+    const auto line = server::ParseCommandLine(c.arguments, error);
+    ASSERT_EQ(line.has_value(), c.ok) << error;
+    if (!line) {
+      EXPECT_EQ(error.find('\n'), std::string::npos);
+      continue;
+    }
+    EXPECT_EQ(line->asModerator, c.asModerator);
+    EXPECT_EQ(line->moderatorOn, c.on);
+    EXPECT_EQ(line->moderatorOff, c.off);
+    EXPECT_EQ(line->audit, c.audit);
+    EXPECT_EQ(line->server.registrationOpen, c.open);
+  }
+}
+
+// gorvane-server run to change moderators and print the audit: each exits
+// with its status and says what it did; the audit prints one line an
+// action, newest first, in UTF-8.
+TEST(Accounts, ModeratorsAndTheAuditFromTheCommandLine) {
+  const TempDatabase db;
+  const std::filesystem::path out = db.path.string() + ".out";
+  const std::filesystem::path err = db.path.string() + ".err";
+  const auto run = [&](const std::string& arguments, const std::string& input, std::string& output,
+                       std::string& error) {
+    const std::string command = "printf '" + input + "' | " + GORVANE_SERVER_BINARY + " --db '" +
+                                db.path.string() + "' " + arguments + " >'" + out.string() + "' 2>'" +
+                                err.string() + "'";
+    const int status = std::system(command.c_str());
+    const auto slurp = [](const std::filesystem::path& path) {
+      std::ifstream file(path);
+      return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    output = slurp(out);
+    error = slurp(err);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  const auto moderates = [&](const std::string& login) -> std::optional<bool> {
+    std::string error;
+    const auto store = server::AccountStore::Open(db.path.string(), error);
+    bool failed = false;
+    const auto found = store ? store->Find(login, failed) : std::nullopt;
+    if (!found) return std::nullopt;
+    return found->moderator;
+  };
+  const struct {
+    std::string arguments;
+    std::string input;
+    int exit;
+    std::string output;       // all of standard output
+    std::string said;         // a part of standard error
+    std::optional<bool> mod;  // whether "mod" moderates afterwards
+  } cases[] = {
+      {"--add-user mod --moderator", "pw\\n", 0, "", "a moderator's", true},
+      {"--audit", "", 0, "", "", true},
+      {"--moderator ghost", "", 1, "", "no account ghost", true},
+      {"--no-moderator mod", "", 0, "", "moderates no more", false},
+      {"--moderator mod", "", 0, "", "may moderate", true},
+      {"--add-user plain", "pw\\n", 0, "", "stored", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    std::string output;
+    std::string error;
+    EXPECT_EQ(run(c.arguments, c.input, output, error), c.exit) << error;
+    EXPECT_EQ(output, c.output);
+    EXPECT_NE(error.find(c.said), std::string::npos) << error;
+    EXPECT_EQ(moderates("mod"), c.mod);
+  }
+  EXPECT_EQ(moderates("plain"), std::optional<bool>(false));
+  {
+    std::string error;
+    const auto store = server::AccountStore::Open(db.path.string(), error);
+    ASSERT_TRUE(store) << error;
+    // 2026-12-10 12:00:00 UTC, then three days on with a reason in code
+    // page 932 (あ).
+    ASSERT_TRUE(store->AddAudit({1796904000, "mod", "kick", "bob", "spam"}, error)) << error;
+    ASSERT_TRUE(store->AddAudit({1796904000 + 86400 * 3, "mod", "ban", "10.0.0.1", "\x82\xA0"}, error))
+        << error;
+  }
+  std::string output;
+  std::string error;
+  EXPECT_EQ(run("--audit 1", "", output, error), 0) << error;
+  EXPECT_EQ(output, "2026-12-13 12:00:00 UTC  mod  ban  10.0.0.1  \xE3\x81\x82\n");
+  EXPECT_EQ(run("--audit", "", output, error), 0) << error;
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 2) << output;
+  std::filesystem::remove(out);
+  std::filesystem::remove(err);
 }
 
 }  // namespace

@@ -287,5 +287,65 @@ TEST(Limits, ChecksWhoseDeadlinePassedNeverRunAndTheQueueIsBounded) {
   }
 }
 
+// Self-registration through the desk: an unknown login the lobby lets
+// register is made with the password at one hash's cost and answered as a
+// registration; from then on it is an ordinary login. A password under
+// kRegistrationMinPassword, a login the lobby did not let register, and an
+// address past its day's limit get the unknown login's answer and leave
+// nothing stored; a moderator's login says so.
+TEST(Accounts, ARegisteredLoginIsMadeOnceThenLogsInAsAnyOther) {
+  std::string error;
+  const auto store = AccountStore::Open(":memory:", error);
+  ASSERT_TRUE(store && store->SetPassword("mod", "right-password", error) &&
+              store->SetModerator("mod", true, error))
+      << error;
+  std::atomic<size_t> hashed = 0;
+  LoginDesk desk(*store, {}, [&](std::string_view password, std::string_view salt, int iterations) {
+    ++hashed;
+    return HashPassword(password, salt, iterations);
+  });
+  const struct {
+    const char* login;
+    const char* password;
+    bool mayRegister;
+    const char* address;
+    LoginOutcome outcome;
+    bool registered;
+    bool moderator;
+    bool stored;  // the login is an account afterwards
+  } cases[] = {
+      {"newbie", "long-password", true, "10.5.0.1", LoginOutcome::kOk, true, false, true},
+      {"newbie", "long-password", true, "10.5.0.2", LoginOutcome::kOk, false, false, true},
+      {"newbie", "other-password", true, "10.5.0.3", LoginOutcome::kWrongPassword, false, false, true},
+      {"shorty", "seven77", true, "10.5.0.4", LoginOutcome::kUnknown, false, false, false},
+      {"closed", "long-password", false, "10.5.0.5", LoginOutcome::kUnknown, false, false, false},
+      {"mod", "right-password", true, "10.5.0.6", LoginOutcome::kOk, false, true, true},
+      {"second", "eight888", true, "10.5.0.1", LoginOutcome::kOk, true, false, true},
+      {"third", "long-password", true, "10.5.0.1", LoginOutcome::kOk, true, false, true},
+      {"fourth", "long-password", true, "10.5.0.1", LoginOutcome::kUnknown, false, false, false},
+  };
+  uint64_t ticket = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.login) + " from " + c.address);
+    ++ticket;
+    const size_t before = hashed;
+    const TimePoint now = At(static_cast<int>(ticket));
+    ASSERT_FALSE(desk.Begin(ticket, c.address, c.login, c.password, now, c.mayRegister));
+    std::vector<LoginDesk::Answer> answers;
+    for (int i = 0; i < 500 && answers.empty(); ++i) {
+      pollfd ready{desk.fd(), POLLIN, 0};
+      ::poll(&ready, 1, 10);
+      answers = desk.Collect(now);
+    }
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].outcome, c.outcome);
+    EXPECT_EQ(answers[0].registered, c.registered);
+    EXPECT_EQ(answers[0].moderator, c.moderator);
+    EXPECT_EQ(hashed - before, 1u) << "one hash, registered or not";
+    bool failed = true;
+    EXPECT_EQ(store->Find(c.login, failed).has_value(), c.stored);
+  }
+}
+
 }  // namespace
 }  // namespace gorvane::server

@@ -41,7 +41,7 @@ enum class Defence {
 inline constexpr size_t kDefenceCount = static_cast<size_t>(Defence::kHttpHeadTimeout) + 1;
 
 // The account store calls the server makes, each a value of the label "call".
-enum class StoreCall { kLoginLookup, kInfoRead, kResultWrite };
+enum class StoreCall { kLoginLookup, kInfoRead, kResultWrite, kModerationRead, kRegistration };
 
 // How a connection's bytes travel, a value of the label "transport".
 enum class Transport { kPlain, kTls };

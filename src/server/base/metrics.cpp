@@ -39,7 +39,8 @@ constexpr std::array<std::string_view, kModerationActionCount> kModerationLabels
 constexpr std::array<std::string_view, 2> kTransportLabels = {"plain", "tls"};
 
 // In the order of StoreCall.
-constexpr std::array<std::string_view, 3> kCallLabels = {"login_lookup", "info_read", "result_write"};
+constexpr std::array<std::string_view, 5> kCallLabels = {"login_lookup", "info_read", "result_write",
+                                                         "moderation_read", "registration"};
 
 // A turn of a quiet loop takes tens of microseconds; one that writes a
 // chat line to a thousand users, milliseconds; a second is trouble.

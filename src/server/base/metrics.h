@@ -126,7 +126,7 @@ class Metrics {
   std::array<prometheus::Counter*, 2> transports_{};
   std::array<prometheus::Counter*, kModerationActionCount> moderation_{};
   prometheus::Histogram& loopTurns_;
-  std::array<prometheus::Histogram*, 3> storeCalls_{};
+  std::array<prometheus::Histogram*, 5> storeCalls_{};
 };
 
 }  // namespace gorvane::server

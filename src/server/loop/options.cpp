@@ -43,7 +43,15 @@ const char* const kUsage =
     "  --tls-self-signed      the same with a key and self-signed certificate made once beside an\n"
     "                         SQLite --db, else in $STATE_DIRECTORY or the working directory\n"
     "  --plain-logins         with TLS on, still check logins sent over plain text (refused)\n"
-    "  --add-user LOGIN       store an account, its password read from standard input, and exit\n"
+    "  --registration open|closed\n"
+    "                         open: an unknown login with a password of 8 bytes or more is made an\n"
+    "                         account at its first login, 3 a day per address at most, over TLS\n"
+    "                         only when TLS is on (closed)\n"
+    "  --add-user LOGIN       store an account, its password read from standard input, and exit;\n"
+    "                         with --moderator, an account that may moderate the lobby\n"
+    "  --moderator LOGIN      let an existing account moderate the lobby, and exit\n"
+    "  --no-moderator LOGIN   take that from it, and exit\n"
+    "  --audit [N]            print the last N moderators' actions (20), newest first, and exit\n"
     "  --import FILE          copy the accounts and statistics of an SQLite file into --db once, and exit\n"
     "  --replay-results FILE  add the results a stop logged as not stored (\"result not stored: ...\"\n"
     "                         lines of FILE, - for standard input) to --db, each once, and exit\n"
@@ -56,6 +64,10 @@ const char* const kUsage =
     "logged, database closed, exit 0 within 5 s.\n";
 
 namespace {
+
+// Moderators' actions --audit prints without a count, and at most.
+constexpr uint64_t kAuditDefault = 20;
+constexpr uint64_t kAuditMost = 100'000;
 
 std::optional<uint64_t> Unsigned(const std::string& text, uint64_t max) {
   uint64_t value = 0;
@@ -145,6 +157,24 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       error = "unexpected argument " + option;
       return std::nullopt;
     }
+    // These take a value only when one follows: --moderator alone marks the
+    // account --add-user stores, --audit alone prints the last 20.
+    const bool valueFollows = i + 1 < arguments.size() && !arguments[i + 1].starts_with("--");
+    if (option == "--moderator" && !valueFollows) {
+      line.asModerator = true;
+      continue;
+    }
+    if (option == "--audit") {
+      line.audit = kAuditDefault;
+      if (!valueFollows) continue;
+      const auto count = Unsigned(arguments[++i], kAuditMost);
+      if (!count || *count == 0) {
+        error = "--audit wants a number from 1 to " + std::to_string(kAuditMost) + ", not " + arguments[i];
+        return std::nullopt;
+      }
+      line.audit = static_cast<size_t>(*count);
+      continue;
+    }
     const NumberOption* number = nullptr;
     for (const NumberOption& candidate : kNumbers) {
       if (option == candidate.name) number = &candidate;
@@ -152,7 +182,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
     const bool known = number != nullptr || option == "--listen" || option == "--db" || option == "--cards" ||
                        option == "--add-user" || option == "--import" || option == "--replay-results" ||
                        option == "--http" || option == "--public-address" || option == "--tls-cert" ||
-                       option == "--tls-key";
+                       option == "--tls-key" || option == "--moderator" || option == "--no-moderator" ||
+                       option == "--registration";
     if (!known) {
       error = "unknown option " + option;
       return std::nullopt;
@@ -201,6 +232,16 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       line.importFrom = value;
     } else if (option == "--replay-results") {
       line.replayFrom = value;
+    } else if (option == "--moderator") {
+      line.moderatorOn = value;
+    } else if (option == "--no-moderator") {
+      line.moderatorOff = value;
+    } else if (option == "--registration") {
+      if (value != "open" && value != "closed") {
+        error = "--registration wants open or closed, not " + value;
+        return std::nullopt;
+      }
+      line.server.registrationOpen = value == "open";
     } else {
       line.addUser = value;
     }
@@ -215,6 +256,18 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
   }
   if (line.server.plainLogins && !certificate && !line.server.tlsSelfSigned) {
     error = "--plain-logins is for a server with TLS (--tls-cert and --tls-key, or --tls-self-signed)";
+    return std::nullopt;
+  }
+  if (line.asModerator && !line.addUser) {
+    error = "--moderator wants a LOGIN, or goes with --add-user LOGIN";
+    return std::nullopt;
+  }
+  if (line.addUser && (line.moderatorOn || line.moderatorOff)) {
+    error = "--add-user LOGIN --moderator marks the account it stores: no second LOGIN";
+    return std::nullopt;
+  }
+  if (line.moderatorOn && line.moderatorOff) {
+    error = "--moderator and --no-moderator: one at a time";
     return std::nullopt;
   }
   if (certificate) line.server.tls = TlsFiles{*certificate, *key};

@@ -34,8 +34,10 @@ inline constexpr unsigned kArgonMostKiB = 256 * 1024;
 // written by a newer program and is not touched.
 // Version 2 adds the results already applied, so that one written again
 // after a lost answer is not counted twice. Version 3 stores Argon2id
-// hashes, which an older program would take for wrong passwords.
-inline constexpr int kSchemaVersion = 3;
+// hashes, which an older program would take for wrong passwords. Version 4
+// adds moderators, bans, mutes, the message of the day, the audit and where
+// a self-registered account came from.
+inline constexpr int kSchemaVersion = 4;
 
 // How long a PostgreSQL statement may run when the caller names no bound:
 // the database ends it then (a locked table), and a database that does not

@@ -35,6 +35,8 @@ struct Param {
 };
 Param Bytes(std::string_view bytes) { return {std::string(bytes), true}; }
 Param Text(int64_t number) { return {std::to_string(number), false}; }
+// Addresses and actions are ASCII text.
+Param Words(std::string_view text) { return {std::string(text), false}; }
 
 std::string BytesAt(const PGresult* result, int row, int column) {
   return std::string(PQgetvalue(result, row, column), static_cast<size_t>(PQgetlength(result, row, column)));
@@ -69,6 +71,56 @@ constexpr const char* kAppliedTable =
     "CREATE TABLE IF NOT EXISTS applied_results ("
     " id BYTEA PRIMARY KEY,"
     " applied_at TIMESTAMPTZ NOT NULL DEFAULT now())";
+// Version 4: who moderates, who registered from where, and what moderators
+// decided. The in-force indexes hold only what was not lifted (every
+// server reads them each second), and the registration index answers a
+// day's count for one address.
+constexpr const char* kModeration[] = {
+    "ALTER TABLE accounts ADD COLUMN IF NOT EXISTS moderator INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE accounts ADD COLUMN IF NOT EXISTS registered_from TEXT",
+    "ALTER TABLE accounts ADD COLUMN IF NOT EXISTS registered_at BIGINT",
+    "CREATE INDEX IF NOT EXISTS accounts_registered ON accounts (registered_from, registered_at)"
+    " WHERE registered_from IS NOT NULL",
+    "CREATE TABLE IF NOT EXISTS bans ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " login BYTEA NOT NULL,"
+    " address TEXT NOT NULL,"
+    " made_at BIGINT NOT NULL,"
+    " until BIGINT NOT NULL,"
+    " moderator BYTEA NOT NULL,"
+    " reason BYTEA NOT NULL,"
+    " lifted_at BIGINT)",
+    "CREATE INDEX IF NOT EXISTS bans_in_force ON bans (until) WHERE lifted_at IS NULL",
+    "CREATE TABLE IF NOT EXISTS mutes ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " login BYTEA NOT NULL,"
+    " address TEXT NOT NULL,"
+    " made_at BIGINT NOT NULL,"
+    " until BIGINT NOT NULL,"
+    " moderator BYTEA NOT NULL,"
+    " reason BYTEA NOT NULL,"
+    " lifted_at BIGINT)",
+    "CREATE INDEX IF NOT EXISTS mutes_in_force ON mutes (until) WHERE lifted_at IS NULL",
+    "CREATE TABLE IF NOT EXISTS motd (one INTEGER PRIMARY KEY CHECK (one = 1), message BYTEA NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS audit ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " at BIGINT NOT NULL,"
+    " moderator BYTEA NOT NULL,"
+    " action TEXT NOT NULL,"
+    " target BYTEA NOT NULL,"
+    " reason BYTEA NOT NULL)",
+};
+// Registrations from one address wait for each other, whichever server
+// takes them, so that the day's count and the insert cannot interleave.
+// The first key sets these locks apart from the migration's.
+constexpr const char* kRegistrationLock = "SELECT pg_advisory_xact_lock(2101200002, hashtext($1::text))";
+constexpr const char* kReadModeration =
+    "SELECT 0, id, login, address, made_at, until, moderator, reason FROM bans"
+    " WHERE lifted_at IS NULL AND (until = 0 OR until > $1::bigint)"
+    " UNION ALL SELECT 1, id, login, address, made_at, until, moderator, reason FROM mutes"
+    " WHERE lifted_at IS NULL AND (until = 0 OR until > $1::bigint)"
+    " UNION ALL SELECT 2, 0::bigint, message, '', 0::bigint, 0::bigint, ''::bytea, ''::bytea FROM motd"
+    " ORDER BY 1, 5 DESC, 2 DESC";
 // A result is written again only while a server runs; ids older than any
 // server's run are of no more use.
 constexpr const char* kPrune = "DELETE FROM applied_results WHERE applied_at < now() - interval '30 days'";
@@ -194,12 +246,13 @@ class PostgresStore final : public AccountStore {
     const std::lock_guard lock(mutex_);
     failed = true;
     Result result =
-        Run("SELECT salt, hash, iterations FROM accounts WHERE login = $1", {Bytes(login)}, error);
+        Run("SELECT salt, hash, iterations, moderator FROM accounts WHERE login = $1", {Bytes(login)}, error);
     if (!result) return std::nullopt;
     failed = false;
     if (PQntuples(result.get()) == 0) return std::nullopt;
     Credentials credentials{BytesAt(result.get(), 0, 0), BytesAt(result.get(), 0, 1),
-                            static_cast<int>(IntegerAt(result.get(), 0, 2))};
+                            static_cast<int>(IntegerAt(result.get(), 0, 2)),
+                            IntegerAt(result.get(), 0, 3) != 0};
     if (credentials.iterations <= 0) {
       failed = true;
       error = "a damaged account";
@@ -246,14 +299,16 @@ class PostgresStore final : public AccountStore {
 
   std::optional<std::vector<Account>> All(std::string& error) override {
     const std::lock_guard lock(mutex_);
-    Result result = Run("SELECT login, salt, hash, iterations, prize, wins FROM accounts", {}, error);
+    Result result =
+        Run("SELECT login, salt, hash, iterations, prize, wins, moderator FROM accounts", {}, error);
     if (!result) return std::nullopt;
     std::vector<Account> accounts;
     for (int row = 0; row < PQntuples(result.get()); ++row) {
-      accounts.push_back({BytesAt(result.get(), row, 0),
-                          {BytesAt(result.get(), row, 1), BytesAt(result.get(), row, 2),
-                           static_cast<int>(IntegerAt(result.get(), row, 3))},
-                          {IntegerAt(result.get(), row, 4), IntegerAt(result.get(), row, 5)}});
+      accounts.push_back(
+          {BytesAt(result.get(), row, 0),
+           {BytesAt(result.get(), row, 1), BytesAt(result.get(), row, 2),
+            static_cast<int>(IntegerAt(result.get(), row, 3)), IntegerAt(result.get(), row, 6) != 0},
+           {IntegerAt(result.get(), row, 4), IntegerAt(result.get(), row, 5)}});
     }
     return accounts;
   }
@@ -266,11 +321,12 @@ class PostgresStore final : public AccountStore {
     // again on a new one.
     for (const Account& account : accounts) {
       Result result =
-          Run("INSERT INTO accounts (login, salt, hash, iterations, prize, wins)"
-              " VALUES ($1, $2, $3, $4::integer, $5::bigint, $6::bigint) ON CONFLICT (login) DO NOTHING",
+          Run("INSERT INTO accounts (login, salt, hash, iterations, prize, wins, moderator)"
+              " VALUES ($1, $2, $3, $4::integer, $5::bigint, $6::bigint, $7::integer)"
+              " ON CONFLICT (login) DO NOTHING",
               {Bytes(account.login), Bytes(account.credentials.salt), Bytes(account.credentials.hash),
                Text(account.credentials.iterations), Text(account.statistics.prize),
-               Text(account.statistics.wins)},
+               Text(account.statistics.wins), Text(account.credentials.moderator ? 1 : 0)},
               error, kOnce);
       if (!result) {
         std::string ignored;
@@ -281,6 +337,107 @@ class PostgresStore final : public AccountStore {
     }
     if (!Run("COMMIT", {}, error, kOnce)) return std::nullopt;
     return copied;
+  }
+
+  bool SetModerator(std::string_view login, bool moderator, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    Result result = Run("UPDATE accounts SET moderator = $2::integer WHERE login = $1",
+                        {Bytes(login), Text(moderator ? 1 : 0)}, error);
+    if (!result) return false;
+    if (std::atoi(PQcmdTuples(result.get())) == 1) return true;
+    error = "no such account";
+    return false;
+  }
+
+  std::optional<int64_t> AddBan(const Ban& ban, std::string& error) override {
+    return AddRestriction("bans", ban, error);
+  }
+  std::optional<int64_t> AddMute(const Mute& mute, std::string& error) override {
+    return AddRestriction("mutes", mute, error);
+  }
+
+  std::optional<size_t> LiftBans(std::string_view target, int64_t now, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    Result result = Run(
+        "UPDATE bans SET lifted_at = $3::bigint WHERE lifted_at IS NULL AND (until = 0 OR until > $3::bigint)"
+        " AND (login = $1 OR address = $2)",
+        {Bytes(target), Words(target), Text(now)}, error);
+    if (!result) return std::nullopt;
+    return static_cast<size_t>(std::atoll(PQcmdTuples(result.get())));
+  }
+
+  bool SetMotd(std::string_view text, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    if (text.empty()) return Run("DELETE FROM motd", {}, error) != nullptr;
+    return Run("INSERT INTO motd (one, message) VALUES (1, $1) ON CONFLICT (one) DO UPDATE SET message = $1",
+               {Bytes(text)}, error) != nullptr;
+  }
+
+  std::optional<ModerationState> ReadModeration(int64_t now, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    // One statement, so one snapshot and one round trip: the kind of each
+    // row (0 ban, 1 mute, 2 the message) in its first column.
+    Result result = Run(kReadModeration, {Text(now)}, error);
+    if (!result) return std::nullopt;
+    ModerationState state;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+      const int64_t kind = IntegerAt(result.get(), row, 0);
+      if (kind == 2) {
+        state.motd = BytesAt(result.get(), row, 2);
+        continue;
+      }
+      const auto fill = [&](auto& made) {
+        made.id = IntegerAt(result.get(), row, 1);
+        made.login = BytesAt(result.get(), row, 2);
+        made.address = BytesAt(result.get(), row, 3);
+        made.madeAt = IntegerAt(result.get(), row, 4);
+        made.until = IntegerAt(result.get(), row, 5);
+        made.moderator = BytesAt(result.get(), row, 6);
+        made.reason = BytesAt(result.get(), row, 7);
+      };
+      if (kind == 0) fill(state.bans.emplace_back());
+      if (kind == 1) fill(state.mutes.emplace_back());
+    }
+    return state;
+  }
+
+  bool AddAudit(const AuditEntry& entry, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    return Run("INSERT INTO audit (at, moderator, action, target, reason) VALUES ($1::bigint, $2, $3, $4, "
+               "$5)",
+               {Text(entry.at), Bytes(entry.moderator), Words(entry.action), Bytes(entry.target),
+                Bytes(entry.reason)},
+               error) != nullptr;
+  }
+
+  std::optional<std::vector<AuditEntry>> Audit(size_t count, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    Result result =
+        Run("SELECT at, moderator, action, target, reason FROM audit ORDER BY id DESC LIMIT $1::bigint",
+            {Text(static_cast<int64_t>(count))}, error);
+    if (!result) return std::nullopt;
+    std::vector<AuditEntry> entries;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+      entries.push_back({IntegerAt(result.get(), row, 0), BytesAt(result.get(), row, 1),
+                         BytesAt(result.get(), row, 2), BytesAt(result.get(), row, 3),
+                         BytesAt(result.get(), row, 4)});
+    }
+    return entries;
+  }
+
+  Registration Register(std::string_view login, const Credentials& credentials, std::string_view address,
+                        int64_t now, std::string& error) override {
+    const std::lock_guard lock(mutex_);
+    if (!Run("BEGIN", {}, error)) return Registration::kFailed;
+    const Registration made = RegisterInTransaction(login, credentials, address, now, error);
+    std::string ignored;
+    if (made == Registration::kCreated) {
+      if (Run("COMMIT", {}, error, kOnce)) return made;
+      Run("ROLLBACK", {}, ignored, kOnce);
+      return Registration::kFailed;
+    }
+    Run("ROLLBACK", {}, ignored, kOnce);
+    return made;
   }
 
   void Abandon() override { abandoned_.store(true); }
@@ -320,6 +477,47 @@ class PostgresStore final : public AccountStore {
   }
 
  private:
+  Registration RegisterInTransaction(std::string_view login, const Credentials& credentials,
+                                     std::string_view address, int64_t now, std::string& error) {
+    if (!Run(kRegistrationLock, {Words(address)}, error, kOnce)) return Registration::kFailed;
+    Result known = Run("SELECT 1 FROM accounts WHERE login = $1", {Bytes(login)}, error, kOnce);
+    if (!known) return Registration::kFailed;
+    if (PQntuples(known.get()) > 0) return Registration::kTaken;
+    // Read committed: this count sees every registration from the address
+    // committed before the lock was given to this one.
+    Result count =
+        Run("SELECT COUNT(*) FROM accounts WHERE registered_from = $1 AND registered_at > $2::bigint - 86400"
+            " AND registered_at <= $2::bigint",
+            {Words(address), Text(now)}, error, kOnce);
+    if (!count) return Registration::kFailed;
+    if (IntegerAt(count.get(), 0, 0) >= kRegistrationsPerDay) return Registration::kLimit;
+    // The same login registered from another address at once: the insert
+    // waits for that one and then does nothing.
+    Result inserted =
+        Run("INSERT INTO accounts (login, salt, hash, iterations, registered_from, registered_at)"
+            " VALUES ($1, $2, $3, $4::integer, $5, $6::bigint) ON CONFLICT (login) DO NOTHING",
+            {Bytes(login), Bytes(credentials.salt), Bytes(credentials.hash), Text(credentials.iterations),
+             Words(address), Text(now)},
+            error, kOnce);
+    if (!inserted) return Registration::kFailed;
+    return std::atoi(PQcmdTuples(inserted.get())) == 1 ? Registration::kCreated : Registration::kTaken;
+  }
+
+  template <typename Restriction>
+  std::optional<int64_t> AddRestriction(const std::string& table, const Restriction& made,
+                                        std::string& error) {
+    const std::lock_guard lock(mutex_);
+    const std::string sql = "INSERT INTO " + table +
+                            " (login, address, made_at, until, moderator, reason)"
+                            " VALUES ($1, $2, $3::bigint, $4::bigint, $5, $6) RETURNING id";
+    Result result = Run(sql.c_str(),
+                        {Bytes(made.login), Words(made.address), Text(made.madeAt), Text(made.until),
+                         Bytes(made.moderator), Bytes(made.reason)},
+                        error);
+    if (!result || PQntuples(result.get()) != 1) return std::nullopt;
+    return IntegerAt(result.get(), 0, 0);
+  }
+
   bool Upgrade(std::string& error) {
     Result result = Run("SELECT COALESCE(MAX(version), 0) FROM schema_version", {}, error, kOnce);
     if (!result) return false;
@@ -331,6 +529,11 @@ class PostgresStore final : public AccountStore {
       return false;
     }
     if (version == kSchemaVersion) return true;
+    if (version < 4) {
+      for (const char* step : kModeration) {
+        if (!Run(step, {}, error, kOnce)) return false;
+      }
+    }
     return Run("INSERT INTO schema_version (version) VALUES ($1::integer)", {Text(kSchemaVersion)}, error,
                kOnce) != nullptr;
   }

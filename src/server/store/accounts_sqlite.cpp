@@ -28,6 +28,11 @@ void BindBytes(sqlite3_stmt* statement, int index, std::string_view bytes) {
   sqlite3_bind_blob(statement, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
 }
 
+// Addresses and actions are ASCII, kept as text.
+void BindText(sqlite3_stmt* statement, int index, std::string_view text) {
+  sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
 std::string ColumnBytes(sqlite3_stmt* statement, int column) {
   const void* data = sqlite3_column_blob(statement, column);
   const int size = sqlite3_column_bytes(statement, column);
@@ -50,6 +55,43 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS applied_results ("
     " id BLOB PRIMARY KEY,"
     " applied_at INTEGER NOT NULL DEFAULT (CAST(strftime('%s', 'now') AS INTEGER)));";
+// Version 4: who moderates, who registered from where, and what moderators
+// decided. The in-force indexes hold only what was not lifted, and the
+// registration index answers a day's count for one address.
+constexpr const char* kModeration =
+    "ALTER TABLE accounts ADD COLUMN moderator INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE accounts ADD COLUMN registered_from TEXT;"
+    "ALTER TABLE accounts ADD COLUMN registered_at INTEGER;"
+    "CREATE INDEX IF NOT EXISTS accounts_registered ON accounts (registered_from, registered_at)"
+    " WHERE registered_from IS NOT NULL;"
+    "CREATE TABLE IF NOT EXISTS bans ("
+    " id INTEGER PRIMARY KEY,"
+    " login BLOB NOT NULL,"
+    " address TEXT NOT NULL,"
+    " made_at INTEGER NOT NULL,"
+    " until INTEGER NOT NULL,"
+    " moderator BLOB NOT NULL,"
+    " reason BLOB NOT NULL,"
+    " lifted_at INTEGER);"
+    "CREATE INDEX IF NOT EXISTS bans_in_force ON bans (until) WHERE lifted_at IS NULL;"
+    "CREATE TABLE IF NOT EXISTS mutes ("
+    " id INTEGER PRIMARY KEY,"
+    " login BLOB NOT NULL,"
+    " address TEXT NOT NULL,"
+    " made_at INTEGER NOT NULL,"
+    " until INTEGER NOT NULL,"
+    " moderator BLOB NOT NULL,"
+    " reason BLOB NOT NULL,"
+    " lifted_at INTEGER);"
+    "CREATE INDEX IF NOT EXISTS mutes_in_force ON mutes (until) WHERE lifted_at IS NULL;"
+    "CREATE TABLE IF NOT EXISTS motd (one INTEGER PRIMARY KEY CHECK (one = 1), message BLOB NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS audit ("
+    " id INTEGER PRIMARY KEY,"
+    " at INTEGER NOT NULL,"
+    " moderator BLOB NOT NULL,"
+    " action TEXT NOT NULL,"
+    " target BLOB NOT NULL,"
+    " reason BLOB NOT NULL);";
 // A result is written again only while a server runs; ids older than any
 // server's run are of no more use.
 constexpr const char* kPrune =
@@ -61,7 +103,8 @@ class SqliteStore final : public AccountStore {
 
   std::optional<Credentials> Lookup(std::string_view login, bool& failed, std::string& error) override {
     failed = true;
-    Statement statement = Ready("SELECT salt, hash, iterations FROM accounts WHERE login = ?1", error);
+    Statement statement =
+        Ready("SELECT salt, hash, iterations, moderator FROM accounts WHERE login = ?1", error);
     if (!statement) return std::nullopt;
     BindBytes(statement.get(), 1, login);
     const int step = sqlite3_step(statement.get());
@@ -74,7 +117,8 @@ class SqliteStore final : public AccountStore {
       return std::nullopt;
     }
     Credentials credentials{ColumnBytes(statement.get(), 0), ColumnBytes(statement.get(), 1),
-                            sqlite3_column_int(statement.get(), 2)};
+                            sqlite3_column_int(statement.get(), 2),
+                            sqlite3_column_int(statement.get(), 3) != 0};
     if (credentials.iterations <= 0) {
       error = "a damaged account";
       return std::nullopt;
@@ -149,7 +193,8 @@ class SqliteStore final : public AccountStore {
   }
 
   std::optional<std::vector<Account>> All(std::string& error) override {
-    Statement statement = Ready("SELECT login, salt, hash, iterations, prize, wins FROM accounts", error);
+    Statement statement =
+        Ready("SELECT login, salt, hash, iterations, prize, wins, moderator FROM accounts", error);
     if (!statement) return std::nullopt;
     std::vector<Account> accounts;
     int step = SQLITE_ROW;
@@ -157,7 +202,7 @@ class SqliteStore final : public AccountStore {
       accounts.push_back(
           {ColumnBytes(statement.get(), 0),
            {ColumnBytes(statement.get(), 1), ColumnBytes(statement.get(), 2),
-            sqlite3_column_int(statement.get(), 3)},
+            sqlite3_column_int(statement.get(), 3), sqlite3_column_int(statement.get(), 6) != 0},
            {sqlite3_column_int64(statement.get(), 4), sqlite3_column_int64(statement.get(), 5)}});
     }
     if (step != SQLITE_DONE) {
@@ -174,8 +219,8 @@ class SqliteStore final : public AccountStore {
     for (const Account& account : accounts) {
       failed = true;
       Statement statement = Ready(
-          "INSERT INTO accounts (login, salt, hash, iterations, prize, wins) VALUES (?1, ?2, ?3, ?4, ?5, ?6)"
-          " ON CONFLICT (login) DO NOTHING",
+          "INSERT INTO accounts (login, salt, hash, iterations, prize, wins, moderator)"
+          " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT (login) DO NOTHING",
           error);
       if (!statement) break;
       BindBytes(statement.get(), 1, account.login);
@@ -184,6 +229,7 @@ class SqliteStore final : public AccountStore {
       sqlite3_bind_int(statement.get(), 4, account.credentials.iterations);
       sqlite3_bind_int64(statement.get(), 5, account.statistics.prize);
       sqlite3_bind_int64(statement.get(), 6, account.statistics.wins);
+      sqlite3_bind_int(statement.get(), 7, account.credentials.moderator ? 1 : 0);
       if (!Done(statement.get(), error)) break;
       copied += static_cast<size_t>(sqlite3_changes(db_.get()));
       failed = false;
@@ -206,31 +252,143 @@ class SqliteStore final : public AccountStore {
   }
 
   // Brings the file to the schema this program knows; false with the reason
-  // when it holds a newer one.
+  // when it holds a newer one. One transaction: a second server opening the
+  // file at once waits, then finds it done.
   bool Migrate(const std::string& path, std::string& error) {
-    if (!Exec(kSchema, error)) {
+    const auto fail = [&] {
       error = path + ": " + error;
+      std::string ignored;
+      Exec("ROLLBACK", ignored);
       return false;
-    }
+    };
+    if (!Exec("BEGIN IMMEDIATE", error) || !Exec(kSchema, error)) return fail();
     Statement statement = Prepare(db_.get(), "SELECT MAX(version) FROM schema_version");
     int version = 0;
     if (statement && sqlite3_step(statement.get()) == SQLITE_ROW)
       version = sqlite3_column_int(statement.get(), 0);
+    statement.reset();
     if (version > kSchemaVersion) {
-      error = path + ": the accounts are at schema version " + std::to_string(version) +
+      error = "the accounts are at schema version " + std::to_string(version) +
               ", newer than this program's " + std::to_string(kSchemaVersion) +
               "; run a newer gorvane-server";
-      return false;
+      return fail();
     }
+    if (version < 4 && !Exec(kModeration, error)) return fail();
     if (version < kSchemaVersion &&
         !Exec("INSERT INTO schema_version (version) VALUES (" + std::to_string(kSchemaVersion) + ")",
               error)) {
-      error = path + ": " + error;
-      return false;
+      return fail();
     }
+    if (!Exec("COMMIT", error)) return fail();
     std::string ignored;
     Exec(kPrune, ignored);
     return true;
+  }
+
+  bool SetModerator(std::string_view login, bool moderator, std::string& error) override {
+    Statement statement = Ready("UPDATE accounts SET moderator = ?2 WHERE login = ?1", error);
+    if (!statement) return false;
+    BindBytes(statement.get(), 1, login);
+    sqlite3_bind_int(statement.get(), 2, moderator ? 1 : 0);
+    if (!Done(statement.get(), error)) return false;
+    if (sqlite3_changes(db_.get()) == 1) return true;
+    error = "no such account";
+    return false;
+  }
+
+  std::optional<int64_t> AddBan(const Ban& ban, std::string& error) override {
+    return AddRestriction(
+        "INSERT INTO bans (login, address, made_at, until, moderator, reason)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+        ban, error);
+  }
+  std::optional<int64_t> AddMute(const Mute& mute, std::string& error) override {
+    return AddRestriction(
+        "INSERT INTO mutes (login, address, made_at, until, moderator, reason)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+        mute, error);
+  }
+
+  std::optional<size_t> LiftBans(std::string_view target, int64_t now, std::string& error) override {
+    Statement statement = Ready(
+        "UPDATE bans SET lifted_at = ?3 WHERE lifted_at IS NULL AND (until = 0 OR until > ?3)"
+        " AND (login = ?1 OR address = ?2)",
+        error);
+    if (!statement) return std::nullopt;
+    BindBytes(statement.get(), 1, target);
+    BindText(statement.get(), 2, target);
+    sqlite3_bind_int64(statement.get(), 3, now);
+    if (!Done(statement.get(), error)) return std::nullopt;
+    return static_cast<size_t>(sqlite3_changes(db_.get()));
+  }
+
+  bool SetMotd(std::string_view text, std::string& error) override {
+    Statement statement = Ready(text.empty() ? "DELETE FROM motd"
+                                             : "INSERT INTO motd (one, message) VALUES (1, ?1)"
+                                               " ON CONFLICT (one) DO UPDATE SET message = ?1",
+                                error);
+    if (!statement) return false;
+    if (!text.empty()) BindBytes(statement.get(), 1, text);
+    return Done(statement.get(), error);
+  }
+
+  std::optional<ModerationState> ReadModeration(int64_t now, std::string& error) override {
+    // One read transaction: the three tables as of one moment.
+    if (!Exec("BEGIN", error)) return std::nullopt;
+    ModerationState state;
+    const bool read = ReadInForce("bans", now, state.bans, error) &&
+                      ReadInForce("mutes", now, state.mutes, error) && ReadMotd(state.motd, error);
+    std::string ignored;
+    Exec(read ? "COMMIT" : "ROLLBACK", ignored);
+    if (!read) return std::nullopt;
+    return state;
+  }
+
+  bool AddAudit(const AuditEntry& entry, std::string& error) override {
+    Statement statement =
+        Ready("INSERT INTO audit (at, moderator, action, target, reason) VALUES (?1, ?2, ?3, ?4, ?5)", error);
+    if (!statement) return false;
+    sqlite3_bind_int64(statement.get(), 1, entry.at);
+    BindBytes(statement.get(), 2, entry.moderator);
+    BindText(statement.get(), 3, entry.action);
+    BindBytes(statement.get(), 4, entry.target);
+    BindBytes(statement.get(), 5, entry.reason);
+    return Done(statement.get(), error);
+  }
+
+  std::optional<std::vector<AuditEntry>> Audit(size_t count, std::string& error) override {
+    Statement statement =
+        Ready("SELECT at, moderator, action, target, reason FROM audit ORDER BY id DESC LIMIT ?1", error);
+    if (!statement) return std::nullopt;
+    sqlite3_bind_int64(statement.get(), 1, static_cast<sqlite3_int64>(count));
+    std::vector<AuditEntry> entries;
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
+      entries.push_back({sqlite3_column_int64(statement.get(), 0), ColumnBytes(statement.get(), 1),
+                         ColumnBytes(statement.get(), 2), ColumnBytes(statement.get(), 3),
+                         ColumnBytes(statement.get(), 4)});
+    }
+    if (step != SQLITE_DONE) {
+      error = sqlite3_errmsg(db_.get());
+      return std::nullopt;
+    }
+    return entries;
+  }
+
+  Registration Register(std::string_view login, const Credentials& credentials, std::string_view address,
+                        int64_t now, std::string& error) override {
+    // IMMEDIATE takes the write lock first: the count and the insert see
+    // no other writer between them.
+    if (!Exec("BEGIN IMMEDIATE", error)) return Registration::kFailed;
+    const Registration made = RegisterLocked(login, credentials, address, now, error);
+    std::string ignored;
+    if (made == Registration::kCreated) {
+      if (Exec("COMMIT", error)) return made;
+      Exec("ROLLBACK", ignored);
+      return Registration::kFailed;
+    }
+    Exec("ROLLBACK", ignored);
+    return made;
   }
 
  protected:
@@ -248,6 +406,88 @@ class SqliteStore final : public AccountStore {
   }
 
  private:
+  Registration RegisterLocked(std::string_view login, const Credentials& credentials,
+                              std::string_view address, int64_t now, std::string& error) {
+    Statement known = Ready("SELECT 1 FROM accounts WHERE login = ?1", error);
+    if (!known) return Registration::kFailed;
+    BindBytes(known.get(), 1, login);
+    const int step = sqlite3_step(known.get());
+    if (step == SQLITE_ROW) return Registration::kTaken;
+    if (step != SQLITE_DONE) {
+      error = sqlite3_errmsg(db_.get());
+      return Registration::kFailed;
+    }
+    Statement count = Ready(
+        "SELECT COUNT(*) FROM accounts WHERE registered_from = ?1 AND registered_at > ?2 - 86400"
+        " AND registered_at <= ?2",
+        error);
+    if (!count) return Registration::kFailed;
+    BindText(count.get(), 1, address);
+    sqlite3_bind_int64(count.get(), 2, now);
+    if (sqlite3_step(count.get()) != SQLITE_ROW) {
+      error = sqlite3_errmsg(db_.get());
+      return Registration::kFailed;
+    }
+    if (sqlite3_column_int64(count.get(), 0) >= kRegistrationsPerDay) return Registration::kLimit;
+    Statement insert = Ready(
+        "INSERT INTO accounts (login, salt, hash, iterations, registered_from, registered_at)"
+        " VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
+        error);
+    if (!insert) return Registration::kFailed;
+    BindBytes(insert.get(), 1, login);
+    BindBytes(insert.get(), 2, credentials.salt);
+    BindBytes(insert.get(), 3, credentials.hash);
+    sqlite3_bind_int(insert.get(), 4, credentials.iterations);
+    BindText(insert.get(), 5, address);
+    sqlite3_bind_int64(insert.get(), 6, now);
+    return Done(insert.get(), error) ? Registration::kCreated : Registration::kFailed;
+  }
+
+  template <typename Restriction>
+  std::optional<int64_t> AddRestriction(const char* sql, const Restriction& made, std::string& error) {
+    Statement statement = Ready(sql, error);
+    if (!statement) return std::nullopt;
+    BindBytes(statement.get(), 1, made.login);
+    BindText(statement.get(), 2, made.address);
+    sqlite3_bind_int64(statement.get(), 3, made.madeAt);
+    sqlite3_bind_int64(statement.get(), 4, made.until);
+    BindBytes(statement.get(), 5, made.moderator);
+    BindBytes(statement.get(), 6, made.reason);
+    if (!Done(statement.get(), error)) return std::nullopt;
+    return sqlite3_last_insert_rowid(db_.get());
+  }
+
+  template <typename Restriction>
+  bool ReadInForce(const std::string& table, int64_t now, std::vector<Restriction>& into,
+                   std::string& error) {
+    const std::string sql =
+        "SELECT id, login, address, made_at, until, moderator, reason FROM " + table +
+        " WHERE lifted_at IS NULL AND (until = 0 OR until > ?1) ORDER BY made_at DESC, id DESC";
+    Statement statement = Ready(sql.c_str(), error);
+    if (!statement) return false;
+    sqlite3_bind_int64(statement.get(), 1, now);
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) {
+      into.push_back({sqlite3_column_int64(statement.get(), 0), ColumnBytes(statement.get(), 1),
+                      ColumnBytes(statement.get(), 2), sqlite3_column_int64(statement.get(), 3),
+                      sqlite3_column_int64(statement.get(), 4), ColumnBytes(statement.get(), 5),
+                      ColumnBytes(statement.get(), 6)});
+    }
+    if (step == SQLITE_DONE) return true;
+    error = sqlite3_errmsg(db_.get());
+    return false;
+  }
+
+  bool ReadMotd(std::string& motd, std::string& error) {
+    Statement statement = Ready("SELECT message FROM motd WHERE one = 1", error);
+    if (!statement) return false;
+    const int step = sqlite3_step(statement.get());
+    if (step == SQLITE_ROW) motd = ColumnBytes(statement.get(), 0);
+    if (step == SQLITE_ROW || step == SQLITE_DONE) return true;
+    error = sqlite3_errmsg(db_.get());
+    return false;
+  }
+
   Statement Ready(const char* sql, std::string& error) {
     if (!db_) {
       error = "the database is closed";

@@ -75,10 +75,17 @@ void PasswordWorker::Work() {
     Done done;
     done.ticket = job.ticket;
     done.stored = accounts_.Lookup(job.login, done.failed, done.why);
-    // An unknown login, or one the store could not look up, is hashed with
-    // the decoy salt, so that its answer takes as long as a wrong password's.
-    done.hash = done.stored ? hasher_(job.password, done.stored->salt, done.stored->iterations)
-                            : hasher_(job.password, job.decoySalt, static_cast<int>(kArgonPasses));
+    // A password too short for a new account is refused here too, whatever
+    // the lobby decided.
+    if (!done.stored && !done.failed && job.mayRegister && job.password.size() >= kRegistrationMinPassword) {
+      Register(job, done);
+    } else {
+      // An unknown login, or one the store could not look up, is hashed with
+      // the decoy salt, so that its answer takes as long as a wrong
+      // password's.
+      done.hash = done.stored ? hasher_(job.password, done.stored->salt, done.stored->iterations)
+                              : hasher_(job.password, job.decoySalt, static_cast<int>(kArgonPasses));
+    }
     // An account stored the older way is hashed anew by its right password,
     // here off the loop; should that fail, the next good login tries again.
     if (done.stored && !done.failed && NeedsRehash(*done.stored) && Matches(*done.stored, done.hash)) {
@@ -90,6 +97,41 @@ void PasswordWorker::Work() {
       done_.push_back(std::move(done));
     }
     Poke();
+  }
+}
+
+void PasswordWorker::Register(const Job& job, Done& done) {
+  // The new account's hash takes the decoy's place: a registration costs
+  // one hash, as any login does.
+  Credentials made{NewSalt(), {}, static_cast<int>(kArgonPasses)};
+  if (made.salt.empty()) {
+    done.failed = true;
+    done.why = "no random salt";
+    return;
+  }
+  made.hash = hasher_(job.password, made.salt, made.iterations);
+  if (made.hash.empty()) {
+    done.why = "Argon2id failed (out of memory?)";
+    return;
+  }
+  done.hash = made.hash;
+  switch (accounts_.Register(job.login, made, job.address, SystemSeconds(), done.why)) {
+    case Registration::kCreated:
+      done.stored = std::move(made);
+      done.registered = true;
+      return;
+    case Registration::kTaken:
+      // Made by another at the same moment: an ordinary login of that
+      // account now.
+      done.stored = accounts_.Lookup(job.login, done.failed, done.why);
+      if (done.stored) done.hash = hasher_(job.password, done.stored->salt, done.stored->iterations);
+      return;
+    case Registration::kLimit:
+      // Left unknown: the answer an unknown login gets.
+      return;
+    case Registration::kFailed:
+      done.failed = true;
+      return;
   }
 }
 
@@ -115,7 +157,7 @@ LoginDesk::LoginDesk(AccountStore& accounts, LoginThrottle::Rules rules, Hasher 
 
 std::optional<LoginOutcome> LoginDesk::Begin(uint64_t ticket, const std::string& address,
                                              const std::string& login, const std::string& password,
-                                             TimePoint now, bool /*mayRegister*/) {
+                                             TimePoint now, bool mayRegister) {
   if (throttle_.Locked(now, address)) return LoginOutcome::kThrottled;
   const auto mine = byAddress_.find(address);
   if (mine != byAddress_.end() && mine->second.size() >= kLoginsInFlightPerAddress) {
@@ -137,7 +179,8 @@ std::optional<LoginOutcome> LoginDesk::Begin(uint64_t ticket, const std::string&
   if (!over && atTheStore_ >= kChecksAtTheStore) {
     return LoginOutcome::kFailed;
   }
-  const Entry entry = pending_.insert_or_assign(ticket, Pending{address, network, login, password}).first;
+  const Entry entry =
+      pending_.insert_or_assign(ticket, Pending{address, network, login, password, mayRegister}).first;
   byAddress_[address].push_back(ticket);
   if (!over) {
     Start(entry, now);
@@ -160,7 +203,8 @@ void LoginDesk::Start(Entry entry, TimePoint now) {
   pending.deadline = now + kStoreWait;
   deadlines_.emplace(pending.deadline, std::pair{entry->first, pending.job});
   ++atTheStore_;
-  worker_.Submit({pending.job, pending.login, std::exchange(pending.password, {}), decoySalt_});
+  worker_.Submit({pending.job, pending.login, std::exchange(pending.password, {}), decoySalt_,
+                  pending.address, pending.mayRegister});
 }
 
 std::optional<TimePoint> LoginDesk::NextDue() const {
@@ -325,6 +369,8 @@ std::vector<LoginDesk::Answer> LoginDesk::Collect(TimePoint now) {
     }
     if (!wrong) {
       answer.outcome = LoginOutcome::kOk;
+      answer.moderator = done.stored->moderator;
+      answer.registered = done.registered;
       answers.push_back(std::move(answer));
       continue;
     }

@@ -44,6 +44,10 @@ class PasswordWorker {
     std::string password;
     // Hashed with when the login is unknown or the store failed.
     std::string decoySalt;
+    // Where the check comes from, and whether an unknown login is to be
+    // created with this password.
+    std::string address;
+    bool mayRegister = false;
   };
   struct Done {
     uint64_t ticket = 0;
@@ -51,6 +55,7 @@ class PasswordWorker {
     std::optional<Credentials> stored;
     bool failed = false;  // the store could not be read
     std::string why;
+    bool registered = false;  // the login was created by this check
   };
 
   PasswordWorker(AccountStore& accounts, Hasher hasher);
@@ -70,6 +75,9 @@ class PasswordWorker {
 
  private:
   void Work();
+  // An unknown login created with the job's password: the hash of that
+  // (in place of the decoy's) and what is stored now.
+  void Register(const Job& job, Done& done);
 
   AccountStore& accounts_;
   Hasher hasher_;
@@ -160,6 +168,7 @@ class LoginDesk {
     std::string network;
     std::string login;
     std::string password;  // held only until the check starts
+    bool mayRegister = false;
     bool started = false;
     // The worker's number for the check once started: a connection checks
     // again once answered, and a late answer must not find the new check.

@@ -24,4 +24,19 @@ bool TimedStore::Apply(const OwedResult& result, std::string& error) {
   return applied;
 }
 
+std::optional<ModerationState> TimedStore::ReadModeration(int64_t now, std::string& error) {
+  const TimePoint start = SteadyClock::now();
+  auto state = store_.ReadModeration(now, error);
+  metrics_.StoreCallTook(StoreCall::kModerationRead, SteadyClock::now() - start);
+  return state;
+}
+
+Registration TimedStore::Register(std::string_view login, const Credentials& credentials,
+                                  std::string_view address, int64_t now, std::string& error) {
+  const TimePoint start = SteadyClock::now();
+  const Registration made = store_.Register(login, credentials, address, now, error);
+  metrics_.StoreCallTook(StoreCall::kRegistration, SteadyClock::now() - start);
+  return made;
+}
+
 }  // namespace gorvane::server

@@ -29,6 +29,30 @@ class TimedStore final : public AccountStore {
     return store_.Leaders(by, count, error);
   }
   bool Ping(std::string& error) override { return store_.Ping(error); }
+  // What every server reads each second, and a registration that a login
+  // waits for, are timed; a moderator's writes are rare.
+  std::optional<ModerationState> ReadModeration(int64_t now, std::string& error) override;
+  Registration Register(std::string_view login, const Credentials& credentials, std::string_view address,
+                        int64_t now, std::string& error) override;
+  bool SetModerator(std::string_view login, bool moderator, std::string& error) override {
+    return store_.SetModerator(login, moderator, error);
+  }
+  std::optional<int64_t> AddBan(const Ban& ban, std::string& error) override {
+    return store_.AddBan(ban, error);
+  }
+  std::optional<int64_t> AddMute(const Mute& mute, std::string& error) override {
+    return store_.AddMute(mute, error);
+  }
+  std::optional<size_t> LiftBans(std::string_view target, int64_t now, std::string& error) override {
+    return store_.LiftBans(target, now, error);
+  }
+  bool SetMotd(std::string_view text, std::string& error) override { return store_.SetMotd(text, error); }
+  bool AddAudit(const AuditEntry& entry, std::string& error) override {
+    return store_.AddAudit(entry, error);
+  }
+  std::optional<std::vector<AuditEntry>> Audit(size_t count, std::string& error) override {
+    return store_.Audit(count, error);
+  }
   void RetryNow() override { store_.RetryNow(); }
   void Abandon() override { store_.Abandon(); }
   bool Close() override { return store_.Close(); }

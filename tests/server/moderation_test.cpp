@@ -349,5 +349,32 @@ TEST(Moderation, LoginMayRegisterOnlyWhenEverythingAllows) {
   }
 }
 
+// However many bans hold, /bans answers with a bounded number of lines.
+TEST(Moderation, TheListOfBansIsBounded) {
+  struct Row {
+    int bans;
+    size_t listed;  // ban lines
+    size_t more;    // the line that counts the rest
+  };
+  const Row rows[] = {{50, 50, 0}, {51, 50, 1}, {400, 50, 1}};
+  for (const Row& row : rows) {
+    Moderated l;
+    server::ModerationState state;
+    for (int i = 0; i < row.bans; ++i) {
+      server::Ban ban;
+      ban.id = i + 1;
+      ban.address = "198.51.100." + std::to_string(i % 250) + (i >= 250 ? "9" : "");
+      ban.madeAt = l.wall - i;
+      ban.moderator = "mod";
+      state.bans.push_back(ban);
+    }
+    l.lobby->ModerationRead(state, l.wall);
+    l.outbox.to.clear();
+    l.Say(1, "/bans");
+    EXPECT_EQ(Holding(l, 1, " 198.51.100."), row.listed) << row.bans;
+    EXPECT_EQ(Holding(l, 1, "ほか"), row.more) << row.bans;
+  }
+}
+
 }  // namespace
 }  // namespace gorvane::testing

@@ -23,6 +23,9 @@ std::string Number(int64_t value) { return std::to_string(value); }
 // Own actions kept for want of a read that holds them; past this the
 // oldest go (a store that never answers must not grow the lobby).
 constexpr size_t kOwnActionsKept = 1000;
+// Bans /bans lists at most: thousands of lines at once would overflow the
+// moderator's own queue and cut it off as a slow reader.
+constexpr size_t kBansListed = 50;
 
 // The server's local time, as the host reads its clock.
 std::string LocalTime(int64_t seconds) {
@@ -322,7 +325,8 @@ void Bans(LobbyContext& lobby, User& moderator, const ModCommand&, std::string_v
     Tell(lobby, moderator.id, sjis::Text("有効な締め出しはありません"));
     return;
   }
-  for (const Ban* ban : held) {
+  for (size_t i = 0; i < std::min(held.size(), kBansListed); ++i) {
+    const Ban* ban = held[i];
     std::string text = "#" + (ban->id == 0 ? std::string("-") : Number(ban->id)) + " ";
     if (!ban->login.empty()) text += ban->login + " ";
     if (!ban->address.empty()) text += ban->address + " ";
@@ -330,6 +334,11 @@ void Bans(LobbyContext& lobby, User& moderator, const ModCommand&, std::string_v
     text += " " + ban->moderator;
     if (!ban->reason.empty()) text += " " + ban->reason;
     Tell(lobby, moderator.id, text);
+  }
+  if (held.size() > kBansListed) {
+    Tell(lobby, moderator.id,
+         sjis::Text("ほか") + Number(static_cast<int64_t>(held.size() - kBansListed)) +
+             sjis::Text("件（/unbanで解除するか，gorvane-server --auditで履歴を見てください）"));
   }
 }
 

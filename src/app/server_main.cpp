@@ -20,6 +20,7 @@
 
 #include "client/installed_deck.h"
 #include "client/version.h"
+#include "server/base/net.h"
 #include "server/loop/options.h"
 #include "server/loop/server.h"
 #include "server/store/accounts.h"
@@ -227,6 +228,28 @@ int PrintAudit(const CommandLine& line) {
   return 0;
 }
 
+// --unban LOGIN|ADDRESS: the host's way to lift a ban, for one that keeps
+// out the address a moderator would come from (nobody is known as a
+// moderator before joining). Audited as the host's.
+int Unban(const CommandLine& line) {
+  std::string error;
+  const auto accounts = AccountStore::Open(line.server.databasePath, error);
+  const int64_t now = gorvane::server::SystemSeconds();
+  const std::string target =
+      gorvane::server::AddressKeyOf(*line.unban, line.server.ipv6Prefix).value_or(*line.unban);
+  const auto lifted = accounts ? accounts->LiftBans(target, now, error) : std::nullopt;
+  if (!lifted) {
+    std::fprintf(stderr, "gorvane-server: %s\n", error.c_str());
+    return 1;
+  }
+  if (*lifted > 0 && !accounts->AddAudit({now, "(host)", "unban", target, {}}, error)) {
+    std::fprintf(stderr, "gorvane-server: lifted, but not audited: %s\n", error.c_str());
+  }
+  std::fprintf(stderr, "gorvane-server: %zu ban%s on %s lifted; every server lets it in within seconds\n",
+               *lifted, *lifted == 1 ? "" : "s", line.unban->c_str());
+  return 0;
+}
+
 // As many descriptors as the system lets this process have: every user is
 // one.
 void RaiseFileLimit() {
@@ -257,6 +280,7 @@ int main(int argc, char** argv) {
   if (line->addUser) return AddUser(*line);
   if (line->moderatorOn || line->moderatorOff) return ChangeModerator(*line);
   if (line->audit) return PrintAudit(*line);
+  if (line->unban) return Unban(*line);
   if (line->importFrom) return Import(*line);
   if (line->replayFrom) return ReplayResults(*line);
   if (const auto missing = MissingDatabaseFolder(line->server.databasePath)) {

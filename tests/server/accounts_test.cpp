@@ -439,6 +439,23 @@ TEST(Accounts, ModeratorsAndTheAuditFromTheCommandLine) {
   EXPECT_EQ(output, "2026-12-13 12:00:00 UTC  mod  ban  10.0.0.1  \xE3\x81\x82\n");
   EXPECT_EQ(run("--audit", "", output, error), 0) << error;
   EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 2) << output;
+  // The host lifts a ban of an address (typed as a peer would be keyed) and
+  // the lift is audited; a second lift finds nothing.
+  {
+    std::string error;
+    const auto store = server::AccountStore::Open(db.path.string(), error);
+    ASSERT_TRUE(store) << error;
+    server::Ban ban;
+    ban.address = "2001:db8:1:2::/64";
+    ban.madeAt = server::SystemSeconds();
+    ASSERT_TRUE(store->AddBan(ban, error)) << error;
+  }
+  for (const auto& [lifted, said] : {std::pair{1, "1 ban on"}, std::pair{0, "0 bans on"}}) {
+    EXPECT_EQ(run("--unban 2001:db8:1:2:abcd::1", "", output, error), 0) << error;
+    EXPECT_NE(error.find(said), std::string::npos) << error;
+    EXPECT_EQ(run("--audit 1", "", output, error), 0) << error;
+    EXPECT_NE(output.find("(host)  unban  2001:db8:1:2::/64"), std::string::npos) << lifted << output;
+  }
   std::filesystem::remove(out);
   std::filesystem::remove(err);
 }

@@ -52,6 +52,7 @@ const char* const kUsage =
     "  --moderator LOGIN      let an existing account moderate the lobby, and exit\n"
     "  --no-moderator LOGIN   take that from it, and exit\n"
     "  --audit [N]            print the last N moderators' actions (20), newest first, and exit\n"
+    "  --unban LOGIN|ADDRESS  lift the bans in force on that login or address, and exit\n"
     "  --import FILE          copy the accounts and statistics of an SQLite file into --db once, and exit\n"
     "  --replay-results FILE  add the results a stop logged as not stored (\"result not stored: ...\"\n"
     "                         lines of FILE, - for standard input) to --db, each once, and exit\n"
@@ -183,7 +184,7 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
                        option == "--add-user" || option == "--import" || option == "--replay-results" ||
                        option == "--http" || option == "--public-address" || option == "--tls-cert" ||
                        option == "--tls-key" || option == "--moderator" || option == "--no-moderator" ||
-                       option == "--registration";
+                       option == "--registration" || option == "--unban";
     if (!known) {
       error = "unknown option " + option;
       return std::nullopt;
@@ -236,6 +237,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& argu
       line.moderatorOn = value;
     } else if (option == "--no-moderator") {
       line.moderatorOff = value;
+    } else if (option == "--unban") {
+      line.unban = value;
     } else if (option == "--registration") {
       if (value != "open" && value != "closed") {
         error = "--registration wants open or closed, not " + value;

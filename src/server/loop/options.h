@@ -23,6 +23,7 @@ struct CommandLine {
   std::optional<std::string> moderatorOn;   // mark an existing account a moderator's, then exit
   std::optional<std::string> moderatorOff;  // and the other way
   std::optional<size_t> audit;              // print the last N moderation actions, then exit
+  std::optional<std::string> unban;         // lift the bans on a login or address, then exit
 };
 
 // What --help prints.

@@ -407,7 +407,8 @@ const Ban* LobbyContext::BanOf(const User& user) const {
   for (const Ban& ban : book.bans) {
     if (!InForce(ban.until, now)) continue;
     if (Matches(ban.login, user.login)) return &ban;
-    // A moderator can always get in to lift a ban on its address.
+    // A moderator logged in stays (and so may lift it); before its login
+    // nobody is known to be one, and the host has --unban.
     if (!ban.address.empty() && ban.address == user.address && !user.moderator) return &ban;
   }
   return nullptr;

@@ -80,6 +80,18 @@ DefendedServer::~DefendedServer() {
   std::remove(database.c_str());
 }
 
+gorvane::server::ServerOptions PairedOptions(const char* address, uint32_t seed, const std::string& store) {
+  gorvane::server::ServerOptions options;
+  options.listenAddress = address;
+  options.port = 0;
+  options.databasePath = store;
+  options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
+  options.maxUsers = 4000;
+  options.seed = seed;
+  options.log = [](std::string_view) {};
+  return options;
+}
+
 void Wait(const std::function<bool()>& done, std::chrono::seconds limit) {
   const auto deadline = Clock::now() + limit;
   while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(50));

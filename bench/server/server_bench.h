@@ -130,6 +130,10 @@ struct DefendedServer {
 
 gorvane::CardCatalogue Cards();
 
+// One of two servers on one store: room for a part's simulated users,
+// otherwise the defences as shipped, its log dropped.
+gorvane::server::ServerOptions PairedOptions(const char* address, uint32_t seed, const std::string& store);
+
 // What else the machine is doing, to read the numbers by.
 std::string LoadAverage();
 

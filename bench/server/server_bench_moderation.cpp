@@ -104,18 +104,6 @@ bool Fill(const std::string& uri, const ModerationSettings& settings) {
   return filled && store->Close();
 }
 
-server::ServerOptions Options(size_t which, const std::string& uri) {
-  server::ServerOptions options;
-  options.listenAddress = kServers[which];
-  options.port = 0;
-  options.databasePath = uri;
-  options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
-  options.maxUsers = 4000;
-  options.seed = static_cast<uint32_t>(which + 1);
-  options.log = [](std::string_view) {};
-  return options;
-}
-
 ModeratorsSettings Team(size_t which, const ServerThread& server, const ModerationSettings& settings,
                         size_t guests, std::function<std::string(uint64_t)> script) {
   return {.server = kServers[which],
@@ -286,8 +274,8 @@ void RunModeration(const ModerationSettings& settings) {
       "the\n"
       "  client does, by turns: a: no moderation; b: %zu moderators on A typing a line every %lld ms "
       "between\n"
-      "  them, each second /who x3, /ban and /unban of an address nobody uses x2 each, /mute 1 minute,\n"
-      "  /kick of %zu guests that come back, /bans, and /announce every other second; c: %zu moderators on\n"
+      "  them, every 2 s: /who x5, /ban x4 and /unban x4 of addresses nobody uses, /mute x2 (1 minute),\n"
+      "  /kick x2 of %zu guests that come back, /bans x2, /announce x1; c: %zu moderators on\n"
       "  B as fast, /ban and /unban by turns of addresses nobody uses. 2: a moderator on A bans the user of\n"
       "  a login logged in at A too, timed from its G_CHAT to the S_BYE at B, and to a fresh G_LOGIN of it\n"
       "  at B, sent then, refused; %zu samples)\n",
@@ -303,8 +291,8 @@ void RunModeration(const ModerationSettings& settings) {
   if (!Fill(uri, settings)) return;
   const auto start = Clock::now();
   const gorvane::CardCatalogue cards = Cards();
-  ServerThread a(Options(0, uri));
-  ServerThread b(Options(1, uri));
+  ServerThread a(PairedOptions(kServers[0], 1, uri));
+  ServerThread b(PairedOptions(kServers[1], 2, uri));
   Crowd crowd(kServers[0], a.port(), cards, {});
   crowd.Begin(true);
   const size_t crowdSize = settings.users - std::min(settings.users, settings.probes + settings.guests);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The game server under load, in eight parts (see server_bench.h), each
+// The game server under load, in nine parts (see server_bench.h), each
 // printed as figures and ratios measured in the same run. --only games,
-// capacity, attacks, http, logins, shared, balance or tls runs one part;
+// capacity, attacks, http, logins, shared, balance, tls or moderation runs
+// one part; --moderation-users N sets the moderation part's lobby;
 // --tls-connections N sets the tls part's connections of each kind; --games N and
 // --deck FILE set the balance part's games and the deck it measures; --steps and --rates set
 // the capacity's users and the shared part's logins a second, by commas.
@@ -79,6 +80,18 @@ DefendedServer::~DefendedServer() {
   std::remove(database.c_str());
 }
 
+gorvane::server::ServerOptions PairedOptions(const char* address, uint32_t seed, const std::string& store) {
+  gorvane::server::ServerOptions options;
+  options.listenAddress = address;
+  options.port = 0;
+  options.databasePath = store;
+  options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
+  options.maxUsers = 4000;
+  options.seed = seed;
+  options.log = [](std::string_view) {};
+  return options;
+}
+
 void Wait(const std::function<bool()>& done, std::chrono::seconds limit) {
   const auto deadline = Clock::now() + limit;
   while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -89,7 +102,8 @@ namespace {
 // Every part once, briefly: a few users, one game, one small capacity step
 // and a short look at each attack, the HTTP side and the shared database.
 void Smoke(GamesSettings& games, CapacitySettings& capacity, AttackSettings& attacks, HttpSettings& http,
-           SharedSettings& shared, LoginSettings& logins, BalanceSettings& balance, TlsSettings& tls) {
+           SharedSettings& shared, LoginSettings& logins, BalanceSettings& balance, TlsSettings& tls,
+           ModerationSettings& moderation) {
   balance.games = 6;
   using namespace std::chrono_literals;
   // Each user well within the chat limit over the short while it chats.
@@ -153,6 +167,17 @@ void Smoke(GamesSettings& games, CapacitySettings& capacity, AttackSettings& att
             .settle = 200ms,
             .lookFor = 1s,
             .gamesWithin = 10s};
+  // Each probe a line every 1.2 s, each moderator too.
+  moderation = {.users = 12,
+                .probes = 3,
+                .chatEvery = 400ms,
+                .moderators = 2,
+                .every = 600ms,
+                .guests = 2,
+                .rounds = 1,
+                .settle = 200ms,
+                .measure = 1000ms,
+                .samples = 2};
 }
 
 }  // namespace
@@ -192,8 +217,9 @@ int main(int argc, char** argv) {
   LoginSettings logins;
   BalanceSettings balance;
   TlsSettings tls;
+  ModerationSettings moderation;
   std::string only;
-  if (SmokeRun()) Smoke(games, capacity, attacks, http, shared, logins, balance, tls);
+  if (SmokeRun()) Smoke(games, capacity, attacks, http, shared, logins, balance, tls, moderation);
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     const std::string text = argv[i + 1];
@@ -214,10 +240,11 @@ int main(int argc, char** argv) {
     if (option == "--games") balance.games = static_cast<int>(value);
     if (option == "--deck") balance.after = text;
     if (option == "--tls-connections") tls.connections = static_cast<int>(value);
+    if (option == "--moderation-users") moderation.users = static_cast<size_t>(value);
   }
-  const size_t most =
-      std::max(static_cast<size_t>(games.players),
-               capacity.steps.empty() ? 0 : *std::max_element(capacity.steps.begin(), capacity.steps.end()));
+  const size_t most = std::max(
+      {static_cast<size_t>(games.players), moderation.users,
+       capacity.steps.empty() ? 0 : *std::max_element(capacity.steps.begin(), capacity.steps.end())});
   RaiseFileLimit(static_cast<rlim_t>(most) * 2 + 1024);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   signal(SIGPIPE, SIG_IGN);
@@ -236,5 +263,6 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "shared") RunShared(shared);
   if (only.empty() || only == "balance") RunBalance(balance);
   if (only.empty() || only == "tls") RunTls(tls);
+  if (only.empty() || only == "moderation") RunModeration(moderation);
   return 0;
 }

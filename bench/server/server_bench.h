@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The server benchmark's eight parts and what they share: the server on a
+// The server benchmark's nine parts and what they share: the server on a
 // thread of its own with that thread's CPU clock, the cards the players
 // play with, and the machine's load to read the numbers by.
 //
@@ -45,6 +45,12 @@
 //           chat over TLS against in plain, in turn (goal at most 1.3x); and
 //           the new TLS connections a second (handshake, S_CONNECT, close)
 //           it takes with plain users' lobby chat p99 at most 100 ms.
+// moderation: two servers on one PostgreSQL database: the lobby chat round
+//           trip's p99 on one of 1,000 users while moderators there type 10
+//           commands a second, and while bans change on the other, each
+//           against neither (goal at most 1.2x); then a ban made on one to
+//           its user's S_BYE on the other and to a fresh G_LOGIN refused
+//           there (goal p99 at most 5 s).
 //
 // The server runs on its own thread, the simulated users on others in this
 // process, each machine from an address of its own in 127.0.0.0/8.
@@ -123,6 +129,10 @@ struct DefendedServer {
 };
 
 gorvane::CardCatalogue Cards();
+
+// One of two servers on one store: room for a part's simulated users,
+// otherwise the defences as shipped, its log dropped.
+gorvane::server::ServerOptions PairedOptions(const char* address, uint32_t seed, const std::string& store);
 
 // What else the machine is doing, to read the numbers by.
 std::string LoadAverage();
@@ -271,5 +281,24 @@ struct TlsSettings {
   double goalMs = 100;
 };
 void RunTls(const TlsSettings& settings);
+
+struct ModerationSettings {
+  size_t users = 1000;  // on the first server, probes and guests among them
+  // Each probe a line every 2 s, within the chat limit.
+  size_t probes = 20;
+  std::chrono::milliseconds chatEvery{100};
+  // Each server's moderators, a line every `every` between them: each one
+  // a line every 1.2 s, within its chat limit.
+  size_t moderators = 12;
+  std::chrono::milliseconds every{100};
+  size_t guests = 20;  // the ones kicked and muted, on the first server
+  int rounds = 2;      // each setup measured this many times, by turns
+  std::chrono::milliseconds settle{2000};
+  std::chrono::milliseconds measure{20000};
+  // A ban's way: this many bans, one each so often at least.
+  size_t samples = 40;
+  std::chrono::milliseconds wayEvery{1200};
+};
+void RunModeration(const ModerationSettings& settings);
 
 }  // namespace gorvane::bench

@@ -64,27 +64,14 @@ bool Fill(const std::string& where, const std::vector<server::Account>& accounts
   return store->Close();
 }
 
-server::ServerOptions Options(size_t which, const std::string& store) {
-  server::ServerOptions options;
-  options.listenAddress = kServers[which];
-  options.port = 0;
-  options.databasePath = store;
-  options.cardsPath = std::string(GORVANE_DATA_DIR) + "/longcardlist.txt";
-  // The pool, the players and the probes; otherwise the defences as shipped.
-  options.maxUsers = 4000;
-  options.seed = static_cast<uint32_t>(which + 1);
-  options.log = [](std::string_view) {};
-  return options;
-}
-
 // Two servers on their stores, with a pool of joined users on both, and
 // what was measured of them.
 struct Setup {
   Setup(const char* name, const std::string (&stores)[2], bool shared, const SharedSettings& settings)
       : name(name),
         shared(shared),
-        servers{std::make_unique<ServerThread>(Options(0, stores[0])),
-                std::make_unique<ServerThread>(Options(1, stores[1]))},
+        servers{std::make_unique<ServerThread>(PairedOptions(kServers[0], 1, stores[0])),
+                std::make_unique<ServerThread>(PairedOptions(kServers[1], 2, stores[1]))},
         pool({{kServers[0], servers[0]->port()}, {kServers[1], servers[1]->port()}}, settings.poolPerServer,
              Logins("s", settings.accounts), kSharedPassword, 1, Logins("a", Watched(settings))) {}
 

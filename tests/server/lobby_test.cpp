@@ -165,6 +165,47 @@ TEST(Lobby, FullServerTurnsAwayAndGoodbyesAreTold) {
   EXPECT_EQ(harness.Received({a.get()})[0], Strings{"S_ABNORMAL," + Id(*d)});
 }
 
+// Newcomers past the greetings' bound wait their turn, and what each sent
+// behind its G_JOIN (a list, a login, as our client sends them at once)
+// waits with it: all answered once it is greeted, none refused as not
+// joined.
+TEST(Lobby, CommandsBehindAWaitingJoinWaitWithIt) {
+  Harness harness("127.0.0.19");
+  // The greetings' bound is 20 a second: the last ten wait. Only they log
+  // in, fewer than the checks the login desk takes at once.
+  constexpr int kNewcomers = 30;
+  constexpr int kFirstLogin = 20;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  std::vector<RawClient*> all;
+  for (int i = 0; i < kNewcomers; ++i) {
+    clients.push_back(harness.Connect());
+    ASSERT_TRUE(clients.back());
+    all.push_back(clients.back().get());
+  }
+  for (int i = 0; i < kNewcomers; ++i) {
+    const std::string id = Id(*all[i]);
+    std::string bytes = "G_JOIN " + id + " N" + std::to_string(i) + '\0' + "G_LIST " + id + " *" + '\0';
+    if (i >= kFirstLogin) bytes += "G_LOGIN " + id + " ghost" + std::to_string(i) + " password" + '\0';
+    all[i]->SendRaw(bytes);
+  }
+  const auto holds = [](const RawClient& client, std::string_view prefix) {
+    return std::any_of(client.inbox.begin(), client.inbox.end(),
+                       [&](const std::string& m) { return m.starts_with(prefix); });
+  };
+  const auto answered = [&](const RawClient& client) {
+    const bool login = std::find(all.begin() + kFirstLogin, all.end(), &client) != all.end();
+    return holds(client, "S_GREETING," + Id(client)) && holds(client, "S_LIST") &&
+           (!login || holds(client, "S_ELOGIN,14"));
+  };
+  EXPECT_TRUE(harness.RunUntil(
+      all, [&] { return std::all_of(all.begin(), all.end(), [&](RawClient* c) { return answered(*c); }); },
+      std::chrono::seconds(10)));
+  for (const RawClient* client : all) EXPECT_TRUE(answered(*client)) << Id(*client);
+  for (const std::string& line : harness.NewLog()) {
+    EXPECT_EQ(line.find("not joined yet"), std::string::npos) << line;
+  }
+}
+
 // The lists are built once per change and shared: after every kind of
 // change the next list says so.
 TEST(Lobby, ListsFollowEveryChange) {

@@ -59,6 +59,10 @@ struct Connection {
   // ClientHello is a TLS client the server cannot serve.
   bool heard = false;
   bool loginPending = false;
+  // Its G_JOIN waits for the greetings' bound: what it sent after (lists, a
+  // login) waits unread with it, since before its greeting it would be
+  // refused as not joined.
+  bool joinHeld = false;
   bool joined = false;
   bool countedUnjoined = false;
   bool closing = false;  // told goodbye: finish writing, then shut down

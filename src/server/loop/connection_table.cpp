@@ -173,7 +173,7 @@ void ConnectionTable::Handled(Connection& connection) {
     connection.inboxAt = 0;
   }
   const bool waiting = connection.inboxAt + connection.unterminated < connection.inbox.size();
-  if (waiting && !connection.loginPending && !connection.listed.backlog) {
+  if (waiting && !connection.loginPending && !connection.joinHeld && !connection.listed.backlog) {
     connection.listed.backlog = true;
     backlog_.push_back(connection.key);
   }
@@ -215,8 +215,9 @@ void ConnectionTable::MarkDirty(Connection& connection) {
 
 void ConnectionTable::Watch(Connection& connection) {
   if (connection.dead) return;
-  const bool reading = connection.closing || (!connection.loginPending && !connection.listed.backlog &&
-                                              connection.out.size() < kPauseReadingAt);
+  const bool reading =
+      connection.closing || (!connection.loginPending && !connection.joinHeld && !connection.listed.backlog &&
+                             connection.out.size() < kPauseReadingAt);
   const bool writing = !connection.out.empty() || connection.tlsWantsWrite;
   if (reading == connection.interest.reading && writing == connection.interest.writing) return;
   connection.interest.reading = reading;

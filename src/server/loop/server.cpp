@@ -256,6 +256,19 @@ void Server::ReadModeration(TimePoint now) {
   });
 }
 
+void Server::ReleaseJoins() {
+  std::erase_if(heldJoins_, [this](uint64_t key) {
+    Connection* connection = table_.FindKey(key);
+    if (connection == nullptr) return true;
+    const User* user = lobby_->FindUser(connection->user);
+    if (user != nullptr && user->joinWaiting) return false;
+    connection->joinHeld = false;
+    Process(*connection);
+    table_.MarkDirty(*connection);
+    return true;
+  });
+}
+
 int Server::RunOnce(int timeoutMs) {
   std::array<epoll_event, kMaxEvents> events{};
   // Output still waiting: look for new commands without waiting, then go on
@@ -318,6 +331,7 @@ int Server::RunOnce(int timeoutMs) {
   admission_.SweepUnjoined(now);
   logins_->StartDue(now);
   if (!farewell_) nextTurnDeadline_ = lobby_->Tick(now);
+  ReleaseJoins();
   if (!farewell_ && !stopping_.load()) ReadModeration(now);
   if (http_) InformHttp(now);
   // A loss tells the others, which may find more connections gone.

@@ -184,6 +184,8 @@ class Server : private Outbox, private ConnectionEvents {
   // Handles the connection's whole commands, a turn's worth, unless a login
   // is being checked; what is left waits for the next turn.
   void Process(Connection& connection);
+  // Hands on the commands of connections whose join has been greeted.
+  void ReleaseJoins();
   void Handle(Connection& connection, std::string_view text);
   void CollectLogins();
   // A login the store failed: why, in the log now and then.
@@ -232,6 +234,8 @@ class Server : private Outbox, private ConnectionEvents {
   // Connections waited for to open with a ClientHello, in the order of
   // their deadlines (the wait is the same for all).
   std::deque<std::pair<TimePoint, uint64_t>> sniffing_;
+  // Connections whose join waits its turn, with their later commands.
+  std::vector<uint64_t> heldJoins_;
   // Gone first: its threads read the metrics.
   std::unique_ptr<HttpSide> http_;
   std::optional<TimePoint> statusPublished_;

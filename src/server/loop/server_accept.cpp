@@ -92,7 +92,8 @@ void Server::Read(Connection& connection) {
 
 void Server::Process(Connection& connection) {
   size_t handled = 0;
-  while (!connection.loginPending && !connection.closing && !connection.dead && handled < kCommandsPerTurn) {
+  while (!connection.loginPending && !connection.joinHeld && !connection.closing && !connection.dead &&
+         handled < kCommandsPerTurn) {
     const std::optional<std::string_view> text = table_.NextCommand(connection);
     if (!text) break;
     ++handled;
@@ -113,6 +114,10 @@ void Server::Handle(Connection& connection, std::string_view text) {
     return;
   }
   lobby_->Handle(connection.user, text, now);
+  if (const User* user = lobby_->FindUser(connection.user); user != nullptr && user->joinWaiting) {
+    connection.joinHeld = true;
+    heldJoins_.push_back(connection.key);
+  }
   if (!connection.joined && !connection.dead && lobby_->IsJoined(connection.user)) {
     connection.joined = true;
     admission_.Uncount(connection);

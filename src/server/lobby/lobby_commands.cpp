@@ -45,8 +45,6 @@ void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
   const std::string_view login = argument.substr(0, blank);
   const std::string_view password =
       blank == std::string_view::npos ? std::string_view() : argument.substr(blank + 1);
-  // A login cut off for flooding stays out for the cool-off, from any
-  // address, while the others behind its address play on.
   // A banned login is refused before its password costs a check.
   if (const Ban* ban = lobby.LoginBan(login)) {
     lobby.Refuse(user, "G_LOGIN", "the login is banned; not checked");
@@ -54,6 +52,8 @@ void LogIn(LobbyContext& lobby, User& user, std::string_view argument) {
     lobby.outbox.Send(user.id, Message("S_ELOGIN", {"15"}));
     return;
   }
+  // A login cut off for flooding stays out for the cool-off, from any
+  // address, while the others behind its address play on.
   const auto cooling = lobby.coolingLogins.find(LoginKey(std::string(login)));
   if (cooling != lobby.coolingLogins.end() && lobby.arrived < cooling->second) {
     lobby.metrics.Defended(Defence::kLoginThrottled);

@@ -4,7 +4,9 @@
 // this, not the metrics behind it.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <string_view>
 
 namespace gorvane::server {
 
@@ -52,6 +54,9 @@ enum class LoginOutcome { kOk, kUnknown, kWrongPassword, kThrottled, kFailed };
 // What a moderator did, a value of the label "action".
 enum class ModerationAction { kKick, kMute, kBan, kUnban, kAnnounce, kMotd };
 inline constexpr size_t kModerationActionCount = static_cast<size_t>(ModerationAction::kMotd) + 1;
+// Each action's name, as /metrics labels it and the audit keeps it.
+inline constexpr std::array<std::string_view, kModerationActionCount> kModerationActionNames = {
+    "kick", "mute", "ban", "unban", "announce", "motd"};
 
 // A login's outcome and what the account says of its owner.
 struct LoginVerdict {

@@ -34,8 +34,6 @@ constexpr std::array<std::string_view, 5> kLoginLabels = {"ok", "unknown_login",
                                                           "throttled", "store_failed"};
 
 // In the order of Transport.
-constexpr std::array<std::string_view, kModerationActionCount> kModerationLabels = {
-    "kick", "mute", "ban", "unban", "announce", "motd"};
 constexpr std::array<std::string_view, 2> kTransportLabels = {"plain", "tls"};
 
 // In the order of StoreCall.
@@ -147,7 +145,7 @@ Metrics::Metrics(std::span<const std::string_view> commandKinds)
   auto& moderation = Register(BuildCounter(), *registry_, "gorvane_moderation_actions_total",
                               "Moderators' commands that acted, by action.");
   for (size_t i = 0; i < moderation_.size(); ++i)
-    moderation_[i] = &moderation.Add({{"action", std::string(kModerationLabels[i])}});
+    moderation_[i] = &moderation.Add({{"action", std::string(kModerationActionNames[i])}});
   auto& calls = Register(BuildHistogram(), *registry_, "gorvane_database_call_seconds",
                          "Time the account store took per call, on the server's worker threads.");
   for (size_t i = 0; i < storeCalls_.size(); ++i) {

@@ -121,9 +121,7 @@ std::optional<int64_t> Minutes(std::string_view text, bool zeroAllowed) {
 }
 
 std::string_view ActionName(ModerationAction action) {
-  constexpr std::array<std::string_view, kModerationActionCount> kNames = {"kick",  "mute",     "ban",
-                                                                           "unban", "announce", "motd"};
-  return kNames[static_cast<size_t>(action)];
+  return kModerationActionNames[static_cast<size_t>(action)];
 }
 
 // Counts, logs and audits the action; the audit is written off the loop.

@@ -176,17 +176,21 @@ std::optional<LoginOutcome> LoginDesk::Begin(uint64_t ticket, const std::string&
       return LoginOutcome::kThrottled;
     }
   }
-  if (!over && atTheStore_ >= kChecksAtTheStore) {
-    return LoginOutcome::kFailed;
-  }
+  // The worker has its fill (a crowd logging in at once, as after a
+  // restart): the check waits its turn rather than answer a right password
+  // as wrong at once, as long as a started check waits for the store, so
+  // that a store that stalls still gets no pile of checks.
+  const bool behindBacklog = !over && atTheStore_ >= kChecksAtTheStore;
+  const bool queued = over || behindBacklog;
   const Entry entry =
       pending_.insert_or_assign(ticket, Pending{address, network, login, password, mayRegister}).first;
   byAddress_[address].push_back(ticket);
-  if (!over) {
+  if (!queued) {
     Start(entry, now);
     return std::nullopt;
   }
-  entry->second.deadline = now + kLoginQueueWait;
+  entry->second.behindBacklog = behindBacklog;
+  entry->second.deadline = now + (behindBacklog ? kStoreWait : kLoginQueueWait);
   deadlines_.emplace(entry->second.deadline, std::pair{ticket, uint64_t{0}});
   waiting_[key].push_back(ticket);
   const TimePoint free = throttle_.CheckFreeAt(now, login);
@@ -224,7 +228,12 @@ void LoginDesk::StartDue(TimePoint now) {
     if (found == pending_.end() || found->second.job != job || found->second.deadline != deadline) continue;
     if (job == 0) {
       const Pending pending = Finish(found);
-      refused_.push_back({ticket, pending.login, LoginOutcome::kThrottled, false, {}});
+      if (pending.behindBacklog) {
+        refused_.push_back({ticket, pending.login, LoginOutcome::kFailed, false,
+                            "the account store did not keep up with the logins"});
+      } else {
+        refused_.push_back({ticket, pending.login, LoginOutcome::kThrottled, false, {}});
+      }
       worker_.Poke();
       continue;
     }

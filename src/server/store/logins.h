@@ -170,6 +170,9 @@ class LoginDesk {
     std::string password;  // held only until the check starts
     bool mayRegister = false;
     bool started = false;
+    // Waiting for room at the worker, not for its login's budget: it waits
+    // as long as a started check waits for the store, then fails as one.
+    bool behindBacklog = false;
     // The worker's number for the check once started: a connection checks
     // again once answered, and a late answer must not find the new check.
     uint64_t job = 0;

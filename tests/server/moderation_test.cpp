@@ -319,36 +319,6 @@ TEST(Moderation, WelcomeStaysOneFieldWithTheMotd) {
   }
 }
 
-TEST(Moderation, LoginMayRegisterOnlyWhenEverythingAllows) {
-  const struct {
-    const char* what;
-    bool open;
-    bool plainWhileTls;
-    std::string login;
-    std::string password;
-    bool mayRegister;
-  } rows[] = {
-      {"open, a good login and password", true, false, "newbie", "12345678", true},
-      {"closed", false, false, "newbie", "12345678", false},
-      {"plain text while TLS is offered", true, true, "newbie", "12345678", false},
-      {"a password one byte short", true, false, "newbie", "1234567", false},
-      {"the server's own speaker", true, false, "SYS", "12345678", false},
-      {"a quote in the login", true, false, "new\"bie", "12345678", false},
-      {"a login the cleaning cuts", true, false, std::string(70, 'x'), "12345678", false},
-      {"a joined user's name", true, false, "B", "12345678", true},
-  };
-  for (const auto& row : rows) {
-    ClockedLobby l(64, 10s, 2, [&](server::LobbyRules& rules) { rules.registrationOpen = row.open; });
-    server::Arrival arrival = ClockedLobby::At(5);
-    if (row.plainWhileTls) arrival.tlsOffer = "SHA256:00";
-    l.lobby->Connect(5, arrival);
-    l.Do(5, "G_JOIN", "E", l.start);
-    l.Do(5, "G_LOGIN", row.login + " " + row.password, l.start);
-    ASSERT_EQ(l.outbox.registering.size(), 1U) << row.what;
-    EXPECT_EQ(l.outbox.registering.front(), row.mayRegister) << row.what;
-  }
-}
-
 // However many bans hold, /bans answers with a bounded number of lines.
 TEST(Moderation, TheListOfBansIsBounded) {
   struct Row {

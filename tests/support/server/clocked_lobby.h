@@ -29,9 +29,8 @@ struct Recorder : server::Outbox {
   }
   void Close(int32_t user, std::string_view) override { closed.push_back(user); }
   void Cut(int32_t user, std::string_view) override { cut.push_back(user); }
-  void CheckLogin(int32_t, const std::string& login, const std::string&, bool mayRegister) override {
+  void CheckLogin(int32_t, const std::string& login, const std::string&, bool) override {
     checked.push_back(login);
-    registering.push_back(mayRegister);
   }
   size_t Count(int32_t user, std::string_view prefix) {
     return static_cast<size_t>(std::count_if(to[user].begin(), to[user].end(),
@@ -41,7 +40,6 @@ struct Recorder : server::Outbox {
   std::vector<int32_t> cut;
   std::vector<int32_t> closed;
   std::vector<std::string> checked;
-  std::vector<bool> registering;  // each check's mayRegister
 };
 
 // Users 1 (A), 2 (B) and so on joined at start, each from 192.0.2.<id>;

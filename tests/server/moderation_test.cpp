@@ -30,8 +30,7 @@ bool Closed(const ClockedLobby& l, int32_t user) {
 // A lobby of A (1, the moderator "mod"), B (2, a guest) and C (3, logged in
 // as "carol"), each from 192.0.2.<id>; what they were sent so far cleared.
 struct Moderated : ClockedLobby {
-  explicit Moderated(const std::function<void(server::LobbyRules&)>& adjust = {})
-      : ClockedLobby(64, 10s, 3, adjust) {
+  Moderated() : ClockedLobby(64, 10s, 3) {
     Do(1, "G_LOGIN", "mod secret", start);
     lobby->LoginAnswered(1, "mod", {LoginOutcome::kOk, true, false});
     Do(3, "G_LOGIN", "carol secret", start);
@@ -202,8 +201,17 @@ TEST(Moderation, CommandsActOnTheirTargetAndAnswerTheModerator) {
         EXPECT_EQ(l.lobby->FindUser(user) == nullptr, closed) << row.what << ": user " << user;
       }
     }
+    // Counted and audited, newest first; a refused command is neither.
+    std::string error;
+    const auto audit = l.store->Audit(10, error);
+    ASSERT_TRUE(audit) << error;
     if (row.counted) {
       EXPECT_EQ(l.Counted(row.counted), 1) << row.what;
+      ASSERT_FALSE(audit->empty()) << row.what;
+      EXPECT_EQ(audit->front().action, row.counted) << row.what;
+      EXPECT_EQ(audit->front().moderator, "mod") << row.what;
+    } else {
+      EXPECT_TRUE(audit->empty()) << row.what;
     }
     // The banned login's G_LOGIN never reached the password check.
     if (std::string_view(row.what).starts_with("a banned login")) {
@@ -286,27 +294,19 @@ TEST(Moderation, ReadOfTheStoreReplacesTheBookButKeepsNewerOwnActions) {
 TEST(Moderation, WelcomeStaysOneFieldWithTheMotd) {
   const struct {
     const char* what;
-    bool registrationOpen;
     std::vector<std::string> motdLines;  // the moderator's, in order
     const char* motdFromStore;           // read afterwards, if not null
     std::string endsWith;                // UTF-8
   } rows[] = {
-      {"registration closed, no motd", false, {}, nullptr, "ログイン名はサーバの管理者が発行します．"},
-      {"registration open",
-       true,
-       {},
-       nullptr,
-       "ログイン名と8文字以上のパスワードを設定して接続すると登録されます．"},
       {"a motd with commas, quotes and blanks",
-       false,
        {"/motd a,\"b\" c,"},
        nullptr,
        "発行します．お知らせ：a,\"b\" c,"},
-      {"a motd cleared", false, {"/motd x,y", "/motd"}, nullptr, "発行します．"},
-      {"a motd from the store", false, {}, "up,\"now\"", "お知らせ：up,\"now\""},
+      {"a motd cleared", {"/motd x,y", "/motd"}, nullptr, "発行します．"},
+      {"a motd from the store", {}, "up,\"now\"", "お知らせ：up,\"now\""},
   };
   for (const auto& row : rows) {
-    Moderated l([&](server::LobbyRules& rules) { rules.registrationOpen = row.registrationOpen; });
+    Moderated l;
     for (const std::string& line : row.motdLines) l.Say(1, line);
     if (row.motdFromStore) l.lobby->ModerationRead({{}, {}, row.motdFromStore}, l.wall + 1);
     l.lobby->Connect(9, ClockedLobby::At(9));

@@ -45,8 +45,7 @@ struct Recorder : server::Outbox {
 // Users 1 (A), 2 (B) and so on joined at start, each from 192.0.2.<id>;
 // turns run out after 10 s unless told otherwise. The wall clock reads wall.
 struct ClockedLobby {
-  explicit ClockedLobby(size_t maxUsers = 64, server::Duration turnTime = 10s, int32_t joined = 2,
-                        const std::function<void(server::LobbyRules&)>& adjust = {}) {
+  explicit ClockedLobby(size_t maxUsers = 64, server::Duration turnTime = 10s, int32_t joined = 2) {
     LoadCards(cards);
     std::string error;
     store = server::AccountStore::Open(":memory:", error);
@@ -54,7 +53,6 @@ struct ClockedLobby {
     rules.turnTime = turnTime;
     rules.maxUsers = maxUsers;
     rules.wallClock = [this] { return wall; };
-    if (adjust) adjust(rules);
     lobby = std::make_unique<server::Lobby>(
         cards, *store, rng, outbox, [this](std::string_view line) { log.emplace_back(line); }, rules,
         &metrics);

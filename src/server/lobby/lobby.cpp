@@ -3,6 +3,7 @@
 
 #include "server/base/wire.h"
 #include "server/lobby/lobby_context.h"
+#include "server/lobby/names.h"
 #include "server/lobby/owed_results.h"
 #include "spine/fields.h"
 #include "spine/sjis.h"
@@ -341,6 +342,17 @@ void LobbyContext::Disconnect(int32_t id) {
   const bool joined = found->second.joined;
   Forget(found);
   if (joined) Relay(Message("S_ABNORMAL", {Number(id)}));
+}
+
+void LobbyContext::SendAway(User& user, const std::string& line, const std::string& why) {
+  const int32_t id = user.id;
+  const bool joined = user.joined;
+  Leave(user);
+  if (!line.empty()) outbox.Send(id, ChatLine("S_CHAT", kServerSpeaker, line));
+  outbox.Send(id, "S_BYE");
+  outbox.Close(id, why);
+  Forget(users.find(id));
+  if (joined) Relay(Message("S_QUIT", {Number(id)}));
 }
 
 void LobbyContext::LoginAnswered(int32_t id, const std::string& login, const LoginVerdict& verdict) {

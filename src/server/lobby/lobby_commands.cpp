@@ -121,15 +121,7 @@ void Rename(LobbyContext& lobby, User& user, std::string_view argument) {
   lobby.ToJoined(Message("S_RENAME", {Number(user.id), user.name}));
 }
 
-void Bye(LobbyContext& lobby, User& user, std::string_view) {
-  const int32_t id = user.id;
-  const bool joined = user.joined;
-  lobby.Leave(user);
-  lobby.outbox.Send(id, "S_BYE");
-  lobby.outbox.Close(id, "said goodbye");
-  lobby.Forget(lobby.users.find(id));
-  if (joined) lobby.Relay(Message("S_QUIT", {Number(id)}));
-}
+void Bye(LobbyContext& lobby, User& user, std::string_view) { lobby.SendAway(user, {}, "said goodbye"); }
 
 constexpr Route kRoutes[] = {
     {"G_JOIN", Join, Meter::kNone, kDropped, kBeforeJoin, kNameArgument},

@@ -166,8 +166,8 @@ struct LobbyContext {
   // Whether the user's chat line is dropped for a mute; the user is told
   // once per mute.
   bool Muted(User& user, std::string_view kind);
-  // Sends the user away with a line saying why: S_BYE and the close, the
-  // others told as for a goodbye.
+  // Sends the user away, with a line saying why unless it is empty: S_BYE
+  // and the close, the others told of the goodbye.
   void SendAway(User& user, const std::string& line, const std::string& why);
   // Every connected user a ban in force matches is sent away.
   void SendAwayBanned();

@@ -449,17 +449,6 @@ std::string LobbyContext::BanLine(const Ban& ban) const {
   return Until(ban.until) + sjis::Text("接続を禁止されています") + Reason(ban.reason);
 }
 
-void LobbyContext::SendAway(User& user, const std::string& line, const std::string& why) {
-  const int32_t id = user.id;
-  const bool joined = user.joined;
-  Leave(user);
-  Tell(*this, id, line);
-  outbox.Send(id, "S_BYE");
-  outbox.Close(id, why);
-  Forget(users.find(id));
-  if (joined) Relay(Message("S_QUIT", {Number(id)}));
-}
-
 void LobbyContext::SendAwayBanned() {
   std::vector<std::pair<int32_t, std::string>> banned;
   for (const auto& [id, user] : users) {

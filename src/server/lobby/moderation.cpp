@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <set>
 
 #include "server/base/net.h"
 #include "server/base/wire.h"
@@ -465,7 +466,16 @@ void LobbyContext::ModerationRead(ModerationState state, int64_t began) {
   // What was done here before the read began, the read holds (or another
   // server undid since); what came later is laid over it again.
   std::erase_if(ownActions, [&](const OwnAction& action) { return action.at < began; });
+  // Only a ban the book did not hold can send anybody away (newcomers are
+  // checked as they join): a read that brings the same bans again, as
+  // nearly every read does, costs no look at every user.
+  std::set<int64_t> held;
+  for (const Ban& ban : book.bans) {
+    if (ban.id != 0) held.insert(ban.id);
+  }
   book = std::move(state);
+  const bool fresh = std::any_of(book.bans.begin(), book.bans.end(),
+                                 [&](const Ban& ban) { return held.count(ban.id) == 0; });
   for (const OwnAction& action : ownActions) {
     switch (action.kind) {
       case OwnAction::Kind::kBan:
@@ -491,7 +501,7 @@ void LobbyContext::ModerationRead(ModerationState state, int64_t began) {
         break;
     }
   }
-  SendAwayBanned();
+  if (fresh) SendAwayBanned();
 }
 
 }  // namespace gorvane::server

@@ -111,6 +111,7 @@ void PasswordWorker::Register(const Job& job, Done& done) {
   }
   made.hash = hasher_(job.password, made.salt, made.iterations);
   if (made.hash.empty()) {
+    done.failed = true;
     done.why = "Argon2id failed (out of memory?)";
     return;
   }
